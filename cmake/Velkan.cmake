@@ -1,0 +1,14 @@
+# Small helpers shared by every folder's CMakeLists.txt.
+
+# velkan_add_gtest(NAME SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l1])
+# Builds one GoogleTest program and registers its cases with ctest.
+function(velkan_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}"
+    ENVIRONMENT "VELKAN_SOURCE_DIR=${PROJECT_SOURCE_DIR};VELKAN_BINARY_DIR=${PROJECT_BINARY_DIR}")
+endfunction()
