@@ -1,0 +1,196 @@
+// BER decoding: DecodeBER builds a CBERNode tree from octets, IsCompleteBER frames one element.
+// Both check every element against its enclosing element and the input, and bound the nesting.
+#include <cstring>
+
+#include "bernode.h"
+#include "bernode_header.h"
+#include "bertrace.h"
+
+int BerGetTag(const unsigned char* data, long available, unsigned int& tag)
+{
+    tag = 0xFFFFFFFFu;
+    if (available < 1)
+        return 0;
+    if ((data[0] & 0x1F) != 0x1F) {
+        tag = data[0] & 0x1F;
+        return 1;
+    }
+    unsigned int value = 0;
+    for (long i = 1; i < available; ++i) {
+        if (value > (0xFFFFFFFFu >> 7))
+            return 0;  // one more group would not fit in 32 bits
+        value = (value << 7) | (data[i] & 0x7F);
+        if ((data[i] & 0x80) == 0) {
+            tag = value;
+            return static_cast<int>(i + 1);
+        }
+    }
+    return 0;
+}
+
+int BerGetLength(const unsigned char* data, long available, long& length)
+{
+    length = -1;
+    if (available < 1)
+        return 0;
+    if (data[0] < 0x80) {
+        length = data[0];
+        return 1;
+    }
+    int count = data[0] & 0x7F;
+    if (count > 4 || available < 1 + count)
+        return 0;
+    if (count == 0)
+        return 1;  // indefinite form
+    unsigned long value = 0;
+    for (int i = 1; i <= count; ++i)
+        value = (value << 8) | data[i];
+    if (value > 0x7FFFFFFFul)
+        return 0;
+    length = static_cast<long>(value);
+    BerTrace("in get_len: ASN.1 length field is %d bytes long, *len=%ld\n", count + 1, length);
+    return 1 + count;
+}
+
+namespace {
+
+bool IsEndOfContents(const unsigned char* data, int position, int length)
+{
+    return position + 1 < length && data[position] == 0 && data[position + 1] == 0;
+}
+
+// Decodes the elements in data[0, length) as children of `parent`, whose nodes sit at nesting level
+// `depth`. Stops after an end-of-contents pair (counted in the result, `ended` set). Returns the
+// octets consumed, or -1 when none.
+int DecodeLevel(CBERNode* parent, const unsigned char* data, int length, int depth, bool& ended)
+{
+    ended = false;
+    int position = 0;
+    while (position < length) {
+        if (IsEndOfContents(data, position, length)) {
+            ended = true;
+            return position + 2;
+        }
+        if (depth > kBerMaxDepth)
+            THROW_EXTENDED(0, "DecodeBER error");
+        CBERNode* node = new CBERNode;
+        parent->AddSubtree(node);
+        unsigned char first = data[position];
+        node->m_byClass = static_cast<unsigned char>(first >> 6);
+        node->m_bConstructed = (first & 0x20) ? 1 : 0;
+
+        int used = BerGetTag(data + position, length - position, node->m_uTag);
+        if (used == 0)
+            THROW_EXTENDED(0, "not get tag number");
+        position += used;
+
+        long elementLength = 0;
+        used = BerGetLength(data + position, length - position, elementLength);
+        if (used == 0)
+            THROW_EXTENDED(0, "not get length");
+        position += used;
+        node->m_nLength = static_cast<int>(elementLength);
+        const int remaining = length - position;
+        // A definite length must stay inside the enclosing element (and so inside the input).
+        if (elementLength > remaining)
+            THROW_EXTENDED(0, "not get length");
+
+        if (node->m_bConstructed) {
+            bool innerEnded = false;
+            int inner = elementLength >= 0
+                            ? DecodeLevel(node, data + position, static_cast<int>(elementLength), depth + 1,
+                                          innerEnded)
+                            : DecodeLevel(node, data + position, remaining, depth + 1, innerEnded);
+            if (inner < 0)
+                THROW_EXTENDED(0, "DecodeBER error");
+            if (elementLength >= 0 && (innerEnded || inner != elementLength))
+                THROW_EXTENDED(0, "DecodeBER error");  // end-of-contents inside a definite element
+            if (elementLength < 0 && !innerEnded)
+                THROW_EXTENDED(0, "not find 00 end");
+            position += inner;
+        } else if (elementLength > 0) {
+            node->m_baContent.assign(data + position, data + position + elementLength);
+            position += static_cast<int>(elementLength);
+        } else if (elementLength < 0) {
+            int end = position;
+            while (end + 1 < length && !(data[end] == 0 && data[end + 1] == 0))
+                ++end;
+            if (end + 1 >= length)
+                THROW_EXTENDED(0, "not find 00 end");
+            node->m_baContent.assign(data + position, data + end);
+            position = end + 2;
+        }
+    }
+    return position == 0 ? -1 : position;
+}
+
+bool IsComplete(const unsigned char* data, long length, long* total, int depth)
+{
+    *total = -1;
+    if (length <= 0 || depth > kBerMaxDepth)
+        return false;
+    unsigned int tag = 0;
+    int tagUsed = BerGetTag(data, length, tag);
+    if (tagUsed == 0)
+        return false;
+    long elementLength = 0;
+    int lengthUsed = BerGetLength(data + tagUsed, length - tagUsed, elementLength);
+    if (lengthUsed == 0)
+        return false;
+    const long header = tagUsed + lengthUsed;
+    if (elementLength >= 0) {
+        long size = header + elementLength;
+        if (size <= length) {
+            *total = size;
+            return true;
+        }
+        *total = size - length;
+        return false;
+    }
+    long position = header;
+    if ((data[0] & 0x20) == 0) {
+        // Indefinite primitive: as the decoder reads it, up to the first pair of zero octets.
+        for (; position + 1 < length; ++position) {
+            if (data[position] == 0 && data[position + 1] == 0) {
+                *total = position + 2;
+                return true;
+            }
+        }
+        return false;
+    }
+    while (length - position > 1 && !(data[position] == 0 && data[position + 1] == 0)) {
+        long inner = -1;
+        if (!IsComplete(data + position, length - position, &inner, depth + 1)) {
+            *total = -1;
+            return false;
+        }
+        position += inner;
+    }
+    if (length - position > 1) {
+        *total = position + 2;
+        return true;
+    }
+    *total = -1;
+    return false;
+}
+
+}  // namespace
+
+int DecodeBER(CBERNode* parent, unsigned char* data, int length)
+{
+    if (parent == nullptr || data == nullptr || length <= 0)
+        return -1;
+    bool ended = false;
+    return DecodeLevel(parent, data, length, 1, ended);
+}
+
+bool IsCompleteBER(unsigned char* data, long length, long* total)
+{
+    long ignored = -1;
+    if (total == nullptr)
+        total = &ignored;
+    *total = -1;
+    if (data == nullptr)
+        return false;
+    return IsComplete(data, length, total, 1);
+}

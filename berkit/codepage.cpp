@@ -1,0 +1,108 @@
+// Code-page conversions of berkit over the platform converters, and the operator texts.
+#include "codepage.h"
+
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "platform/codepage.h"
+
+int ToWChar(CByteArray& wide, CByteArray& text, unsigned codePage)
+{
+    wide.clear();
+    if (text.empty())
+        return 0;
+    if (!PlatMultiByteToWide(codePage, text.data(), text.size(), wide)) {
+        wide.clear();
+        return 0;
+    }
+    return static_cast<int>(wide.size() / 2);
+}
+
+int ToMByte(CByteArray& text, CByteArray& wide, unsigned codePage)
+{
+    text.clear();
+    size_t units = wide.size() / 2;
+    if (units == 0)
+        return 0;
+    if (!PlatWideToMultiByte(codePage, wide.data(), units, text)) {
+        text.clear();
+        return 0;
+    }
+    return static_cast<int>(text.size());
+}
+
+namespace {
+
+// Converts `in` from one code page to another through wide text; leaves `out` unchanged and
+// returns 0 when the input yields no wide characters.
+int ThroughWide(CByteArray& out, CByteArray& in, unsigned fromPage, unsigned toPage)
+{
+    CByteArray wide;
+    if (ToWChar(wide, in, fromPage) < 1)
+        return 0;
+    return ToMByte(out, wide, toPage);
+}
+
+}  // namespace
+
+int ANSI_UTF8(CByteArray& utf8, CByteArray& ansi)
+{
+    return ThroughWide(utf8, ansi, 0, 65001);
+}
+
+int UTF8_ANSI(CByteArray& ansi, CByteArray& utf8)
+{
+    return ThroughWide(ansi, utf8, 65001, 0);
+}
+
+std::string AnsiToUtf8(const std::string& ansi)
+{
+    CByteArray in(ansi.begin(), ansi.end());
+    CByteArray out;
+    if (ANSI_UTF8(out, in) < 1)
+        return std::string();
+    return std::string(out.begin(), out.end());
+}
+
+std::string Utf8ToAnsi(const std::string& utf8)
+{
+    CByteArray in(utf8.begin(), utf8.end());
+    CByteArray out;
+    if (UTF8_ANSI(out, in) < 1)
+        return std::string();
+    return std::string(out.begin(), out.end());
+}
+
+std::string OperatorText(const char* utf8)
+{
+    if (utf8 == nullptr)
+        return std::string();
+    // Keyed by code page name and text, so a code page change at run time takes effect.
+    static std::mutex lock;
+    static std::map<std::pair<std::string, std::string>, std::string> cache;
+    std::pair<std::string, std::string> key(PlatGetAnsiCodePage(), utf8);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto found = cache.find(key);
+        if (found != cache.end())
+            return found->second;
+    }
+    std::string text = key.second.empty() ? std::string() : Utf8ToAnsi(key.second);
+    if (text.empty())
+        text = key.second;
+    std::lock_guard<std::mutex> guard(lock);
+    if (cache.size() < 4096)  // operator texts are a fixed set; the bound only guards misuse
+        cache.emplace(key, text);
+    return text;
+}
+
+void ReportSystemErrorMessage(unsigned long code, std::string& text)
+{
+    // std::error_code's message is strerror's text without strerror's shared buffer. The C
+    // library's messages are ASCII, which every ANSI code page keeps as is. An unknown code gives
+    // "Unknown error N".
+    std::string message = std::generic_category().message(static_cast<int>(code & 0x7FFFFFFF));
+    text = OperatorText("系统错误信息：") + message;
+}
