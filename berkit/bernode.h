@@ -67,8 +67,9 @@ public:
                                         std::string text, bool utf8);
 
     // Z39.50 builders: the character-set negotiation otherInfo [201] subtree, and a diagnostic
-    // stub that builds nothing (always null).
-    CBERNode* NewChildOtherInfoUTF8(bool proposal, bool recordsInCharSet);
+    // stub that builds nothing (always null). `wrapped` puts the negotiation inside the EXTERNAL's
+    // single-ASN1-type [0], as yaz-client sends and requires.
+    CBERNode* NewChildOtherInfoUTF8(bool proposal, bool recordsInCharSet, bool wrapped = false);
     CBERNode* NewChildOtherInfoDiag1(int code, std::string text);
 
     // Accessors: apply the value decoder to this node's content; each returns 0.
