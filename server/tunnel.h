@@ -1,0 +1,166 @@
+#pragma once
+// CTunnel: one Z39.50 association — one accepted TCP connection served by a thread of its own:
+// framing of BER requests, dispatch on the APDU tag, the Init and Close services, packet log.
+// Ownership: created, listed and deleted by CTunnelArray; owns its socket, request and response
+// trees, result sets and back-end channel.
+// Threads: the session thread runs Run() and everything it calls. Any thread may call IsActive(),
+// Close(), GetColumnText(), GetId() and read m_lastActive / m_created / m_requestCount. Stop() and
+// the destructor from the manager or host thread (never from the session thread itself).
+//
+// Socket hand-over: Close() only shuts the connection down (shutdown(2)) and marks m_socket
+// invalid, under m_sockLock; the descriptor stays allocated until the session thread ends (end of
+// Run) or the destructor runs after the thread has ended. So a descriptor is never closed twice
+// and never reused while the session thread may still call into it.
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "backend/strata/strata_channel.h"
+#include "berkit/bernode.h"
+#include "berkit/bytearray.h"
+#include "platform/critsec.h"
+#include "platform/socket.h"
+#include "platform/thread_annotations.h"
+#include "server/_threadbase.h"
+
+class CTunnelArray;
+class CZResultSet;
+class CDatabaseNode;
+
+// APDU tags the session dispatches on (context-specific tag numbers).
+enum : int {
+    Z_INIT_REQUEST = 20,
+    Z_INIT_RESPONSE = 21,
+    Z_SEARCH_REQUEST = 22,
+    Z_SEARCH_RESPONSE = 23,
+    Z_PRESENT_REQUEST = 24,
+    Z_PRESENT_RESPONSE = 25,
+    Z_EXTSERVICES_REQUEST = 46,
+    Z_EXTSERVICES_RESPONSE = 47,
+    Z_CLOSE = 48,
+};
+
+// Requests above this size end the association when no owner (or a zero setting) says otherwise.
+constexpr int64_t kTunnelDefaultMaxRequestBytes = 16 * 1024 * 1024;
+
+class CTunnel : public CThreadBase {
+public:
+    CTunnel();
+    ~CTunnel() override;
+    CTunnel(const CTunnel&) = delete;
+    CTunnel& operator=(const CTunnel&) = delete;
+
+    // Closes the socket, cancels back-end work in progress and waits for the thread to end.
+    virtual void Stop();
+
+    // True while the thread is to go on: no stop request, no failure, socket not closed.
+    bool IsActive() const;
+    // Shuts the connection down and marks the socket closed; a second call does nothing. Any
+    // thread; never races the session thread's socket calls (see the header comment).
+    void Close();
+    // Non-blocking (false) or blocking (true) socket. True when the platform call succeeded.
+    bool SetBlocking(bool blocking);
+    // Deletes every result set of the session.
+    void ClearArray();
+
+    // Text of one column of the session list; "" for column 3 and unknown columns. Any thread.
+    std::string GetColumnText(int column) const;
+    int GetImageIndex() const { return 2; }
+    // The identity shown in the list: a 32-bit number given by the manager, unique among the
+    // live sessions.
+    uint32_t GetId() const { return m_id.load(); }
+
+    // Session thread body; returns 0.
+    uint32_t Run() override;
+
+    // Server-initiated end of the association: sends a Close (closeReason 9), reads one answer,
+    // closes. Session thread only.
+    bool UnilateralClose();
+
+    // Catalogue checks of the current Search request's database names.
+    bool IsLegalDatabase();
+    CDatabaseNode* GetDatabasePtr(const char* name);
+
+    // Thread-safe access to the texts that the list shows.
+    std::string GetUserId() const;
+    void SetDebugInfo(const std::string& text);
+
+    // --- fields, in the order of the session model ---
+    CTunnelArray* m_owner = nullptr;               // set by the manager before the thread starts
+    std::atomic<SOCKET_T> m_socket{INVALID_SOCKET_T};  // set by the manager; invalid once closed
+    std::string m_address;                         // client's dotted IPv4 address; set before start
+    std::atomic<bool> m_failed{false};
+    CBERNode m_request;
+    CBERNode m_response;
+    bool m_initialized = false;
+    int m_apduTag = 0;
+    bool m_fullRecords = false;
+    std::vector<CZResultSet*> m_resultSets;        // owned
+    std::atomic<time_t> m_created;
+    std::atomic<time_t> m_lastActive;
+    int m_authType = 0;
+    std::string m_groupId;
+    std::string m_userId GUARDED_BY(m_textLock);
+    std::string m_password;
+    bool m_authenticated = true;
+    bool m_charsetProposed = false;
+    bool m_utf8 = false;
+    bool m_recordsInCharset = false;
+    std::string m_debugInfo GUARDED_BY(m_textLock);
+    std::atomic<int> m_requestCount{0};
+    int m_received = 0;
+    int m_sent = 0;
+    CByteArray m_recvBuffer;
+    CByteArray m_sendBuffer;
+    CConnect m_connect;
+    std::vector<std::string> m_databaseNames;
+
+    // --- added ---
+    std::atomic<uint32_t> m_id{0};      // list identity; set by the manager before the thread starts
+    bool m_charsetWrapped = false;      // the client wrapped its negotiation proposal in [0]
+    bool m_hasReferenceId = false;      // the Init request carried a referenceId
+    CByteArray m_referenceId;           // its octets, echoed in the initResponse
+    mutable CCriticalSection m_textLock;  // guards m_userId, m_debugInfo
+
+protected:
+    // Services: each takes the request APDU and returns true when it built a response.
+    bool ProcessInit(CBERNode* apdu);
+    bool ProcessSearch(CBERNode* apdu);
+    bool ProcessPresent(CBERNode* apdu);
+    bool ProcessExtServices(CBERNode* apdu);
+    bool ProcessClose(CBERNode* apdu);
+    bool IsLegalUser();
+
+    // Framing and socket calls (session thread).
+    int tcpRecv(unsigned char* buffer, int length);
+    int tcpSend(const unsigned char* buffer, int length);
+    int DataRecv();
+    int DataSend();
+    void ServiceHandler();
+
+    // Packet log of the request in m_recvBuffer / the response in m_sendBuffer.
+    void LogBerRequest();
+    void LogBerResponse();
+
+    // Settings read through the owner, with defaults when there is none.
+    int64_t MaxRequestBytes() const;
+    std::string HomeDir() const;
+    bool LogPackets() const;
+    void LogInfo(const char* fmt, const char* text) const;
+
+private:
+    // Waits at most `timeoutMs` for the socket (readable, or writable with forWrite) or the stop
+    // event. PLAT_WAIT_* result; PLAT_WAIT_EVENT also when the socket is already closed.
+    int WaitSocket(bool forWrite, int timeoutMs);
+    // The real close(2) of the descriptor; only when the session thread can no longer use it.
+    void ReleaseSocket();
+    // Builds the Close APDU (closeReason 9) as the only child of m_response.
+    void BuildCloseResponse();
+    void SetUserId(const std::string& text);
+
+    CCriticalSection m_sockLock;                      // guards the hand-over of the descriptor
+    SOCKET_T m_shutSocket GUARDED_BY(m_sockLock) = INVALID_SOCKET_T;  // shut down, still to close
+};
