@@ -1,0 +1,131 @@
+#pragma once
+// CTunnelArray: the session manager and the holder of every run-time setting. It owns the list of
+// live sessions (shown in a virtual list view through its CVLArray base), the manager thread that
+// closes idle sessions and deletes ended ones, the listener, the IP filter, the back-end interface
+// loader and the daily log. Sessions, the listener and the catalogue read the settings through
+// their pointer to it.
+// Ownership: the host creates one and destroys it at exit; destruction stops the listener, the
+// manager thread and every session.
+// Threads: construction, ListenerStart/ListenerStop/Stop and destruction on the host thread;
+// NewTunnel on the listener thread; Run on the manager thread; the rest from any thread.
+// Settings: strings are CSyncString (whole copies under a lock), numbers and switches atomics, so
+// the configuration sheet may change any of them while other threads read them.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "backend/strata/strata_channel.h"
+#include "platform/critsec.h"
+#include "platform/socket.h"
+#include "server/_threadbase.h"
+#include "server/ipfilter.h"
+#include "server/listener.h"
+#include "server/logger.h"
+#include "server/syncstring.h"
+#include "ui/vlarraytempl.h"
+
+class CTunnel;
+
+// Command id of the session list's context menu item "删除本通道".
+constexpr unsigned kCmdRemoveTunnel = 1001;
+
+class CTunnelArray : public CVLArray<CTunnel>, public CThreadBase {
+public:
+    // Default for m_maxRequestBytes.
+    static constexpr int64_t kDefaultMaxRequestBytes = 16 * 1024 * 1024;
+    // Interval of the manager's sweep.
+    static constexpr uint32_t kSweepIntervalMs = 1000;
+
+    // Starts no thread. Settings start as zero, false or empty (m_maxRequestBytes: 16 MiB).
+    CTunnelArray();
+    // Stop(), then the members go.
+    ~CTunnelArray() override;
+
+    // Starts accepting connections on m_port with a new listener (an old one is stopped first).
+    // False when the port cannot be opened; the reason is in GetListenerError. Host thread.
+    bool ListenerStart();
+    // Stops and deletes the listener, if any. Host thread.
+    void ListenerStop();
+    // Ends the service: listener, manager thread, then every session; the list ends empty.
+    // Host thread.
+    void Stop();
+    // Loads the IP filter file with both switches starting off. Host thread, before the listener.
+    void InitIPFilter(const char* fileName);
+
+    // Takes over an accepted socket: creates, lists and starts a session for it. Returns 0.
+    // Throws extended_exception when the session thread cannot be started (the socket is closed).
+    // Listener thread (any thread).
+    int NewTunnel(const char* address, SOCKET_T socket);
+    // Closes the listed session `tunnel` (null, flag true or unlisted: nothing). The manager
+    // deletes it on its next sweep. Any thread.
+    void RemoveTunnel(CTunnel* tunnel, bool flag);
+
+    // Manager thread body: sweeps the sessions about every 1.1 s. Returns 0.
+    uint32_t Run() override;
+
+    // Session list: seven columns, the context menu and its command.
+    int GetColumnProp(int column, std::string& title, int& width) override;
+    int FitMenuText(IMenu* menu, CTunnel* tunnel) override;
+    int OnCommand(unsigned id, CTunnel* tunnel) override;
+
+    // Identity of a session: a 32-bit number, never 0, unique among the live sessions. A released
+    // number may be given again later. Any thread.
+    uint32_t AllocTunnelId();
+    void ReleaseTunnelId(uint32_t id);
+
+    // The bound port of the running listener (useful with m_port 0), or -1. Host thread.
+    int GetListenerPort() const;
+    // System error number of the last failed ListenerStart, 0 otherwise. Host thread.
+    int GetListenerError() const { return m_listenerError; }
+    // One sweep of the session list (what Run does every 1.1 s). Manager thread (or tests with no
+    // manager thread running).
+    void Sweep();
+
+    // --- owned parts, in order ---
+    std::unique_ptr<CListener> m_listener;  // host thread only; null when not listening
+    // m_databases (CDBArray, the catalogue) goes here; it comes with the catalogue.
+    CIPFilter m_ipFilter;
+    CInterface m_interface;
+
+    // --- settings ---
+    CSyncString m_homeDir;                 // ends with "/"; file names are appended directly
+    std::atomic<bool> m_logPackets{false};
+    CLogger m_log;
+    CSyncString m_interfaceLibrary;        // "localcore32.dll" or "netchan32.dll"
+    CSyncString m_instanceName;
+    CSyncString m_serverAddress;
+    CSyncString m_dbUser;
+    CSyncString m_dbPassword;
+    std::atomic<bool> m_showUnconfigured{false};
+    std::atomic<int> m_backendVersion{0};  // 0 Kaltro, 1 Lumo
+    std::atomic<unsigned> m_port{0};
+    std::atomic<bool> m_timeoutEnabled{false};
+    std::atomic<int> m_timeoutSeconds{0};
+    std::atomic<int> m_maxSearchHits{0};
+    std::atomic<int> m_maxResultSetSize{0};  // below 1: no limit
+    std::atomic<bool> m_hideWindow{false};
+    std::atomic<bool> m_allowAnonymous{false};
+    CSyncString m_anonymousUser;
+    CSyncString m_anonymousPassword;
+    std::atomic<bool> m_acceptIdPass{false};
+    std::atomic<bool> m_acceptOpen{false};
+    std::atomic<int> m_badLoginAction{0};  // 0 continue as anonymous, 1 refuse
+    std::atomic<bool> m_forbidDatabase{false};
+    std::atomic<bool> m_forbidService{false};
+    // Largest request a session buffers; a longer declared length ends the association.
+    std::atomic<int64_t> m_maxRequestBytes{kDefaultMaxRequestBytes};
+
+private:
+    // Takes the session at `index` out of the list (if it is still `tunnel`), then deletes it
+    // outside the list lock and frees its identity. True when it was removed. Manager thread.
+    bool DeleteTunnel(int index, CTunnel* tunnel);
+
+    int m_listenerError = 0;
+
+    std::mutex m_idLock;
+    uint32_t m_lastId = 0;                     // guarded by m_idLock
+    std::unordered_set<uint32_t> m_liveIds;    // guarded by m_idLock
+};
