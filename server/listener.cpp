@@ -1,0 +1,107 @@
+// CListener: the listening socket and the accept loop (see listener.h).
+#include "server/listener.h"
+
+#include <cerrno>
+#include <string>
+
+#include "berkit/bertrace.h"
+#include "berkit/extended_exception.h"
+#include "platform/event.h"
+#include "platform/syserror.h"
+#include "server/tunnelarray.h"
+
+namespace {
+// Longest single wait of the loop; bounds how late a stop request is noticed.
+constexpr int kWaitMs = 100;
+}  // namespace
+
+CListener::~CListener() {
+    Stop();
+    PlatCloseSocket(m_socket);
+    m_socket = INVALID_SOCKET_T;
+}
+
+bool CListener::Init(CTunnelArray* owner, int backlog, int port) {
+    m_owner = owner;
+    m_port = port;
+    if (!owner || port < 0 || port > 65535) {
+        m_lastError = EINVAL;
+        return false;
+    }
+    int error = 0;
+    m_socket = PlatListen(static_cast<unsigned short>(port), "", backlog, error);
+    if (m_socket == INVALID_SOCKET_T) {
+        m_lastError = error;
+        BerTrace("bind() error %ld\n", static_cast<long>(error));
+        return false;
+    }
+    // Non-blocking, so one wake-up can take every pending connection and stop at EAGAIN.
+    if (!PlatSetNonBlocking(m_socket, true)) {
+        m_lastError = PlatLastError();
+        BerTrace("WSAAsyncSelect() error %ld\n", static_cast<long>(m_lastError));
+        PlatCloseSocket(m_socket);
+        m_socket = INVALID_SOCKET_T;
+        return false;
+    }
+    m_lastError = 0;
+    return true;
+}
+
+void CListener::Stop() { StopThread(INFINITE); }
+
+int CListener::GetPort() const {
+    return m_socket == INVALID_SOCKET_T ? -1 : PlatLocalPort(m_socket);
+}
+
+uint32_t CListener::Run() {
+    while (!m_bStop.load()) {
+        const int r = PlatWaitEventOrSocket(m_evStop, m_socket, false, kWaitMs);
+        if (r == PLAT_WAIT_EVENT)
+            break;
+        if (r == PLAT_WAIT_TIMEOUT)
+            continue;
+        bool failed = false;
+        try {
+            if (r == PLAT_WAIT_ERROR) {
+                const int code = PlatLastError();
+                BerTrace("WSAEnumNetworkEvents error %ld\n", static_cast<long>(code));
+                THROW_EXTENDED(code, "Listen failed");
+            }
+            failed = !OnAccept();
+        } catch (extended_exception& e) {
+            m_owner->m_log.Write(0, "Accept on port %d failed. %s\r\n\t", m_port, e.GetErrorMessage());
+            failed = true;
+        } catch (...) {
+            m_owner->m_log.Write(0, "Unkown error, Accept on port %d failed.", m_port);
+            failed = true;
+        }
+        // A listening socket that stays readable while accept keeps failing (no descriptors
+        // left, for instance) would otherwise spin: pause one wait period before trying again.
+        if (failed && m_evStop.Wait(kWaitMs))
+            break;
+    }
+    m_owner->m_log.Write(2, "listener destroyed: %d", m_port);
+    return 0;
+}
+
+bool CListener::OnAccept() {
+    for (int n = 0; n < kMaxAcceptsPerWake && !m_bStop.load(); ++n) {
+        std::string address;
+        int error = 0;
+        SOCKET_T s = PlatAccept(m_socket, address, error);
+        if (s == INVALID_SOCKET_T) {
+            if (error == EAGAIN || error == EWOULDBLOCK)
+                return true;
+            if (error == EINTR || error == ECONNABORTED)
+                continue;
+            BerTrace("accept() error\n");
+            return false;
+        }
+        if (m_owner->m_forbidDatabase.load() || !m_owner->m_ipFilter.IsAllowed(address)) {
+            PlatCloseSocket(s);
+            continue;
+        }
+        m_owner->NewTunnel(address.c_str(), s);
+    }
+    return true;
+}

@@ -1,0 +1,215 @@
+// CTunnelArray: service start and stop, session creation and removal, the idle sweep, the
+// session list's columns and menu, session identities (see tunnelarray.h).
+#include "server/tunnelarray.h"
+
+#include <cerrno>
+#include <ctime>
+#include <exception>
+#include <vector>
+
+#include "berkit/bertrace.h"
+#include "berkit/codepage.h"
+#include "berkit/extended_exception.h"
+#include "server/tunnel.h"
+
+namespace {
+
+struct ColumnProp {
+    const char* title;  // UTF-8; shown in the ANSI code page
+    int width;
+};
+
+const ColumnProp kColumns[] = {
+    {"通道 ID", 120}, {"IP 地址", 120}, {"用户名", 120}, {"状态", 100},
+    {"请求数", 80},   {"调试信息", 180}, {"通道创建时间", 200},
+};
+
+// Wait before the first sweep; the loop then sweeps every kSweepIntervalMs + this.
+constexpr uint32_t kFirstWaitMs = 100;
+
+}  // namespace
+
+CTunnelArray::CTunnelArray() = default;
+
+CTunnelArray::~CTunnelArray() { Stop(); }
+
+bool CTunnelArray::ListenerStart() {
+    ListenerStop();
+    m_listener = std::make_unique<CListener>();
+    if (!m_listener->Init(this, 100, static_cast<int>(m_port.load()))) {
+        m_listenerError = m_listener->GetLastError();
+        return false;
+    }
+    try {
+        m_listener->Create(false, nullptr);
+    } catch (extended_exception& e) {
+        m_log.Write(0, "%s", e.GetErrorMessage());
+        m_listenerError = e.m_nCode;
+        m_listener.reset();
+        return false;
+    }
+    m_listenerError = 0;
+    return true;
+}
+
+void CTunnelArray::ListenerStop() {
+    if (!m_listener)
+        return;
+    m_listener->Stop();
+    m_listener.reset();
+}
+
+int CTunnelArray::GetListenerPort() const { return m_listener ? m_listener->GetPort() : -1; }
+
+void CTunnelArray::Stop() {
+    ListenerStop();
+    StopThread(INFINITE);
+    // Neither the listener nor the manager runs now, so nothing else adds or deletes sessions.
+    std::vector<CTunnel*> tunnels;
+    {
+        CSingleLock lock(m_lock);
+        tunnels.swap(m_array);
+    }
+    for (CTunnel* t : tunnels)
+        t->Stop();
+    for (CTunnel* t : tunnels) {
+        const uint32_t id = t->GetId();
+        delete t;
+        ReleaseTunnelId(id);
+    }
+    RemoveAll();  // the array is empty; this tells the control 0 rows
+}
+
+void CTunnelArray::InitIPFilter(const char* fileName) { m_ipFilter.Init(fileName, 0, 0); }
+
+int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket) {
+    CTunnel* tunnel = nullptr;
+    try {
+        tunnel = new CTunnel;
+    } catch (const std::exception& e) {
+        PlatCloseSocket(socket);
+        THROW_EXTENDED(ENOMEM, std::string("Failed to create tunnel: ") + e.what());
+    }
+    tunnel->m_owner = this;
+    tunnel->m_socket = socket;
+    tunnel->m_address = address ? address : "";
+    tunnel->m_id = AllocTunnelId();
+    tunnel->SetBlocking(false);
+    // The thread starts before the session is listed, so nobody can close and delete a session
+    // whose start is still in progress; one that ends at once is swept like any other.
+    try {
+        tunnel->Create(false, nullptr);
+    } catch (...) {
+        const uint32_t id = tunnel->GetId();
+        delete tunnel;  // closes the socket
+        ReleaseTunnelId(id);
+        throw;
+    }
+    Append(tunnel);
+    return 0;
+}
+
+void CTunnelArray::RemoveTunnel(CTunnel* tunnel, bool flag) {
+    if (!tunnel || flag)
+        return;
+    CSingleLock lock(m_lock);
+    for (CTunnel* t : m_array)
+        if (t == tunnel) {
+            t->Close();
+            break;
+        }
+}
+
+uint32_t CTunnelArray::Run() {
+    bool stop = WaitStopOrTimeout(kFirstWaitMs);
+    while (!stop) {
+        try {
+            Sweep();
+        } catch (extended_exception& e) {
+            m_log.Write(0, "%s", e.GetErrorMessage());
+        } catch (...) {
+            m_log.Write(0, "Unkown error, services stopped");
+        }
+        stop = WaitStopOrTimeout(kSweepIntervalMs + kFirstWaitMs);
+    }
+    BerTrace("iterator of manger stopped\r\n");
+    return 0;
+}
+
+void CTunnelArray::Sweep() {
+    const time_t now = time(nullptr);
+    int n = GetSize();
+    // Only this thread deletes sessions while the manager runs, so the pointers stay valid here;
+    // NewTunnel only appends past n.
+    for (int i = 0; i < n; ++i) {
+        CTunnel* t = GetAt(i);
+        if (!t)
+            continue;
+        if (m_timeoutEnabled.load()) {
+            const long span = static_cast<long>(now - t->m_lastActive.load());
+            if (span > m_timeoutSeconds.load()) {
+                t->Close();
+                BerTrace("tunnel close for timeout span=[%ld]\r\n", span);
+            }
+        }
+        if (!t->IsActive() && DeleteTunnel(i, t)) {
+            --i;
+            --n;
+            OnItemCountChanged(VKLVSICF_REPAINT);
+            BerTrace("tunnel delete, count = %d\r\n", n);
+        }
+    }
+}
+
+bool CTunnelArray::DeleteTunnel(int index, CTunnel* tunnel) {
+    {
+        CSingleLock lock(m_lock);
+        if (index < 0 || static_cast<size_t>(index) >= m_array.size() ||
+            m_array[static_cast<size_t>(index)] != tunnel)
+            return false;
+        m_array.erase(m_array.begin() + index);
+    }
+    // Outside the list lock: the destructor waits for the session thread, which may be asking
+    // for the lock in UpdateDisp.
+    const uint32_t id = tunnel->GetId();
+    delete tunnel;
+    ReleaseTunnelId(id);
+    return true;
+}
+
+int CTunnelArray::GetColumnProp(int column, std::string& title, int& width) {
+    if (column < 0 || column >= static_cast<int>(std::size(kColumns)))
+        return -1;
+    title = OperatorText(kColumns[column].title);
+    width = kColumns[column].width;
+    return 0;
+}
+
+int CTunnelArray::FitMenuText(IMenu* menu, CTunnel* tunnel) {
+    const std::string text = OperatorText("删除本通道");
+    if (tunnel)
+        menu->AppendItem(kCmdRemoveTunnel, text, true);
+    else
+        menu->AppendItem(kCmdRemoveTunnel, " " + text, false);
+    return 0;
+}
+
+int CTunnelArray::OnCommand(unsigned id, CTunnel* tunnel) {
+    if (id == kCmdRemoveTunnel && tunnel)
+        RemoveTunnel(tunnel, false);
+    return 0;
+}
+
+uint32_t CTunnelArray::AllocTunnelId() {
+    std::lock_guard<std::mutex> lock(m_idLock);
+    for (;;) {
+        const uint32_t id = ++m_lastId;
+        if (id != 0 && m_liveIds.insert(id).second)
+            return id;
+    }
+}
+
+void CTunnelArray::ReleaseTunnelId(uint32_t id) {
+    std::lock_guard<std::mutex> lock(m_idLock);
+    m_liveIds.erase(id);
+}
