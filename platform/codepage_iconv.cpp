@@ -66,10 +66,14 @@ void Convert(iconv_t cd, const unsigned char* in, size_t length, std::vector<uns
         out.insert(out.end(), buffer, dst);
         if (rc != (size_t)-1)
             continue;
-        if (errno == E2BIG)
+        const int error = errno;
+        if (error == E2BIG)
             continue;
-        // EILSEQ or EINVAL: substitute and go on after the bad octets.
+        // EILSEQ: substitute and go on after the bad octets. EINVAL: an incomplete sequence ends
+        // the input; it becomes one substitute.
         size_t n = skip(reinterpret_cast<const unsigned char*>(src), left, out);
+        if (error == EINVAL)
+            n = left;
         if (n > left)
             n = left;
         src += n;
