@@ -6,7 +6,7 @@ set -euo pipefail
 PKGS=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libcli11-dev libfmt-dev
+  libsqlite3-dev libcli11-dev libfmt-dev libssl-dev
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
   python3
 )

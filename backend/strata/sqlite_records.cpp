@@ -1,0 +1,370 @@
+// CSqliteStore: records, their index entries, bulk loads and reindexing.
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+#include "backend/strata/sqlite_store.h"
+#include "backend/strata/strata_errors.h"
+
+namespace {
+
+struct Posting {
+    int64_t m_key;
+    std::string m_token;
+    int64_t m_record;
+    bool operator<(const Posting& o) const {
+        return std::tie(m_key, m_token, m_record) < std::tie(o.m_key, o.m_token, o.m_record);
+    }
+};
+
+std::string FieldsText(const CKeyEntry& key) {
+    std::string text;
+    for (const CKeyField& f : key.m_fields) {
+        if (!text.empty()) text += ' ';
+        text += f.m_tag + f.m_subfields;
+    }
+    return text;
+}
+
+CKeyEntry KeyFromText(const std::string& name, const std::string& fields) {
+    CKeyEntry key;
+    key.m_name = name;
+    size_t pos = 0;
+    while (pos < fields.size()) {
+        size_t end = fields.find(' ', pos);
+        if (end == std::string::npos) end = fields.size();
+        const std::string item = fields.substr(pos, end - pos);
+        if (item.size() >= 3) key.m_fields.push_back(CKeyField{item.substr(0, 3), item.substr(3)});
+        pos = end + 1;
+    }
+    return key;
+}
+
+void CollectPostings(const std::vector<StoreKey>& keys, const CMARC& record, int64_t number,
+                     std::vector<Posting>& out) {
+    std::vector<std::string> tokens;
+    for (const StoreKey& key : keys) {
+        KeyTokens(record, key.m_entry, tokens);
+        for (std::string& t : tokens) out.push_back(Posting{key.m_id, std::move(t), number});
+    }
+}
+
+}  // namespace
+
+bool CSqliteStore::LoadKeys(int64_t db, std::vector<StoreKey>& keys, StrataStatus& st) {
+    keys.clear();
+    CStmt s(Prepare("SELECT id, name, fields FROM keys WHERE db=?1 ORDER BY id"));
+    if (!s.Ok()) return SqlFail(st, "load keys");
+    s.Bind(1, db);
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW) keys.push_back(StoreKey{s.Int(0), KeyFromText(s.Text(1), s.Text(2))});
+    return rc == SQLITE_DONE || SqlFail(st, "load keys");
+}
+
+bool CSqliteStore::FindKey(int64_t db, const std::string& name, StoreKey& key, StrataStatus& st) {
+    CStmt s(Prepare("SELECT id, name, fields FROM keys WHERE db=?1 AND name=?2"));
+    if (!s.Ok()) return SqlFail(st, "find key");
+    s.Bind(1, db).Bind(2, name);
+    const int rc = s.Step();
+    if (rc == SQLITE_ROW) {
+        key = StoreKey{s.Int(0), KeyFromText(s.Text(1), s.Text(2))};
+        return true;
+    }
+    if (rc != SQLITE_DONE) return SqlFail(st, "find key");
+    return st.Set(kStrataBadPath, "no search key [" + name + "]");
+}
+
+bool CSqliteStore::GetRecordText(int64_t db, int64_t number, std::string& diriv, bool& found,
+                                 StrataStatus& st) {
+    CStmt s(Prepare("SELECT diriv FROM records WHERE id=?1"));
+    if (!s.Ok()) return SqlFail(st, "read record");
+    s.Bind(1, db * kRecordIdBase + number);
+    const int rc = s.Step();
+    found = rc == SQLITE_ROW;
+    if (found) diriv = s.Text(0);
+    return rc == SQLITE_ROW || rc == SQLITE_DONE || SqlFail(st, "read record");
+}
+
+bool CSqliteStore::IndexRecord(const std::vector<StoreKey>& keys, const CMARC& record, int64_t number,
+                               bool remove, StrataStatus& st) {
+    std::vector<Posting> postings;
+    CollectPostings(keys, record, number, postings);
+    CStmt s(Prepare(remove ? "DELETE FROM postings WHERE k=?1 AND tok=?2 AND rec=?3"
+                           : "INSERT OR IGNORE INTO postings(k, tok, rec) VALUES(?1, ?2, ?3)"));
+    if (!s.Ok()) return SqlFail(st, "index record");
+    for (const Posting& p : postings) {
+        if (s.Bind(1, p.m_key).Bind(2, p.m_token).Bind(3, p.m_record).Run() != SQLITE_DONE) {
+            return SqlFail(st, "index record");
+        }
+    }
+    return true;
+}
+
+bool CSqliteStore::ReadRecord(const std::string& db, int64_t number, std::string& diriv, StrataStatus& st) {
+    int64_t id = 0;
+    bool found = false;
+    if (!FindDatabase(db, id, st) || !GetRecordText(id, number, diriv, found, st)) return false;
+    if (!found) return st.Set(kStrataNoData, "no record " + std::to_string(number) + " in [" + db + "]");
+    return true;
+}
+
+bool CSqliteStore::WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
+                               StrataStatus& st) {
+    CMARC record;
+    if (how != StrataWrite::kDelete) {
+        int64_t own = 0;
+        std::string error;
+        if (!CheckStrataRecord(diriv, record, own, error)) return st.Set(kStrataBadRecord, error);
+        if (own != number) {
+            return st.Set(kStrataBadRecord, "field 001 holds " + std::to_string(own) + ", the path " +
+                                                 std::to_string(number));
+        }
+    }
+    if (!Begin(st)) return false;
+    int64_t id = 0;
+    std::vector<StoreKey> keys;
+    std::string old;
+    bool found = false;
+    bool ok = FindDatabase(db, id, st) && LoadKeys(id, keys, st) && GetRecordText(id, number, old, found, st);
+    if (ok && found && how == StrataWrite::kInsert) {
+        ok = st.Set(kStrataRecordExists, "record " + std::to_string(number) + " in [" + db + "]");
+    }
+    if (ok && !found && (how == StrataWrite::kReplace || how == StrataWrite::kDelete)) {
+        ok = st.Set(kStrataNoSuchRecord, "record " + std::to_string(number) + " in [" + db + "]");
+    }
+    if (ok && found) {
+        CMARC oldRecord;
+        std::string error;
+        // A stored record always parses; should it not, there is no index entry to remove.
+        if (oldRecord.Parse(old, error) >= 0) ok = IndexRecord(keys, oldRecord, number, true, st);
+    }
+    if (ok && how == StrataWrite::kDelete) {
+        CStmt s(Prepare("DELETE FROM records WHERE id=?1"));
+        ok = s.Ok() && s.Bind(1, id * kRecordIdBase + number).Step() == SQLITE_DONE;
+        if (!ok) SqlFail(st, "delete record");
+    } else if (ok) {
+        CStmt s(Prepare("INSERT OR REPLACE INTO records(id, diriv) VALUES(?1, ?2)"));
+        ok = s.Ok() && s.Bind(1, id * kRecordIdBase + number).BindBlob(2, diriv).Step() == SQLITE_DONE;
+        if (!ok) SqlFail(st, "write record");
+        if (ok) ok = IndexRecord(keys, record, number, false, st);
+    }
+    const int64_t delta = how == StrataWrite::kDelete ? -1 : (found ? 0 : 1);
+    if (ok && delta != 0) {
+        CStmt s(Prepare("UPDATE databases SET records=records+?2 WHERE id=?1"));
+        ok = s.Ok() && s.Bind(1, id).Bind(2, delta).Step() == SQLITE_DONE;
+        if (!ok) SqlFail(st, "count records");
+    }
+    if (!ok) {
+        Rollback();
+        return false;
+    }
+    return Commit(st);
+}
+
+int CSqliteStore::LoadRecords(const std::string& db, const std::vector<std::string>& dirivs,
+                              std::vector<StrataRejectedRecord>& rejected, StrataStatus& st) {
+    rejected.clear();
+    // Check every record first; a number repeated in the batch keeps its last record.
+    std::vector<std::pair<int64_t, size_t>> accepted;  // number, position
+    std::vector<CMARC> records(dirivs.size());
+    std::map<int64_t, size_t> lastOf;
+    for (size_t i = 0; i < dirivs.size(); ++i) {
+        int64_t number = 0;
+        std::string error;
+        if (!CheckStrataRecord(dirivs[i], records[i], number, error)) {
+            rejected.push_back(StrataRejectedRecord{i, error});
+            continue;
+        }
+        auto it = lastOf.find(number);
+        if (it != lastOf.end()) {
+            rejected.push_back(StrataRejectedRecord{it->second, "record number " + std::to_string(number) +
+                                                                    " appears again later in the batch"});
+            it->second = i;
+        } else {
+            lastOf.emplace(number, i);
+        }
+    }
+    if (!Begin(st)) return -1;
+    int64_t id = 0;
+    std::vector<StoreKey> keys;
+    bool ok = FindDatabase(db, id, st) && LoadKeys(id, keys, st);
+    std::vector<Posting> postings;
+    int64_t added = 0;
+    int written = 0;
+    for (auto it = lastOf.begin(); ok && it != lastOf.end(); ++it) {
+        const int64_t number = it->first;
+        std::string old;
+        bool found = false;
+        ok = GetRecordText(id, number, old, found, st);
+        if (ok && found) {
+            CMARC oldRecord;
+            std::string error;
+            if (oldRecord.Parse(old, error) >= 0) ok = IndexRecord(keys, oldRecord, number, true, st);
+        }
+        if (!ok) break;
+        CStmt s(Prepare("INSERT OR REPLACE INTO records(id, diriv) VALUES(?1, ?2)"));
+        ok = s.Ok() && s.Bind(1, id * kRecordIdBase + number).BindBlob(2, dirivs[it->second]).Step() == SQLITE_DONE;
+        if (!ok) {
+            SqlFail(st, "load record");
+            break;
+        }
+        CollectPostings(keys, records[it->second], number, postings);
+        added += found ? 0 : 1;
+        ++written;
+    }
+    if (ok) {
+        std::sort(postings.begin(), postings.end());
+        CStmt s(Prepare("INSERT OR IGNORE INTO postings(k, tok, rec) VALUES(?1, ?2, ?3)"));
+        for (size_t i = 0; ok && i < postings.size(); ++i) {
+            const Posting& p = postings[i];
+            ok = s.Ok() && s.Bind(1, p.m_key).Bind(2, p.m_token).Bind(3, p.m_record).Run() == SQLITE_DONE;
+            if (!ok) SqlFail(st, "index records");
+        }
+    }
+    if (ok) {
+        CStmt s(Prepare("UPDATE databases SET records=records+?2 WHERE id=?1"));
+        ok = s.Ok() && s.Bind(1, id).Bind(2, added).Step() == SQLITE_DONE;
+        if (!ok) SqlFail(st, "count records");
+    }
+    if (!ok || !Commit(st)) {
+        Rollback();
+        return -1;
+    }
+    std::sort(rejected.begin(), rejected.end(),
+              [](const StrataRejectedRecord& a, const StrataRejectedRecord& b) { return a.m_position < b.m_position; });
+    return written;
+}
+
+int64_t CSqliteStore::NextRecordNumber(const std::string& db, StrataStatus& st) {
+    int64_t id = 0;
+    if (!FindDatabase(db, id, st)) return -1;
+    CStmt s(Prepare("SELECT max(id) FROM records WHERE id BETWEEN ?1 AND ?2"));
+    if (!s.Ok()) {
+        SqlFail(st, "next record number");
+        return -1;
+    }
+    s.Bind(1, id * kRecordIdBase).Bind(2, id * kRecordIdBase + kStrataMaxRecordNumber);
+    if (s.Step() != SQLITE_ROW) {
+        SqlFail(st, "next record number");
+        return -1;
+    }
+    const int64_t top = s.Int(0);
+    const int64_t next = top == 0 ? 1 : top - id * kRecordIdBase + 1;
+    if (next > kStrataMaxRecordNumber) {
+        st.Set(kStrataBadArgument, "database [" + db + "] has no free record number left");
+        return -1;
+    }
+    return next;
+}
+
+int64_t CSqliteStore::ForEachRecord(const std::string& db,
+                                    const std::function<bool(int64_t, const std::string&)>& visit,
+                                    StrataStatus& st) {
+    int64_t id = 0;
+    if (!FindDatabase(db, id, st)) return -1;
+    // A statement of its own: the visitor may call back into this store.
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_db, "SELECT id, diriv FROM records WHERE id BETWEEN ?1 AND ?2 ORDER BY id", -1, &raw,
+                           nullptr) != SQLITE_OK) {
+        SqlFail(st, "read records");
+        return -1;
+    }
+    sqlite3_bind_int64(raw, 1, id * kRecordIdBase);
+    sqlite3_bind_int64(raw, 2, id * kRecordIdBase + kStrataMaxRecordNumber);
+    int64_t count = 0;
+    int rc;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        const void* p = sqlite3_column_blob(raw, 1);
+        const std::string diriv(p ? static_cast<const char*>(p) : "", size_t(sqlite3_column_bytes(raw, 1)));
+        ++count;
+        if (!visit(sqlite3_column_int64(raw, 0) - id * kRecordIdBase, diriv)) {
+            rc = SQLITE_DONE;
+            break;
+        }
+    }
+    sqlite3_finalize(raw);
+    if (rc != SQLITE_DONE) {
+        SqlFail(st, "read records");
+        return -1;
+    }
+    return count;
+}
+
+bool CSqliteStore::Reindex(const std::string& db, StrataStatus& st) {
+    if (!Begin(st)) return false;
+    int64_t id = 0;
+    if (!FindDatabase(db, id, st) || !ReindexLocked(id, st)) {
+        Rollback();
+        return false;
+    }
+    return Commit(st);
+}
+
+bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
+    {
+        CStmt drop(Prepare("DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1)"));
+        if (!drop.Ok() || drop.Bind(1, db).Step() != SQLITE_DONE) return SqlFail(st, "reindex");
+        CStmt dropKeys(Prepare("DELETE FROM keys WHERE db=?1"));
+        if (!dropKeys.Ok() || dropKeys.Bind(1, db).Step() != SQLITE_DONE) return SqlFail(st, "reindex");
+    }
+    std::string text;
+    {
+        CStmt s(Prepare("SELECT content FROM cfgfiles WHERE db=?1 AND name='keys.cfg'"));
+        if (!s.Ok()) return SqlFail(st, "reindex");
+        const int rc = s.Bind(1, db).Step();
+        if (rc == SQLITE_DONE) return true;  // no keys.cfg: nothing is searchable
+        if (rc != SQLITE_ROW) return SqlFail(st, "reindex");
+        text = s.Text(0);
+    }
+    CKeysTree tree;
+    try {
+        tree.BuildTree(text);
+    } catch (const CError& e) {
+        return st.Set(kStrataBadArgument, "keys.cfg line " + std::to_string(e.GetLine()) + " column " +
+                                              std::to_string(e.GetColumn()) + ": " + e.GetMessage());
+    }
+    std::vector<StoreKey> keys;
+    for (const CKeyEntry& entry : tree.GetKeys()) {
+        CStmt s(Prepare("INSERT OR REPLACE INTO keys(db, name, fields) VALUES(?1, ?2, ?3)"));
+        if (!s.Ok() || s.Bind(1, db).Bind(2, entry.m_name).Bind(3, FieldsText(entry)).Step() != SQLITE_DONE) {
+            return SqlFail(st, "reindex");
+        }
+    }
+    if (!LoadKeys(db, keys, st)) return false;
+    // Index in slices so that memory stays bounded on large databases.
+    const int64_t sliceSize = 20000;
+    for (int64_t from = 1; from <= kStrataMaxRecordNumber; from += sliceSize) {
+        std::vector<Posting> postings;
+        CStmt s(Prepare("SELECT id, diriv FROM records WHERE id BETWEEN ?1 AND ?2"));
+        if (!s.Ok()) return SqlFail(st, "reindex");
+        s.Bind(1, db * kRecordIdBase + from).Bind(2, db * kRecordIdBase + from + sliceSize - 1);
+        int rc;
+        bool any = false;
+        while ((rc = s.Step()) == SQLITE_ROW) {
+            any = true;
+            CMARC record;
+            std::string error;
+            if (record.Parse(s.Text(1), error) >= 0) CollectPostings(keys, record, s.Int(0) - db * kRecordIdBase, postings);
+        }
+        if (rc != SQLITE_DONE) return SqlFail(st, "reindex");
+        if (!any) {
+            // Skip empty stretches quickly: jump to the next stored record.
+            CStmt n(Prepare("SELECT min(id) FROM records WHERE id > ?1 AND id <= ?2"));
+            if (!n.Ok() || n.Bind(1, db * kRecordIdBase + from).Bind(2, db * kRecordIdBase + kStrataMaxRecordNumber).Step() != SQLITE_ROW) {
+                return SqlFail(st, "reindex");
+            }
+            const int64_t nextId = n.Int(0);
+            if (nextId == 0) break;
+            from = nextId - db * kRecordIdBase - sliceSize;
+            continue;
+        }
+        std::sort(postings.begin(), postings.end());
+        CStmt ins(Prepare("INSERT OR IGNORE INTO postings(k, tok, rec) VALUES(?1, ?2, ?3)"));
+        for (const Posting& p : postings) {
+            if (!ins.Ok() || ins.Bind(1, p.m_key).Bind(2, p.m_token).Bind(3, p.m_record).Run() != SQLITE_DONE) {
+                return SqlFail(st, "reindex");
+            }
+        }
+    }
+    return true;
+}

@@ -1,0 +1,123 @@
+#pragma once
+// CSqliteStore: IStrataStore over one SQLite connection to the embedded store file (WAL mode,
+// busy timeout, prepared statements, every write in one transaction). Internal to vkstrata.
+// Schema: databases, cfg files, records (rowid = database id * 10^8 + record number), keys,
+// postings (key, token, record number) whose primary key serves exact and prefix lookups.
+// Thread safety: one thread per connection; Interrupt() from any thread.
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "backend/strata/strata_keys.h"
+#include "backend/strata/strata_store.h"
+
+constexpr int64_t kRecordIdBase = 100000000;  // records.id = db * kRecordIdBase + number
+
+// A cached prepared statement, reset and unbound when the guard goes.
+class CStmt {
+public:
+    explicit CStmt(sqlite3_stmt* s) : m_s(s) {}
+    ~CStmt() {
+        if (m_s) { sqlite3_reset(m_s); sqlite3_clear_bindings(m_s); }
+    }
+    CStmt(const CStmt&) = delete;
+    CStmt& operator=(const CStmt&) = delete;
+    bool Ok() const { return m_s != nullptr; }
+    CStmt& Bind(int i, int64_t v) { sqlite3_bind_int64(m_s, i, v); return *this; }
+    CStmt& Bind(int i, const std::string& v) {
+        sqlite3_bind_text(m_s, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    CStmt& BindBlob(int i, const std::string& v) {
+        sqlite3_bind_blob(m_s, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    int Step() { return sqlite3_step(m_s); }
+    // Step once and make the statement ready for the next binding; the step's result code.
+    int Run() {
+        const int rc = sqlite3_step(m_s);
+        sqlite3_reset(m_s);
+        return rc;
+    }
+    int64_t Int(int i) { return sqlite3_column_int64(m_s, i); }
+    std::string Text(int i) {
+        const void* p = sqlite3_column_blob(m_s, i);
+        return p ? std::string(static_cast<const char*>(p), size_t(sqlite3_column_bytes(m_s, i))) : std::string();
+    }
+
+private:
+    sqlite3_stmt* m_s;
+};
+
+struct StoreKey {
+    int64_t m_id = 0;
+    CKeyEntry m_entry;
+};
+
+class CSqliteStore : public IStrataStore {
+public:
+    explicit CSqliteStore(sqlite3* db);
+    ~CSqliteStore() override;
+
+    bool Configure(StrataStatus& st);
+
+    void Interrupt() override;
+    void BeginCall() override { m_cancel.store(false); }
+
+    bool Login(const std::string& user, const std::string& password, int& rights, StrataStatus& st) override;
+    bool ListDatabases(std::vector<StrataDatabaseInfo>& out, bool counts, StrataStatus& st) override;
+    bool ReadCfgFile(const std::string& db, const std::string& file, std::string& content,
+                     StrataStatus& st) override;
+    bool ReadRecord(const std::string& db, int64_t number, std::string& diriv, StrataStatus& st) override;
+    bool Search(const std::string& db, const std::string& key, const std::string& term, int64_t after,
+                size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) override;
+    bool WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
+                     StrataStatus& st) override;
+
+    bool CreateSchema(StrataStatus& st) override;
+    bool AddDatabase(const std::string& name, StrataStatus& st) override;
+    bool DropDatabase(const std::string& name, StrataStatus& st) override;
+    bool PutCfgFile(const std::string& db, const std::string& file, const std::string& content,
+                    StrataStatus& st) override;
+    bool ListCfgFiles(const std::string& db, std::vector<std::string>& names, StrataStatus& st) override;
+    int LoadRecords(const std::string& db, const std::vector<std::string>& dirivs,
+                    std::vector<StrataRejectedRecord>& rejected, StrataStatus& st) override;
+    int64_t NextRecordNumber(const std::string& db, StrataStatus& st) override;
+    int64_t ForEachRecord(const std::string& db,
+                          const std::function<bool(int64_t, const std::string&)>& visit,
+                          StrataStatus& st) override;
+    bool Reindex(const std::string& db, StrataStatus& st) override;
+    bool PutAccount(const std::string& name, const std::string* password, int rights, bool create,
+                    StrataStatus& st) override;
+    bool RemoveAccount(const std::string& name, StrataStatus& st) override;
+    bool ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) override;
+
+private:
+    friend int StrataProgress(void* self);
+
+    sqlite3_stmt* Prepare(const char* sql);
+    bool Exec(const char* sql, StrataStatus& st);
+    bool SqlFail(StrataStatus& st, const char* what);  // from the connection's last error
+    bool Begin(StrataStatus& st) { return Exec("BEGIN IMMEDIATE", st); }
+    bool Commit(StrataStatus& st) { return Exec("COMMIT", st); }
+    void Rollback();
+
+    bool FindDatabase(const std::string& name, int64_t& id, StrataStatus& st);
+    bool LoadKeys(int64_t db, std::vector<StoreKey>& keys, StrataStatus& st);
+    bool FindKey(int64_t db, const std::string& name, StoreKey& key, StrataStatus& st);
+    bool GetRecordText(int64_t db, int64_t number, std::string& diriv, bool& found, StrataStatus& st);
+    // Adds (or removes) the postings of `record` for every key.
+    bool IndexRecord(const std::vector<StoreKey>& keys, const CMARC& record, int64_t number,
+                     bool remove, StrataStatus& st);
+    bool ReindexLocked(int64_t db, StrataStatus& st);
+    bool CandidateMatches(int64_t db, const StoreKey& key, const SearchTerm& term, int64_t number,
+                          bool& match, StrataStatus& st);
+
+    sqlite3* m_db;
+    std::map<std::string, sqlite3_stmt*> m_statements;
+    std::atomic<bool> m_cancel{false};
+};

@@ -1,0 +1,225 @@
+// CInterface and CConnect: interface selection, channel state, argument checks, answer paging.
+#include "backend/strata/strata_channel.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "backend/strata/strata_package.h"
+#include "backend/strata/strata_store.h"
+
+namespace {
+
+constexpr int kMaxPath = 4096;
+
+std::mutex g_folderLock;
+std::string g_storeFolder;  // guarded by g_folderLock
+bool g_folderSet = false;   // guarded by g_folderLock
+
+}  // namespace
+
+std::string StrataStoreFile(const std::string& folder, const std::string& instanceName) {
+    return (folder.empty() ? std::string(".") : folder) + "/" + instanceName + ".strata";
+}
+
+CInterface::CInterface() = default;
+CInterface::~CInterface() = default;
+
+void CInterface::SetStoreFolder(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(g_folderLock);
+    g_storeFolder = folder;
+    g_folderSet = true;
+}
+
+std::string CInterface::GetStoreFolder() {
+    std::lock_guard<std::mutex> lock(g_folderLock);
+    if (g_folderSet) return g_storeFolder;
+    const char* env = getenv("VELKAN_STRATA_DIR");
+    return env ? env : ".";
+}
+
+int CInterface::LoadLibraryA(const char* fileName, const char* instanceName) {
+    m_row = nullptr;
+    const std::string name = fileName ? fileName : "";
+    const std::string instance = instanceName ? instanceName : "";
+    const StrataInterfaceRow* row = StrataFindInterface(name);
+    if (row == nullptr) {
+        m_loadError = "unknown back-end interface [" + name + "]: known are localcore32.dll, netchan32.dll, netchan32u.dll";
+        return -1;
+    }
+    if (instance.empty() || instance.find('/') != std::string::npos || instance == "." || instance == "..") {
+        m_loadError = "bad instance name [" + instance + "] for interface " + name;
+        return -1;
+    }
+    m_row = row;
+    m_instance = instance;
+    m_loadError.clear();
+    return 0;
+}
+
+int CInterface::GetAllProcAddress(std::string& error) {
+    if (m_row == nullptr) {
+        error = m_loadError.empty() ? "no back-end interface loaded" : m_loadError;
+        return -1;
+    }
+    if (strcasecmp(m_row->m_fileName, "localcore32.dll") != 0) {
+        error = std::string("back-end interface ") + m_row->m_fileName + " is not available in this build";
+        return -1;
+    }
+    return 0;
+}
+
+std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& error) const {
+    if (m_row == nullptr) {
+        code = kStrataChannelBroken;
+        error = StrataErrorMessage(code, "no back-end interface loaded");
+        return nullptr;
+    }
+    StrataStatus st;
+    auto store = m_row->m_open(StrataStoreFile(GetStoreFolder(), m_instance), false, st);
+    if (!store) {
+        code = st.m_code;
+        error = st.m_text;
+    }
+    return store;
+}
+
+CConnect::CConnect() = default;
+
+CConnect::~CConnect() { EndChannel(); }
+
+void CConnect::SetInterface(CInterface* iface) { m_interface = iface; }
+
+int CConnect::PrepareChannel(void* reserved) {
+    if (reserved != nullptr) return Fail(kStrataBadArgument, "PrepareChannel takes a null argument");
+    EndChannel();
+    if (m_interface == nullptr) return Fail(kStrataChannelBroken, "no interface set");
+    int code = 0;
+    std::string error;
+    std::unique_ptr<IStrataStore> store = m_interface->OpenChannel(code, error);
+    if (!store) {
+        m_lastCode = code;
+        m_lastText = error;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_channelLock);
+    m_channel = std::move(store);
+    m_rights = 0;
+    m_lastCode = 0;
+    m_lastText.clear();
+    return 0;
+}
+
+int CConnect::IsConnected() const {
+    std::lock_guard<std::mutex> lock(m_channelLock);
+    return m_channel != nullptr ? 1 : 0;
+}
+
+void CConnect::EndChannel() {
+    std::unique_ptr<IStrataStore> old;
+    {
+        std::lock_guard<std::mutex> lock(m_channelLock);
+        old = std::move(m_channel);
+        m_rights = 0;
+    }
+}
+
+void CConnect::API_Cancel() {
+    std::lock_guard<std::mutex> lock(m_channelLock);
+    if (m_channel) m_channel->Interrupt();
+}
+
+void CConnect::GetLastError(int& code, std::string& text) const {
+    code = m_lastCode;
+    text = m_lastText;
+}
+
+int CConnect::Fail(int code, const std::string& text) {
+    m_lastCode = code;
+    m_lastText = StrataErrorMessage(code, text);
+    return -1;
+}
+
+int CConnect::Fail(const StrataStatus& st) {
+    m_lastCode = st.m_code;
+    m_lastText = st.m_text;
+    return -1;
+}
+
+int CConnect::Succeed(int result) {
+    m_lastCode = 0;
+    m_lastText.clear();
+    return result;
+}
+
+bool CConnect::CheckPath(const char* path, int pathLen, std::string& out) {
+    if (path == nullptr || pathLen < 1 || pathLen > kMaxPath) {
+        Fail(kStrataBadArgument, "path missing or longer than " + std::to_string(kMaxPath));
+        return false;
+    }
+    if (strnlen(path, size_t(pathLen)) != size_t(pathLen - 1)) {
+        Fail(kStrataBadArgument, "path length does not match its terminating zero");
+        return false;
+    }
+    out.assign(path, size_t(pathLen - 1));
+    return true;
+}
+
+bool CConnect::CheckBuffer(const char* buffer, int bufferSize) {
+    if (buffer == nullptr || bufferSize < int(kPackageHeaderSize)) {
+        Fail(kStrataBufferTooSmall, "answer buffer of " + std::to_string(bufferSize) + " octets");
+        return false;
+    }
+    return true;
+}
+
+bool CConnect::CheckReady(int right) {
+    if (!m_channel) {
+        Fail(kStrataChannelBroken, "channel not prepared");
+        return false;
+    }
+    if (m_rights == 0) {
+        Fail(kStrataLoginRequired, "");
+        return false;
+    }
+    if ((m_rights & right) == 0) {
+        Fail(kStrataAccessDenied, right == kStrataRightWrite ? "the account has no write right"
+                                                             : "the account has no read right");
+        return false;
+    }
+    m_channel->BeginCall();
+    return true;
+}
+
+int CConnect::API_ChDir(const char* user, const char* password, const char* path, int pathLen, char* buffer,
+                        int bufferSize) {
+    std::string p;
+    if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize)) return -1;
+    if (!m_channel) return Fail(kStrataChannelBroken, "channel not prepared");
+    if (user == nullptr || password == nullptr) return Fail(kStrataBadArgument, "user name or password missing");
+    m_channel->BeginCall();
+    StrataStatus st;
+    int rights = 0;
+    m_rights = 0;
+    if (!m_channel->Login(user, password, rights, st)) return Fail(st);
+    if (rights == 0) return Fail(kStrataLoginFailed, std::string("account [") + user + "] has no rights");
+    CPackageWriter writer(kPackageLines, size_t(bufferSize));
+    const std::string line = std::string(user) + ((rights & kStrataRightWrite) ? " rw" : " r");
+    if (!writer.Add(line)) return Fail(kStrataBufferTooSmall, "login answer");
+    m_rights = rights;
+    return Succeed(writer.Finish("", buffer));
+}
+
+int CConnect::API_Dir(const char* path, int pathLen, char* buffer, int bufferSize) {
+    std::string p;
+    if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead)) return -1;
+    if (!p.empty()) return Fail(kStrataBadPath, "[" + p + "] is not a directory (the local store lists \"\")");
+    std::vector<StrataDatabaseInfo> dbs;
+    StrataStatus st;
+    if (!m_channel->ListDatabases(dbs, false, st)) return Fail(st);
+    CPackageWriter writer(kPackageLines, size_t(bufferSize));
+    for (const StrataDatabaseInfo& db : dbs) {
+        if (!writer.Add(db.m_name)) return Fail(kStrataBufferTooSmall, "database listing");
+    }
+    return Succeed(writer.Finish("", buffer));
+}

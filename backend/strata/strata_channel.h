@@ -1,0 +1,113 @@
+#pragma once
+// The back-end channel library: CInterface selects and loads a back-end interface by file name,
+// CConnect is one channel to the back-end (paths, searches, record reads and writes, login).
+// Answers are packages (see strata_package.h). Path namespace, relative to a database path db:
+//   ""                      API_Dir: one line per database path
+//   db/cfgs/FILE            API_Search style 3: the file, one zero-ended line per block (pages)
+//   db/KEY/TERM             API_Search style 5: one line per hit, the 7-digit record number (pages)
+//   db/ctlno/NNNNNNN        API_Search style 2 or 3: one block, 9-octet header "#NNNNNNN " then
+//                           the Diriv text and a zero octet
+//   db/ctlno/NNNNNNN        API_Write style 1 insert, 3 replace, 5 delete (data = Diriv text)
+// Next page: the first path + "||" + the continuation, style | 0x8000.
+// Thread safety: a CConnect is used by one thread at a time, except API_Cancel, which any thread
+// may call while another thread is inside a call. CInterface is read-only once loaded.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "backend/strata/strata_errors.h"
+
+class IStrataStore;
+struct StrataInterfaceRow;
+struct StrataStatus;
+
+class CInterface {
+public:
+    CInterface();
+    ~CInterface();
+    CInterface(const CInterface&) = delete;
+    CInterface& operator=(const CInterface&) = delete;
+
+    // Selects the interface by its file name ("localcore32.dll": the embedded store file of the
+    // instance in the store folder; "netchan32.dll", "netchan32u.dll": network back-end, not built
+    // yet). Returns 0, or -1 for an unknown or unavailable interface (text via GetAllProcAddress).
+    int LoadLibraryA(const char* fileName, const char* instanceName);
+    // 0 when the loaded interface is usable; -1 with the reason in `error`.
+    int GetAllProcAddress(std::string& error);
+
+    // The folder that holds the embedded stores. Default: the environment variable
+    // VELKAN_STRATA_DIR when set, else the current folder. Any thread; affects later loads.
+    static void SetStoreFolder(const std::string& folder);
+    static std::string GetStoreFolder();
+
+    // For CConnect: a new connection to the store, owned by the caller; null with code and text.
+    std::unique_ptr<IStrataStore> OpenChannel(int& code, std::string& error) const;
+    bool IsLoaded() const { return m_row != nullptr; }
+
+private:
+    const StrataInterfaceRow* m_row = nullptr;  // null until a successful LoadLibraryA
+    std::string m_instance;
+    std::string m_loadError;
+};
+
+class CConnect {
+public:
+    CConnect();
+    ~CConnect();
+    CConnect(const CConnect&) = delete;
+    CConnect& operator=(const CConnect&) = delete;
+
+    // `iface` must outlive the channel (or the next SetInterface / EndChannel).
+    void SetInterface(CInterface* iface);
+    // Opens the channel (ends an open one first). The argument must be null. 0, or -1 with the
+    // error (66 store unreachable, 5 no interface). The channel starts logged out.
+    int PrepareChannel(void* reserved);
+    int IsConnected() const;
+    void EndChannel();
+
+    // All calls: pathLen is the path length including its terminating zero; the answer is a
+    // package written into buffer (never more than bufferSize octets). Result -1 on error (code
+    // and text via GetLastError), else the answer's length. Every call before a successful
+    // API_ChDir fails with 63.
+    int API_Dir(const char* path, int pathLen, char* buffer, int bufferSize);
+    int API_Search(const char* path, int pathLen, char* buffer, int bufferSize, int style);
+    // Logs the channel in; > 0 when user and password are accepted (the answer holds one line
+    // with the user name and rights), else -1 with kStrataLoginFailed. `path` may be any path.
+    int API_ChDir(const char* user, const char* password, const char* path, int pathLen,
+                  char* buffer, int bufferSize);
+    // Insert (1), replace (3) or delete (5) the record of a db/ctlno/NNNNNNN path. For insert and
+    // replace `data` is the Diriv text (dataLen octets, a trailing zero allowed) whose 001 must
+    // hold the path's number. `flags` is reserved (callers pass 1). Returns 1 when written.
+    int API_Write(const char* path, const char* data, int dataLen, char* buffer, int bufferSize,
+                  int style, int flags);
+    // Ends a call in progress on this channel (it fails with kStrataCancelled). Any thread.
+    void API_Cancel();
+    // Code and text of the last failed call (0 and "" after a successful one).
+    void GetLastError(int& code, std::string& text) const;
+
+    std::string m_user;      // set by the system; used by API_ChDir callers
+    std::string m_password;
+
+private:
+    int Fail(int code, const std::string& text);
+    int Fail(const StrataStatus& st);
+    int Succeed(int result);
+    bool CheckPath(const char* path, int pathLen, std::string& out);
+    bool CheckBuffer(const char* buffer, int bufferSize);
+    bool CheckReady(int right);
+    int SearchFile(const std::string& db, const std::string& file, const std::string& cont, char* buffer,
+                   int bufferSize);
+    int SearchRecord(const std::string& db, int64_t number, char* buffer, int bufferSize);
+    int SearchHits(const std::string& db, const std::string& key, const std::string& term,
+                   const std::string& cont, char* buffer, int bufferSize);
+
+    CInterface* m_interface = nullptr;
+    std::unique_ptr<IStrataStore> m_channel;
+    mutable std::mutex m_channelLock;  // guards m_channel's lifetime against API_Cancel
+    int m_rights = 0;  // kStrataRight* bits of the logged-in account; 0 = not logged in
+    int m_lastCode = 0;
+    std::string m_lastText;
+};

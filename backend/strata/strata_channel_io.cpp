@@ -1,0 +1,193 @@
+// CConnect::API_Search and API_Write: path parsing, paging of files and hit lists, record blocks.
+#include <cstring>
+
+#include "backend/strata/strata_channel.h"
+#include "backend/strata/strata_keys.h"
+#include "backend/strata/strata_package.h"
+#include "backend/strata/strata_store.h"
+
+namespace {
+
+constexpr int kPagedStyle = 0x8000;
+constexpr size_t kMaxContinuation = 9;
+
+std::string SevenDigits(int64_t n) {
+    char text[16];
+    snprintf(text, sizeof text, "%07lld", static_cast<long long>(n));
+    return text;
+}
+
+// 1-9 decimal digits; -1 otherwise.
+int64_t ParseDigits(const std::string& s, size_t maxDigits) {
+    if (s.empty() || s.size() > maxDigits) return -1;
+    int64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+// A parsed request path: db "/" (cfgs "/" file | ctlno "/" 7 digits | key "/" term).
+struct RequestPath {
+    enum Kind { kFile, kRecord, kKey } m_kind = kKey;
+    std::string m_db;
+    std::string m_name;  // file or key
+    std::string m_term;
+    int64_t m_number = 0;
+};
+
+bool ParseRequestPath(const std::string& path, RequestPath& out, std::string& error) {
+    const size_t slash = path.find('/');
+    if (slash == std::string::npos || slash == 0) {
+        error = "[" + path + "] names no database object";
+        return false;
+    }
+    out.m_db = path.substr(0, slash);
+    const std::string rest = path.substr(slash + 1);
+    const size_t next = rest.find('/');
+    if (next == std::string::npos || next == 0) {
+        error = "[" + path + "] has no object after the database";
+        return false;
+    }
+    const std::string head = rest.substr(0, next);
+    const std::string tail = rest.substr(next + 1);
+    if (strcasecmp(head.c_str(), "cfgs") == 0) {
+        out.m_kind = RequestPath::kFile;
+        out.m_name = tail;
+        if (tail.empty() || tail.find('/') != std::string::npos) {
+            error = "[" + path + "] names no cfgs file";
+            return false;
+        }
+        return true;
+    }
+    if (strcasecmp(head.c_str(), "ctlno") == 0) {
+        out.m_kind = RequestPath::kRecord;
+        out.m_number = tail.size() == 7 ? ParseDigits(tail, 7) : -1;
+        if (out.m_number < 1) {
+            error = "[" + path + "]: a record path ends in 7 digits, 0000001 to 9999999";
+            return false;
+        }
+        return true;
+    }
+    out.m_kind = RequestPath::kKey;
+    out.m_name = head;
+    out.m_term = tail;
+    return true;
+}
+
+}  // namespace
+
+int CConnect::API_Search(const char* path, int pathLen, char* buffer, int bufferSize, int style) {
+    std::string p;
+    if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead)) return -1;
+    const int base = style & ~kPagedStyle;
+    std::string cont;
+    if (style & kPagedStyle) {
+        const size_t bar = p.rfind("||");
+        if (bar == std::string::npos) return Fail(kStrataBadArgument, "paged style without \"||\" continuation");
+        cont = p.substr(bar + 2);
+        p.erase(bar);
+        if (ParseDigits(cont, kMaxContinuation) < 0) return Fail(kStrataBadArgument, "continuation [" + cont + "]");
+    }
+    RequestPath req;
+    std::string error;
+    if (!ParseRequestPath(p, req, error)) return Fail(kStrataBadPath, error);
+    switch (req.m_kind) {
+    case RequestPath::kFile:
+        if (base != 3) return Fail(kStrataBadArgument, "a cfgs file is read with style 3");
+        return SearchFile(req.m_db, req.m_name, cont, buffer, bufferSize);
+    case RequestPath::kRecord:
+        if (base != 2 && base != 3) return Fail(kStrataBadArgument, "a record is read with style 2 or 3");
+        if (!cont.empty()) return Fail(kStrataNoData, "a record is one page");
+        return SearchRecord(req.m_db, req.m_number, buffer, bufferSize);
+    case RequestPath::kKey:
+        if (base != 5) return Fail(kStrataBadArgument, "a search key is read with style 5");
+        return SearchHits(req.m_db, req.m_name, req.m_term, cont, buffer, bufferSize);
+    }
+    return Fail(kStrataBadArgument, "style");
+}
+
+int CConnect::SearchFile(const std::string& db, const std::string& file, const std::string& cont, char* buffer,
+                         int bufferSize) {
+    std::string content;
+    StrataStatus st;
+    if (!m_channel->ReadCfgFile(db, file, content, st)) return Fail(st);
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos) end = content.size();
+        std::string line = content.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        pos = end + 1;
+    }
+    const size_t first = cont.empty() ? 0 : size_t(ParseDigits(cont, kMaxContinuation));
+    if (!cont.empty() && first >= lines.size()) return Fail(kStrataNoData, "end of " + file);
+    CPackageWriter writer(kPackageBlocks, size_t(bufferSize));
+    size_t i = first;
+    for (; i < lines.size(); ++i) {
+        const std::string block = lines[i] + '\0';
+        if (!writer.Add(block, kMaxContinuation)) break;
+    }
+    if (i == first && i < lines.size()) return Fail(kStrataBufferTooSmall, "line " + std::to_string(i + 1) + " of " + file);
+    return Succeed(writer.Finish(i < lines.size() ? std::to_string(i) : std::string(), buffer));
+}
+
+int CConnect::SearchRecord(const std::string& db, int64_t number, char* buffer, int bufferSize) {
+    std::string diriv;
+    StrataStatus st;
+    if (!m_channel->ReadRecord(db, number, diriv, st)) return Fail(st);
+    const std::string block = "#" + SevenDigits(number) + " " + diriv + '\0';
+    CPackageWriter writer(kPackageBlocks, size_t(bufferSize));
+    if (!writer.Add(block)) return Fail(kStrataBufferTooSmall, "record of " + std::to_string(diriv.size()) + " octets");
+    return Succeed(writer.Finish("", buffer));
+}
+
+int CConnect::SearchHits(const std::string& db, const std::string& key, const std::string& term,
+                         const std::string& cont, char* buffer, int bufferSize) {
+    const size_t perHit = kPackageEntryOverhead + 7;
+    const size_t room = size_t(bufferSize) - kPackageHeaderSize;
+    if (room < kMaxContinuation + perHit) return Fail(kStrataBufferTooSmall, "no room for one hit");
+    const size_t limit = (room - kMaxContinuation) / perHit;
+    const int64_t after = cont.empty() ? 0 : ParseDigits(cont, kMaxContinuation);
+    std::vector<int64_t> hits;
+    bool more = false;
+    StrataStatus st;
+    if (!m_channel->Search(db, key, term, after, limit, hits, more, st)) return Fail(st);
+    if (hits.empty()) return Fail(kStrataNoData, cont.empty() ? "no hits" : "no more hits");
+    CPackageWriter writer(kPackageLines, size_t(bufferSize));
+    for (int64_t n : hits) writer.Add(SevenDigits(n), kMaxContinuation);
+    return Succeed(writer.Finish(more ? SevenDigits(hits.back()) : std::string(), buffer));
+}
+
+int CConnect::API_Write(const char* path, const char* data, int dataLen, char* buffer, int bufferSize, int style,
+                        int /*flags*/) {
+    if (path == nullptr || strnlen(path, 4097) > 4096) return Fail(kStrataBadArgument, "path missing or too long");
+    if (!CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightWrite)) return -1;
+    StrataWrite how;
+    switch (style) {
+    case 1: how = StrataWrite::kInsert; break;
+    case 3: how = StrataWrite::kReplace; break;
+    case 5: how = StrataWrite::kDelete; break;
+    default: return Fail(kStrataBadArgument, "write style " + std::to_string(style) + " (1 insert, 3 replace, 5 delete)");
+    }
+    RequestPath req;
+    std::string error;
+    if (!ParseRequestPath(path, req, error)) return Fail(kStrataBadPath, error);
+    if (req.m_kind != RequestPath::kRecord) return Fail(kStrataBadPath, std::string("[") + path + "] is not a record path");
+    std::string diriv;
+    if (how != StrataWrite::kDelete) {
+        if (data == nullptr || dataLen <= 0) return Fail(kStrataBadRecord, "no record data");
+        if (size_t(dataLen) > kStrataMaxRecordSize + 1) return Fail(kStrataBadRecord, "record data too large");
+        diriv.assign(data, size_t(dataLen));
+        if (diriv.back() == '\0') diriv.pop_back();
+    }
+    StrataStatus st;
+    if (!m_channel->WriteRecord(req.m_db, req.m_number, how, diriv, st)) return Fail(st);
+    CPackageWriter writer(kPackageLines, size_t(bufferSize));
+    // The answer names the record written; a buffer too small for it still leaves the write done.
+    if (writer.Add(SevenDigits(req.m_number))) writer.Finish("", buffer);
+    return Succeed(1);
+}

@@ -1,0 +1,107 @@
+#include "backend/strata/strata_package.h"
+
+#include <cstring>
+
+namespace {
+
+uint32_t ReadU32(const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void PutU32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(char((v >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+void CPackage::Clear() {
+    m_kind = 0;
+    m_entries.clear();
+    m_lines.clear();
+    m_records.clear();
+    m_continuation.clear();
+}
+
+int CPackage::LoadPackage(const CByteArray& buffer) {
+    return LoadPackage(reinterpret_cast<const char*>(buffer.data()), buffer.size());
+}
+
+int CPackage::LoadPackage(const char* buffer, size_t size) {
+    Clear();
+    if (buffer == nullptr || size < kPackageHeaderSize) return -1;
+    const auto* p = reinterpret_cast<const unsigned char*>(buffer);
+    if (std::memcmp(p, "VKPK", 4) != 0) return -1;
+    const size_t total = ReadU32(p + 4);
+    if (total < kPackageHeaderSize || total > size) return -1;
+    const uint8_t kind = p[8];
+    if (kind != kPackageLines && kind != kPackageBlocks) return -1;
+    const size_t contLen = size_t(p[9]) | size_t(p[10]) << 8;
+    if (contLen > kPackageMaxContinuation || 11 + contLen + 4 > total) return -1;
+    std::string continuation(buffer + 11, contLen);
+    if (continuation.find('\0') != std::string::npos) return -1;
+    size_t pos = 11 + contLen;
+    const size_t count = ReadU32(p + pos);
+    pos += 4;
+    // Every entry needs at least its length field: a count beyond that is a lie.
+    if (count > (total - pos) / kPackageEntryOverhead) return -1;
+    std::vector<std::string> entries;
+    entries.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (total - pos < kPackageEntryOverhead) return -1;
+        const size_t len = ReadU32(p + pos);
+        pos += kPackageEntryOverhead;
+        if (len > total - pos) return -1;
+        entries.emplace_back(buffer + pos, len);
+        if (kind == kPackageLines && entries.back().find('\0') != std::string::npos) return -1;
+        pos += len;
+    }
+    if (pos != total) return -1;
+    m_kind = kind;
+    m_entries = std::move(entries);
+    m_continuation = std::move(continuation);
+    return 0;
+}
+
+int CPackage::CvtPackageToLineFormat(int mode) {
+    if (mode != 1 || m_kind != kPackageLines) return -1;
+    m_lines = m_entries;
+    return 0;
+}
+
+int CPackage::CvtPackageToBinFormat(int mode) {
+    if (mode != 1 || m_kind == 0) return -1;
+    m_records.clear();
+    m_records.reserve(m_entries.size());
+    for (const std::string& e : m_entries) m_records.emplace_back(e.begin(), e.end());
+    return 0;
+}
+
+bool CPackageWriter::Fits(size_t length, size_t reserve) const {
+    const size_t need = kPackageHeaderSize + reserve + m_body.size() + kPackageEntryOverhead + length;
+    return need <= m_capacity && need <= 0xFFFFFFFFu;
+}
+
+bool CPackageWriter::Add(const char* data, size_t length, size_t reserve) {
+    if (!Fits(length, reserve)) return false;
+    if (m_kind == kPackageLines && std::memchr(data, 0, length) != nullptr) return false;
+    PutU32(m_body, uint32_t(length));
+    m_body.append(data, length);
+    ++m_count;
+    return true;
+}
+
+int CPackageWriter::Finish(const std::string& continuation, char* out) const {
+    if (continuation.size() > kPackageMaxContinuation) return -1;
+    const size_t total = kPackageHeaderSize + continuation.size() + m_body.size();
+    if (total > m_capacity || total > 0x7FFFFFFF) return -1;
+    std::string head = "VKPK";
+    PutU32(head, uint32_t(total));
+    head.push_back(char(m_kind));
+    head.push_back(char(continuation.size() & 0xFF));
+    head.push_back(char(continuation.size() >> 8));
+    head += continuation;
+    PutU32(head, uint32_t(m_count));
+    std::memcpy(out, head.data(), head.size());
+    std::memcpy(out + head.size(), m_body.data(), m_body.size());
+    return int(total);
+}

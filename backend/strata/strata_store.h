@@ -1,0 +1,84 @@
+#pragma once
+// IStrataStore: one connection to a back-end store, the seam between the channel library and an
+// engine (the embedded SQLite store today; a network engine later). Engines register in the
+// interface table (StrataFindInterface). Internal to vkstrata.
+// Thread safety: one thread uses a connection, except Interrupt(), which any thread may call.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend/strata/strata_admin.h"
+
+struct StrataStatus {
+    int m_code = 0;
+    std::string m_text;
+    bool Set(int code, const std::string& detail);  // sets, returns false
+};
+
+// Write styles of API_Write.
+enum class StrataWrite { kInsert, kReplace, kDelete, kPut /* insert or replace (loads) */ };
+
+class IStrataStore {
+public:
+    virtual ~IStrataStore() = default;
+
+    // Any thread: makes the call in progress (and the next one if none is running) fail with
+    // kStrataCancelled. BeginCall clears the request.
+    virtual void Interrupt() = 0;
+    virtual void BeginCall() = 0;
+
+    virtual bool Login(const std::string& user, const std::string& password, int& rights,
+                       StrataStatus& st) = 0;
+    virtual bool ListDatabases(std::vector<StrataDatabaseInfo>& out, bool counts,
+                               StrataStatus& st) = 0;
+    virtual bool ReadCfgFile(const std::string& db, const std::string& file, std::string& content,
+                             StrataStatus& st) = 0;
+    virtual bool ReadRecord(const std::string& db, int64_t number, std::string& diriv,
+                            StrataStatus& st) = 0;
+    // Hits of `term` on `key`, in record-number order, numbers above `after`, at most `limit`.
+    // `more` tells whether further hits may follow.
+    virtual bool Search(const std::string& db, const std::string& key, const std::string& term,
+                        int64_t after, size_t limit, std::vector<int64_t>& hits, bool& more,
+                        StrataStatus& st) = 0;
+    virtual bool WriteRecord(const std::string& db, int64_t number, StrataWrite how,
+                             const std::string& diriv, StrataStatus& st) = 0;
+
+    // Administration.
+    virtual bool CreateSchema(StrataStatus& st) = 0;
+    virtual bool AddDatabase(const std::string& name, StrataStatus& st) = 0;
+    virtual bool DropDatabase(const std::string& name, StrataStatus& st) = 0;
+    virtual bool PutCfgFile(const std::string& db, const std::string& file,
+                            const std::string& content, StrataStatus& st) = 0;
+    virtual bool ListCfgFiles(const std::string& db, std::vector<std::string>& names,
+                              StrataStatus& st) = 0;
+    virtual int LoadRecords(const std::string& db, const std::vector<std::string>& dirivs,
+                            std::vector<StrataRejectedRecord>& rejected, StrataStatus& st) = 0;
+    virtual int64_t NextRecordNumber(const std::string& db, StrataStatus& st) = 0;
+    virtual int64_t ForEachRecord(const std::string& db,
+                                  const std::function<bool(int64_t, const std::string&)>& visit,
+                                  StrataStatus& st) = 0;
+    virtual bool Reindex(const std::string& db, StrataStatus& st) = 0;
+    virtual bool PutAccount(const std::string& name, const std::string* password, int rights,
+                            bool create, StrataStatus& st) = 0;
+    virtual bool RemoveAccount(const std::string& name, StrataStatus& st) = 0;
+    virtual bool ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) = 0;
+};
+
+// One row of the interface table: the interface file name and how to reach a store through it.
+// open(instance, create, code, text): a connection, or null with the reason.
+struct StrataInterfaceRow {
+    const char* m_fileName;
+    std::unique_ptr<IStrataStore> (*m_open)(const std::string& instance, bool create,
+                                            StrataStatus& st);
+};
+
+// The row whose file name equals `fileName` without regard to case; null when none does.
+const StrataInterfaceRow* StrataFindInterface(const std::string& fileName);
+
+// Opens the embedded SQLite store `file` (creating it when `create`; refuses an existing file
+// then). Null with st set (66 when the file is missing or not a store).
+std::unique_ptr<IStrataStore> OpenSqliteStore(const std::string& file, bool create,
+                                              StrataStatus& st);
