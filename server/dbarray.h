@@ -117,3 +117,8 @@ private:
     NodeList m_entries GUARDED_BY(m_lock);  // owns the listed entries; same order as m_array
     std::mutex m_loadLock;                  // serialises loads and m_connect
 };
+
+// printf-style formatting of the catalogue's messages (texts are cut at 4095 octets).
+std::string DBFormatText(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// ASCII case-insensitive equality of two names (octets above 0x7F compare exactly).
+bool DBNameEquals(const std::string& a, const std::string& b);

@@ -1,0 +1,194 @@
+// CDBArray's configuration readers: use.cfg (search keys), property.cfg (record syntax, alias)
+// and zbrief.cfg (brief-record definition) of one database, read page by page through the
+// catalogue's channel.
+#include <new>
+
+#include "backend/strata/strata_package.h"
+#include "backend/strata/strata_routines.h"
+#include "berkit/bertrace.h"
+#include "berkit/codepage.h"
+#include "server/dbarray.h"
+#include "server/propertytree.h"
+#include "server/tunnelarray.h"
+
+namespace {
+constexpr int kReplySize = 65535;
+constexpr int kStyleFile = 3;
+constexpr int kStyleContinue = 0x8000;
+// A back-end that keeps asking for a login, or keeps handing out continuations, must not hold
+// the load forever.
+constexpr int kMaxLogins = 2;
+constexpr int kMaxRounds = 4096;
+}  // namespace
+
+bool CDBArray::GetDatabaseConfig(CDatabaseNode* node, std::string& error) {
+    if (!node)
+        return false;
+    if (!GetDatabaseKeysMap(node, error))
+        return false;
+    if (!GetDatabaseProperties(node, error)) {
+        if (node->m_syntaxOID.empty()) {
+            BerTrace("no OID defined [%s]\r\n", error.c_str());
+            node->m_syntaxOID = kOidUnimarc;
+        }
+        if (node->m_alias.empty())
+            BerTrace("no alias defined [%s]\r\n", node->m_dbPath.c_str());
+    }
+    if (!GetDatabaseBriefRecordDefine(node, error))
+        BerTrace("no brief record defined [%s]--[%s]\r\n", node->m_dbPath.c_str(), error.c_str());
+    const size_t slash = node->m_dbPath.rfind('/');
+    if (slash != std::string::npos && slash + 1 < node->m_dbPath.size())
+        node->m_dbName = node->m_dbPath.substr(slash + 1);
+    else
+        node->m_dbName = node->m_dbPath;
+    return true;
+}
+
+bool CDBArray::GetDatabaseKeysMap(CDatabaseNode* node, std::string& error) {
+    if (!node)
+        return false;
+    const std::string path = node->m_dbPath + "/cfgs/use.cfg";
+    std::string text;
+    if (!GetCfgFileFromDatabase(path, text, error)) {
+        error = DBFormatText("Error [%s]", path.c_str());
+        return false;
+    }
+    CUseTree tree;
+    try {
+        if (tree.BuildTree(text) == -1) {
+            error = DBFormatText("Error Build [%s]", path.c_str());
+            return false;
+        }
+    } catch (const CError& e) {
+        error = DBFormatText("Error Build [%s] : %s", path.c_str(), e.GetMessage().c_str());
+        return false;
+    } catch (...) {
+        error = DBFormatText("Error Build [%s]", path.c_str());
+        return false;
+    }
+    for (const CUseEntry& entry : tree.GetEntries()) {
+        BerTrace("name=[%s], oid=[%s] \r\n", entry.m_name.c_str(), entry.m_oid.c_str());
+        if (!entry.m_oid.empty())
+            node->m_keys[entry.m_oid] = entry.m_name;  // a later entry replaces an earlier one
+    }
+    node->m_configured = 1;
+    return true;
+}
+
+bool CDBArray::GetDatabaseProperties(CDatabaseNode* node, std::string& error) {
+    if (!node)
+        return false;
+    const std::string path = node->m_dbPath + "/cfgs/property.cfg";
+    std::string text;
+    if (!GetCfgFileFromDatabase(path, text, error)) {
+        error += path;
+        return false;
+    }
+    try {
+        CPropertyTree tree;
+        if (tree.BuildTree(text) == -1)
+            return false;
+        const _CCTCell* root = tree.GetRoot();
+        for (size_t i = 0; i < root->GetChildCount(); ++i) {
+            const auto* cell = dynamic_cast<const CPropertyCell*>(root->GetChild(i));
+            if (!cell)
+                continue;
+            BerTrace("type=[%s], value=[%s] \r\n", cell->m_type.c_str(), cell->m_value.c_str());
+            if (DBNameEquals(cell->m_type, "marcsytax oid"))
+                node->m_syntaxOID = cell->m_value;
+            else if (DBNameEquals(cell->m_type, "alias"))
+                node->m_alias = cell->m_value;
+        }
+    } catch (...) {
+        error = DBFormatText("Error cfg file [%s]", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CDBArray::GetDatabaseBriefRecordDefine(CDatabaseNode* node, std::string& error) {
+    if (!node)
+        return false;
+    const std::string path = node->m_dbPath + "/cfgs/zbrief.cfg";
+    auto fail = [node]() {
+        node->m_briefTree.reset();
+        return false;
+    };
+    std::string text;
+    if (!GetCfgFileFromDatabase(path, text, error)) {
+        error += path;
+        return fail();
+    }
+    node->m_briefTree.reset();
+    std::unique_ptr<CRightTree> tree(new (std::nothrow) CRightTree);
+    if (!tree) {
+        error = "memory error, can't new CRightTree";
+        return fail();
+    }
+    tree->GetRoot()->FreeChildrenObjects();
+    try {
+        if (tree->BuildTree(text) == -1) {
+            error = "CRightTree::BuildTree() error ...";
+            return fail();
+        }
+    } catch (const CError& e) {
+        error = DBFormatText(OperatorText("权限代码 解析发生错误: %s (行:%d 列:%d)").c_str(),
+                             e.GetMessage().c_str(), e.GetLine(), e.GetColumn());
+        return fail();
+    } catch (...) {
+        error = "CRightTree::BuildTree() error ...";
+        return fail();
+    }
+    node->m_briefTree = std::move(tree);
+    return true;
+}
+
+bool CDBArray::GetCfgFileFromDatabase(const std::string& path, std::string& text,
+                                      std::string& error) {
+    const bool anonymous = m_owner && m_owner->m_allowAnonymous.load();
+    std::vector<char> reply(kReplySize);
+    std::string continuation;
+    int style = kStyleFile;
+    int logins = 0;
+    for (int round = 0; round < kMaxRounds; ++round) {
+        const std::string request = continuation.empty() ? path : path + "||" + continuation;
+        const int length = m_connect.API_Search(request.c_str(), static_cast<int>(request.size()) + 1,
+                                                reply.data(), kReplySize, style);
+        if (length == -1) {
+            int code = 0;
+            m_connect.GetLastError(code, error);
+            if (code == 63 && logins++ < kMaxLogins &&
+                LoginDatabase(m_connect, request, anonymous, "public", "") == 0)
+                continue;
+            return code == 55 && !text.empty();
+        }
+        CPackage package;
+        if (length < 0 || length > kReplySize ||
+            package.LoadPackage(reply.data(), static_cast<size_t>(length)) == -1) {
+            error = "CPackage::LoadPackage() error ...";
+            return false;
+        }
+        if (package.CvtPackageToBinFormat(1) == -1) {
+            error = "CPackage::CvtPackageToBinFormat() error ...";
+            return false;
+        }
+        for (size_t i = 0; i < package.GetRecordCount(); ++i) {
+            const CByteArray* record = package.GetRecord(i);
+            if (!record)
+                continue;
+            AppendPackageText(text, *record);
+            BerTrace("str len = [%d], bytes len = [%d]\n", static_cast<int>(text.size()),
+                     static_cast<int>(record->size()));
+        }
+        if (text.size() > kMaxCodeTreeText) {
+            error = "configuration file too long: " + path;
+            return false;
+        }
+        continuation = package.GetContinuation();
+        if (continuation.empty())
+            return true;
+        style |= kStyleContinue;
+    }
+    error = "too many pages in " + path;
+    return false;
+}

@@ -1,0 +1,133 @@
+// CZRecordSet: rows, write buffer, indexing and sorting of a result set (zrecordset.h).
+#include "server/zrecordset.h"
+
+#include <cstring>
+
+namespace {
+// Bytes of a row around its name: L, N, the size field and the record number.
+constexpr size_t kRowOverhead = 4 + 4 + 4 + 8;
+// The write buffer grows in steps of this many bytes.
+constexpr size_t kBufferStep = 4096;
+// A buffer that cannot be written keeps its rows, but never grows past this.
+constexpr size_t kMaxBufferBytes = 64u << 20;
+}  // namespace
+
+CZRecordSet::CZRecordSet() = default;
+CZRecordSet::~CZRecordSet() = default;
+
+void CZRecordSet::BufferRow(const unsigned char* row, size_t length) {
+    const size_t needed = m_writeBuffer.size() + length;
+    if (needed > m_writeBuffer.capacity())
+        m_writeBuffer.reserve((needed + kBufferStep - 1) / kBufferStep * kBufferStep);
+    m_writeBuffer.insert(m_writeBuffer.end(), row, row + length);
+    ++m_pendingRows;
+    ++m_rowCount;
+    m_indexed = 0;
+    if (m_pendingRows >= m_flushThreshold)
+        Flush();
+}
+
+int CZRecordSet::Add(const std::string& dbName, int64_t recordNumber) {
+    const size_t nameLength = std::strlen(dbName.c_str());
+    if (nameLength > kMaxNameLength || m_writeBuffer.size() >= kMaxBufferBytes)
+        return -1;
+    unsigned char row[kRowOverhead + kMaxNameLength + 1];
+    const uint32_t n = static_cast<uint32_t>(nameLength + 1);
+    RowPutU32(row, n + 16);
+    RowPutU32(row + 4, n);
+    std::memcpy(row + 8, dbName.c_str(), n);
+    RowPutU32(row + 8 + n, 8);
+    RowPutU64(row + 12 + n, static_cast<uint64_t>(recordNumber));
+    BufferRow(row, n + kRowOverhead);
+    return 0;
+}
+
+int CZRecordSet::AddRow(const unsigned char* row) {
+    const uint32_t length = RowGetU32(row);
+    if (length < 17 || length > kMaxNameLength + 17 || m_writeBuffer.size() >= kMaxBufferBytes)
+        return -1;
+    BufferRow(row, length + 4);
+    return 0;
+}
+
+int CZRecordSet::Flush() {
+    if (m_writeBuffer.empty())
+        return 0;
+    if (AppendData(m_writeBuffer.data(), m_writeBuffer.size()) != 0)
+        return -1;
+    const int written = static_cast<int>(m_writeBuffer.size());
+    m_writeBuffer.clear();
+    m_pendingRows = 0;
+    return written;
+}
+
+int CZRecordSet::EnsureIndexed() {
+    if (m_indexed == 1 || m_rowCount == 0)
+        return 0;
+    const int64_t rows = m_rowCount;
+    if (Flush() < 0 || CreateDataFileMap() != 0 || BuildIndexFile() != 0) {
+        m_rowCount = rows;  // the rows are still there (file or buffer), only not indexed
+        return -1;
+    }
+    m_indexed = 1;
+    return 0;
+}
+
+int CZRecordSet::Sort(int param) {
+    if (m_rowCount == 0)
+        return 0;
+    if (EnsureIndexed() != 0)
+        return -1;
+    m_sortParam = param;
+    const int sorted = QuickSort();
+    if (sorted != 0)
+        return sorted;
+    RemoveDupRow();
+    return ReSequenceFile() == 0 ? 0 : -1;
+}
+
+bool CZRecordSet::IsEmpty() const { return !HasDataFile() || GetRowCount() == 0; }
+
+int CZRecordSet::GetRow(int64_t row, std::string& dbName, int64_t& recordNumber) const {
+    if (m_indexed != 1 || row < 0 || static_cast<uint64_t>(row) >= m_index.size())
+        return -1;
+    const unsigned char* body = GetData() + m_index[static_cast<size_t>(row)];
+    const uint32_t n = RowGetU32(body);
+    dbName.assign(reinterpret_cast<const char*>(body + 4), n - 1);
+    recordNumber = static_cast<int64_t>(RowGetU64(body + 8 + n));
+    return 0;
+}
+
+int CZRecordSet::CompareRowData(const unsigned char* a, const unsigned char* b) {
+    const int names = std::strcmp(reinterpret_cast<const char*>(a + 4),
+                                  reinterpret_cast<const char*>(b + 4));
+    if (names != 0)
+        return names < 0 ? -1 : 1;
+    const int64_t x = static_cast<int64_t>(RowGetU64(a + 8 + RowGetU32(a)));
+    const int64_t y = static_cast<int64_t>(RowGetU64(b + 8 + RowGetU32(b)));
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+int CZRecordSet::CompareRow(int64_t a, int64_t b) {
+    return CompareRowData(GetData() + a, GetData() + b);
+}
+
+int CZRecordSet::CompareRowWith(int64_t a, int64_t i) {
+    const int64_t b = GetRowPtr(i);
+    return b < 0 ? 1 : CompareRow(a, b);
+}
+
+bool CZRecordSet::IsValidRow(const unsigned char* body, uint32_t length) const {
+    if (length < 17)
+        return false;
+    const uint32_t n = RowGetU32(body);
+    return n >= 1 && n <= kMaxNameLength + 1 && length == n + 16 && body[4 + n - 1] == 0 &&
+           RowGetU32(body + 4 + n) == 8;
+}
+
+void CZRecordSet::ClearResource() {
+    CMemSort::ClearResource();
+    CByteArray().swap(m_writeBuffer);
+    m_pendingRows = 0;
+    m_indexed = 0;
+}
