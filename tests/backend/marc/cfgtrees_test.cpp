@@ -92,9 +92,9 @@ TEST(CKeysTreeTest, KeysListTheirFieldsAndSubfields) {
     ASSERT_EQ(title->m_fields.size(), 2u);
     EXPECT_EQ(title->m_fields[0].m_tag, "245");
     EXPECT_EQ(title->m_fields[0].m_subfields, "ab");
-    const CKeyEntry* ctlno = tree.FindKey("ctlno");
-    ASSERT_NE(ctlno, nullptr);
-    EXPECT_EQ(ctlno->m_fields[0].m_subfields, "");
+    const CKeyEntry* localno = tree.FindKey("localno");
+    ASSERT_NE(localno, nullptr);
+    EXPECT_EQ(localno->m_fields[0].m_subfields, "");
     CKeysTree unimarc;
     unimarc.BuildTree(ReadDemoCfg("unimarc", "keys.cfg"));
     EXPECT_EQ(unimarc.FindKey("author")->m_fields.size(), 3u);
