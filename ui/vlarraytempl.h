@@ -68,7 +68,8 @@ public:
     virtual int OnCommand(unsigned /*id*/, T* /*item*/) { return 0; }
 
     // Attaches `list` (null detaches) and returns the previous control. A new control gets this
-    // array's columns (replacing its own) and row count. Host UI thread.
+    // array's columns (replacing its own) and row count. `list` must stay alive until it is
+    // detached or this array is destroyed. Host UI thread.
     IListCtrl* SetListCtrl(IListCtrl* list) {
         IListCtrl* previous = m_pListCtrl.exchange(list);
         if (list) {

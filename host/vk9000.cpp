@@ -1,0 +1,144 @@
+// vk9000: the Velkan daemon. Serves one instance folder (`--home DIR`) or creates and serves the
+// demo instance (`--demo DIR`) until SIGINT or SIGTERM.
+// Exit codes: 0 stopped by a signal; 1 bad arguments; 2 bad settings or the demo instance could
+// not be made; 3 the listening port could not be opened.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "backend/strata/strata_channel.h"
+#include "host/demoinstance.h"
+#include "host/hostsettings.h"
+#include "host/stopsignals.h"
+#include "platform/codepage.h"
+#include "platform/file.h"
+#include "platform/syserror.h"
+#include "server/tunnelarray.h"
+
+namespace {
+
+enum ExitCode { kExitOk = 0, kExitUsage = 1, kExitSettings = 2, kExitListen = 3 };
+
+// Absolute form of `dir`, ending with "/".
+std::string HomeFolder(const std::string& dir) {
+    std::error_code ec;
+    std::string home = std::filesystem::absolute(dir, ec).lexically_normal().string();
+    if (home.empty())
+        home = dir;
+    if (home.back() != '/')
+        home += '/';
+    return home;
+}
+
+// Selects the back-end interface so that sessions can open their channels. A failure is logged
+// and leaves the server running (logins then fail with the back-end's error).
+void LoadBackend(CTunnelArray& manager, const CHostSettings& settings, const std::string& home) {
+    const std::string folder = settings.backendFolder.empty() || settings.backendFolder[0] == '/'
+                                   ? settings.backendFolder
+                                   : home + settings.backendFolder;
+    CInterface::SetStoreFolder(folder);
+    std::string error;
+    if (manager.m_interface.LoadLibraryA(settings.interfaceLibrary.c_str(),
+                                         settings.instanceName.c_str()) != 0 ||
+        manager.m_interface.GetAllProcAddress(error) != 0) {
+        if (error.empty())
+            error = "unknown interface " + settings.interfaceLibrary;
+        std::fprintf(stderr, "vk9000: back-end not available: %s\n", error.c_str());
+        manager.m_log.Write(1, "back-end interface %s (%s) not loaded: %s",
+                            settings.interfaceLibrary.c_str(), settings.instanceName.c_str(),
+                            error.c_str());
+    }
+}
+
+int Serve(const std::string& home, int portOverride) {
+    const std::string iniFile = home + "vk9000.ini";
+    CHostSettings settings;
+    std::string error;
+    if (!ReadHostSettings(iniFile, settings, error)) {
+        std::fprintf(stderr, "vk9000: %s: %s\n", iniFile.c_str(), error.c_str());
+        return kExitSettings;
+    }
+    if (portOverride >= 0)
+        settings.port = static_cast<unsigned>(portOverride);
+    if (!PlatSetAnsiCodePage(settings.ansiCodePage.c_str())) {
+        std::fprintf(stderr, "vk9000: %s: unknown AnsiCodePage %s\n", iniFile.c_str(),
+                     settings.ansiCodePage.c_str());
+        return kExitSettings;
+    }
+    if (PlatMakeDirectories(home) != 0) {
+        std::fprintf(stderr, "vk9000: cannot create %s: %s\n", home.c_str(),
+                     PlatSystemErrorText(PlatLastError()).c_str());
+        return kExitSettings;
+    }
+
+    // Start-up order: settings and log, IP filter, back-end and catalogue, manager thread, listener.
+    auto manager = std::make_unique<CTunnelArray>();
+    ApplyHostSettings(settings, home, *manager);
+    manager->InitIPFilter((home + "vkipfilt.cfg").c_str());
+    LoadBackend(*manager, settings, home);
+    // The database catalogue (m_databases) is initialised from the back-end here once it exists.
+    manager->Create(false, nullptr);
+    if (!manager->ListenerStart()) {
+        const int code = manager->GetListenerError();
+        manager.reset();
+        std::fprintf(stderr, "vk9000: cannot listen on port %u: %s\n", settings.port,
+                     PlatSystemErrorText(code).c_str());
+        return kExitListen;
+    }
+    const int port = manager->GetListenerPort();
+    manager->m_log.Write(2, "service started on port %d", port);
+    std::printf("vk9000: listening on port %d (home %s)\n", port, home.c_str());
+    std::fflush(stdout);
+
+    const int sig = WaitStopSignal();
+    manager->m_log.Write(2, "service stopped by signal %d", sig);
+    manager.reset();  // listener, manager thread and every session end here
+    std::fprintf(stderr, "vk9000: stopped (signal %d)\n", sig);
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"vk9000: the Velkan Z39.50 server daemon"};
+    std::string homeDir;
+    std::string demoDir;
+    int port = -1;
+    auto* homeOpt = app.add_option("--home", homeDir, "serve the instance in DIR (DIR/vk9000.ini)")
+                        ->type_name("DIR");
+    auto* demoOpt = app.add_option("--demo", demoDir,
+                                   "create the demo instance in DIR when it is missing, then serve it")
+                        ->type_name("DIR");
+    homeOpt->excludes(demoOpt);
+    app.add_option("--port", port, "listening port, overriding the instance's (0: any free port)")
+        ->check(CLI::Range(0, 65534));
+    try {
+        app.parse(argc, argv);
+        if (homeDir.empty() && demoDir.empty())
+            throw CLI::RequiredError("--home or --demo");
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? kExitOk : kExitUsage;
+    }
+
+    // Before any thread exists, so that every thread inherits the blocked mask.
+    if (!BlockStopSignals()) {
+        std::fprintf(stderr, "vk9000: cannot block the stop signals\n");
+        return kExitSettings;
+    }
+    const bool demo = !demoDir.empty();
+    const std::string home = HomeFolder(demo ? demoDir : homeDir);
+    if (demo && !PlatFileExists(home + "vk9000.ini")) {
+        std::string error;
+        std::printf("vk9000: creating the demo instance in %s\n", home.c_str());
+        std::fflush(stdout);
+        if (!CreateDemoInstance(home, FindDemoStoreScript(argv[0]), error)) {
+            std::fprintf(stderr, "vk9000: cannot create the demo instance: %s\n", error.c_str());
+            return kExitSettings;
+        }
+    }
+    return Serve(home, port);
+}
