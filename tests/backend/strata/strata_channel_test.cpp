@@ -1,0 +1,190 @@
+// CInterface and CConnect reads: interface selection, the 63 -> login -> repeat flow, listings,
+// paged cfgs files and hit lists, record blocks, buffer limits.
+#include "strata_fixture.h"
+#include "berkit/extended_exception.h"
+
+namespace {
+
+TEST(CInterfaceTest, UnknownInterfaceFailsWithAClearText) {
+    CInterface iface;
+    EXPECT_EQ(iface.LoadLibraryA("nosuch.dll", "inst"), -1);
+    std::string error;
+    EXPECT_EQ(iface.GetAllProcAddress(error), -1);
+    EXPECT_NE(error.find("unknown back-end interface [nosuch.dll]"), std::string::npos) << error;
+}
+
+TEST(CInterfaceTest, NetworkInterfaceIsNotAvailableYet) {
+    CInterface iface;
+    ASSERT_EQ(iface.LoadLibraryA("NETCHAN32.DLL", "inst"), 0);
+    std::string error;
+    EXPECT_EQ(iface.GetAllProcAddress(error), -1);
+    EXPECT_NE(error.find("not available"), std::string::npos) << error;
+}
+
+TEST(CInterfaceTest, MissingStoreIsUnreachable) {
+    CInterface::SetStoreFolder("/nonexistent-folder");
+    CInterface iface;
+    ASSERT_EQ(iface.LoadLibraryA("localcore32.dll", "nostore"), 0);
+    CConnect c;
+    c.SetInterface(&iface);
+    EXPECT_EQ(c.PrepareChannel(nullptr), -1);
+    int code = 0;
+    std::string text;
+    c.GetLastError(code, text);
+    EXPECT_EQ(code, kStrataUnreachable);
+    EXPECT_EQ(c.IsConnected(), 0);
+    EXPECT_THROW(PrepareDatabaseChannel(c, "u", "p", &iface), extended_exception);
+}
+
+class StrataChannelTest : public StrataStoreTest {};
+
+TEST_F(StrataChannelTest, CallsBeforeLoginGet63AndSucceedAfterLogin) {
+    CConnect c;
+    ASSERT_EQ(PrepareDatabaseChannel(c, "demo", "demo", &m_iface), 0);
+    EXPECT_NE(c.IsConnected(), 0);
+    std::vector<char> buffer(65535);
+    EXPECT_EQ(c.API_Dir("", 1, buffer.data(), 65535), -1);
+    EXPECT_EQ(LastCode(c), kStrataLoginRequired);
+    ASSERT_EQ(LoginDatabase(c, "", false, "public", ""), 0);
+    const int r = c.API_Dir("", 1, buffer.data(), 65535);
+    ASSERT_GT(r, 0);
+    CPackage pkg;
+    ASSERT_EQ(pkg.LoadPackage(buffer.data(), buffer.size()), 0);
+    ASSERT_EQ(pkg.CvtPackageToLineFormat(1), 0);
+    EXPECT_EQ(pkg.GetLines(), std::vector<std::string>{"books"});
+    EXPECT_EQ(LastCode(c), 0);
+    c.EndChannel();
+    EXPECT_EQ(c.API_Dir("", 1, buffer.data(), 65535), -1);
+    EXPECT_EQ(LastCode(c), kStrataChannelBroken);
+}
+
+TEST_F(StrataChannelTest, WrongPasswordFailsAndAnonymousRetryLogsInAsPublic) {
+    CConnect c;
+    ASSERT_EQ(PrepareDatabaseChannel(c, "demo", "wrong", &m_iface), 0);
+    EXPECT_EQ(LoginDatabase(c, "books", false, "public", ""), -1);
+    EXPECT_EQ(LastCode(c), kStrataLoginFailed);
+    ASSERT_EQ(LoginDatabase(c, "books", true, "public", ""), 0);
+    EXPECT_EQ(c.m_user, "public");
+    std::vector<char> buffer(1024);
+    const std::string path = "books/ctlno/0000001";
+    const std::string data = MakeDiriv(1, "x");
+    EXPECT_EQ(c.API_Write(path.c_str(), data.data(), int(data.size()), buffer.data(), 1024, 1, 1), -1);
+    EXPECT_EQ(LastCode(c), kStrataAccessDenied);
+}
+
+TEST_F(StrataChannelTest, RemovedAndChangedAccountsTakeEffect) {
+    std::string error;
+    ASSERT_EQ(m_admin->ChangeAccount("demo", nullptr, kStrataRightRead, error), 0) << error;
+    const std::string pw = "new";
+    ASSERT_EQ(m_admin->ChangeAccount("demo", &pw, -1, error), 0) << error;
+    CConnect c;
+    ASSERT_EQ(PrepareDatabaseChannel(c, "demo", "demo", &m_iface), 0);
+    EXPECT_EQ(LoginDatabase(c, "", false, "", ""), -1);
+    c.m_password = "new";
+    EXPECT_EQ(LoginDatabase(c, "", false, "", ""), 0);
+    ASSERT_EQ(m_admin->RemoveAccount("public", error), 0);
+    CConnect anon;
+    ASSERT_EQ(PrepareDatabaseChannel(anon, "public", "", &m_iface), 0);
+    EXPECT_EQ(LoginDatabase(anon, "", false, "public", ""), -1);
+    EXPECT_EQ(m_admin->RemoveAccount("public", error), -1);
+    EXPECT_NE(error.find("no account"), std::string::npos);
+}
+
+TEST_F(StrataChannelTest, RecordIsOneBlockWithNineOctetHeader) {
+    const std::string diriv = MakeDiriv(42, "Title");
+    Load({diriv});
+    CConnect c;
+    Open(c);
+    for (int style : {2, 3}) {
+        CPackage pkg;
+        ASSERT_GT(Search(c, "books/ctlno/0000042", style, pkg), 0);
+        ASSERT_EQ(pkg.CvtPackageToBinFormat(1), 0);
+        ASSERT_EQ(pkg.GetRecordCount(), 1u);
+        const CByteArray& item = *pkg.GetRecord(0);
+        ASSERT_GE(item.size(), 33u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(item.data()) + 9), diriv);
+        EXPECT_EQ(item.back(), 0);
+        EXPECT_TRUE(pkg.GetContinuation().empty());
+    }
+    CPackage pkg;
+    EXPECT_EQ(Search(c, "books/ctlno/0000043", 3, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataNoData);
+    EXPECT_EQ(Search(c, "books/ctlno/42", 3, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadPath);
+    EXPECT_EQ(Search(c, "books/ctlno/0000042", 5, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadArgument);
+    EXPECT_EQ(Search(c, "nodb/ctlno/0000042", 3, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadPath);
+    EXPECT_EQ(Search(c, "books/ctlno/0000042", 3, pkg, 40), -1);
+    EXPECT_EQ(LastCode(c), kStrataBufferTooSmall);
+}
+
+TEST_F(StrataChannelTest, LargeCfgFileIsReadInSeveralPagesAndJoinsExactly) {
+    std::string content;
+    for (int i = 0; i < 6000; ++i) content += "use name=\"key" + std::to_string(i) + "\" oid=\"" + std::to_string(i) + "\"\n";
+    std::string error;
+    ASSERT_EQ(m_admin->PutCfgFile("books", "use.cfg", content, error), 0) << error;
+    CConnect c;
+    Open(c);
+    std::string text;
+    std::string cont;
+    int style = 3;
+    int pages = 0;
+    for (; pages < 100; ++pages) {
+        CPackage pkg;
+        const std::string path = cont.empty() ? "books/cfgs/use.cfg" : "books/cfgs/use.cfg||" + cont;
+        ASSERT_GT(Search(c, path, style, pkg), 0);
+        ASSERT_EQ(pkg.CvtPackageToBinFormat(1), 0);
+        for (size_t i = 0; i < pkg.GetRecordCount(); ++i) AppendPackageText(text, *pkg.GetRecord(i));
+        cont = pkg.GetContinuation();
+        if (cont.empty()) break;
+        style |= 0x8000;
+    }
+    EXPECT_GE(pages, 2);
+    std::string expected = content;
+    for (size_t p = 0; (p = expected.find('\n', p)) != std::string::npos; p += 2) expected.replace(p, 1, "\r\n");
+    EXPECT_EQ(text, expected);
+    CPackage pkg;
+    EXPECT_EQ(Search(c, "books/cfgs/nosuch.cfg", 3, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadPath);
+    EXPECT_EQ(Search(c, "books/cfgs/use.cfg||99999", 0x8003, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataNoData);
+    EXPECT_EQ(Search(c, "books/cfgs/use.cfg||x1", 0x8003, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadArgument);
+}
+
+TEST_F(StrataChannelTest, HitListsPageInRecordOrderWithoutGapsOrRepeats) {
+    std::vector<std::string> records;
+    for (int i = 1; i <= 20000; ++i) records.push_back(MakeDiriv(i, "common word " + std::to_string(i % 7)));
+    Load(records);
+    CConnect c;
+    Open(c);
+    int pages = 0;
+    const std::vector<std::string> hits = AllHits(c, "books/title/common", &pages);
+    ASSERT_EQ(hits.size(), 20000u);
+    EXPECT_GE(pages, 3);
+    for (int i = 0; i < 20000; ++i) ASSERT_EQ(hits[size_t(i)], SevenDigitText(i + 1));
+    pages = 0;
+    const std::vector<std::string> small = AllHits(c, "books/title/word 3", &pages, 4096);
+    EXPECT_EQ(small.size(), 20000u / 7);
+    EXPECT_GE(pages, 5);
+    CPackage pkg;
+    EXPECT_EQ(Search(c, "books/title/absent", 5, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataNoData);
+}
+
+TEST_F(StrataChannelTest, MalformedCallsAreRefusedWithoutTouchingTheBuffer) {
+    CConnect c;
+    Open(c);
+    std::vector<char> buffer(100, 'z');
+    EXPECT_EQ(c.API_Search("books/title/x", 5, buffer.data(), 100, 5), -1);  // length without the zero
+    EXPECT_EQ(LastCode(c), kStrataBadArgument);
+    EXPECT_EQ(c.API_Search(nullptr, 0, buffer.data(), 100, 5), -1);
+    EXPECT_EQ(c.API_Search("books/title/x", 14, nullptr, 0, 5), -1);
+    EXPECT_EQ(LastCode(c), kStrataBufferTooSmall);
+    EXPECT_EQ(c.API_Search("books/title/x", 14, buffer.data(), 100, 0x8005), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadArgument);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string(100, 'z'));
+}
+
+}  // namespace
