@@ -149,7 +149,8 @@ protected:
     int64_t MaxRequestBytes() const;
     std::string HomeDir() const;
     bool LogPackets() const;
-    void LogInfo(const char* fmt, const char* text) const;
+    // One info-level line of the daily log (nothing without an owner).
+    void LogInfo(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
 
 private:
     // Waits at most `timeoutMs` for the socket (readable, or writable with forWrite) or the stop
