@@ -106,7 +106,7 @@ bool CTunnel::ProcessInit(CBERNode* apdu) {
 bool CTunnel::IsLegalUser() {
     if (!m_owner)
         return false;
-    PrepareDatabaseChannel(m_connect, GetUserId(), m_password, m_owner->m_interface);
+    PrepareDatabaseChannel(m_connect, GetUserId(), m_password, &m_owner->m_interface);
     std::string path;
     if (strcasecmp(m_owner->m_interfaceLibrary.Get().c_str(), "netchan32.dll") == 0)
         path = m_owner->m_serverAddress.Get();
