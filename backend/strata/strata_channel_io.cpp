@@ -12,7 +12,7 @@ constexpr int kPagedStyle = 0x8000;
 constexpr size_t kMaxContinuation = 9;
 
 std::string SevenDigits(int64_t n) {
-    char text[16];
+    char text[24];
     snprintf(text, sizeof text, "%07lld", static_cast<long long>(n));
     return text;
 }

@@ -17,7 +17,7 @@
 #include "berkit/codepage.h"
 
 inline std::string SevenDigitText(int64_t n) {
-    char text[16];
+    char text[24];
     snprintf(text, sizeof text, "%07lld", static_cast<long long>(n));
     return text;
 }
