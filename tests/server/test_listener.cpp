@@ -1,0 +1,120 @@
+// CListener through CTunnelArray::ListenerStart/ListenerStop: binding, refusals, hand-over of
+// accepted connections, prompt stop and its log line.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <set>
+
+#include "platform/file.h"
+#include "platform/localtime.h"
+#include "server/tunnel.h"
+#include "server/tunnelarray.h"
+#include "tests/server/server_test_util.h"
+
+using namespace vktest;
+
+namespace {
+
+class CListenerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_manager.m_homeDir = m_home.Path();
+        m_manager.m_log.SetFolder(m_home.Path());
+        m_manager.m_timeoutEnabled = false;
+        m_port = FreePort();
+        m_manager.m_port = static_cast<unsigned>(m_port);
+    }
+    std::string TodaysLog() {
+        std::string text;
+        PlatReadFile(m_home.Path() + PlatFormatLocalTime("%Y%m%d", time(nullptr)) + ".log", text,
+                     1 << 20);
+        return text;
+    }
+
+    CTempHome m_home{"listener"};
+    CTunnelArray m_manager;
+    int m_port = 0;
+};
+
+TEST_F(CListenerTest, PortInUseMakesListenerStartFail) {
+    int error = 0;
+    SOCKET_T taken = PlatListen(static_cast<unsigned short>(m_port), "", 5, error);
+    ASSERT_NE(taken, INVALID_SOCKET_T);
+    EXPECT_FALSE(m_manager.ListenerStart());
+    EXPECT_EQ(m_manager.GetListenerError(), EADDRINUSE);
+    EXPECT_EQ(m_manager.GetListenerPort(), -1);
+    PlatCloseSocket(taken);
+}
+
+TEST_F(CListenerTest, StartingTwiceLeavesOneListenerOnThePort) {
+    ASSERT_TRUE(m_manager.ListenerStart());
+    ASSERT_TRUE(m_manager.ListenerStart());  // the first one released the port
+    EXPECT_EQ(m_manager.GetListenerPort(), m_port);
+    int error = 0;
+    EXPECT_EQ(PlatListen(static_cast<unsigned short>(m_port), "", 5, error), INVALID_SOCKET_T);
+    SOCKET_T c = Connect(m_port);
+    ASSERT_NE(c, INVALID_SOCKET_T);
+    EXPECT_TRUE(WaitFor([&] { return m_manager.GetSize() == 1; }, 2000));
+    PlatCloseSocket(c);
+}
+
+TEST_F(CListenerTest, StopIsPromptAndLogsTheListenerLine) {
+    ASSERT_TRUE(m_manager.ListenerStart());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = std::chrono::steady_clock::now();
+    m_manager.ListenerStop();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(ms, 150);
+    const std::string log = TodaysLog();
+    const std::string line = "listener destroyed: " + std::to_string(m_port) + "\r\n";
+    ASSERT_GE(log.size(), line.size());
+    EXPECT_EQ(log.substr(log.size() - line.size()), line);
+    EXPECT_NE(log.find("info     \t" + line), std::string::npos);
+    SOCKET_T c = Connect(m_port);
+    EXPECT_EQ(c, INVALID_SOCKET_T);  // nothing listens any more
+    PlatCloseSocket(c);
+}
+
+TEST_F(CListenerTest, EnemyIsClosedAtOnceAndGetsNoSession) {
+    m_manager.m_ipFilter.SetFilter(0, 1, {}, {"127.0.0.1"});
+    ASSERT_TRUE(m_manager.ListenerStart());
+    SOCKET_T c = Connect(m_port);
+    ASSERT_NE(c, INVALID_SOCKET_T);
+    EXPECT_TRUE(ClosedByServer(c, 1000));
+    EXPECT_EQ(m_manager.GetSize(), 0);
+    PlatCloseSocket(c);
+}
+
+TEST_F(CListenerTest, ForbiddenDatabaseClosesEveryConnectionWhateverTheFilterSays) {
+    m_manager.m_ipFilter.SetFilter(1, 0, {"127.0.0.1"}, {});
+    m_manager.m_forbidDatabase = true;
+    ASSERT_TRUE(m_manager.ListenerStart());
+    for (int i = 0; i < 3; ++i) {
+        SOCKET_T c = Connect(m_port);
+        ASSERT_NE(c, INVALID_SOCKET_T);
+        EXPECT_TRUE(ClosedByServer(c, 1000));
+        PlatCloseSocket(c);
+    }
+    EXPECT_EQ(m_manager.GetSize(), 0);
+}
+
+TEST_F(CListenerTest, ClientsConnectingTogetherAllGetSessionsWithDistinctIdentities) {
+    ASSERT_TRUE(m_manager.ListenerStart());
+    std::vector<SOCKET_T> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.push_back(Connect(m_port));
+    ASSERT_TRUE(WaitFor([&] { return m_manager.GetSize() == 8; }, 3000)) << m_manager.GetSize();
+    std::set<uint32_t> ids;
+    for (int i = 0; i < 8; ++i)
+        ids.insert(m_manager.GetAt(i)->GetId());
+    EXPECT_EQ(ids.size(), 8u);
+    EXPECT_EQ(ids.count(0u), 0u);
+    for (SOCKET_T c : clients) {
+        EXPECT_FALSE(ClosedByServer(c, 0));
+        PlatCloseSocket(c);
+    }
+}
+
+}  // namespace
