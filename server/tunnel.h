@@ -134,6 +134,40 @@ protected:
     bool ProcessClose(CBERNode* apdu);
     bool IsLegalUser();
 
+public:
+    // --- Search and Present (tunnel_search.cpp, tunnel_rpn.cpp, tunnel_backend.cpp,
+    // tunnel_present.cpp). Session thread only. ---
+    // Deletes and removes every stored set named `name` (case-insensitive), keeping the order.
+    void DeleteSameNameResultSet(const std::string& name);
+    // -1 for a null set or when no per-set limit is configured; else the set's row count.
+    int LimitRecordCountInResultSet(CZResultSet* set);
+    // Evaluates an RPN structure into `target` (Create'd, empty). Returns 0; throws
+    // extended_exception (code 0) on any error, also "search stopped". Nesting deeper than
+    // kRPNMaxDepth is rejected.
+    int SearchDB(CBERNode* node, CZResultSet* target, int depth = 0);
+    // Copies the first stored set named `name` into `target`. False for a null target or no match.
+    bool FindAndCopyExistResultSet(const std::string& name, CZResultSet* target);
+    // db path + "/" + key of `use` + "/" + term. 0, or -1 (no database, unmapped use attribute).
+    int ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path);
+    // One back-end search per requested database for one operand. 0; throws extended_exception.
+    int SearchDBMulti(CZResultSet* target, int use, const std::string& term);
+    // Paged hit list of one search path into `target`. 0 done, 1 hit limit reached, -1 failed
+    // (target emptied) or stopping.
+    int SearchDBUseStrata(const std::string& dbName, const std::string& path, CZResultSet* target);
+    // Finds the set and clips the range of a Present. 0 with the outputs set; -1 otherwise.
+    int IsLegalPresent(const std::string& name, int& start, int& count, int& next, CZResultSet*& set);
+    // The ISO 2709 record `number` of `db`, brief unless `full`. Its length, or -1 (out emptied).
+    int GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full);
+    // db path + "/ctlno/" + 7 digits. The path's length, or -1.
+    int GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::string& path);
+    // The Diriv text of a record path. Its length, or -1 (record emptied).
+    int GetMARCRecord(const std::string& path, std::string& record);
+
+protected:
+    // Prepares m_connect with the session's account when it is not connected yet.
+    void EnsureChannel();
+    std::vector<char> m_answerBuffer;  // back-end answer buffer, reused by searches and fetches
+
     // Framing and socket calls (session thread).
     int tcpRecv(unsigned char* buffer, int length);
     int tcpSend(const unsigned char* buffer, int length);
