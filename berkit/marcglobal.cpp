@@ -51,11 +51,15 @@ std::string Format(const char* utf8Format, long value) {
 
 bool IsControlOrCodedTag(const std::string& tag) { return !tag.empty() && tag[0] < '2'; }
 
-// UNIMARC field 100 $a positions 28-29 "50": the record's text is in Unicode (UTF-8).
+// UNIMARC field 100 $a names the character sets at positions 26-27 (G0) and 28-29 (G1); "50"
+// (ISO 10646) in either says the record's text is Unicode (UTF-8). Real UTF-8 records carry it
+// in the G0 position, so looking only at 28-29 would take their text for the ANSI code page.
 bool Field100SaysUtf8(const std::string& field) {
     size_t k = field.find("\x1f" "a");
-    if (k == std::string::npos || field.size() < k + 32) return false;
-    return field.compare(k + 30, 2, "50") == 0;
+    if (k == std::string::npos) return false;
+    bool g0 = field.size() >= k + 30 && field.compare(k + 28, 2, "50") == 0;
+    bool g1 = field.size() >= k + 32 && field.compare(k + 30, 2, "50") == 0;
+    return g0 || g1;
 }
 
 // UTF-8 -> ANSI code page, up to the first zero character of the converted text.

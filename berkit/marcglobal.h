@@ -34,7 +34,8 @@
 // - error: receives a message in the ANSI code page on failure; left alone on success.
 // - charsetGiven true: text fields are converted from UTF-8 when utf8 is true, copied otherwise.
 //   charsetGiven false: utf8 is ignored; a field 100 whose subfield a carries "50" at data
-//   positions 28-29 (UNIMARC: Unicode) switches UTF-8 conversion on for all following fields.
+//   positions 26-27 or 28-29 (UNIMARC: Unicode) switches UTF-8 conversion on for all following
+//   fields.
 // Returns the length of diriv (at least 28) on success, -1 on failure. Reads nothing outside
 // `record`; directory entries with non-digit numbers are rejected.
 int Iso2Diriv(const CByteArray& record, std::string& diriv, std::string& error, bool charsetGiven,

@@ -105,6 +105,19 @@ TEST_F(Iso2DirivTest, UnimarcField100WithUnicodeConvertsTextFieldsOnly) {
     EXPECT_NE(expected[2].data, fields[2].data);  // GBK differs from the UTF-8 octets
 }
 
+TEST_F(Iso2DirivTest, UnicodeNamedInTheG0PositionIsRecognisedToo) {
+    // Real UTF-8 UNIMARC records put "50" at $a/26-27 and blanks at 28-29.
+    std::string a = "20240101d2024    km y0chiy5050      ";
+    a.replace(26, 4, "50  ");
+    const std::string utf8Title = "1 \x1f" "a\xe4\xb8\xad\xe6\x96\x87";
+    std::vector<Field> fields = {{"100", "  \x1f" "a" + a}, {"200", utf8Title}};
+    std::string iso = BuildIso(fields);
+    ASSERT_GT(Convert(iso), 0);
+    std::vector<Field> expected = fields;
+    expected[1].data = Utf8ToAnsi(utf8Title);
+    EXPECT_EQ(m_diriv, ExpectedDiriv(iso, expected));
+}
+
 TEST_F(Iso2DirivTest, Field100OnlyAffectsTheFieldsAfterIt) {
     const std::string utf8Title = "1 \x1f" "a\xe4\xb8\xad\xe6\x96\x87";
     std::vector<Field> fields = {{"200", utf8Title}, {"100", Field100("50")}, {"300", utf8Title}};
