@@ -8,7 +8,10 @@ function(velkan_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}"
-    ENVIRONMENT "VELKAN_SOURCE_DIR=${PROJECT_SOURCE_DIR};VELKAN_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  # Tests find the source and build trees through VELKAN_SOURCE_DIR and VELKAN_BINARY_DIR. They are
+  # set by running the program under env(1): a two-entry ENVIRONMENT property would be split apart
+  # by gtest_discover_tests.
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+    "env;VELKAN_SOURCE_DIR=${PROJECT_SOURCE_DIR};VELKAN_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
