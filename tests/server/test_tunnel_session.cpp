@@ -246,14 +246,6 @@ TEST_F(TunnelSession, UnsupportedRequestAfterInitEndsTheAssociationWithoutAnAnsw
     EXPECT_TRUE(WaitForLog(m_dir, "not supported request"));
 }
 
-TEST_F(TunnelSession, ServicesNotBuiltYetEndTheAssociationCleanly) {
-    const int fd = Start();
-    ASSERT_NE(nullptr, Exchange(fd, InitAnonymous()));
-    ASSERT_TRUE(SendAll(fd, SearchRequest()));
-    EXPECT_TRUE(ClosedWithoutAnswer(fd));
-    EXPECT_TRUE(WaitForLog(m_dir, "search service not available"));
-}
-
 TEST_F(TunnelSession, GarbageBytesEndTheAssociationWithoutAnAnswer) {
     int fd = Start();  // identifier with an over-long tag number
     ASSERT_TRUE(SendAll(fd, Hex("ff ff ff ff ff ff ff ff ff ff")));
