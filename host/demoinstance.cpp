@@ -16,8 +16,11 @@ extern char** environ;
 namespace {
 
 // Runs `bash script folder` and waits for it. False with `error` when it cannot start or fails.
-bool RunScript(const std::string& script, const std::string& folder, std::string& error) {
+bool RunScript(const std::string& script, const std::string& folder, const std::string& strata,
+               std::string& error) {
     std::vector<std::string> args = {"bash", script, folder};
+    if (!strata.empty())
+        args.push_back(strata);
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -99,7 +102,8 @@ std::string DemoIniText(unsigned port, const std::string& instanceName) {
            "BackendFolder=backend\r\n";
 }
 
-bool CreateDemoInstance(const std::string& dir, const std::string& script, std::string& error) {
+bool CreateDemoInstance(const std::string& dir, const std::string& script, const std::string& strata,
+                        std::string& error) {
     if (script.empty()) {
         error = "the demo store builder scripts/make-demo-store.sh was not found "
                 "(set VELKAN_SOURCE_DIR to the source tree)";
@@ -110,7 +114,7 @@ bool CreateDemoInstance(const std::string& dir, const std::string& script, std::
         error = "cannot create " + backend + ": " + PlatSystemErrorText(PlatLastError());
         return false;
     }
-    if (!RunScript(script, backend, error))
+    if (!RunScript(script, backend, strata, error))
         return false;
     std::string instance = FindStoreInstance(backend);
     if (instance.empty()) {

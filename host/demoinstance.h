@@ -13,9 +13,11 @@ constexpr unsigned kDemoPort = 2100;
 // three parents. "" when there is none.
 std::string FindDemoStoreScript(const std::string& executablePath);
 
-// Makes `dir`, runs `script` for dir/backend, then writes dir/vk9000.ini (last, so a failed run
-// leaves no instance behind and the next run tries again). False with `error` on failure.
-bool CreateDemoInstance(const std::string& dir, const std::string& script, std::string& error);
+// Makes `dir`, runs `script` for dir/backend (with `strata`, the store tool, when not ""), then
+// writes dir/vk9000.ini (last, so a failed run leaves no instance behind and the next run tries
+// again). False with `error` on failure.
+bool CreateDemoInstance(const std::string& dir, const std::string& script, const std::string& strata,
+                        std::string& error);
 
 // The vk9000.ini text of a demo instance whose store is `instanceName`.
 std::string DemoIniText(unsigned port, const std::string& instanceName);

@@ -135,7 +135,12 @@ int main(int argc, char** argv) {
         std::string error;
         std::printf("vk9000: creating the demo instance in %s\n", home.c_str());
         std::fflush(stdout);
-        if (!CreateDemoInstance(home, FindDemoStoreScript(argv[0]), error)) {
+        // The store tool built beside this program, if there is one.
+        std::error_code ec;
+        const std::filesystem::path strata =
+            std::filesystem::weakly_canonical(argv[0], ec).parent_path() / "strata";
+        const std::string tool = PlatFileExists(strata.string()) ? strata.string() : "";
+        if (!CreateDemoInstance(home, FindDemoStoreScript(argv[0]), tool, error)) {
             std::fprintf(stderr, "vk9000: cannot create the demo instance: %s\n", error.c_str());
             return kExitSettings;
         }
