@@ -5,14 +5,6 @@
 
 #include "server/tunnel.h"
 
-bool CTunnel::ProcessSearch(CBERNode*) {
-    THROW_EXTENDED(0, "search service not available");
-}
-
-bool CTunnel::ProcessPresent(CBERNode*) {
-    THROW_EXTENDED(0, "present service not available");
-}
-
 bool CTunnel::ProcessExtServices(CBERNode*) {
     THROW_EXTENDED(0, "extended services not available");
 }

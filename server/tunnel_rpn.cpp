@@ -1,0 +1,112 @@
+// CTunnel RPN evaluation: operands become back-end searches or copies of stored result sets,
+// operator nodes merge their two sorted sub-results (and, or, and-not). Recursion is bounded.
+
+#include <memory>
+#include <string>
+
+#include "berkit/bernode_decoders.h"
+#include "berkit/bernode_values.h"
+#include "berkit/bertrace.h"
+#include "server/dbarray.h"
+#include "server/tunnel.h"
+#include "server/zrecordset.h"
+
+namespace {
+
+// Tags of the RPN structure (context class).
+constexpr unsigned kTagOperand = 0;
+constexpr unsigned kTagOperatorNode = 1;
+constexpr unsigned kTagAttributesPlusTerm = 102;
+constexpr unsigned kTagResultSetId = 31;
+
+enum : int { RPN_AND = 0, RPN_OR = 1, RPN_AND_NOT = 2 };
+
+// A temporary result set with an empty data file; throws when the store cannot make one.
+std::unique_ptr<CZResultSet> NewTemporarySet() {
+    auto set = std::make_unique<CZResultSet>();
+    if (set->Create(nullptr) != 0)
+        THROW_EXTENDED(0, "temporary resultset failed: " + set->GetLastError());
+    return set;
+}
+
+}  // namespace
+
+bool CTunnel::FindAndCopyExistResultSet(const std::string& name, CZResultSet* target) {
+    if (target == nullptr)
+        return false;
+    for (CZResultSet* set : m_resultSets) {
+        if (set == nullptr || !DBNameEquals(set->m_name, name))
+            continue;
+        // A union with an empty set writes every row of the stored set into the target.
+        CZResultSet empty;
+        if (empty.Create(nullptr) != 0 || empty.Or(*set, *target) != 0)
+            THROW_EXTENDED(0, "copy of resultset failed");
+        return true;
+    }
+    return false;
+}
+
+int CTunnel::SearchDB(CBERNode* node, CZResultSet* target, int depth) {
+    if (m_bStop.load())
+        THROW_EXTENDED(0, "search stopped");
+    if (node == nullptr || target == nullptr || depth > kRPNMaxDepth)
+        THROW_EXTENDED(0, "bad RPN structure");
+
+    if (node->m_uTag == kTagOperand) {
+        CBERNode* operand = node->m_arrChildren.empty() ? nullptr : node->m_arrChildren[0];
+        if (operand == nullptr)
+            THROW_EXTENDED(0, "bad RPN structure");
+        if (operand->m_uTag == kTagAttributesPlusTerm) {
+            long type = -1;
+            long value = -1;
+            std::string term;
+            DecodeAttributeAndTerm(operand, type, value, term, m_utf8);
+            SearchDBMulti(target, static_cast<int>(value), term);
+        } else if (operand->m_uTag == kTagResultSetId) {
+            std::string name;
+            DecodeGeneralString(operand->m_baContent, name, m_utf8);
+            if (!FindAndCopyExistResultSet(name, target))
+                THROW_EXTENDED(0, "referred resultset not exist");
+        } else {
+            THROW_EXTENDED(0, "Unsurported RPN structure");
+        }
+        return 0;
+    }
+
+    if (node->m_uTag != kTagOperatorNode || node->m_arrChildren.size() != 3)
+        THROW_EXTENDED(0, "bad RPN structure");
+
+    // The temporary sets (and their files) go when this node is done, also on an exception.
+    std::unique_ptr<CZResultSet> left = NewTemporarySet();
+    std::unique_ptr<CZResultSet> right = NewTemporarySet();
+    SearchDB(node->m_arrChildren[0], left.get(), depth + 1);
+    SearchDB(node->m_arrChildren[1], right.get(), depth + 1);
+    const int op = DecodeRPNOperator(node->m_arrChildren[2]);
+
+    BerTrace("left=[%d], right=[%d] before sort\n", static_cast<int>(left->GetRowCount()),
+             static_cast<int>(right->GetRowCount()));
+    left->Sort(0);
+    right->Sort(0);
+    BerTrace("left=[%d], right=[%d] after sort\n", static_cast<int>(left->GetRowCount()),
+             static_cast<int>(right->GetRowCount()));
+    if (m_bStop.load())
+        THROW_EXTENDED(0, "search stopped");
+
+    switch (op) {
+    case RPN_AND:
+        left->And(*right, *target);
+        BerTrace("left and right=[%d]\n", static_cast<int>(target->GetRowCount()));
+        break;
+    case RPN_OR:
+        left->Or(*right, *target);
+        BerTrace("left or right=[%d]\n", static_cast<int>(target->GetRowCount()));
+        break;
+    case RPN_AND_NOT:
+        left->AndNot(*right, *target);
+        BerTrace("left andnot right=[%d]\n", static_cast<int>(target->GetRowCount()));
+        break;
+    default:
+        THROW_EXTENDED(0, "unsurported operator");
+    }
+    return 0;
+}
