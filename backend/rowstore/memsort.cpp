@@ -6,12 +6,12 @@
 #include <mutex>
 
 #include "backend/rowstore/rowwriter.h"
+#include "platform/file.h"
 
 namespace {
 std::mutex g_settingsLock;
 std::string g_tempFolder;  // guarded by g_settingsLock
 std::atomic<int64_t> g_sortMemoryLimit{256LL * 1024 * 1024};
-constexpr const char* kFilePrefix = "vrs";
 }  // namespace
 
 void CMemSort::SetTempFolder(const std::string& folder) {
@@ -29,6 +29,25 @@ std::string CMemSort::GetTempFolder() {
     return tmp && *tmp ? std::string(tmp) : std::string("/tmp");
 }
 
+int CMemSort::RemoveStaleFiles() {
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> lock(g_settingsLock);
+        folder = g_tempFolder;
+    }
+    std::vector<std::string> names;
+    if (folder.empty() || PlatListDirectory(folder, names) != 0)
+        return -1;
+    int removed = 0;
+    for (const std::string& name : names) {
+        const bool ours = name.size() > 7 && (name.rfind(kRowFilePrefix, 0) == 0 || name.rfind(kRowRunPrefix, 0) == 0) &&
+                          name.compare(name.size() - 4, 4, ".tmp") == 0;
+        if (ours && PlatDeleteFile(PlatJoinPath(folder, name)) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
 void CMemSort::SetSortMemoryLimit(int64_t bytes) { g_sortMemoryLimit = bytes > 0 ? bytes : 1; }
 int64_t CMemSort::GetSortMemoryLimit() { return g_sortMemoryLimit.load(); }
 
@@ -40,7 +59,7 @@ int CMemSort::Create(const char* fileName) {
         m_lastError = "named data files are not supported";
         return -1;
     }
-    return m_file.Create(GetTempFolder(), kFilePrefix, m_lastError);
+    return m_file.Create(GetTempFolder(), kRowFilePrefix, m_lastError);
 }
 
 int CMemSort::AppendData(const void* data, size_t length) {
@@ -104,7 +123,7 @@ int CMemSort::ReSequenceFile() {
         return 0;
 
     CRowFile out;
-    if (out.Create(GetTempFolder(), kFilePrefix, m_lastError) != 0)
+    if (out.Create(GetTempFolder(), kRowFilePrefix, m_lastError) != 0)
         return -1;
     CRowWriter writer(out);
     for (int64_t offset : m_index)

@@ -15,6 +15,10 @@
 
 #include "backend/rowstore/rowfile.h"
 
+// Name prefixes of the store's temporary files: data files and the runs of an external sort.
+constexpr const char* kRowFilePrefix = "vrs";
+constexpr const char* kRowRunPrefix = "vrr";
+
 // Index sort, duplicate removal and row pointers; no storage of its own.
 class CShellSort {
 public:
@@ -61,6 +65,11 @@ public:
     // folder, $TMPDIR or /tmp). Any thread.
     static void SetTempFolder(const std::string& folder);
     static std::string GetTempFolder();
+    // Deletes the data and run files ("vrs*.tmp", "vrr*.tmp") that a previous process left in the
+    // folder set by SetTempFolder (after a crash or kill). Call at start-up, before any store
+    // exists, and only for a folder this process owns alone. The number deleted, or -1 when no
+    // folder was set (the shared system folder is never swept).
+    static int RemoveStaleFiles();
     // Data size above which QuickSort sorts externally. Default 256 MiB. Any thread.
     static void SetSortMemoryLimit(int64_t bytes);
     static int64_t GetSortMemoryLimit();

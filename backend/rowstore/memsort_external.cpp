@@ -24,7 +24,7 @@ int CMemSort::WriteRun(size_t first, size_t last, std::vector<CRowFile>& runs) {
                   return CompareRowData(data + a, data + b) < 0;
               });
     CRowFile run;
-    if (run.Create(GetTempFolder(), "vrr", m_lastError) != 0)
+    if (run.Create(GetTempFolder(), kRowRunPrefix, m_lastError) != 0)
         return -1;
     CRowWriter writer(run);
     for (size_t i = first; i < last; ++i) {
@@ -89,7 +89,7 @@ int CMemSort::ExternalSort() {
         first = last;
     }
     CRowFile out;
-    if (out.Create(GetTempFolder(), "vrs", m_lastError) != 0 || MergeRuns(runs, out) != 0)
+    if (out.Create(GetTempFolder(), kRowFilePrefix, m_lastError) != 0 || MergeRuns(runs, out) != 0)
         return -1;
     runs.clear();
     m_file = std::move(out);

@@ -83,6 +83,20 @@ TEST_F(MemSortTest, DataFileIsCreatedInTheTempFolderAndRemovedWithTheStore) {
     EXPECT_EQ(0u, FilesInFolder());
 }
 
+TEST_F(MemSortTest, StaleFilesOfAKilledProcessAreSweptOnlyFromAnOwnFolder) {
+    const std::string stale = PlatJoinPath(m_folder, "vrs1A2B.tmp");
+    const std::string run = PlatJoinPath(m_folder, "vrrFF.tmp");
+    const std::string other = PlatJoinPath(m_folder, "vk9000.ini");
+    for (const auto& path : {stale, run, other})
+        ASSERT_EQ(0, PlatAppendFile(path, "x", 1));
+    EXPECT_EQ(2, CMemSort::RemoveStaleFiles());
+    EXPECT_FALSE(PlatFileExists(stale));
+    EXPECT_FALSE(PlatFileExists(run));
+    EXPECT_TRUE(PlatFileExists(other));
+    CMemSort::SetTempFolder("");
+    EXPECT_EQ(-1, CMemSort::RemoveStaleFiles());
+}
+
 TEST_F(MemSortTest, CreateReplacesTheFileAndRefusesANamedFile) {
     CKeyStore store;
     ASSERT_EQ(0, store.Create(nullptr));
