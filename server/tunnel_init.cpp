@@ -91,14 +91,18 @@ bool CTunnel::ProcessInit(CBERNode* apdu) {
     if (m_hasReferenceId)
         response->NewChildCharNode(kTagReferenceId, BER_CONTEXT, m_referenceId);
     response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, 3, "yy");
-    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, 4, "110000000000001");
+    // search, present, namedResultSets; with a negotiation answer also negotiationModel (bit 17),
+    // without which clients such as yaz-client ignore the answer and never switch to UTF-8.
+    const bool negotiated = m_charsetProposed && m_utf8;
+    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, 4,
+                                    negotiated ? "110000000000001001" : "110000000000001");
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 5, kMessageSize);
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 6, kMessageSize);
     response->NewChildBooleanNode(BER_CONTEXT, BER_PRIMITIVE, 12, m_initialized);
     AddText(response, 110, "OV-VK-1.0");
     AddText(response, 111, "Orvane-1 Z39.50 Server - VK9000");
     AddText(response, 112, "3");
-    if (m_charsetProposed && m_utf8)
+    if (negotiated)
         response->NewChildOtherInfoUTF8(false, m_recordsInCharset, m_charsetWrapped);
     return true;
 }

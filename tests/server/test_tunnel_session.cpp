@@ -188,6 +188,7 @@ TEST_F(TunnelSession, Utf8ProposalIsAnsweredInTheFormTheClientUsed) {
     const int fd = Start();
     CBERNode* apdu = Exchange(fd, InitWith({}, {}, Utf8ProposalWrapped()));
     ASSERT_NE(nullptr, apdu);
+    EXPECT_EQ(Hex("06 c0 02 40"), Child(apdu, 4)->m_baContent);  // negotiationModel announced
     CBERNode* other = apdu->m_arrChildren.back();
     ASSERT_EQ(201u, other->m_uTag);
     bool utf8 = false, records = false, wrapped = false;
