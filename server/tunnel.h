@@ -163,6 +163,12 @@ public:
     // The Diriv text of a record path. Its length, or -1 (record emptied).
     int GetMARCRecord(const std::string& path, std::string& record);
 
+    // --- Extended Services "update" (tunnel_es.cpp). Session thread only. ---
+    // Writes one supplied ISO 2709 record: action 1 insert, 2 replace, 3 delete, into the
+    // database named `database` (name or alias). `syntax` is the record's OID (not used). 0 when
+    // written, -1 otherwise (nothing written).
+    int ESUpdateRecord(int32_t action, std::string database, std::string syntax, const CByteArray& record);
+
 protected:
     // Prepares m_connect with the session's account when it is not connected yet.
     void EnsureChannel();
