@@ -1,13 +1,9 @@
-// CTunnel services of the search-and-update subsystem that are not built yet: Search, Present,
-// Extended Services and the catalogue checks. Until the catalogue and result sets exist, each
+// CTunnel services of the search-and-update subsystem that are not built yet: Search, Present
+// and the catalogue checks. Until the catalogue and result sets exist, each
 // service throws so that the association ends cleanly without an answer. This file is replaced
 // as a whole when those services are built.
 
 #include "server/tunnel.h"
-
-bool CTunnel::ProcessExtServices(CBERNode*) {
-    THROW_EXTENDED(0, "extended services not available");
-}
 
 // No result set can exist before the Search service does; the real version deletes each set.
 void CTunnel::ClearArray() {
