@@ -181,10 +181,12 @@ def case_unimarc(s):
     author = re.search(r"700 .0 \$a (\S+)|701 .0 \$a (\S+)",
                        subprocess.run(["yaz-marcdump", "-i", "marc", "-o", "line", dump],
                                       capture_output=True).stdout.decode("utf-8", "replace"))
-    if author:
-        name = author.group(1) or author.group(2)
-        out = yaz(s, ["base unimarc", f"find @attr 1=1003 {name}"], charset="UTF-8")
-        expect(hits(out) and hits(out)[0] >= 1, f"Chinese author search {name}", out)
+    expect(author, "the record names its author in 700/701", out)
+    name = author.group(1) or author.group(2)
+    out = yaz(s, ["base unimarc", f"find @attr 1=1003 {name}"], charset="UTF-8")
+    expect(hits(out) and hits(out)[0] >= 1, f"Chinese author search {name} in UTF-8", out)
+    out = yaz(s, ["base unimarc", f"find @attr 1=1003 {name}"], encoding="gbk")
+    expect(hits(out) and hits(out)[0] >= 1, f"Chinese author search {name} in GBK", out)
 
 
 def case_elements(s):
