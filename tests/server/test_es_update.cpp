@@ -101,10 +101,22 @@ TEST_F(ESUpdate, ResponseEchoesTheReferenceIdFirstAndOmitsAnEmptyOne) {
     EXPECT_EQ(kDone, IntField(apdu, 3));
 }
 
-TEST_F(ESUpdate, ARequestWithoutRecordsIsDone) {
+// A supplied-records list whose only element is not a record (a [5] primitive): nothing to
+// write, so the task is done.
+TEST_F(ESUpdate, ElementsOtherThanRecordsAreSkipped) {
     const int fd = Open("demo", "demo");
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(kDone, Update(fd, 1, {}));
+    CBERNode root;
+    CBERNode* apdu = Exchange(fd,
+                              tunneltest::Hex("bf 2e 36 83 01 01 84 09 2a 86 48 ce 13 09 05 01 01 aa 26 06 09 2a 86 48 "
+                                              "ce 13 09 05 01 01 a0 19 a1 17 a1 0e 30 0c 81 01 01 82 07 44 65 66 61 75 "
+                                              "6c 74 a2 05 30 03 85 01 78"),
+                              root);
+    ASSERT_NE(nullptr, apdu);
+    EXPECT_EQ(47u, apdu->m_uTag);
+    EXPECT_EQ(kDone, IntField(apdu, 3));
+    std::string error;
+    EXPECT_EQ(1, m_admin->NextRecordNumber("books", error)) << "the database stays empty " << error;
 }
 
 // --- refusals: operationStatus 3, nothing written, the association goes on -----------------------
