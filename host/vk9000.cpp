@@ -16,6 +16,7 @@
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
+#include "backend/rowstore/memsort.h"
 #include "server/tunnelarray.h"
 
 namespace {
@@ -35,7 +36,7 @@ std::string HomeFolder(const std::string& dir) {
 
 // Selects the back-end interface so that sessions can open their channels. A failure is logged
 // and leaves the server running (logins then fail with the back-end's error).
-void LoadBackend(CTunnelArray& manager, const CHostSettings& settings, const std::string& home) {
+bool LoadBackend(CTunnelArray& manager, const CHostSettings& settings, const std::string& home) {
     const std::string folder = settings.backendFolder.empty() || settings.backendFolder[0] == '/'
                                    ? settings.backendFolder
                                    : home + settings.backendFolder;
@@ -50,7 +51,31 @@ void LoadBackend(CTunnelArray& manager, const CHostSettings& settings, const std
         manager.m_log.Write(1, "back-end interface %s (%s) not loaded: %s",
                             settings.interfaceLibrary.c_str(), settings.instanceName.c_str(),
                             error.c_str());
+        return false;
     }
+    return true;
+}
+
+// Result sets keep their rows in files under DIR/tmp/; files left there by a process that was
+// killed are removed before the first session can make new ones.
+void PrepareTempFolder(const std::string& home) {
+    const std::string tmp = home + "tmp";
+    PlatMakeDirectories(tmp);
+    CMemSort::SetTempFolder(tmp);
+    CMemSort::RemoveStaleFiles();
+}
+
+// Fills the catalogue from the back-end. A failure is logged and printed; the server still runs
+// (every database name is then unknown to the sessions).
+void LoadCatalogue(CTunnelArray& manager) {
+    std::string error;
+    if (manager.m_databases.InitAllDatabase(error) != 0) {
+        std::fprintf(stderr, "vk9000: no database available: %s\n", error.c_str());
+        manager.m_log.Write(1, "catalogue not loaded: %s", error.c_str());
+        return;
+    }
+    const auto entries = manager.m_databases.GetEntries();
+    manager.m_log.Write(2, "catalogue loaded: %zu database(s)", entries.size());
 }
 
 int Serve(const std::string& home, int portOverride) {
@@ -77,9 +102,10 @@ int Serve(const std::string& home, int portOverride) {
     // Start-up order: settings and log, IP filter, back-end and catalogue, manager thread, listener.
     auto manager = std::make_unique<CTunnelArray>();
     ApplyHostSettings(settings, home, *manager);
+    PrepareTempFolder(home);
     manager->InitIPFilter((home + "vkipfilt.cfg").c_str());
-    LoadBackend(*manager, settings, home);
-    // The database catalogue (m_databases) is initialised from the back-end here once it exists.
+    if (LoadBackend(*manager, settings, home))
+        LoadCatalogue(*manager);
     manager->Create(false, nullptr);
     if (!manager->ListenerStart()) {
         const int code = manager->GetListenerError();

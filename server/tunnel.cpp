@@ -334,6 +334,7 @@ void CTunnel::ServiceHandler() {
     if (m_owner)
         m_owner->UpdateDisp(this, -1);
     m_request.ClearArray();
+    m_heldDatabases.clear();
 
     const bool dumps = LogPackets();
     if (m_apduTag > Z_PRESENT_REQUEST && dumps)

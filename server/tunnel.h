@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,9 @@ public:
     bool m_charsetWrapped = false;      // the client wrapped its negotiation proposal in [0]
     bool m_hasReferenceId = false;      // the Init request carried a referenceId
     CByteArray m_referenceId;           // its octets, echoed in the initResponse
+    // Catalogue entries handed out by GetDatabasePtr during the current request; holding them keeps
+    // the raw pointers valid even if the catalogue is reloaded meanwhile. Emptied per request.
+    std::vector<std::shared_ptr<const CDatabaseNode>> m_heldDatabases;
     mutable CCriticalSection m_textLock;  // guards m_userId, m_debugInfo
 
 protected:

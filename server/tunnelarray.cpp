@@ -29,9 +29,14 @@ constexpr uint32_t kFirstWaitMs = 100;
 
 }  // namespace
 
-CTunnelArray::CTunnelArray() = default;
+CTunnelArray::CTunnelArray() { m_databases.m_owner = this; }
 
-CTunnelArray::~CTunnelArray() { Stop(); }
+CTunnelArray::~CTunnelArray() {
+    Stop();
+    // The catalogue's channel uses m_interface, which is destroyed after m_databases would be.
+    m_databases.ForbidDBAccess();
+    m_databases.m_connect.EndChannel();
+}
 
 bool CTunnelArray::ListenerStart() {
     ListenerStop();

@@ -21,6 +21,7 @@
 #include "platform/critsec.h"
 #include "platform/socket.h"
 #include "server/_threadbase.h"
+#include "server/dbarray.h"
 #include "server/ipfilter.h"
 #include "server/listener.h"
 #include "server/logger.h"
@@ -86,7 +87,7 @@ public:
 
     // --- owned parts, in order ---
     std::unique_ptr<CListener> m_listener;  // host thread only; null when not listening
-    // m_databases (CDBArray, the catalogue) goes here; it comes with the catalogue.
+    CDBArray m_databases;  // the catalogue; loaded by the host (m_databases.Init)
     CIPFilter m_ipFilter;
     CInterface m_interface;
 
