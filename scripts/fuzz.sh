@@ -54,11 +54,27 @@ smoke)
     mapfile -t all < <(targets)
     ((${#all[@]})) || { echo "fuzz: no fuzz/fuzz_*.cpp targets" >&2; exit 1; }
     configure_and_build "${all[@]}"
+    # Targets run side by side, one per core (FUZZ_JOBS overrides), each for the full time.
+    jobs=${FUZZ_JOBS:-$(nproc)}
     failed=0
+    passed=0
+    pids=()
+    names=()
     for target in "${all[@]}"; do
-        run_one "$target" "$2" || failed=1
+        run_one "$target" "$2" &
+        pids+=($!)
+        names+=("$target")
+        if ((${#pids[@]} >= jobs)); then
+            if wait "${pids[0]}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+            pids=("${pids[@]:1}")
+            names=("${names[@]:1}")
+        fi
     done
-    exit $failed
+    for pid in "${pids[@]}"; do
+        if wait "$pid"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    done
+    echo "fuzz: $passed passed, $failed failed"
+    ((failed == 0))
     ;;
 run)
     [[ $# -eq 3 && $3 =~ ^[0-9]+$ ]] || usage
