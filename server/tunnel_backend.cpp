@@ -11,6 +11,7 @@
 #include "berkit/bertrace.h"
 #include "server/dbarray.h"
 #include "server/tunnel.h"
+#include "server/tunnel_sets.h"
 #include "server/tunnelarray.h"
 #include "server/zrecordset.h"
 
@@ -152,7 +153,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
 done:
     if (stopped)
         return 1;
-    target->Sort(0);
+    SortResultSet(*target);
     BerTrace("\r\n检索完成=[%d]条\r\n", static_cast<int>(target->GetRowCount()));
     return 0;
 }

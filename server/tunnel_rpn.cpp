@@ -9,6 +9,7 @@
 #include "berkit/bertrace.h"
 #include "server/dbarray.h"
 #include "server/tunnel.h"
+#include "server/tunnel_sets.h"
 #include "server/zrecordset.h"
 
 namespace {
@@ -30,6 +31,23 @@ std::unique_ptr<CZResultSet> NewTemporarySet() {
 }
 
 }  // namespace
+
+int SortResultSet(CZResultSet& set) {
+    if (set.GetRowCount() == 0)
+        return 0;
+    if (set.EnsureIndexed() != 0)
+        return set.Sort(0);
+    // Strictly ascending index order over the data file's own order means sorted and unique.
+    const int64_t rows = set.GetRowCount();
+    int64_t previous = set.GetRowPtr(0);
+    for (int64_t i = 1; i < rows; ++i) {
+        const int64_t current = set.GetRowPtr(i);
+        if (current <= previous || set.CompareRow(previous, current) >= 0)
+            return set.Sort(0);
+        previous = current;
+    }
+    return 0;
+}
 
 bool CTunnel::FindAndCopyExistResultSet(const std::string& name, CZResultSet* target) {
     if (target == nullptr)
@@ -85,8 +103,8 @@ int CTunnel::SearchDB(CBERNode* node, CZResultSet* target, int depth) {
 
     BerTrace("left=[%d], right=[%d] before sort\n", static_cast<int>(left->GetRowCount()),
              static_cast<int>(right->GetRowCount()));
-    left->Sort(0);
-    right->Sort(0);
+    SortResultSet(*left);
+    SortResultSet(*right);
     BerTrace("left=[%d], right=[%d] after sort\n", static_cast<int>(left->GetRowCount()),
              static_cast<int>(right->GetRowCount()));
     if (m_bStop.load())

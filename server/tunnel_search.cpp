@@ -9,6 +9,7 @@
 #include "berkit/bernode_values.h"
 #include "server/dbarray.h"
 #include "server/tunnel.h"
+#include "server/tunnel_sets.h"
 #include "server/tunnelarray.h"
 #include "server/zrecordset.h"
 
@@ -111,7 +112,7 @@ bool CTunnel::ProcessSearch(CBERNode* apdu) {
     int nextPosition = 0;
     if (succeeded) {
         DeleteSameNameResultSet(name);
-        result->Sort(0);
+        SortResultSet(*result);
         resultCount = static_cast<int>(result->GetRowCount());
         if (resultCount > 0) {
             LimitRecordCountInResultSet(result.get());

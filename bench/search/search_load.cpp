@@ -1,0 +1,244 @@
+// search_load: Z39.50 load client. N concurrent associations each run Search (one title term,
+// rotating through a word list) + Present of up to 10 records, back to back, for a fixed time,
+// against any target (vk9000 or another server such as Zebra's zebrasrv). Prints requests per
+// second (one request = one Search + its Present) and the p50/p99 latency of that pair.
+// Usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE]
+// A load run, not a test: nothing is asserted; answers that are not a searchResponse or a
+// presentResponse with status 0 count as errors.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "berkit/bernode.h"
+#include "berkit/bernode_values.h"
+#include "platform/socket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Title words that are frequent in the generated demo records (hits from a few to thousands).
+const char* const kTerms[] = {"history", "science",  "computer", "music",   "theory", "modern",
+                              "water",   "language", "design",   "culture", "health", "physics",
+                              "garden",  "ocean",    "travel",   "poetry",  "energy", "biology"};
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string database;
+    int clients = 1;
+    double seconds = 5;
+    std::string user;  // "user/password" for an idPass Init; empty: anonymous
+    std::string elements = "F";
+    int use = 4;
+};
+
+CByteArray Encode(CBERNode& root) {
+    CByteArray out;
+    root.EncodeBER(out);
+    return out;
+}
+
+void AddText(CBERNode* parent, unsigned char cls, unsigned tag, std::string text) {
+    parent->NewChildCharNode(cls, BER_PRIMITIVE, tag, text.data(), static_cast<int>(text.size()));
+}
+
+CByteArray InitRequest(const Options& o) {
+    CBERNode root;
+    CBERNode* init = root.NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 20);
+    init->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, 3, "yyy");
+    init->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, 4, "yyy");
+    init->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 5, 1 << 20);
+    init->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 6, 1 << 20);
+    const size_t slash = o.user.find('/');
+    if (!o.user.empty() && slash != std::string::npos) {
+        CBERNode* auth = init->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 7);
+        CBERNode* idPass = auth->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 16);
+        AddText(idPass, BER_CONTEXT, 1, o.user.substr(0, slash));
+        AddText(idPass, BER_CONTEXT, 2, o.user.substr(slash + 1));
+    }
+    AddText(init, BER_CONTEXT, 110, "81");
+    AddText(init, BER_CONTEXT, 111, "search_load");
+    return Encode(root);
+}
+
+CByteArray SearchRequest(const Options& o, const std::string& term) {
+    CBERNode root;
+    CBERNode* search = root.NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 22);
+    search->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 13, 0);
+    search->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 14, 1);
+    search->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 15, 0);
+    search->NewChildBooleanNode(BER_CONTEXT, BER_PRIMITIVE, 16, true);
+    AddText(search, BER_CONTEXT, 17, "1");
+    CBERNode* names = search->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 18);
+    AddText(names, BER_CONTEXT, 105, o.database);
+    CBERNode* query = search->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 21);
+    CBERNode* rpnQuery = query->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 1);
+    rpnQuery->NewChildOIDNode(BER_UNIVERSAL, BER_PRIMITIVE, 6, "1.2.840.10003.3.1");
+    CBERNode* op = rpnQuery->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 0);
+    CBERNode* apt = op->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 102);
+    CBERNode* attrs = apt->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 44);
+    CBERNode* element = attrs->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 16);
+    element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 120, 1);
+    element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 121, o.use);
+    AddText(apt, BER_CONTEXT, 45, term);
+    return Encode(root);
+}
+
+CByteArray PresentRequest(const Options& o, int count) {
+    CBERNode root;
+    CBERNode* present = root.NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 24);
+    AddText(present, BER_CONTEXT, 31, "1");
+    present->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 30, 1);
+    present->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 29, count);
+    CBERNode* composition = present->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 19);
+    AddText(composition, BER_CONTEXT, 0, o.elements);
+    present->NewChildOIDNode(BER_CONTEXT, BER_PRIMITIVE, 104, "1.2.840.10003.5.10");
+    return Encode(root);
+}
+
+// Sends `request` and reads one whole BER answer into `answer` (at most 10 s).
+bool RoundTrip(int fd, const CByteArray& request, CByteArray& answer) {
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return false;
+    answer.clear();
+    unsigned char buffer[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            return false;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        answer.insert(answer.end(), buffer, buffer + n);
+        long total = 0;
+        if (IsCompleteBER(answer.data(), static_cast<long>(answer.size()), &total))
+            return true;
+        if (answer.size() > (64u << 20))
+            return false;
+    }
+}
+
+// The integer child `tag` of the decoded APDU, or -1.
+long ApduInteger(CByteArray& pdu, unsigned apduTag, unsigned tag) {
+    CBERNode root;
+    try {
+        if (DecodeBER(&root, pdu.data(), static_cast<int>(pdu.size())) < 0 || root.m_arrChildren.empty())
+            return -1;
+    } catch (...) {
+        return -1;
+    }
+    CBERNode* apdu = root.m_arrChildren[0];
+    if (apdu->m_uTag != apduTag)
+        return -1;
+    for (CBERNode* c : apdu->m_arrChildren)
+        if (c && c->m_uTag == tag) {
+            long v = -1;
+            DecodeInteger(c->m_baContent, v);
+            return v;
+        }
+    return -1;
+}
+
+struct ClientResult {
+    std::vector<double> latencies;  // ms per Search + Present
+    long errors = 0;
+};
+
+void RunClient(const Options& o, int index, Clock::time_point end, ClientResult& result) {
+    int error = 0;
+    const int fd = PlatConnect(o.host.c_str(), static_cast<unsigned short>(o.port), error);
+    if (fd < 0) {
+        ++result.errors;
+        return;
+    }
+    CByteArray answer;
+    if (!RoundTrip(fd, InitRequest(o), answer)) {
+        ++result.errors;
+        close(fd);
+        return;
+    }
+    std::vector<CByteArray> searches;
+    for (const char* term : kTerms)
+        searches.push_back(SearchRequest(o, term));
+    const CByteArray present = PresentRequest(o, 10);
+    size_t next = static_cast<size_t>(index) % searches.size();
+    result.latencies.reserve(100000);
+    while (Clock::now() < end) {
+        const auto start = Clock::now();
+        if (!RoundTrip(fd, searches[next], answer)) {
+            ++result.errors;
+            break;
+        }
+        next = (next + 1) % searches.size();
+        const long hits = ApduInteger(answer, 23, 23);
+        if (hits < 0) {
+            ++result.errors;
+            continue;
+        }
+        if (hits > 0) {
+            if (!RoundTrip(fd, present, answer)) {
+                ++result.errors;
+                break;
+            }
+            if (ApduInteger(answer, 25, 27) != 0)
+                ++result.errors;
+        }
+        result.latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 6) {
+        std::fprintf(stderr,
+                     "usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE]\n");
+        return 2;
+    }
+    Options o;
+    o.host = argv[1];
+    o.port = std::atoi(argv[2]);
+    o.database = argv[3];
+    o.clients = std::clamp(std::atoi(argv[4]), 1, 512);
+    o.seconds = std::clamp(std::atof(argv[5]), 0.1, 600.0);
+    if (argc > 6 && std::string(argv[6]) != "-")
+        o.user = argv[6];
+    if (argc > 7)
+        o.elements = argv[7];
+    if (argc > 8)
+        o.use = std::atoi(argv[8]);
+
+    std::vector<ClientResult> results(static_cast<size_t>(o.clients));
+    std::vector<std::thread> threads;
+    const auto begin = Clock::now();
+    const auto end = begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
+    for (int i = 0; i < o.clients; ++i)
+        threads.emplace_back(RunClient, std::cref(o), i, end, std::ref(results[static_cast<size_t>(i)]));
+    for (auto& t : threads)
+        t.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+
+    std::vector<double> all;
+    long errors = 0;
+    for (const ClientResult& r : results) {
+        all.insert(all.end(), r.latencies.begin(), r.latencies.end());
+        errors += r.errors;
+    }
+    std::sort(all.begin(), all.end());
+    auto pct = [&](double q) { return all.empty() ? 0.0 : all[std::min(all.size() - 1, size_t(q * all.size()))]; };
+    std::printf("clients=%d requests=%zu rps=%.0f p50=%.2fms p99=%.2fms errors=%ld\n", o.clients, all.size(),
+                all.size() / elapsed, pct(0.50), pct(0.99), errors);
+    return errors == 0 ? 0 : 1;
+}
