@@ -5,6 +5,7 @@ nothing (anonymous, unknown database, `update update`, a malformed record).
 Usage: es_update.py VK9000 [CASE|all]. Each yaz-client run is bounded in time."""
 
 import os
+import re
 import sys
 import tempfile
 
@@ -42,7 +43,7 @@ def session(s, commands, user=True):
 
 def hits(out):
     """The hit counts yaz-client printed, in order."""
-    return [int(line.split(":")[1]) for line in out.splitlines() if "Number of hits:" in line]
+    return [int(n) for n in re.findall(r"Number of hits: (\d+)", out)]
 
 
 def case_flow():
