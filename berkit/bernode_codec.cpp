@@ -95,7 +95,10 @@ int DecodeLevel(CBERNode* parent, const unsigned char* data, int length, int dep
         if (elementLength > remaining)
             THROW_EXTENDED(0, "not get length");
 
-        if (node->m_bConstructed) {
+        if (node->m_bConstructed && elementLength == 0) {
+            // An empty SEQUENCE or SET (`30 00`, `bf 2c 00`) is valid BER and real clients send
+            // it (yaz-client's attribute list of a term without attributes): no children.
+        } else if (node->m_bConstructed) {
             bool innerEnded = false;
             int inner = elementLength >= 0
                             ? DecodeLevel(node, data + position, static_cast<int>(elementLength), depth + 1,

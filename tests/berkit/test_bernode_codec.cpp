@@ -78,9 +78,16 @@ TEST_F(CBERNodeTest, EmptyInputAndLeadingEndOfContentsConsumeNothingElse)
     EXPECT_TRUE(root.m_arrChildren.empty());
 }
 
-TEST_F(CBERNodeTest, EmptyDefiniteConstructedIsRejected)
+TEST_F(CBERNodeTest, EmptyDefiniteConstructedDecodesWithoutChildren)
 {
-    EXPECT_EQ(Decode(root, Hex("A0 00")).error, "DecodeBER error");
+    // yaz-client sends `bf 2c 00` for a term without attributes.
+    EXPECT_EQ(Decode(root, Hex("A0 00 BF 2C 00")).result, 5);
+    ASSERT_EQ(root.m_arrChildren.size(), 2u);
+    EXPECT_EQ(root.m_arrChildren[0]->m_uTag, 0u);
+    EXPECT_TRUE(root.m_arrChildren[0]->m_arrChildren.empty());
+    EXPECT_EQ(root.m_arrChildren[1]->m_uTag, 44u);
+    EXPECT_EQ(root.m_arrChildren[1]->m_nLength, 0);
+    EXPECT_TRUE(root.m_arrChildren[1]->m_arrChildren.empty());
 }
 
 TEST_F(CBERNodeTest, SeveralTopLevelElementsAllBecomeChildren)
