@@ -73,17 +73,17 @@ class Server:
         shutil.copytree(DEMO_CACHE, self.home, dirs_exist_ok=True)
         for section, key, value in settings:
             set_ini(os.path.join(self.home, "vk9000.ini"), section, key, value)
-        self.tmp = os.path.join(self.home, "rs-tmp")
-        os.makedirs(self.tmp, exist_ok=True)
+        # The host keeps result-set files in the instance's tmp/ folder.
+        self.tmp = os.path.join(self.home, "tmp")
         self.port = free_port()
-        env = dict(os.environ, TMPDIR=self.tmp)
+        env = dict(os.environ)
         self.proc = subprocess.Popen([VK9000, "--home", self.home, "--port", str(self.port)],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
         wait_listening(self.proc, 30)
         self.target = f"tcp:127.0.0.1:{self.port}"
 
     def result_set_files(self):
-        return [n for n in os.listdir(self.tmp)]
+        return os.listdir(self.tmp) if os.path.isdir(self.tmp) else []
 
     def stop(self):
         self.proc.send_signal(signal.SIGTERM)
@@ -235,8 +235,22 @@ def case_zoomsh(s):
 
 
 def case_cleanup(s):
-    out = yaz(s, ["base books", "find @attr 1=4 computer", "find @attr 1=4 program"])
-    expect(len(hits(out)) == 2, "two searches", out)
+    # The client keeps its association open while the sets exist, then quits.
+    proc = subprocess.Popen(["yaz-client", s.target], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        proc.stdin.write(b"base books\nfind @attr 1=4 computer\nfind @attr 1=4 program\n")
+        proc.stdin.flush()
+        deadline = time.time() + 10
+        while len(s.result_set_files()) < 2 and time.time() < deadline:
+            time.sleep(0.1)
+        expect(len(s.result_set_files()) >= 2, f"result-set files while the sets live: {s.result_set_files()}")
+        proc.stdin.write(b"quit\n")
+        proc.stdin.close()
+        proc.wait(10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
     deadline = time.time() + 10
     while s.result_set_files() and time.time() < deadline:
         time.sleep(0.2)
