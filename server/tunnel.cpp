@@ -188,8 +188,12 @@ uint32_t CTunnel::Run() {
         m_failed = true;
     }
     LogInfo("disconnect from %s", m_address.c_str());
-    // The thread is done with the socket: give the descriptor back now rather than at deletion.
+    // The thread is done with the socket and the back-end channel: give their descriptors back
+    // now rather than at deletion, then tell the manager, which deletes the session at once.
+    m_connect.EndChannel();
     ReleaseSocket();
+    if (m_owner)
+        m_owner->SessionEnded();
     return 0;
 }
 
@@ -287,8 +291,10 @@ int CTunnel::DataRecv() {
             return -1;
         }
         if (m_received == static_cast<int>(m_recvBuffer.size())) {
-            int64_t next = static_cast<int64_t>(m_recvBuffer.size()) + kRecvStep;
-            if (declared > next)
+            // Grow with the bytes that actually arrived (doubling), never ahead of them to the
+            // declared length: a client that declares a large request and stalls costs little.
+            int64_t next = std::max<int64_t>(static_cast<int64_t>(m_recvBuffer.size()) * 2, kRecvStep);
+            if (declared > 0 && declared < next)
                 next = declared;
             m_recvBuffer.resize(static_cast<size_t>(std::min(next, limit)));
         }

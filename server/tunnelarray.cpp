@@ -29,13 +29,27 @@ constexpr uint32_t kFirstWaitMs = 100;
 
 }  // namespace
 
-CTunnelArray::CTunnelArray() { m_databases.m_owner = this; }
+CTunnelArray::CTunnelArray() {
+    m_databases.m_owner = this;
+    SOCKET_T read = INVALID_SOCKET_T;
+    SOCKET_T write = INVALID_SOCKET_T;
+    if (PlatSocketPair(read, write) && PlatSetNonBlocking(read, true) && PlatSetNonBlocking(write, true)) {
+        m_wakeRead = read;
+        m_wakeWrite = write;
+    } else {
+        PlatCloseSocket(read);
+        PlatCloseSocket(write);
+    }
+}
 
 CTunnelArray::~CTunnelArray() {
     Stop();
     // The catalogue's channel uses m_interface, which is destroyed after m_databases would be.
     m_databases.ForbidDBAccess();
     m_databases.m_connect.EndChannel();
+    // No session is left to call SessionEnded.
+    PlatCloseSocket(m_wakeRead);
+    PlatCloseSocket(m_wakeWrite);
 }
 
 bool CTunnelArray::ListenerStart() {
@@ -135,10 +149,37 @@ uint32_t CTunnelArray::Run() {
         } catch (...) {
             m_log.Write(0, "Unkown error, services stopped");
         }
-        stop = WaitStopOrTimeout(kSweepIntervalMs + kFirstWaitMs);
+        stop = WaitStopOrWake(kSweepIntervalMs + kFirstWaitMs);
     }
     BerTrace("iterator of manger stopped\r\n");
     return 0;
+}
+
+void CTunnelArray::SessionEnded() {
+    if (m_wakeWrite == INVALID_SOCKET_T)
+        return;
+    const char one = 1;
+    // A full pair means a wake-up is pending already; nothing is lost by dropping this one.
+    PlatSend(m_wakeWrite, &one, 1);
+}
+
+bool CTunnelArray::WaitStopOrWake(uint32_t ms) {
+    if (m_wakeRead == INVALID_SOCKET_T)
+        return WaitStopOrTimeout(ms);
+    if (m_bStop.load())
+        return true;
+    const int ready = PlatWaitEventOrSocket(m_evStop, m_wakeRead, false, static_cast<int>(ms));
+    if (ready == PLAT_WAIT_EVENT)
+        return true;
+    if (ready == PLAT_WAIT_SOCKET) {
+        char drain[64];
+        while (PlatRecv(m_wakeRead, drain, sizeof drain) > 0) {
+        }
+    } else if (ready == PLAT_WAIT_ERROR && m_evStop.Wait(ms)) {
+        return true;  // the pair failed: wait on the stop event alone rather than spin
+    }
+    WaitWhileSuspended();
+    return m_bStop.load();
 }
 
 void CTunnelArray::Sweep() {

@@ -64,8 +64,13 @@ public:
     // deletes it on its next sweep. Any thread.
     void RemoveTunnel(CTunnel* tunnel, bool flag);
 
-    // Manager thread body: sweeps the sessions about every 1.1 s. Returns 0.
+    // Manager thread body: sweeps the sessions about every 1.1 s, and at once when a session has
+    // ended (SessionEnded). Returns 0.
     uint32_t Run() override;
+    // Called by a session's thread as it leaves its loop: wakes the manager, so an ended session
+    // is deleted (and its descriptors freed) promptly rather than on the next timed sweep. Several
+    // calls before the manager wakes count as one. Any thread; never blocks.
+    void SessionEnded();
 
     // Session list: seven columns, the context menu and its command.
     int GetColumnProp(int column, std::string& title, int& width) override;
@@ -124,7 +129,16 @@ private:
     // outside the list lock and frees its identity. True when it was removed. Manager thread.
     bool DeleteTunnel(int index, CTunnel* tunnel);
 
+    // Waits up to `ms` for the stop event or a SessionEnded wake-up (which it consumes), then
+    // holds while suspended. True when a stop has been requested. Manager thread.
+    bool WaitStopOrWake(uint32_t ms);
+
     int m_listenerError = 0;
+    // A local socket pair: SessionEnded writes one octet to m_wakeWrite, the manager polls
+    // m_wakeRead together with its stop event. Both non-blocking; constant after construction
+    // (invalid when the pair could not be made: the manager then sweeps on its timer only).
+    SOCKET_T m_wakeRead = INVALID_SOCKET_T;
+    SOCKET_T m_wakeWrite = INVALID_SOCKET_T;
 
     std::mutex m_idLock;
     uint32_t m_lastId = 0;                     // guarded by m_idLock
