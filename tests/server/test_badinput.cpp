@@ -112,6 +112,29 @@ bool InitAndClose(int port, std::string& why) {
     return ok;
 }
 
+// Connect, Init (must be accepted), and hang up at once without a Close, as load clients do.
+bool InitAndHangUp(int port, std::string& why) {
+    const int fd = ConnectTo(port);
+    if (fd < 0) {
+        why = "connect failed";
+        return false;
+    }
+    CByteArray pdu;
+    CBERNode root;
+    bool ok = false;
+    if (!SendAll(fd, InitAnonymous())) {
+        why = "sending the Init failed";
+    } else if (ReadResult r = ReadPdu(fd, pdu, 10000); r != ReadResult::Pdu) {
+        why = r == ReadResult::Closed ? "closed before the Init response" : "no Init response in 10 s";
+    } else if (CBERNode* apdu = Decode(root, pdu); !apdu || apdu->m_uTag != Z_INIT_RESPONSE || !InitResult(apdu)) {
+        why = "Init not accepted";
+    } else {
+        ok = true;
+    }
+    close(fd);
+    return ok;
+}
+
 class BadInput : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -384,7 +407,8 @@ TEST_F(BadInput, EightClientsOpenAndInitFiveHundredAssociationsEach) {
         clients.emplace_back([&, t] {
             for (int i = 0; i < kEach; ++i) {
                 std::string why;
-                if (InitAndClose(m_port, why))
+                // Half end with a Close, half hang up right after the Init response.
+                if (i % 2 ? InitAndHangUp(m_port, why) : InitAndClose(m_port, why))
                     continue;
                 ++failed;
                 std::lock_guard<std::mutex> guard(lock);
