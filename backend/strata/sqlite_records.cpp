@@ -62,12 +62,20 @@ bool CSqliteStore::LoadKeys(int64_t db, std::vector<StoreKey>& keys, StrataStatu
 }
 
 bool CSqliteStore::FindKey(int64_t db, const std::string& name, StoreKey& key, StrataStatus& st) {
+    if (m_cacheChecked) {
+        const auto it = m_keyCache.find(std::make_pair(db, name));
+        if (it != m_keyCache.end()) {
+            key = it->second;
+            return true;
+        }
+    }
     CStmt s(Prepare("SELECT id, name, fields FROM keys WHERE db=?1 AND name=?2"));
     if (!s.Ok()) return SqlFail(st, "find key");
     s.Bind(1, db).Bind(2, name);
     const int rc = s.Step();
     if (rc == SQLITE_ROW) {
         key = StoreKey{s.Int(0), KeyFromText(s.Text(1), s.Text(2))};
+        if (m_cacheChecked && m_keyCache.size() < kMaxCachedNames) m_keyCache.emplace(std::make_pair(db, name), key);
         return true;
     }
     if (rc != SQLITE_DONE) return SqlFail(st, "find key");
@@ -81,7 +89,7 @@ bool CSqliteStore::GetRecordText(int64_t db, int64_t number, std::string& diriv,
     s.Bind(1, db * kRecordIdBase + number);
     const int rc = s.Step();
     found = rc == SQLITE_ROW;
-    if (found) diriv = s.Text(0);
+    if (found) s.TextInto(0, diriv);
     return rc == SQLITE_ROW || rc == SQLITE_DONE || SqlFail(st, "read record");
 }
 
@@ -101,10 +109,26 @@ bool CSqliteStore::IndexRecord(const std::vector<StoreKey>& keys, const CMARC& r
 }
 
 bool CSqliteStore::ReadRecord(const std::string& db, int64_t number, std::string& diriv, StrataStatus& st) {
+    CReadScope scope(*this);
     int64_t id = 0;
     bool found = false;
     if (!FindDatabase(db, id, st) || !GetRecordText(id, number, diriv, found, st)) return false;
     if (!found) return st.Set(kStrataNoData, "no record " + std::to_string(number) + " in [" + db + "]");
+    return true;
+}
+
+bool CSqliteStore::ReadRecords(const std::string& db, const std::vector<int64_t>& numbers,
+                               std::vector<std::string>& dirivs, StrataStatus& st) {
+    dirivs.assign(numbers.size(), std::string());
+    CReadScope scope(*this);
+    int64_t id = 0;
+    if (!FindDatabase(db, id, st)) return false;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (m_cancel.load()) return st.Set(kStrataCancelled, "read records");
+        bool found = false;
+        if (!GetRecordText(id, numbers[i], dirivs[i], found, st)) return false;
+        if (!found) dirivs[i].clear();
+    }
     return true;
 }
 

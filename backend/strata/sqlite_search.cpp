@@ -35,6 +35,7 @@ bool CSqliteStore::Search(const std::string& db, const std::string& keyName, con
                           StrataStatus& st) {
     hits.clear();
     more = false;
+    CReadScope scope(*this);
     int64_t dbId = 0;
     StoreKey key;
     if (!FindDatabase(db, dbId, st) || !FindKey(dbId, keyName, key, st)) return false;

@@ -137,7 +137,10 @@ sqlite3_stmt* CSqliteStore::Prepare(const char* sql) {
     auto it = m_statements.find(sql);
     if (it != m_statements.end()) return it->second;
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) return nullptr;
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
+        return nullptr;
+    }
     m_statements.emplace(sql, s);
     return s;
 }
@@ -172,13 +175,51 @@ bool CSqliteStore::CreateSchema(StrataStatus& st) {
     return Commit(st);
 }
 
+CReadScope::CReadScope(CSqliteStore& store) : m_store(store) {
+    if (!sqlite3_get_autocommit(store.m_db)) return;
+    sqlite3_stmt* begin = store.Prepare("BEGIN");
+    if (begin == nullptr || CStmt(begin).Step() != SQLITE_DONE) return;
+    m_own = true;
+    // Reading the data version opens the snapshot; the caches hold for it when it has not moved.
+    CStmt version(store.Prepare("PRAGMA data_version"));
+    if (!version.Ok() || version.Step() != SQLITE_ROW) return;
+    const int64_t now = version.Int(0);
+    if (now != store.m_cacheVersion) {
+        store.DropCaches();
+        store.m_cacheVersion = now;
+    }
+    store.m_cacheChecked = true;
+}
+
+CReadScope::~CReadScope() {
+    m_store.m_cacheChecked = false;
+    if (!m_own) return;
+    sqlite3_stmt* commit = m_store.Prepare("COMMIT");
+    const bool done = commit != nullptr && CStmt(commit).Step() == SQLITE_DONE;
+    if (!done) m_store.Rollback();
+}
+
+void CSqliteStore::DropCaches() {
+    m_dbIds.clear();
+    m_keyCache.clear();
+    m_cacheVersion = -1;
+}
+
 bool CSqliteStore::FindDatabase(const std::string& name, int64_t& id, StrataStatus& st) {
+    if (m_cacheChecked) {
+        const auto it = m_dbIds.find(name);
+        if (it != m_dbIds.end()) {
+            id = it->second;
+            return true;
+        }
+    }
     CStmt s(Prepare("SELECT id FROM databases WHERE name=?1"));
     if (!s.Ok()) return SqlFail(st, "find database");
     s.Bind(1, name);
     const int rc = s.Step();
     if (rc == SQLITE_ROW) {
         id = s.Int(0);
+        if (m_cacheChecked && m_dbIds.size() < kMaxCachedNames) m_dbIds.emplace(name, id);
         return true;
     }
     if (rc != SQLITE_DONE) return SqlFail(st, "find database");
@@ -211,6 +252,7 @@ bool CSqliteStore::ListDatabases(std::vector<StrataDatabaseInfo>& out, bool, Str
 
 bool CSqliteStore::AddDatabase(const std::string& name, StrataStatus& st) {
     if (!ValidName(name, 64, true)) return st.Set(kStrataBadArgument, "database name [" + name + "]");
+    DropCaches();
     CStmt s(Prepare("INSERT INTO databases(name) VALUES(?1)"));
     if (!s.Ok()) return SqlFail(st, "add database");
     s.Bind(1, name);

@@ -3,11 +3,16 @@
 // busy timeout, prepared statements, every write in one transaction). Internal to vkstrata.
 // Schema: databases, cfg files, records (rowid = database id * 10^8 + record number), keys,
 // postings (key, token, record number) whose primary key serves exact and prefix lookups.
+// Read calls (ReadRecord, ReadRecords, Search) run in one read transaction each (CReadScope): one
+// snapshot, one lock. Inside it, database ids and search keys come from a per-connection cache
+// that is dropped whenever another connection has committed (PRAGMA data_version) and whenever
+// this connection starts a write.
 // Thread safety: one thread per connection; Interrupt() from any thread.
 
 #include <sqlite3.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,6 +21,7 @@
 #include "backend/strata/strata_store.h"
 
 constexpr int64_t kRecordIdBase = 100000000;  // records.id = db * kRecordIdBase + number
+constexpr size_t kMaxCachedNames = 256;        // database ids and keys cached per connection, each
 
 // A cached prepared statement, reset and unbound when the guard goes.
 class CStmt {
@@ -44,6 +50,12 @@ public:
         return rc;
     }
     int64_t Int(int i) { return sqlite3_column_int64(m_s, i); }
+    // The column's octets into `out`, reusing its storage.
+    void TextInto(int i, std::string& out) {
+        const void* p = sqlite3_column_blob(m_s, i);
+        if (p == nullptr) out.clear();
+        else out.assign(static_cast<const char*>(p), size_t(sqlite3_column_bytes(m_s, i)));
+    }
     std::string Text(int i) {
         const void* p = sqlite3_column_blob(m_s, i);
         return p ? std::string(static_cast<const char*>(p), size_t(sqlite3_column_bytes(m_s, i))) : std::string();
@@ -51,6 +63,23 @@ public:
 
 private:
     sqlite3_stmt* m_s;
+};
+
+class CSqliteStore;
+
+// One read transaction over a read call of the store: BEGIN, a check of the data version (which
+// validates or drops the connection's caches), and COMMIT when the scope ends. Inside a
+// transaction already open (a write in progress) it does nothing, and the caches stay unused.
+class CReadScope {
+public:
+    explicit CReadScope(CSqliteStore& store);
+    ~CReadScope();
+    CReadScope(const CReadScope&) = delete;
+    CReadScope& operator=(const CReadScope&) = delete;
+
+private:
+    CSqliteStore& m_store;
+    bool m_own = false;
 };
 
 struct StoreKey {
@@ -73,6 +102,8 @@ public:
     bool ReadCfgFile(const std::string& db, const std::string& file, std::string& content,
                      StrataStatus& st) override;
     bool ReadRecord(const std::string& db, int64_t number, std::string& diriv, StrataStatus& st) override;
+    bool ReadRecords(const std::string& db, const std::vector<int64_t>& numbers, std::vector<std::string>& dirivs,
+                     StrataStatus& st) override;
     bool Search(const std::string& db, const std::string& key, const std::string& term, int64_t after,
                 size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) override;
     bool WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
@@ -98,11 +129,16 @@ public:
 
 private:
     friend int StrataProgress(void* self);
+    friend class CReadScope;
 
     sqlite3_stmt* Prepare(const char* sql);
     bool Exec(const char* sql, StrataStatus& st);
     bool SqlFail(StrataStatus& st, const char* what);  // from the connection's last error
-    bool Begin(StrataStatus& st) { return Exec("BEGIN IMMEDIATE", st); }
+    bool Begin(StrataStatus& st) {
+        DropCaches();  // this connection's own writes do not move data_version
+        return Exec("BEGIN IMMEDIATE", st);
+    }
+    void DropCaches();
     bool Commit(StrataStatus& st) { return Exec("COMMIT", st); }
     void Rollback();
 
@@ -118,6 +154,12 @@ private:
                           bool& match, StrataStatus& st);
 
     sqlite3* m_db;
-    std::map<std::string, sqlite3_stmt*> m_statements;
+    // Keyed by the SQL text; std::less<> finds a literal without building a string.
+    std::map<std::string, sqlite3_stmt*, std::less<>> m_statements;
+    // Valid only while m_cacheChecked (inside a CReadScope that has compared the data version).
+    std::map<std::string, int64_t, std::less<>> m_dbIds;
+    std::map<std::pair<int64_t, std::string>, StoreKey> m_keyCache;
+    int64_t m_cacheVersion = -1;  // data_version the caches belong to; -1 none
+    bool m_cacheChecked = false;
     std::atomic<bool> m_cancel{false};
 };

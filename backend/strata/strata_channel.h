@@ -7,6 +7,12 @@
 //   db/KEY/TERM             API_Search style 5: one line per hit, the 7-digit record number (pages)
 //   db/ctlno/NNNNNNN        API_Search style 2 or 3: one block, 9-octet header "#NNNNNNN " then
 //                           the Diriv text and a zero octet
+//   db/ctlno/NNNNNNN,NNNNNNN,...  (2 to kStrataMaxBatchRecords numbers) API_Search style 2 or 3:
+//                           one block per number in the order asked, as above, all read from one
+//                           snapshot; a number without a record gets its header and the zero
+//                           octet alone (10 octets). Pages: the continuation is the position in
+//                           the list of the first record not yet answered; the first record
+//                           must fit the buffer (else kStrataBufferTooSmall)
 //   db/ctlno/NNNNNNN        API_Write style 1 insert, 3 replace, 5 delete (data = Diriv text)
 // Next page: the first path + "||" + the continuation, style | 0x8000.
 // Thread safety: a CConnect is used by one thread at a time, except API_Cancel, which any thread
@@ -17,8 +23,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "backend/strata/strata_errors.h"
+
+// Record numbers one record-list path (db/ctlno/NNNNNNN,NNNNNNN,...) may name.
+constexpr int kStrataMaxBatchRecords = 100;
 
 class IStrataStore;
 struct StrataInterfaceRow;
@@ -101,6 +111,8 @@ private:
     int SearchFile(const std::string& db, const std::string& file, const std::string& cont, char* buffer,
                    int bufferSize);
     int SearchRecord(const std::string& db, int64_t number, char* buffer, int bufferSize);
+    int SearchRecords(const std::string& db, const std::vector<int64_t>& numbers, const std::string& cont,
+                      char* buffer, int bufferSize);
     int SearchHits(const std::string& db, const std::string& key, const std::string& term,
                    const std::string& cont, char* buffer, int bufferSize);
 

@@ -1,5 +1,6 @@
 // CConnect::API_Search and API_Write: path parsing, paging of files and hit lists, record blocks.
 #include <cstring>
+#include <vector>
 
 #include "backend/strata/strata_channel.h"
 #include "backend/strata/strata_keys.h"
@@ -28,14 +29,30 @@ int64_t ParseDigits(const std::string& s, size_t maxDigits) {
     return v;
 }
 
-// A parsed request path: db "/" (cfgs "/" file | ctlno "/" 7 digits | key "/" term).
+// A parsed request path: db "/" (cfgs "/" file | ctlno "/" 7 digits ("," 7 digits)* | key "/" term).
 struct RequestPath {
-    enum Kind { kFile, kRecord, kKey } m_kind = kKey;
+    enum Kind { kFile, kRecord, kRecords, kKey } m_kind = kKey;
     std::string m_db;
     std::string m_name;  // file or key
     std::string m_term;
     int64_t m_number = 0;
+    std::vector<int64_t> m_numbers;  // kRecords
 };
+
+// "NNNNNNN,NNNNNNN,...": 2 to kStrataMaxBatchRecords record numbers of 7 digits each, 1 or more.
+bool ParseRecordList(const std::string& tail, std::vector<int64_t>& numbers) {
+    numbers.clear();
+    if ((tail.size() + 1) % 8 != 0) return false;
+    const size_t count = (tail.size() + 1) / 8;
+    if (count < 2 || count > size_t(kStrataMaxBatchRecords)) return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (i + 1 < count && tail[i * 8 + 7] != ',') return false;
+        const int64_t n = ParseDigits(tail.substr(i * 8, 7), 7);
+        if (n < 1) return false;
+        numbers.push_back(n);
+    }
+    return true;
+}
 
 bool ParseRequestPath(const std::string& path, RequestPath& out, std::string& error) {
     const size_t slash = path.find('/');
@@ -57,6 +74,15 @@ bool ParseRequestPath(const std::string& path, RequestPath& out, std::string& er
         out.m_name = tail;
         if (tail.empty() || tail.find('/') != std::string::npos) {
             error = "[" + path + "] names no cfgs file";
+            return false;
+        }
+        return true;
+    }
+    if (strcasecmp(head.c_str(), "ctlno") == 0 && tail.find(',') != std::string::npos) {
+        out.m_kind = RequestPath::kRecords;
+        if (!ParseRecordList(tail, out.m_numbers)) {
+            error = "[" + path + "]: a record list is 2 to " + std::to_string(kStrataMaxBatchRecords) +
+                    " numbers of 7 digits (0000001 to 9999999) separated by commas";
             return false;
         }
         return true;
@@ -101,6 +127,9 @@ int CConnect::API_Search(const char* path, int pathLen, char* buffer, int buffer
         if (base != 2 && base != 3) return Fail(kStrataBadArgument, "a record is read with style 2 or 3");
         if (!cont.empty()) return Fail(kStrataNoData, "a record is one page");
         return SearchRecord(req.m_db, req.m_number, buffer, bufferSize);
+    case RequestPath::kRecords:
+        if (base != 2 && base != 3) return Fail(kStrataBadArgument, "records are read with style 2 or 3");
+        return SearchRecords(req.m_db, req.m_numbers, cont, buffer, bufferSize);
     case RequestPath::kKey:
         if (base != 5) return Fail(kStrataBadArgument, "a search key is read with style 5");
         return SearchHits(req.m_db, req.m_name, req.m_term, cont, buffer, bufferSize);
@@ -143,6 +172,26 @@ int CConnect::SearchRecord(const std::string& db, int64_t number, char* buffer, 
     CPackageWriter writer(kPackageBlocks, size_t(bufferSize));
     if (!writer.Add(block)) return Fail(kStrataBufferTooSmall, "record of " + std::to_string(diriv.size()) + " octets");
     return Succeed(writer.Finish("", buffer));
+}
+
+int CConnect::SearchRecords(const std::string& db, const std::vector<int64_t>& numbers, const std::string& cont,
+                            char* buffer, int bufferSize) {
+    const size_t first = cont.empty() ? 0 : size_t(ParseDigits(cont, kMaxContinuation));
+    if (first >= numbers.size()) return Fail(kStrataNoData, "end of the record list");
+    const std::vector<int64_t> wanted(numbers.begin() + std::ptrdiff_t(first), numbers.end());
+    std::vector<std::string> dirivs;
+    StrataStatus st;
+    if (!m_channel->ReadRecords(db, wanted, dirivs, st)) return Fail(st);
+    CPackageWriter writer(kPackageBlocks, size_t(bufferSize));
+    std::string block;
+    size_t i = 0;
+    for (; i < wanted.size(); ++i) {
+        // A missing record is its header alone: "#NNNNNNN " and the zero octet.
+        block.assign("#").append(SevenDigits(wanted[i])).append(" ").append(dirivs[i]).push_back('\0');
+        if (!writer.Add(block, kMaxContinuation)) break;
+    }
+    if (i == 0) return Fail(kStrataBufferTooSmall, "record of " + std::to_string(dirivs[0].size()) + " octets");
+    return Succeed(writer.Finish(i < wanted.size() ? std::to_string(first + i) : std::string(), buffer));
 }
 
 int CConnect::SearchHits(const std::string& db, const std::string& key, const std::string& term,

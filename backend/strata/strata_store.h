@@ -38,6 +38,10 @@ public:
                              StrataStatus& st) = 0;
     virtual bool ReadRecord(const std::string& db, int64_t number, std::string& diriv,
                             StrataStatus& st) = 0;
+    // Several records of one database from one snapshot: dirivs[i] is the text of numbers[i], or
+    // empty when there is no such record. False only when the call as a whole fails.
+    virtual bool ReadRecords(const std::string& db, const std::vector<int64_t>& numbers,
+                             std::vector<std::string>& dirivs, StrataStatus& st) = 0;
     // Hits of `term` on `key`, in record-number order, numbers above `after`, at most `limit`.
     // `more` tells whether further hits may follow.
     virtual bool Search(const std::string& db, const std::string& key, const std::string& term,

@@ -119,6 +119,99 @@ TEST_F(StrataChannelTest, RecordIsOneBlockWithNineOctetHeader) {
     EXPECT_EQ(LastCode(c), kStrataBufferTooSmall);
 }
 
+// Record-list reads: the blocks of every number in the order asked, a missing one as its header.
+std::vector<std::string> RecordListBlocks(CPackage& pkg) {
+    std::vector<std::string> blocks;
+    EXPECT_EQ(pkg.CvtPackageToBinFormat(1), 0);
+    for (size_t i = 0; i < pkg.GetRecordCount(); ++i) {
+        const CByteArray& item = *pkg.GetRecord(i);
+        blocks.emplace_back(reinterpret_cast<const char*>(item.data()), item.size());
+    }
+    return blocks;
+}
+
+TEST_F(StrataChannelTest, RecordListAnswersEveryNumberInOrderAndMarksMissingOnes) {
+    Load({MakeDiriv(3, "Three"), MakeDiriv(1, "One"), MakeDiriv(7, "Seven")});
+    CConnect c;
+    Open(c);
+    for (int style : {2, 3}) {
+        CPackage pkg;
+        ASSERT_GT(Search(c, "books/ctlno/0000007,0000002,0000001,0000003", style, pkg), 0);
+        EXPECT_TRUE(pkg.GetContinuation().empty());
+        const std::vector<std::string> blocks = RecordListBlocks(pkg);
+        EXPECT_EQ(blocks, (std::vector<std::string>{"#0000007 " + MakeDiriv(7, "Seven") + '\0',
+                                                    std::string("#0000002 ") + '\0',
+                                                    "#0000001 " + MakeDiriv(1, "One") + '\0',
+                                                    "#0000003 " + MakeDiriv(3, "Three") + '\0'}));
+    }
+}
+
+TEST_F(StrataChannelTest, RecordListPagesWhenTheRecordsDoNotFitAndRefusesBadLists) {
+    std::vector<std::string> records;
+    std::string list;
+    for (int n = 1; n <= 30; ++n) {
+        records.push_back(MakeDiriv(n, "Title " + std::string(200, char('a' + n % 26))));
+        list += (list.empty() ? "" : ",") + SevenDigitText(n);
+    }
+    Load(records);
+    CConnect c;
+    Open(c);
+    std::vector<std::string> all;
+    std::string cont;
+    int pages = 0;
+    for (int style = 3; pages < 100; style = 3 | 0x8000) {
+        CPackage pkg;
+        const std::string path = "books/ctlno/" + list + (cont.empty() ? "" : "||" + cont);
+        ASSERT_GT(Search(c, path, style, pkg, 1500), 0) << path;
+        ++pages;
+        for (const std::string& b : RecordListBlocks(pkg)) all.push_back(b);
+        cont = pkg.GetContinuation();
+        if (cont.empty()) break;
+    }
+    EXPECT_GT(pages, 2);
+    ASSERT_EQ(all.size(), 30u);
+    for (int n = 1; n <= 30; ++n) EXPECT_EQ(all[n - 1], "#" + SevenDigitText(n) + " " + records[n - 1] + '\0');
+
+    CPackage pkg;
+    EXPECT_EQ(Search(c, "books/ctlno/" + list, 3, pkg, 200), -1);
+    EXPECT_EQ(LastCode(c), kStrataBufferTooSmall);
+    EXPECT_EQ(Search(c, "books/ctlno/" + list + "||30", 3 | 0x8000, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataNoData);
+    for (const std::string bad : {"0000001,", "0000001,42", "0000001,0000000", "0000001;0000002",
+                                  ",0000001,0000002", "0000001,,0000002"}) {
+        EXPECT_EQ(Search(c, "books/ctlno/" + bad, 3, pkg), -1) << bad;
+        EXPECT_EQ(LastCode(c), kStrataBadPath) << bad;
+    }
+    std::string tooMany;
+    for (int n = 1; n <= kStrataMaxBatchRecords + 1; ++n) tooMany += (n > 1 ? "," : "") + SevenDigitText(n);
+    EXPECT_EQ(Search(c, "books/ctlno/" + tooMany, 3, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadPath);
+    EXPECT_EQ(Search(c, "books/ctlno/0000001,0000002", 5, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadArgument);
+}
+
+TEST_F(StrataChannelTest, ACachedDatabaseIdFollowsADropAndReAddByAnotherConnection) {
+    Load({MakeDiriv(1, "Cached")});
+    CConnect c;
+    Open(c);
+    CPackage pkg;
+    ASSERT_GT(Search(c, "books/ctlno/0000001", 3, pkg), 0);
+    ASSERT_EQ(AllHits(c, "books/title/cached").size(), 1u);
+    std::string error;
+    // Another connection drops "books" and gives its id to a new database of another name.
+    ASSERT_EQ(m_admin->DropDatabase("books", error), 0) << error;
+    ASSERT_EQ(m_admin->AddDatabase("other", error), 0) << error;
+    ASSERT_EQ(m_admin->PutCfgFile("other", "keys.cfg", "key name=\"title\" fields=\"245a\"\n", error), 0) << error;
+    std::vector<StrataRejectedRecord> rejected;
+    ASSERT_EQ(m_admin->LoadRecords("other", {MakeDiriv(1, "Cached")}, rejected, error), 1) << error;
+    EXPECT_EQ(Search(c, "books/ctlno/0000001", 3, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadPath);
+    EXPECT_EQ(Search(c, "books/title/cached", 5, pkg), -1);
+    EXPECT_EQ(LastCode(c), kStrataBadPath);
+    EXPECT_GT(Search(c, "other/ctlno/0000001", 3, pkg), 0);
+    EXPECT_EQ(AllHits(c, "other/title/cached").size(), 1u);
+}
+
 TEST_F(StrataChannelTest, LargeCfgFileIsReadInSeveralPagesAndJoinsExactly) {
     std::string content;
     for (int i = 0; i < 6000; ++i) content += "use name=\"key" + std::to_string(i) + "\" oid=\"" + std::to_string(i) + "\"\n";
