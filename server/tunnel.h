@@ -161,11 +161,18 @@ public:
     // Finds the set and clips the range of a Present. 0 with the outputs set; -1 otherwise.
     int IsLegalPresent(const std::string& name, int& start, int& count, int& next, CZResultSet*& set);
     // The ISO 2709 record `number` of `db`, brief unless `full`. Its length, or -1 (out emptied).
-    int GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full);
+    // `fetched`, when not null and not empty, is the record's Diriv text read already (by
+    // GetMARCRecords); otherwise the record is read with its own record path.
+    int GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full,
+                const std::string* fetched = nullptr);
     // db path + "/ctlno/" + 7 digits. The path's length, or -1.
     int GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::string& path);
     // The Diriv text of a record path. Its length, or -1 (record emptied).
     int GetMARCRecord(const std::string& path, std::string& record);
+    // The Diriv texts of `numbers` (at most kStrataMaxBatchRecords) of `db` through record-list
+    // paths, in the style GetMARCRecord uses. texts[i] is left empty for every record not
+    // delivered so (missing, too short, or the call failed); the caller reads those one by one.
+    void GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>& numbers, std::vector<std::string>& texts);
 
     // --- Extended Services "update" (tunnel_es.cpp). Session thread only. ---
     // Writes one supplied ISO 2709 record: action 1 insert, 2 replace, 3 delete, into the

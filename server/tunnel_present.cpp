@@ -1,11 +1,15 @@
 // CTunnel Present service: finds the named result set, clips the requested range (at most
-// kMaxPresentRecords), fetches each record through the session's channel, reduces it to its brief
+// kMaxPresentRecords), fetches the records through the session's channel (each run of rows of one
+// database with one record-list call, and any record that call did not deliver with its own
+// record path), reduces each to its brief
 // form unless full records were asked for by an authenticated session, converts it to ISO 2709
 // and answers with a presentResponse of NamePlusRecords. A record that cannot be delivered is
 // answered with a surrogate diagnostic in its place.
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "backend/marc/cvtdiriv.h"
 #include "backend/marc/marcrecord.h"
@@ -47,6 +51,7 @@ constexpr size_t kMinRecordBlock = 33;
 constexpr size_t kMinRecordText = 24;
 constexpr int kStyleRecord = 3;
 constexpr int kStyleBriefRecord = 2;
+constexpr int kStyleNextPage = 0x8000;
 
 // bib-1 diagnostic set and "System error in presenting records".
 constexpr const char* kOidBib1Diagnostics = "1.2.840.10003.4.1";
@@ -76,6 +81,71 @@ int CTunnel::GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::str
     snprintf(digits, sizeof digits, "%07lld", static_cast<long long>(number));
     path += digits;
     return static_cast<int>(path.size());
+}
+
+void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>& numbers,
+                             std::vector<std::string>& texts) {
+    texts.assign(numbers.size(), std::string());
+    if (db == nullptr || numbers.size() < 2 || numbers.size() > static_cast<size_t>(kStrataMaxBatchRecords))
+        return;
+    std::string list;
+    list.reserve(numbers.size() * 8);
+    char digits[16];
+    for (int64_t number : numbers) {
+        if (number < 1 || number > 9999999)
+            return;
+        snprintf(digits, sizeof digits, "%s%07lld", list.empty() ? "" : ",", static_cast<long long>(number));
+        list += digits;
+    }
+    EnsureChannel();
+    const std::string path = db->m_dbPath + "/ctlno/" + list;
+    const int base = (m_owner && m_owner->m_backendVersion.load() == 1 && !m_fullRecords) ? kStyleBriefRecord
+                                                                                             : kStyleRecord;
+    int style = base;
+    std::string request = path;
+    size_t position = 0;  // index in `numbers` of the next block
+    CPackage package;
+    while (position < numbers.size()) {
+        if (m_bStop.load())
+            return;
+        const int answer = m_connect.API_Search(request.c_str(), static_cast<int>(request.size()) + 1,
+                                                m_answerBuffer.data(), kAnswerBufferSize, style);
+        if (answer == -1) {
+            int code = 0;
+            std::string error;
+            m_connect.GetLastError(code, error);
+            if (code == kStrataLoginRequired) {
+                const bool anonymous = m_owner && m_owner->m_allowAnonymous.load();
+                if (LoginDatabase(m_connect, request, anonymous, "public", "") == 0)
+                    continue;
+            }
+            BerTrace("GetMARCRecords() [%s]: %s\r\n", request.c_str(), error.c_str());
+            return;  // the records left are read one by one
+        }
+        if (package.LoadPackage(m_answerBuffer.data(), static_cast<size_t>(kAnswerBufferSize)) == -1 ||
+            package.CvtPackageToBinFormat(1) == -1 || package.GetRecordCount() == 0)
+            return;
+        for (size_t i = 0; i < package.GetRecordCount() && position < numbers.size(); ++i, ++position) {
+            const CByteArray* block = package.GetRecord(i);
+            snprintf(digits, sizeof digits, "#%07lld ", static_cast<long long>(numbers[position]));
+            if (block->size() < kRecordHeaderSize ||
+                std::memcmp(block->data(), digits, kRecordHeaderSize) != 0)
+                return;  // not the record expected: trust nothing further in this answer
+            if (block->size() < kMinRecordBlock)
+                continue;  // no such record: its own read reports it
+            const char* text = reinterpret_cast<const char*>(block->data()) + kRecordHeaderSize;
+            const size_t room = block->size() - kRecordHeaderSize;
+            size_t length = 0;
+            while (length < room && text[length] != '\0')
+                ++length;
+            texts[position].assign(text, length);
+        }
+        const std::string& continuation = package.GetContinuation();
+        if (continuation.empty())
+            return;
+        style = base | kStyleNextPage;
+        request.assign(path).append("||").append(continuation);
+    }
 }
 
 int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
@@ -126,16 +196,20 @@ int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
     return static_cast<int>(record.size());
 }
 
-int CTunnel::GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full) {
+int CTunnel::GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full,
+                     const std::string* fetched) {
     std::string error;
     try {
         std::string path;
         std::string diriv;
+        const bool have = fetched != nullptr && fetched->size() >= kMinRecordText;
         if (GetMARCRecordPath(db, number, path) < 1) {
             error = "GetMARCRecordPath() error [" + path + "]";
-        } else if (GetMARCRecord(path, diriv) < static_cast<int>(kMinRecordText)) {
+        } else if (!have && GetMARCRecord(path, diriv) < static_cast<int>(kMinRecordText)) {
             error = "GetMARCRecord() error [" + path + "]";
         } else {
+            if (have)
+                diriv = *fetched;
             if (!full && db->m_briefTree) {
                 CMARC source;
                 CMARC brief;
@@ -247,17 +321,46 @@ bool CTunnel::ProcessPresent(CBERNode* apdu) {
         return true;
 
     CBERNode* records = response->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, kTagResponseRecords);
-    std::string dbName;
-    int64_t number = 0;
-    CByteArray marc;
+    // The rows first, then one record-list read per run of rows of one database.
+    struct Row {
+        std::string m_dbName;
+        CDatabaseNode* m_db;
+        int64_t m_number;
+    };
+    std::vector<Row> rows;
+    rows.reserve(static_cast<size_t>(clipped));
     for (int i = 0; i < clipped; ++i) {
+        Row row{std::string(), nullptr, 0};
+        if (set->GetRow(static_cast<int64_t>(first) + i - 1, row.m_dbName, row.m_number) != 0)
+            THROW_EXTENDED(0, "illegal database name");
+        row.m_db = GetDatabasePtr(row.m_dbName.c_str());
+        if (row.m_db == nullptr)
+            THROW_EXTENDED(0, "illegal database name");
+        rows.push_back(std::move(row));
+    }
+    std::vector<std::string> fetched(rows.size());
+    std::vector<int64_t> numbers;
+    std::vector<std::string> texts;
+    for (size_t begin = 0, end = 0; begin < rows.size(); begin = end) {
+        numbers.clear();
+        for (end = begin; end < rows.size() && rows[end].m_db == rows[begin].m_db &&
+                          end - begin < static_cast<size_t>(kStrataMaxBatchRecords);
+             ++end)
+            numbers.push_back(rows[end].m_number);
+        if (numbers.size() < 2)
+            continue;
+        GetMARCRecords(rows[begin].m_db, numbers, texts);
+        for (size_t k = 0; k < texts.size(); ++k)
+            fetched[begin + k].swap(texts[k]);
+    }
+
+    CByteArray marc;
+    for (size_t i = 0; i < rows.size(); ++i) {
         if (m_bStop.load())
             return false;
-        if (set->GetRow(static_cast<int64_t>(first) + i - 1, dbName, number) != 0)
-            THROW_EXTENDED(0, "illegal database name");
-        CDatabaseNode* db = GetDatabasePtr(dbName.c_str());
-        if (db == nullptr)
-            THROW_EXTENDED(0, "illegal database name");
+        const std::string& dbName = rows[i].m_dbName;
+        CDatabaseNode* db = rows[i].m_db;
+        const int64_t number = rows[i].m_number;
 
         CBERNode* namePlusRecord = records->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 16);
         std::string shownName = m_utf8 ? AnsiToUtf8(dbName) : dbName;
@@ -265,7 +368,7 @@ bool CTunnel::ProcessPresent(CBERNode* apdu) {
             shownName = dbName;
         namePlusRecord->NewChildCharNode(BER_CONTEXT, BER_PRIMITIVE, 0, shownName.data(),
                                          static_cast<int>(shownName.size()));
-        if (GetMARC(marc, db, number, m_fullRecords) < 1) {
+        if (GetMARC(marc, db, number, m_fullRecords, &fetched[i]) < 1) {
             AddSurrogateDiagnostic(namePlusRecord, "record " + std::to_string(number) + " of " + dbName +
                                                        " cannot be delivered");
             continue;

@@ -175,6 +175,46 @@ TEST_F(SearchServerTest, RecordThatCannotBeFetchedGetsASurrogateDiagnostic) {
     EXPECT_TRUE(tunneltest::WaitForLog(m_dir, "GetMARCRecord() error"));
 }
 
+TEST_F(SearchServerTest, RowsOfTwoDatabasesArePresentedInSetOrderWithTheirOwnRecords) {
+    const int fd = Open();
+    ASSERT_EQ(62, Search(fd, "1", {"books", "other"}, Term(4, "computer")).count);
+    for (const char* elements : {"F", "B"}) {
+        const PresentAnswer p = Present(fd, PresentPdu("1", 57, 6, elements));
+        EXPECT_EQ(0, p.status);
+        ASSERT_EQ(6u, p.records.size());
+        const std::vector<std::pair<std::string, std::string>> expected = {
+            {"books", "0000057"}, {"books", "0000058"}, {"books", "0000059"},
+            {"books", "0000060"}, {"other", "0000005"}, {"other", "0000070"}};
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(expected[i].first, p.records[i].db) << i;
+            EXPECT_NE(std::string::npos, p.records[i].marc.find(expected[i].second)) << i;
+            EXPECT_EQ(0, p.records[i].diagnostic) << i;
+        }
+        // Brief records of "books" drop the author (100); full ones keep it.
+        EXPECT_EQ(std::string(elements) == "F", HasTag(p.records[0].marc, "100")) << elements;
+    }
+}
+
+TEST_F(SearchServerTest, FortyRecordsLargerThanOneBackEndAnswerArriveWhole) {
+    std::vector<std::string> big;
+    for (int i = 0; i < 40; ++i)
+        big.push_back(MakeRecord(200 + i, "Huge " + std::string(3000, char('a' + i % 26)) + " volume", "Author"));
+    std::vector<StrataRejectedRecord> rejected;
+    std::string error;
+    ASSERT_EQ(40, m_admin->LoadRecords("books", big, rejected, error)) << error;
+    const int fd = Open();
+    ASSERT_EQ(40, Search(fd, "1", kBooks, Term(4, "huge")).count);
+    const PresentAnswer p = Present(fd, PresentPdu("1", 1, 40, "F"));
+    EXPECT_EQ(0, p.status);
+    ASSERT_EQ(40u, p.records.size());
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(0, p.records[i].diagnostic) << i;
+        EXPECT_NE(std::string::npos, p.records[i].marc.find(std::to_string(200 + i))) << i;
+        EXPECT_NE(std::string::npos, p.records[i].marc.find(std::string(3000, char('a' + i % 26)))) << i;
+        EXPECT_FALSE(Iso2709Tags(p.records[i].marc).empty()) << i;
+    }
+}
+
 // --- record paths -----------------------------------------------------------------------------
 
 TEST(PresentRecordPath, SevenDigitsAfterCtlnoAndNothingForLongerNumbers) {
