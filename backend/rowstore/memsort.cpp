@@ -1,6 +1,7 @@
 // CMemSort: data file, mapping, index building and resequencing of the row store (memsort.h).
 #include "backend/rowstore/memsort.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -12,7 +13,38 @@ namespace {
 std::mutex g_settingsLock;
 std::string g_tempFolder;  // guarded by g_settingsLock
 std::atomic<int64_t> g_sortMemoryLimit{256LL * 1024 * 1024};
+std::atomic<int64_t> g_memoryDataLimit{-1};  // -1: not decided yet
+
+// The data file's path for messages, or what stands for it while the data is in memory.
+std::string Describe(const CRowFile& file) {
+    return file.IsInMemory() ? std::string("the in-memory row data") : file.GetPath();
+}
+
+int64_t MemoryDataLimitFromEnvironment() {
+    const char* text = std::getenv("VELKAN_ROWSTORE_MEMORY");
+    if (text == nullptr || *text == '\0')
+        return CMemSort::kDefaultMemoryDataLimit;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (*end != '\0' || value < 0)
+        return CMemSort::kDefaultMemoryDataLimit;
+    return std::min<long long>(value, 1LL << 30);
+}
 }  // namespace
+
+void CMemSort::SetMemoryDataLimit(int64_t bytes) { g_memoryDataLimit = bytes > 0 ? bytes : 0; }
+
+int64_t CMemSort::GetMemoryDataLimit() {
+    int64_t limit = g_memoryDataLimit.load();
+    if (limit < 0) {
+        // Every thread computes the same value; the first store wins, the others agree.
+        int64_t expected = -1;
+        limit = MemoryDataLimitFromEnvironment();
+        if (!g_memoryDataLimit.compare_exchange_strong(expected, limit))
+            limit = expected;
+    }
+    return limit;
+}
 
 void CMemSort::SetTempFolder(const std::string& folder) {
     std::lock_guard<std::mutex> lock(g_settingsLock);
@@ -59,7 +91,7 @@ int CMemSort::Create(const char* fileName) {
         m_lastError = "named data files are not supported";
         return -1;
     }
-    return m_file.Create(GetTempFolder(), kRowFilePrefix, m_lastError);
+    return m_file.Create(GetTempFolder(), kRowFilePrefix, static_cast<size_t>(GetMemoryDataLimit()), m_lastError);
 }
 
 int CMemSort::AppendData(const void* data, size_t length) {
@@ -68,7 +100,7 @@ int CMemSort::AppendData(const void* data, size_t length) {
         return -1;
     }
     if (m_file.Append(data, length) != 0) {
-        m_lastError = "cannot write " + m_file.GetPath();
+        m_lastError = "cannot write " + Describe(m_file);
         return -1;
     }
     return 0;
@@ -76,7 +108,7 @@ int CMemSort::AppendData(const void* data, size_t length) {
 
 int CMemSort::CreateDataFileMap() {
     if (m_file.Map() != 0) {
-        m_lastError = "cannot map " + m_file.GetPath();
+        m_lastError = "cannot map " + Describe(m_file);
         return -1;
     }
     return 0;
@@ -100,7 +132,7 @@ int CMemSort::BuildIndexFile() {
     if (offset != size) {
         m_index.clear();
         m_rowCount = 0;
-        m_lastError = "malformed row at offset " + std::to_string(offset) + " of " + m_file.GetPath();
+        m_lastError = "malformed row at offset " + std::to_string(offset) + " of " + Describe(m_file);
         return -1;
     }
     m_rowCount = static_cast<int64_t>(m_index.size());
@@ -123,14 +155,15 @@ int CMemSort::ReSequenceFile() {
         return 0;
 
     CRowFile out;
-    if (out.Create(GetTempFolder(), kRowFilePrefix, m_lastError) != 0)
+    const int64_t size = m_file.GetMappedSize();
+    if (out.Create(GetTempFolder(), kRowFilePrefix, static_cast<size_t>(GetMemoryDataLimit()), m_lastError) != 0)
         return -1;
-    CRowWriter writer(out);
+    CRowWriter writer(out, static_cast<size_t>(std::min<int64_t>(size, CRowWriter::kDefaultBufferSize)));
     for (int64_t offset : m_index)
         if (writer.Put(data + offset - 4, RowGetU32(data + offset - 4) + 4) != 0)
             break;
     if (writer.Finish() != 0) {
-        m_lastError = "cannot write " + out.GetPath();
+        m_lastError = "cannot write " + Describe(out);
         return -1;  // `out` is removed on return; the old file stays in use
     }
     m_file = std::move(out);

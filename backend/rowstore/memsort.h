@@ -5,7 +5,9 @@
 // compare operations: an index sort over the memory-mapped file when the data fits the sort
 // memory limit, an external merge sort (sorted runs in temporary files, one k-way merge) beyond.
 // Data files are created with unique names in the process's temporary folder and removed by
-// ClearResource, Create and the destructor.
+// ClearResource, Create and the destructor. A store's data stays in memory (no file) while it
+// totals at most the memory data limit, and moves to its file when it grows past it; every
+// operation behaves the same either way.
 // Thread safety: a store belongs to one thread at a time. The static settings: any thread.
 
 #include <cstddef>
@@ -70,6 +72,12 @@ public:
     // exists, and only for a folder this process owns alone. The number deleted, or -1 when no
     // folder was set (the shared system folder is never swept).
     static int RemoveStaleFiles();
+    // Data bytes a store keeps in memory before it writes them to its file; 0: a file from the
+    // start. Default: the environment variable VELKAN_ROWSTORE_MEMORY (decimal bytes) when set,
+    // else kDefaultMemoryDataLimit. Affects stores created (and resequenced) afterwards. Any thread.
+    static void SetMemoryDataLimit(int64_t bytes);
+    static int64_t GetMemoryDataLimit();
+    static constexpr int64_t kDefaultMemoryDataLimit = 64 * 1024;
     // Data size above which QuickSort sorts externally. Default 256 MiB. Any thread.
     static void SetSortMemoryLimit(int64_t bytes);
     static int64_t GetSortMemoryLimit();
@@ -97,7 +105,11 @@ public:
     // Whether a row body of `length` bytes is well formed; checked by BuildIndexFile.
     virtual bool IsValidRow(const unsigned char* /*body*/, uint32_t /*length*/) const { return true; }
 
+    // True once Create succeeded (the data may still be in memory) until ClearResource.
     bool HasDataFile() const { return m_file.IsOpen(); }
+    // Whether the data is held in memory, with no file on disk yet.
+    bool IsInMemory() const { return m_file.IsInMemory(); }
+    // The data file's path; "" while the data is in memory.
     const std::string& GetFileName() const { return m_file.GetPath(); }
     // Bytes in the data file (appended so far).
     int64_t GetFileSize() const { return m_file.GetSize(); }

@@ -13,10 +13,16 @@
 
 CRowFile::CRowFile(CRowFile&& other) noexcept
     : m_fd(std::exchange(other.m_fd, -1)),
+      m_inMemory(std::exchange(other.m_inMemory, false)),
+      m_memory(std::move(other.m_memory)),  // the buffer moves: a mapping of it stays valid
+      m_memoryLimit(std::exchange(other.m_memoryLimit, 0)),
+      m_folder(std::move(other.m_folder)),
+      m_prefix(std::move(other.m_prefix)),
       m_path(std::move(other.m_path)),
       m_size(std::exchange(other.m_size, 0)),
       m_data(std::exchange(other.m_data, nullptr)),
       m_mappedSize(std::exchange(other.m_mappedSize, 0)) {
+    other.m_memory.clear();
     other.m_path.clear();
 }
 
@@ -24,6 +30,12 @@ CRowFile& CRowFile::operator=(CRowFile&& other) noexcept {
     if (this != &other) {
         Remove();
         m_fd = std::exchange(other.m_fd, -1);
+        m_inMemory = std::exchange(other.m_inMemory, false);
+        m_memory = std::move(other.m_memory);
+        other.m_memory.clear();
+        m_memoryLimit = std::exchange(other.m_memoryLimit, 0);
+        m_folder = std::move(other.m_folder);
+        m_prefix = std::move(other.m_prefix);
         m_path = std::move(other.m_path);
         other.m_path.clear();
         m_size = std::exchange(other.m_size, 0);
@@ -37,6 +49,33 @@ CRowFile::~CRowFile() { Remove(); }
 
 int CRowFile::Create(const std::string& folder, const std::string& prefix, std::string& error) {
     Remove();
+    return CreateFile(folder, prefix, error);
+}
+
+int CRowFile::Create(const std::string& folder, const std::string& prefix, size_t memoryLimit,
+                     std::string& error) {
+    Remove();
+    if (memoryLimit == 0)
+        return CreateFile(folder, prefix, error);
+    struct stat info {};
+    const char* reason = nullptr;
+    if (stat(folder.c_str(), &info) != 0 || access(folder.c_str(), W_OK | X_OK) != 0)
+        reason = std::strerror(errno);
+    else if (!S_ISDIR(info.st_mode))
+        reason = std::strerror(ENOTDIR);
+    if (reason != nullptr) {
+        error = "cannot create a temporary file in " + folder + ": " + reason;
+        return -1;
+    }
+    m_inMemory = true;
+    m_memoryLimit = memoryLimit;
+    m_folder = folder;
+    m_prefix = prefix;
+    m_size = 0;
+    return 0;
+}
+
+int CRowFile::CreateFile(const std::string& folder, const std::string& prefix, std::string& error) {
     std::string path = PlatGetTempFileName(folder, prefix);
     if (path.empty()) {
         error = "cannot create a temporary file in " + folder + ": " + std::strerror(errno);
@@ -54,7 +93,34 @@ int CRowFile::Create(const std::string& folder, const std::string& prefix, std::
     return 0;
 }
 
+// Moves the bytes held in memory to a new file (mapped over the same size when they were). 0,
+// or -1 with nothing changed.
+int CRowFile::Spill() {
+    CRowFile file;
+    std::string error;
+    if (file.CreateFile(m_folder, m_prefix, error) != 0)
+        return -1;
+    if (!m_memory.empty() && file.Append(m_memory.data(), m_memory.size()) != 0)
+        return -1;  // `file` is removed on return
+    if (m_mappedSize > 0 && file.MapFile(m_mappedSize) != 0)
+        return -1;
+    *this = std::move(file);
+    return 0;
+}
+
 int CRowFile::Append(const void* data, size_t length) {
+    if (m_inMemory) {
+        if (m_memory.size() + length <= m_memoryLimit) {
+            const unsigned char* p = static_cast<const unsigned char*>(data);
+            m_memory.insert(m_memory.end(), p, p + length);
+            m_size += static_cast<int64_t>(length);
+            if (m_data != nullptr)
+                m_data = m_memory.data();  // the buffer may have moved; the mapped size stays
+            return 0;
+        }
+        if (Spill() != 0)
+            return -1;
+    }
     if (m_fd < 0)
         return -1;
     const char* p = static_cast<const char*>(data);
@@ -82,20 +148,31 @@ int CRowFile::Append(const void* data, size_t length) {
 
 int CRowFile::Map() {
     Unmap();
+    if (m_inMemory) {
+        if (m_size > 0) {
+            m_data = m_memory.data();
+            m_mappedSize = m_size;
+        }
+        return 0;
+    }
     if (m_fd < 0)
         return -1;
-    if (m_size == 0)
+    return MapFile(m_size);
+}
+
+int CRowFile::MapFile(int64_t size) {
+    if (size == 0)
         return 0;
-    void* p = mmap(nullptr, static_cast<size_t>(m_size), PROT_READ, MAP_SHARED, m_fd, 0);
+    void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, m_fd, 0);
     if (p == MAP_FAILED)
         return -1;
     m_data = static_cast<const unsigned char*>(p);
-    m_mappedSize = m_size;
+    m_mappedSize = size;
     return 0;
 }
 
 void CRowFile::Unmap() {
-    if (m_data)
+    if (m_data && !m_inMemory)
         munmap(const_cast<unsigned char*>(m_data), static_cast<size_t>(m_mappedSize));
     m_data = nullptr;
     m_mappedSize = 0;
@@ -103,6 +180,9 @@ void CRowFile::Unmap() {
 
 void CRowFile::Remove() {
     Unmap();
+    m_inMemory = false;
+    std::vector<unsigned char>().swap(m_memory);
+    m_memoryLimit = 0;
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;

@@ -9,8 +9,9 @@
 
 class CRowWriter {
 public:
+    static constexpr size_t kDefaultBufferSize = 1 << 20;
     // `file` must outlive the writer.
-    explicit CRowWriter(CRowFile& file, size_t bufferSize = 1 << 20) : m_file(file) {
+    explicit CRowWriter(CRowFile& file, size_t bufferSize = kDefaultBufferSize) : m_file(file) {
         m_buffer.reserve(bufferSize);
     }
     // Queues `length` bytes. 0, or -1 once a write has failed (the error is sticky).

@@ -61,7 +61,7 @@ def wait_listening(proc, seconds):
 class Server:
     """vk9000 on a fresh copy of the demo instance; result-set files go to its own temp folder."""
 
-    def __init__(self, settings=()):
+    def __init__(self, settings=(), env_extra=None):
         if not os.path.exists(os.path.join(DEMO_CACHE, "vk9000.ini")):
             shutil.rmtree(DEMO_CACHE, ignore_errors=True)
             make = subprocess.Popen([VK9000, "--demo", DEMO_CACHE, "--port", str(free_port())],
@@ -77,6 +77,7 @@ class Server:
         self.tmp = os.path.join(self.home, "tmp")
         self.port = free_port()
         env = dict(os.environ)
+        env.update(env_extra or {})
         self.proc = subprocess.Popen([VK9000, "--home", self.home, "--port", str(self.port)],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
         wait_listening(self.proc, 30)
@@ -257,6 +258,27 @@ def case_cleanup(s):
     expect(not s.result_set_files(), f"result-set files left after quit: {s.result_set_files()}")
 
 
+def case_memory(s):
+    # With the default memory data limit the small sets of the demo data never reach the folder.
+    proc = subprocess.Popen(["yaz-client", s.target], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    try:
+        proc.stdin.write(b"base books\nfind @attr 1=4 computer\nfind @attr 1=4 program\nshow 1\n")
+        proc.stdin.flush()
+        time.sleep(1.0)
+        expect(not s.result_set_files(), f"no result-set files for small sets: {s.result_set_files()}")
+        proc.stdin.write(b"quit\n")
+        proc.stdin.close()
+        out = proc.stdout.read().decode("utf-8", "replace")
+        proc.wait(10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    n = hits(out)
+    expect(len(n) == 2 and n[0] >= 9 and n[1] >= 1, f"both searches answered from memory: {n}", out)
+    expect("001 " in out or "Record type: USmarc" in out or "Records: 1" in out, "show 1 gives the record", out)
+
+
 def case_disconnect(s):
     # Many wide searches; the client goes away while they run.
     q = "@attr 1=4 computer"
@@ -277,15 +299,17 @@ def case_disconnect(s):
 
 CASES = {"books": case_books, "boolean": case_boolean, "unimarc": case_unimarc, "elements": case_elements,
          "limits": case_limits, "maxhits": case_maxhits, "zoomsh": case_zoomsh, "cleanup": case_cleanup,
-         "disconnect": case_disconnect}
+         "disconnect": case_disconnect, "memory": case_memory}
 OWN_SERVER = {"maxhits"}
+# The cleanup case watches the result-set files: its server writes every set to a file.
+SERVER_ENV = {"cleanup": {"VELKAN_ROWSTORE_MEMORY": "0"}}
 
 
 def main():
     names = list(CASES) if sys.argv[2] == "all" else [sys.argv[2]]
     failed = 0
     for name in names:
-        server = None if name in OWN_SERVER else Server()
+        server = None if name in OWN_SERVER else Server(env_extra=SERVER_ENV.get(name))
         try:
             CASES[name](server)
             print(f"PASS {name}")

@@ -164,6 +164,28 @@ TEST_F(SearchServerTest, DeeplyNestedQueryFailsWithoutCrashing) {
 
 // --- result-set files ---------------------------------------------------------------------------
 
+TEST_F(SearchServerTest, SetsUpToTheMemoryLimitKeepNoFileAndLargerOnesSpillWithTheSameRows) {
+    // 10 rows of "books" fit; the 60 computer hits do not.
+    CMemSort::SetMemoryDataLimit(10 * (4 + 4 + 6 + 4 + 8));
+    const int fd = Open();
+    ASSERT_EQ(1, Search(fd, "small", kBooks, Term(4, "cooking")).count);
+    ASSERT_EQ(2, Search(fd, "and", kBooks, And(Term(4, "computer"), Or(Term(12, "0000007"), Term(12, "0000003"))))
+                     .count);
+    EXPECT_EQ(0u, FileCount(m_tmp));
+    ASSERT_EQ(60, Search(fd, "large", kBooks, Term(4, "computer")).count);
+    EXPECT_EQ(1u, FileCount(m_tmp));
+    PresentAnswer p = Present(fd, PresentPdu("large", 55, 6, "F"));
+    ASSERT_EQ(6u, p.records.size());
+    for (int i = 0; i < 6; ++i)
+        EXPECT_NE(std::string::npos, p.records[i].marc.find("00000" + std::to_string(55 + i))) << i;
+    p = Present(fd, PresentPdu("and", 1, 2, "F"));
+    ASSERT_EQ(2u, p.records.size());
+    EXPECT_NE(std::string::npos, p.records[0].marc.find("0000003"));
+    EXPECT_NE(std::string::npos, p.records[1].marc.find("0000007"));
+    ASSERT_EQ(0, Search(fd, "large", kBooks, Term(4, "astronomy")).count);  // removes "large"
+    EXPECT_EQ(0u, FileCount(m_tmp));
+}
+
 TEST_F(SearchServerTest, ResultSetFilesGoWhenTheSessionEnds) {
     const int fd = Open();
     ASSERT_EQ(60, Search(fd, "1", kBooks, Term(4, "computer")).count);

@@ -218,6 +218,9 @@ inline void SearchServerTest::SetUp() {
     m_tmp = m_dir / "tmp";
     std::filesystem::create_directories(m_tmp);
     CMemSort::SetTempFolder(m_tmp.string());
+    // The cases count result-set files: every set writes its file from the start unless a case
+    // sets a memory data limit.
+    CMemSort::SetMemoryDataLimit(0);
     CInterface::SetStoreFolder(m_dir.string());
 
     std::string error;
@@ -289,6 +292,7 @@ inline void SearchServerTest::TearDown() {
     m_owner.reset();
     m_admin.reset();
     CMemSort::SetTempFolder("");
+    CMemSort::SetMemoryDataLimit(CMemSort::kDefaultMemoryDataLimit);
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }

@@ -27,8 +27,14 @@ protected:
         for (const auto& name : stale)
             PlatDeleteFile(PlatJoinPath(m_folder, name));
         CMemSort::SetTempFolder(m_folder);
+        // Most cases watch the data files: every set writes its file from the start unless a
+        // case sets a memory data limit.
+        CMemSort::SetMemoryDataLimit(0);
     }
-    void TearDown() override { CMemSort::SetTempFolder(""); }
+    void TearDown() override {
+        CMemSort::SetTempFolder("");
+        CMemSort::SetMemoryDataLimit(CMemSort::kDefaultMemoryDataLimit);
+    }
 
     // A created, filled and sorted set.
     void Fill(CZRecordSet& set, const Rows& rows) {
@@ -315,5 +321,77 @@ TEST_F(ZRecordSetTest, ResultSetStartsUnnamedAtPositionZero) {
     EXPECT_EQ(0, set.m_nextPosition);
     EXPECT_EQ(100, set.m_flushThreshold);
 }
+
+// --- the same results with the rows in memory, in a file, and across the limit ----------------
+
+constexpr int64_t kRowBytes = 4 + 4 + 6 + 4 + 8;  // a row of "books" or "Books"
+
+// Parameter: the memory data limit (0: file from the start; 50 rows; the default).
+class ZRecordSetPathsTest : public ZRecordSetTest, public ::testing::WithParamInterface<int64_t> {
+protected:
+    void SetUp() override {
+        ZRecordSetTest::SetUp();
+        CMemSort::SetMemoryDataLimit(GetParam());
+    }
+    Rows RandomRows(size_t count, uint64_t seed) {
+        std::mt19937_64 random(seed);
+        const char* names[] = {"books", "Books"};
+        Rows rows;
+        for (size_t i = 0; i < count; ++i)
+            rows.emplace_back(names[random() % 2], static_cast<int64_t>(random() % (count + 5)));
+        return rows;
+    }
+};
+
+TEST_P(ZRecordSetPathsTest, SortMergeAndRowsMatchStdSetAtEverySizeAroundTheLimit) {
+    for (size_t count : {1, 10, 49, 50, 51, 99, 100, 101, 2000, 4000}) {
+        const Rows a = RandomRows(count, count), b = RandomRows(count, count + 1000);
+        CZRecordSet left, right, out;
+        Fill(left, a);
+        Fill(right, b);
+        const std::set<Row> sa(a.begin(), a.end()), sb(b.begin(), b.end());
+        ASSERT_EQ(Rows(sa.begin(), sa.end()), Read(left)) << count;
+        Rows expected;
+        std::set_intersection(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(expected));
+        ASSERT_EQ(0, left.And(right, out));
+        EXPECT_EQ(expected, Read(out)) << count;
+        expected.clear();
+        std::set_union(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(expected));
+        ASSERT_EQ(0, left.Or(right, out));
+        EXPECT_EQ(expected, Read(out)) << count;
+        expected.clear();
+        std::set_difference(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(expected));
+        ASSERT_EQ(0, left.AndNot(right, out));
+        EXPECT_EQ(expected, Read(out)) << count;
+        std::string name = "untouched";
+        int64_t number = 0;
+        EXPECT_EQ(-1, left.GetRow(left.GetRowCount(), name, number));
+        EXPECT_EQ("untouched", name);
+        const bool inMemory = GetParam() > 0 && left.GetFileSize() <= GetParam();
+        EXPECT_EQ(inMemory, left.IsInMemory()) << count;
+    }
+    EXPECT_EQ(0u, FilesInFolder());
+}
+
+TEST_P(ZRecordSetPathsTest, AFileExistsOnlyForSetsPastTheLimitAndGoesWithThem) {
+    const int64_t limit = GetParam();
+    for (int64_t rows : {int64_t(1), int64_t(50), int64_t(51), int64_t(3000)}) {
+        {
+            CZResultSet set;
+            Rows content;
+            for (int64_t i = 0; i < rows; ++i)
+                content.emplace_back("books", i);
+            Fill(set, content);
+            const bool onDisk = limit == 0 || rows * kRowBytes > limit;
+            EXPECT_EQ(onDisk ? 1u : 0u, FilesInFolder()) << rows;
+            EXPECT_EQ(onDisk, PlatFileExists(set.GetFileName())) << rows;
+            EXPECT_EQ(content, Read(set));
+        }
+        EXPECT_EQ(0u, FilesInFolder()) << rows;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(MemoryLimits, ZRecordSetPathsTest,
+                         ::testing::Values(int64_t(0), 50 * kRowBytes, CMemSort::kDefaultMemoryDataLimit));
 
 }  // namespace

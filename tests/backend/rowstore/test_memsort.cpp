@@ -1,6 +1,7 @@
 // Row store: data files in the temporary folder, index validation, in-memory and external sorts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -48,10 +49,13 @@ protected:
                    ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ASSERT_EQ(0, PlatMakeDirectories(m_folder));
         CMemSort::SetTempFolder(m_folder);
+        // These cases watch the data files: every store writes its file from the start.
+        CMemSort::SetMemoryDataLimit(0);
     }
     void TearDown() override {
         CMemSort::SetTempFolder("");
         CMemSort::SetSortMemoryLimit(256LL * 1024 * 1024);
+        CMemSort::SetMemoryDataLimit(CMemSort::kDefaultMemoryDataLimit);
     }
     size_t FilesInFolder() {
         std::vector<std::string> names;
@@ -204,6 +208,102 @@ TEST_F(MemSortTest, RowPointersAreBoundsChecked) {
     EXPECT_EQ(-1, store.DeleteRow(1));
     EXPECT_EQ(0, store.DeleteRow(0));
     EXPECT_EQ(0, store.GetRowCount());
+}
+
+// --- data held in memory up to the memory data limit ------------------------------------------
+
+class MemSortInMemoryTest : public MemSortTest {
+protected:
+    void SetUp() override {
+        MemSortTest::SetUp();
+        CMemSort::SetMemoryDataLimit(8 * 100);  // 100 rows of 8 bytes
+    }
+};
+
+TEST_F(MemSortInMemoryTest, SmallDataNeverTouchesTheFolderAndSortsTheSame) {
+    CKeyStore store;
+    ASSERT_EQ(0, store.Create(nullptr));
+    for (uint32_t key : {9u, 3u, 7u, 3u, 1u, 9u})
+        ASSERT_EQ(0, store.Append(key));
+    SortStore(store);
+    EXPECT_EQ((std::vector<uint32_t>{1, 3, 7, 9}), store.Keys());
+    EXPECT_EQ(4 * 8, store.GetFileSize());
+    EXPECT_TRUE(store.IsInMemory());
+    EXPECT_EQ("", store.GetFileName());
+    EXPECT_TRUE(store.HasDataFile());
+    EXPECT_EQ(0u, FilesInFolder());
+}
+
+TEST_F(MemSortInMemoryTest, DataAtTheLimitStaysAndOneRowMoreMovesToAFileRemovedWithTheStore) {
+    std::string path;
+    {
+        CKeyStore store;
+        ASSERT_EQ(0, store.Create(nullptr));
+        for (uint32_t key = 100; key > 0; --key)
+            ASSERT_EQ(0, store.Append(key));
+        EXPECT_TRUE(store.IsInMemory());
+        EXPECT_EQ(0u, FilesInFolder());
+        // A mapping taken in memory stays readable when the data moves to the file.
+        ASSERT_EQ(0, store.CreateDataFileMap());
+        ASSERT_EQ(0, store.BuildIndexFile());
+        ASSERT_EQ(0, store.Append(500));
+        EXPECT_FALSE(store.IsInMemory());
+        path = store.GetFileName();
+        EXPECT_TRUE(PlatFileExists(path));
+        EXPECT_EQ(1u, FilesInFolder());
+        EXPECT_EQ(101 * 8, store.GetFileSize());
+        EXPECT_EQ(100u, store.Keys().size());
+        EXPECT_EQ(100u, store.Keys().front());
+        SortStore(store);
+        std::vector<uint32_t> expected;
+        for (uint32_t key = 1; key <= 100; ++key)
+            expected.push_back(key);
+        expected.push_back(500);
+        EXPECT_EQ(expected, store.Keys());
+        EXPECT_EQ(1u, FilesInFolder());
+    }
+    EXPECT_FALSE(PlatFileExists(path));
+    EXPECT_EQ(0u, FilesInFolder());
+}
+
+TEST_F(MemSortInMemoryTest, ExternalSortOfDataInMemoryMatchesAndLeavesNoFile) {
+    CMemSort::SetMemoryDataLimit(1 << 20);
+    CMemSort::SetSortMemoryLimit(4096);
+    std::mt19937 random(7);
+    std::vector<uint32_t> keys(20000);
+    for (auto& key : keys)
+        key = random() % 5000;
+    CKeyStore store;
+    ASSERT_EQ(0, store.Create(nullptr));
+    for (uint32_t key : keys)
+        ASSERT_EQ(0, store.Append(key));
+    EXPECT_TRUE(store.IsInMemory());
+    SortStore(store);
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    EXPECT_EQ(keys, store.Keys());
+    // The runs and the merged file are gone: the deduplicated rows fit in memory again.
+    EXPECT_TRUE(store.IsInMemory());
+    EXPECT_EQ(0u, FilesInFolder());
+}
+
+TEST_F(MemSortInMemoryTest, CreateStillFailsWithAReasonWhenTheFolderIsMissing) {
+    CMemSort::SetTempFolder(m_folder + "/missing");
+    CKeyStore store;
+    EXPECT_EQ(-1, store.Create(nullptr));
+    EXPECT_NE(std::string::npos, store.GetLastError().find("cannot create a temporary file"));
+    EXPECT_EQ(-1, store.Append(1));
+}
+
+TEST_F(MemSortInMemoryTest, ALimitOfZeroOrFromTheEnvironmentIsRespected) {
+    CMemSort::SetMemoryDataLimit(0);
+    EXPECT_EQ(0, CMemSort::GetMemoryDataLimit());
+    CKeyStore store;
+    ASSERT_EQ(0, store.Create(nullptr));
+    EXPECT_FALSE(store.IsInMemory());
+    EXPECT_EQ(1u, FilesInFolder());
+    CMemSort::SetMemoryDataLimit(-5);
+    EXPECT_EQ(0, CMemSort::GetMemoryDataLimit());
 }
 
 }  // namespace
