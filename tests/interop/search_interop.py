@@ -8,92 +8,14 @@ Usage: search_interop.py VK9000 CASE (CASE: one of the case names below, or "all
 
 import os
 import re
-import shutil
-import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 
-VK9000 = sys.argv[1]
-DEMO_CACHE = os.path.join(os.path.dirname(os.path.abspath(VK9000)), "interop-demo-search")
 ZH_TERM = "计算"  # a CJK substring of many generated UNIMARC titles
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def set_ini(path, section, key, value):
-    lines = open(path, encoding="latin-1").read().splitlines()
-    out, current, done = [], None, False
-    for line in lines:
-        m = re.match(r"\[(.*)\]", line)
-        if m:
-            if current == section and not done:
-                out.append(f"{key}={value}")
-                done = True
-            current = m.group(1)
-        elif current == section and line.split("=", 1)[0] == key:
-            line, done = f"{key}={value}", True
-        out.append(line)
-    if not done:
-        if current != section:
-            out.append(f"[{section}]")
-        out.append(f"{key}={value}")
-    open(path, "w", encoding="latin-1").write("\n".join(out) + "\n")
-
-
-def wait_listening(proc, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        line = proc.stdout.readline()
-        if not line:
-            raise AssertionError("vk9000 ended before listening")
-        if "listening on port" in line:
-            return
-    raise AssertionError("vk9000 did not start listening in time")
-
-
-class Server:
-    """vk9000 on a fresh copy of the demo instance; result-set files go to its own temp folder."""
-
-    def __init__(self, settings=(), env_extra=None):
-        if not os.path.exists(os.path.join(DEMO_CACHE, "vk9000.ini")):
-            shutil.rmtree(DEMO_CACHE, ignore_errors=True)
-            make = subprocess.Popen([VK9000, "--demo", DEMO_CACHE, "--port", str(free_port())],
-                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            wait_listening(make, 300)
-            make.send_signal(signal.SIGTERM)
-            make.wait(30)
-        self.home = tempfile.mkdtemp(prefix="vksearch")
-        shutil.copytree(DEMO_CACHE, self.home, dirs_exist_ok=True)
-        for section, key, value in settings:
-            set_ini(os.path.join(self.home, "vk9000.ini"), section, key, value)
-        # The host keeps result-set files in the instance's tmp/ folder.
-        self.tmp = os.path.join(self.home, "tmp")
-        self.port = free_port()
-        env = dict(os.environ)
-        env.update(env_extra or {})
-        self.proc = subprocess.Popen([VK9000, "--home", self.home, "--port", str(self.port)],
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-        wait_listening(self.proc, 30)
-        self.target = f"tcp:127.0.0.1:{self.port}"
-
-    def result_set_files(self):
-        return os.listdir(self.tmp) if os.path.isdir(self.tmp) else []
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            raise AssertionError("vk9000 did not stop on SIGTERM")
-        shutil.rmtree(self.home, ignore_errors=True)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from vkserver import Server  # noqa: E402
 
 
 def yaz(server, commands, auth=True, charset=None, seconds=60, encoding="utf-8"):

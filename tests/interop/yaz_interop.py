@@ -4,94 +4,14 @@ negotiation, Close, the enemy list and the idle time-out. Usage: yaz_interop.py 
 where CASE is one test name below or "all". Each case is bounded in time."""
 
 import os
-import re
-import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-VK9000 = sys.argv[1]
-DEMO_CACHE = os.path.join(os.path.dirname(VK9000), "interop-demo")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def set_ini(path, section, key, value):
-    lines = open(path, encoding="latin-1").read().splitlines()
-    out, current, done = [], None, False
-    for line in lines:
-        m = re.match(r"\[(.*)\]", line)
-        if m:
-            if current == section and not done:
-                out.append(f"{key}={value}")
-                done = True
-            current = m.group(1)
-        elif current == section and line.split("=", 1)[0] == key:
-            line, done = f"{key}={value}", True
-        out.append(line)
-    if not done:
-        if current != section:
-            out.append(f"[{section}]")
-        out.append(f"{key}={value}")
-    open(path, "w", encoding="latin-1").write("\n".join(out) + "\n")
-
-
-class Server:
-    """A vk9000 serving a fresh copy of the demo instance on a free loopback port."""
-
-    def __init__(self, settings=(), ipfilter=None):
-        if not os.path.exists(os.path.join(DEMO_CACHE, "vk9000.ini")):
-            shutil.rmtree(DEMO_CACHE, ignore_errors=True)
-            make = subprocess.Popen([VK9000, "--demo", DEMO_CACHE, "--port", str(free_port())],
-                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            self._wait_listening(make, 180)
-            make.send_signal(signal.SIGTERM)
-            make.wait(30)
-        self.home = tempfile.mkdtemp(prefix="vkinterop")
-        shutil.copytree(DEMO_CACHE, self.home, dirs_exist_ok=True)
-        ini = os.path.join(self.home, "vk9000.ini")
-        for section, key, value in settings:
-            set_ini(ini, section, key, value)
-        if ipfilter is not None:
-            open(os.path.join(self.home, "vkipfilt.cfg"), "w").write(ipfilter)
-        self.port = free_port()
-        self.proc = subprocess.Popen([VK9000, "--home", self.home, "--port", str(self.port)],
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        self._wait_listening(self.proc, 30)
-
-    @staticmethod
-    def _wait_listening(proc, seconds):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            line = proc.stdout.readline()
-            if not line:
-                raise AssertionError("vk9000 ended before listening")
-            if "listening on port" in line:
-                return
-        raise AssertionError("vk9000 did not start listening in time")
-
-    def log(self):
-        text = ""
-        for name in os.listdir(self.home):
-            if name.endswith(".log"):
-                text += open(os.path.join(self.home, name), encoding="latin-1").read()
-        return text
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            raise AssertionError("vk9000 did not stop on SIGTERM")
-        shutil.rmtree(self.home, ignore_errors=True)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from vkserver import Server  # noqa: E402
 
 
 def yaz(server, commands, args=(), apdu=None, seconds=20):

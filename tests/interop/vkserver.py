@@ -1,0 +1,104 @@
+"""A vk9000 process for the interop tests: a fresh copy of the demo instance, served on a free
+loopback port until stop(). The scripts run as `script.py VK9000 CASE`; the demo instance is made
+once per build tree (next to VK9000) and copied for every server."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+VK9000 = os.path.abspath(sys.argv[1])
+DEMO_CACHE = os.path.join(os.path.dirname(VK9000), "interop-demo")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def set_ini(path, section, key, value):
+    """Sets `key` of `[section]` in an ini file, adding the key or the section when missing."""
+    lines = open(path, encoding="latin-1").read().splitlines()
+    out, current, done = [], None, False
+    for line in lines:
+        m = re.match(r"\[(.*)\]", line)
+        if m:
+            if current == section and not done:
+                out.append(f"{key}={value}")
+                done = True
+            current = m.group(1)
+        elif current == section and line.split("=", 1)[0] == key:
+            line, done = f"{key}={value}", True
+        out.append(line)
+    if not done:
+        if current != section:
+            out.append(f"[{section}]")
+        out.append(f"{key}={value}")
+    open(path, "w", encoding="latin-1").write("\n".join(out) + "\n")
+
+
+def wait_listening(proc, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        line = proc.stdout.readline()
+        if not line:
+            raise AssertionError("vk9000 ended before listening")
+        if "listening on port" in line:
+            return
+    raise AssertionError("vk9000 did not start listening in time")
+
+
+class Server:
+    """vk9000 serving a fresh copy of the demo instance. `settings` are (section, key, value)
+    changes to vk9000.ini, `ipfilter` the text of vkipfilt.cfg, `env_extra` more environment."""
+
+    def __init__(self, settings=(), ipfilter=None, env_extra=None):
+        if not os.path.exists(os.path.join(DEMO_CACHE, "vk9000.ini")):
+            shutil.rmtree(DEMO_CACHE, ignore_errors=True)
+            make = subprocess.Popen([VK9000, "--demo", DEMO_CACHE, "--port", str(free_port())],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            wait_listening(make, 300)
+            make.send_signal(signal.SIGTERM)
+            make.wait(30)
+        self.home = tempfile.mkdtemp(prefix="vkinterop")
+        shutil.copytree(DEMO_CACHE, self.home, dirs_exist_ok=True)
+        ini = os.path.join(self.home, "vk9000.ini")
+        for section, key, value in settings:
+            set_ini(ini, section, key, value)
+        if ipfilter is not None:
+            open(os.path.join(self.home, "vkipfilt.cfg"), "w").write(ipfilter)
+        # The host keeps result-set files in the instance's tmp/ folder.
+        self.tmp = os.path.join(self.home, "tmp")
+        self.port = free_port()
+        self.target = f"tcp:127.0.0.1:{self.port}"
+        env = dict(os.environ)
+        env.update(env_extra or {})
+        self.proc = subprocess.Popen([VK9000, "--home", self.home, "--port", str(self.port)],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+        wait_listening(self.proc, 30)
+
+    def log(self):
+        """The daily log files' text."""
+        text = ""
+        for name in os.listdir(self.home):
+            if name.endswith(".log"):
+                text += open(os.path.join(self.home, name), encoding="latin-1").read()
+        return text
+
+    def result_set_files(self):
+        return os.listdir(self.tmp) if os.path.isdir(self.tmp) else []
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise AssertionError("vk9000 did not stop on SIGTERM")
+        shutil.rmtree(self.home, ignore_errors=True)
