@@ -88,7 +88,9 @@ std::unique_ptr<IStrataStore> OpenSqliteStore(const std::string& file, bool crea
         return nullptr;
     }
     sqlite3* db = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    // One thread uses a connection at a time (sqlite3_interrupt is safe from any thread), so the
+    // connection needs no mutex of its own.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         st.Set(kStrataUnreachable, "cannot open " + file + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
         sqlite3_close(db);

@@ -12,9 +12,16 @@ namespace {
 constexpr int kPagedStyle = 0x8000;
 constexpr size_t kMaxContinuation = 9;
 
+// At least seven digits, zero-padded (as printf's %07lld); called once per hit.
 std::string SevenDigits(int64_t n) {
-    char text[24];
-    snprintf(text, sizeof text, "%07lld", static_cast<long long>(n));
+    if (n < 0 || n > 9999999) {
+        char text[24];
+        snprintf(text, sizeof text, "%07lld", static_cast<long long>(n));
+        return text;
+    }
+    std::string text(7, '0');
+    for (size_t i = 7; i-- > 0 && n > 0; n /= 10)
+        text[i] = char('0' + n % 10);
     return text;
 }
 

@@ -14,6 +14,7 @@ void PutU32(std::string& out, uint32_t v) {
 
 }  // namespace
 
+// Empties the package but keeps the storage of its vectors for the next load.
 void CPackage::Clear() {
     m_kind = 0;
     m_entries.clear();
@@ -37,34 +38,38 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
     if (kind != kPackageLines && kind != kPackageBlocks) return -1;
     const size_t contLen = size_t(p[9]) | size_t(p[10]) << 8;
     if (contLen > kPackageMaxContinuation || 11 + contLen + 4 > total) return -1;
-    std::string continuation(buffer + 11, contLen);
-    if (continuation.find('\0') != std::string::npos) return -1;
-    size_t pos = 11 + contLen;
-    const size_t count = ReadU32(p + pos);
-    pos += 4;
+    if (std::memchr(buffer + 11, 0, contLen) != nullptr) return -1;
+    const size_t first = 11 + contLen + 4;
+    const size_t count = ReadU32(p + first - 4);
     // Every entry needs at least its length field: a count beyond that is a lie.
-    if (count > (total - pos) / kPackageEntryOverhead) return -1;
-    std::vector<std::string> entries;
-    entries.reserve(count);
+    if (count > (total - first) / kPackageEntryOverhead) return -1;
+    // Check every length first, then copy into the package's own (reused) storage.
+    size_t pos = first;
     for (size_t i = 0; i < count; ++i) {
         if (total - pos < kPackageEntryOverhead) return -1;
         const size_t len = ReadU32(p + pos);
         pos += kPackageEntryOverhead;
         if (len > total - pos) return -1;
-        entries.emplace_back(buffer + pos, len);
-        if (kind == kPackageLines && entries.back().find('\0') != std::string::npos) return -1;
+        if (kind == kPackageLines && std::memchr(buffer + pos, 0, len) != nullptr) return -1;
         pos += len;
     }
     if (pos != total) return -1;
+    m_entries.resize(count);
+    pos = first;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t len = ReadU32(p + pos);
+        pos += kPackageEntryOverhead;
+        m_entries[i].assign(buffer + pos, len);
+        pos += len;
+    }
     m_kind = kind;
-    m_entries = std::move(entries);
-    m_continuation = std::move(continuation);
+    m_continuation.assign(buffer + 11, contLen);
     return 0;
 }
 
 int CPackage::CvtPackageToLineFormat(int mode) {
     if (mode != 1 || m_kind != kPackageLines) return -1;
-    m_lines = m_entries;
+    m_lines.assign(m_entries.begin(), m_entries.end());  // reuses the lines' storage
     return 0;
 }
 

@@ -54,7 +54,9 @@ private:
 // Builds an answer into the caller's buffer, refusing to grow past its capacity.
 class CPackageWriter {
 public:
-    CPackageWriter(uint8_t kind, size_t capacity) : m_kind(kind), m_capacity(capacity) {}
+    CPackageWriter(uint8_t kind, size_t capacity) : m_kind(kind), m_capacity(capacity) {
+        m_body.reserve(capacity < kMaxReserve ? capacity : kMaxReserve);
+    }
     // Whether an entry of `length` octets still fits (with a continuation of up to `reserve`).
     bool Fits(size_t length, size_t reserve) const;
     // Appends an entry; false (nothing appended) when it does not fit.
@@ -66,6 +68,7 @@ public:
     int Finish(const std::string& continuation, char* out) const;
 
 private:
+    static constexpr size_t kMaxReserve = 1 << 16;  // reserved up front: no regrowth copies
     uint8_t m_kind;
     size_t m_capacity;
     size_t m_count = 0;
