@@ -6,8 +6,8 @@
 // memory limit, an external merge sort (sorted runs in temporary files, one k-way merge) beyond.
 // Data files are created with unique names in the process's temporary folder and removed by
 // ClearResource, Create and the destructor. A store's data stays in memory (no file) while it
-// totals at most the memory data limit, and moves to its file when it grows past it; every
-// operation behaves the same either way.
+// totals at most the memory data limit (and the process's stores stay within their memory
+// budget), and moves to its file when it grows past it; every operation behaves the same either way.
 // Thread safety: a store belongs to one thread at a time. The static settings: any thread.
 
 #include <cstddef>
@@ -77,7 +77,9 @@ public:
     // else kDefaultMemoryDataLimit. Affects stores created (and resequenced) afterwards. Any thread.
     static void SetMemoryDataLimit(int64_t bytes);
     static int64_t GetMemoryDataLimit();
-    static constexpr int64_t kDefaultMemoryDataLimit = 64 * 1024;
+    static constexpr int64_t kDefaultMemoryDataLimit = 1024 * 1024;
+    // What all stores of the process hold in memory together is bounded by
+    // CRowFile::SetMemoryBudget (default 64 MiB); past it new data goes to files.
     // Data size above which QuickSort sorts externally. Default 256 MiB. Any thread.
     static void SetSortMemoryLimit(int64_t bytes);
     static int64_t GetSortMemoryLimit();

@@ -2,7 +2,8 @@
 // CRowFile: one temporary data file of the row store, created with a unique name in a given
 // folder, appended to, memory-mapped read-only, and deleted with the object. A file created with
 // a memory limit keeps its bytes in memory (no file on disk, "mapping" = the buffer) until an
-// append would take it past the limit; then it moves them to a new file and goes on as one.
+// append would take it past the limit, or all such files of the process past the memory budget;
+// then it moves them to a new file and goes on as one.
 // Thread safety: none; a file belongs to the store that created it.
 
 #include <cstddef>
@@ -37,6 +38,12 @@ public:
     // Unmaps, closes and deletes the file; the object is then empty. Safe on an empty object.
     void Remove();
 
+    // Bytes all files of the process may hold in memory together (default 64 MiB), and the bytes
+    // they hold now. Any thread.
+    static void SetMemoryBudget(int64_t bytes);
+    static int64_t GetMemoryBudget();
+    static int64_t GetMemoryInUse();
+
     bool IsOpen() const { return m_fd >= 0 || m_inMemory; }
     // Whether the bytes are still held in memory (no file on disk).
     bool IsInMemory() const { return m_inMemory; }
@@ -52,11 +59,13 @@ private:
     int CreateFile(const std::string& folder, const std::string& prefix, std::string& error);
     int Spill();
     int MapFile(int64_t size);
+    void ReleaseMemory();
 
     int m_fd = -1;
     bool m_inMemory = false;
     std::vector<unsigned char> m_memory;  // the bytes while m_inMemory
     size_t m_memoryLimit = 0;
+    int64_t m_charged = 0;  // bytes of m_memory counted in the process's memory budget
     std::string m_folder;  // where a memory file spills
     std::string m_prefix;
     std::string m_path;

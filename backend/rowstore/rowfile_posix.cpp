@@ -1,6 +1,7 @@
 // POSIX implementation of the row store's data files (rowfile.h).
 #include "backend/rowstore/rowfile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,11 +12,27 @@
 
 #include "platform/tempname.h"
 
+namespace {
+std::atomic<int64_t> g_memoryBudget{64LL << 20};
+std::atomic<int64_t> g_memoryInUse{0};
+}  // namespace
+
+void CRowFile::SetMemoryBudget(int64_t bytes) { g_memoryBudget = bytes > 0 ? bytes : 0; }
+int64_t CRowFile::GetMemoryBudget() { return g_memoryBudget.load(); }
+int64_t CRowFile::GetMemoryInUse() { return g_memoryInUse.load(); }
+
+void CRowFile::ReleaseMemory() {
+    g_memoryInUse.fetch_sub(m_charged);
+    m_charged = 0;
+    std::vector<unsigned char>().swap(m_memory);
+}
+
 CRowFile::CRowFile(CRowFile&& other) noexcept
     : m_fd(std::exchange(other.m_fd, -1)),
       m_inMemory(std::exchange(other.m_inMemory, false)),
       m_memory(std::move(other.m_memory)),  // the buffer moves: a mapping of it stays valid
       m_memoryLimit(std::exchange(other.m_memoryLimit, 0)),
+      m_charged(std::exchange(other.m_charged, 0)),
       m_folder(std::move(other.m_folder)),
       m_prefix(std::move(other.m_prefix)),
       m_path(std::move(other.m_path)),
@@ -34,6 +51,7 @@ CRowFile& CRowFile::operator=(CRowFile&& other) noexcept {
         m_memory = std::move(other.m_memory);
         other.m_memory.clear();
         m_memoryLimit = std::exchange(other.m_memoryLimit, 0);
+        m_charged = std::exchange(other.m_charged, 0);
         m_folder = std::move(other.m_folder);
         m_prefix = std::move(other.m_prefix);
         m_path = std::move(other.m_path);
@@ -110,7 +128,14 @@ int CRowFile::Spill() {
 
 int CRowFile::Append(const void* data, size_t length) {
     if (m_inMemory) {
-        if (m_memory.size() + length <= m_memoryLimit) {
+        const int64_t add = static_cast<int64_t>(length);
+        bool fits = m_memory.size() + length <= m_memoryLimit;
+        if (fits && g_memoryInUse.fetch_add(add) + add > g_memoryBudget.load()) {
+            g_memoryInUse.fetch_sub(add);
+            fits = false;
+        }
+        if (fits) {
+            m_charged += add;
             const unsigned char* p = static_cast<const unsigned char*>(data);
             m_memory.insert(m_memory.end(), p, p + length);
             m_size += static_cast<int64_t>(length);
@@ -181,7 +206,7 @@ void CRowFile::Unmap() {
 void CRowFile::Remove() {
     Unmap();
     m_inMemory = false;
-    std::vector<unsigned char>().swap(m_memory);
+    ReleaseMemory();
     m_memoryLimit = 0;
     if (m_fd >= 0)
         close(m_fd);

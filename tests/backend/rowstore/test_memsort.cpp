@@ -306,4 +306,28 @@ TEST_F(MemSortInMemoryTest, ALimitOfZeroOrFromTheEnvironmentIsRespected) {
     EXPECT_EQ(0, CMemSort::GetMemoryDataLimit());
 }
 
+TEST_F(MemSortInMemoryTest, StoresBeyondTheProcessBudgetWriteFilesAndFreedMemoryIsReturned) {
+    const int64_t before = CRowFile::GetMemoryInUse();
+    CRowFile::SetMemoryBudget(before + 8 * 60);  // room for 60 rows of all stores together
+    {
+        CKeyStore first, second;
+        ASSERT_EQ(0, first.Create(nullptr));
+        ASSERT_EQ(0, second.Create(nullptr));
+        for (uint32_t key = 0; key < 50; ++key)
+            ASSERT_EQ(0, first.Append(key));
+        EXPECT_EQ(before + 8 * 50, CRowFile::GetMemoryInUse());
+        for (uint32_t key = 0; key < 20; ++key)
+            ASSERT_EQ(0, second.Append(key));
+        EXPECT_TRUE(first.IsInMemory());
+        EXPECT_FALSE(second.IsInMemory());  // the 11th row did not fit the budget
+        EXPECT_EQ(1u, FilesInFolder());
+        EXPECT_EQ(before + 8 * 50, CRowFile::GetMemoryInUse());
+        SortStore(second);
+        EXPECT_EQ(20u, second.Keys().size());
+    }
+    EXPECT_EQ(before, CRowFile::GetMemoryInUse());
+    EXPECT_EQ(0u, FilesInFolder());
+    CRowFile::SetMemoryBudget(64LL << 20);
+}
+
 }  // namespace
