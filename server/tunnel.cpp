@@ -165,6 +165,17 @@ int CTunnel::WaitSocket(bool forWrite, int timeoutMs) {
     return PlatWaitEventOrSocket(m_evStop, s, forWrite, timeoutMs);
 }
 
+bool CTunnel::AwaitTransfer(bool forWrite) {
+    const int ready = WaitSocket(forWrite, kWaitMs);
+    if (ready == PLAT_WAIT_EVENT)
+        return false;
+    if (ready == PLAT_WAIT_ERROR) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
 uint32_t CTunnel::Run() {
     LogInfo("connecting from %s", m_address.c_str());
     try {
@@ -248,13 +259,8 @@ int CTunnel::DataRecv() {
         if (n == 0) {
             // Part of a request is in: wait for the rest (bounded, still watching for a stop)
             // rather than spinning on the socket.
-            const int ready = WaitSocket(false, kWaitMs);
-            if (ready == PLAT_WAIT_EVENT)
+            if (!AwaitTransfer(false))
                 return -1;
-            if (ready == PLAT_WAIT_ERROR) {
-                Close();
-                return -1;
-            }
             continue;
         }
         if (declared == 0) {
@@ -318,13 +324,8 @@ int CTunnel::DataSend() {
         }
         if (n == 0) {
             // The peer's window is full: wait until it can take more, still watching for a stop.
-            const int ready = WaitSocket(true, kWaitMs);
-            if (ready == PLAT_WAIT_EVENT)
+            if (!AwaitTransfer(true))
                 return -1;
-            if (ready == PLAT_WAIT_ERROR) {
-                Close();
-                return -1;
-            }
             continue;
         }
         m_sent += n;

@@ -207,6 +207,10 @@ private:
     // Waits at most `timeoutMs` for the socket (readable, or writable with forWrite) or the stop
     // event. PLAT_WAIT_* result; PLAT_WAIT_EVENT also when the socket is already closed.
     int WaitSocket(bool forWrite, int timeoutMs);
+    // One bounded wait in the middle of a transfer: true when the transfer may go on (the socket
+    // is ready, or the wait timed out); false on a stop request or a failed wait (then the socket
+    // is closed), and the transfer must end.
+    bool AwaitTransfer(bool forWrite);
     // The real close(2) of the descriptor; only when the session thread can no longer use it.
     void ReleaseSocket();
     // Builds the Close APDU (closeReason 9) as the only child of m_response.
