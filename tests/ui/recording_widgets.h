@@ -101,6 +101,11 @@ public:
         std::lock_guard<std::mutex> l(m_mutex);
         return m_itemCount;
     }
+    // Flags of the last item-count change (0 when there was none).
+    uint32_t LastCountFlags() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return m_countFlags.empty() ? 0 : m_countFlags.back();
+    }
 
     // Configuration of the double (set before use).
     int m_top = 0;
