@@ -22,6 +22,7 @@
 #include "server/tunnel.h"
 #include "server/tunnelarray.h"
 #include "server_test_util.h"
+#include "store_manager_setup.h"
 #include "test_tunnel_client.h"
 
 namespace estest {
@@ -196,22 +197,7 @@ protected:
             ASSERT_EQ(0, m_admin->PutCfgFile("books", file, text, error)) << error;
 
         m_owner = std::make_unique<CTunnelArray>();
-        m_owner->m_homeDir = m_dir + "/";
-        m_owner->m_log.SetFolder(m_dir + "/");
-        m_owner->m_interfaceLibrary = "localcore32.dll";
-        m_owner->m_instanceName = "inst";
-        m_owner->m_dbUser = "public";
-        m_owner->m_dbPassword = "";
-        m_owner->m_allowAnonymous = true;
-        m_owner->m_anonymousUser = "public";
-        m_owner->m_anonymousPassword = "";
-        m_owner->m_acceptIdPass = true;
-        m_owner->m_acceptOpen = true;
-        m_owner->m_badLoginAction = 1;
-        m_owner->m_maxSearchHits = 100000;
-        if (!InitCatalogue(*m_owner, error))
-            GTEST_SKIP() << "the session manager carries no catalogue (m_databases) in this build";
-        ASSERT_TRUE(error.empty()) << error;
+        ASSERT_EQ(0, vktest::ServeTestStore(*m_owner, m_dir + "/", 100000, error)) << error;
         m_port = vktest::FreePort();
         m_owner->m_port = static_cast<unsigned>(m_port);
         ASSERT_TRUE(m_owner->ListenerStart());
@@ -225,20 +211,6 @@ protected:
         CMemSort::SetTempFolder("");
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
-    }
-
-    template <class Owner>
-    static bool InitCatalogue(Owner& owner, std::string& error) {
-        if constexpr (requires { owner.m_databases.Init(error); }) {
-            owner.m_databases.m_owner = &owner;
-            if (owner.m_databases.Init(error) == 0)
-                error.clear();
-            else if (error.empty())
-                error = "catalogue load failed";
-            return true;
-        } else {
-            return false;
-        }
     }
 
     // Opens an association with idPass credentials (empty user: anonymous). The socket, or -1

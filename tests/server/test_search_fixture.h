@@ -20,6 +20,7 @@
 #include "server/tunnel.h"
 #include "server/tunnelarray.h"
 #include "server_test_util.h"
+#include "store_manager_setup.h"
 #include "test_tunnel_client.h"
 
 namespace searchtest {
@@ -196,22 +197,6 @@ protected:
 
 // --- fixture ------------------------------------------------------------------------------------
 
-// Loads the catalogue of `owner` from its back-end. False when the manager has no catalogue
-// member; true otherwise, with `error` empty on success.
-template <class Owner>
-bool InitCatalogue(Owner& owner, std::string& error) {
-    if constexpr (requires { owner.m_databases.Init(error); }) {
-        owner.m_databases.m_owner = &owner;
-        if (owner.m_databases.Init(error) == 0)
-            error.clear();
-        else if (error.empty())
-            error = "catalogue load failed";
-        return true;
-    } else {
-        return false;
-    }
-}
-
 inline void SearchServerTest::SetUp() {
     m_dir = tunneltest::MakeTempDir("vksearch");
     ASSERT_FALSE(m_dir.empty());
@@ -265,22 +250,7 @@ inline void SearchServerTest::SetUp() {
         << error;
 
     m_owner = std::make_unique<CTunnelArray>();
-    m_owner->m_homeDir = m_dir.string() + "/";
-    m_owner->m_log.SetFolder(m_dir.string() + "/");
-    m_owner->m_interfaceLibrary = "localcore32.dll";
-    m_owner->m_instanceName = "inst";
-    m_owner->m_dbUser = "public";
-    m_owner->m_dbPassword = "";
-    m_owner->m_allowAnonymous = true;
-    m_owner->m_anonymousUser = "public";
-    m_owner->m_anonymousPassword = "";
-    m_owner->m_acceptIdPass = true;
-    m_owner->m_acceptOpen = true;
-    m_owner->m_badLoginAction = 1;
-    m_owner->m_maxSearchHits = 10000;
-    if (!InitCatalogue(*m_owner, error))
-        GTEST_SKIP() << "the session manager carries no catalogue (m_databases) in this build";
-    ASSERT_TRUE(error.empty()) << error;
+    ASSERT_EQ(0, vktest::ServeTestStore(*m_owner, m_dir.string() + "/", 10000, error)) << error;
     m_port = vktest::FreePort();
     m_owner->m_port = static_cast<unsigned>(m_port);
     ASSERT_TRUE(m_owner->ListenerStart());
