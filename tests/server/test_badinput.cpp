@@ -80,24 +80,39 @@ std::string OtherLogLines(const std::string& log) {
     return out;
 }
 
-// One whole association of a well-behaved client: connect, Init (must be accepted), Close (must
-// be answered with a Close), end of stream from the server. False with the failing step in `why`.
-bool InitAndClose(int port, std::string& why) {
+// Connects and has an anonymous Init accepted. The socket, or -1 with the failing step in `why`.
+int OpenAccepted(int port, std::string& why) {
     const int fd = ConnectTo(port);
     if (fd < 0) {
         why = "connect failed";
-        return false;
+        return -1;
     }
     CByteArray pdu;
     CBERNode root;
-    bool ok = false;
     if (!SendAll(fd, InitAnonymous())) {
         why = "sending the Init failed";
     } else if (ReadResult r = ReadPdu(fd, pdu, 10000); r != ReadResult::Pdu) {
         why = r == ReadResult::Closed ? "closed before the Init response" : "no Init response in 10 s";
     } else if (CBERNode* apdu = Decode(root, pdu); !apdu || apdu->m_uTag != Z_INIT_RESPONSE || !InitResult(apdu)) {
         why = "Init not accepted";
-    } else if (!SendAll(fd, CloseRequest())) {
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// One whole association of a well-behaved client: connect, Init (must be accepted), Close (must
+// be answered with a Close), end of stream from the server. False with the failing step in `why`.
+bool InitAndClose(int port, std::string& why) {
+    const int fd = OpenAccepted(port, why);
+    if (fd < 0)
+        return false;
+    CByteArray pdu;
+    CBERNode root;
+    CBERNode* apdu = nullptr;
+    bool ok = false;
+    if (!SendAll(fd, CloseRequest())) {
         why = "sending the Close failed";
     } else if (ReadPdu(fd, pdu, 10000) != ReadResult::Pdu || !(apdu = Decode(root, pdu)) ||
                apdu->m_uTag != Z_CLOSE) {
@@ -114,25 +129,11 @@ bool InitAndClose(int port, std::string& why) {
 
 // Connect, Init (must be accepted), and hang up at once without a Close, as load clients do.
 bool InitAndHangUp(int port, std::string& why) {
-    const int fd = ConnectTo(port);
-    if (fd < 0) {
-        why = "connect failed";
+    const int fd = OpenAccepted(port, why);
+    if (fd < 0)
         return false;
-    }
-    CByteArray pdu;
-    CBERNode root;
-    bool ok = false;
-    if (!SendAll(fd, InitAnonymous())) {
-        why = "sending the Init failed";
-    } else if (ReadResult r = ReadPdu(fd, pdu, 10000); r != ReadResult::Pdu) {
-        why = r == ReadResult::Closed ? "closed before the Init response" : "no Init response in 10 s";
-    } else if (CBERNode* apdu = Decode(root, pdu); !apdu || apdu->m_uTag != Z_INIT_RESPONSE || !InitResult(apdu)) {
-        why = "Init not accepted";
-    } else {
-        ok = true;
-    }
     close(fd);
-    return ok;
+    return true;
 }
 
 class BadInput : public ::testing::Test {
