@@ -25,6 +25,8 @@
 #include "server/ipfilter.h"
 #include "server/listener.h"
 #include "server/logger.h"
+#include "server/metrics.h"
+#include "server/settings.h"
 #include "server/syncstring.h"
 #include "ui/vlarraytempl.h"
 
@@ -95,6 +97,8 @@ public:
     CDBArray m_databases;  // the catalogue; loaded by the host (m_databases.Init)
     CIPFilter m_ipFilter;
     CInterface m_interface;
+    CSettings m_settings;        // every run-time setting (being moved here from the fields below)
+    CServerMetrics m_metrics;    // request, hit and refusal counters for the console
 
     // --- settings ---
     CSyncString m_homeDir;                 // ends with "/"; file names are appended directly
