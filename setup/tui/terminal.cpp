@@ -129,8 +129,14 @@ public:
             if (t[i] >= 0 && m_form.Controls()[static_cast<size_t>(t[i])].id == id)
                 m_focus = static_cast<int>(i);
     }
+    // The first control, or the default button (Next, Finish, OK) on a form without controls.
     void FocusFirst() {
         m_focus = 0;
+        const auto t = Targets();
+        if (!t.empty() && t[0] < 0)
+            for (size_t i = 0; i < t.size(); ++i)
+                if (t[i] == kNext || t[i] == kFinish || t[i] == kOk)
+                    m_focus = static_cast<int>(i);
         if (m_form.m_focusRequest) {
             FocusControl(m_form.m_focusRequest);
             m_form.m_focusRequest = 0;
@@ -386,7 +392,8 @@ CTerminalHost::~CTerminalHost() {
 
 void CTerminalHost::RunWizard(CSheetSetup& sheet) {
     sheet.Start();
-    size_t shown = static_cast<size_t>(-1);
+    size_t shown = static_cast<size_t>(-1), fresh = shown;
+    unsigned lastButtons = 0;
     CScreen* screen = nullptr;
     std::unique_ptr<CScreen> holder;
     while (sheet.State() == CSheetSetup::EState::Running) {
@@ -396,9 +403,8 @@ void CTerminalHost::RunWizard(CSheetSetup& sheet) {
                                                                     std::to_string(shown + 1) + "/" +
                                                                     std::to_string(sheet.PageCount()) + ")");
             screen = holder.get();
-            screen->FocusFirst();
         }
-        CForm& page = sheet.Current();
+        CWizardPage& page = sheet.Current();
         const unsigned b = sheet.Buttons();
         screen->m_buttons = {kBack, (b & PSWIZB_FINISH) ? kFinish : kNext, kCancel};
         screen->m_enabledButtons.clear();
@@ -407,11 +413,16 @@ void CTerminalHost::RunWizard(CSheetSetup& sheet) {
         if (b & (PSWIZB_NEXT | PSWIZB_FINISH))
             screen->m_enabledButtons.push_back((b & PSWIZB_FINISH) ? kFinish : kNext);
         screen->m_enabledButtons.push_back(kCancel);
-        m_redraw = [this, screen] { screen->Draw(m_waiting); };
-        m_redraw();
-        if (sheet.Current().OnWork()) {
-            continue;  // long work: redraw between its steps
+        if (fresh != shown || (b != lastButtons && screen->FocusTarget() < 0)) {
+            fresh = shown;
+            screen->FocusFirst();
         }
+        lastButtons = b;
+        m_redraw = [this, screen] { screen->Draw(m_waiting); };
+        const bool working = page.OnWork();  // long work: one step, then a redraw
+        m_redraw();
+        if (working || sheet.Buttons() != b)
+            continue;
         if (page.m_focusRequest) {
             screen->FocusFirst();
             continue;
@@ -523,7 +534,7 @@ void CTerminalHost::Refresh() {
 int CTerminalHost::RunForm(CDialogForm& form) {
     if (!m_ready)
         return -1;
-    CScreen screen(form, form.Title());
+    CScreen screen(form, "Strata 客户端配置");
     screen.m_buttons = {kOk, kCancel};
     screen.m_enabledButtons = screen.m_buttons;
     screen.FocusFirst();
