@@ -67,9 +67,11 @@ std::string FindDemoStoreScript(const std::string& executablePath) {
     std::error_code ec;
     fs::path dir = fs::weakly_canonical(fs::path(executablePath), ec).parent_path();
     for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.parent_path()) {
-        const fs::path candidate = dir / rel;
-        if (fs::exists(candidate, ec))
-            return candidate.string();
+        // A source or build tree holds scripts/ itself; an installed prefix P keeps it in
+        // P/share/velkan (beside data/demo, which the script finds relative to itself).
+        for (const fs::path& candidate : {dir / rel, dir / "share/velkan" / rel})
+            if (fs::exists(candidate, ec))
+                return candidate.string();
         if (dir == dir.parent_path())
             break;
     }

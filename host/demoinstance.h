@@ -9,8 +9,9 @@
 constexpr unsigned kDemoPort = 2100;
 
 // The demo store builder: $VELKAN_SOURCE_DIR/scripts/make-demo-store.sh when that variable is
-// set, else the first scripts/make-demo-store.sh found in the executable's folder or one of its
-// three parents. "" when there is none.
+// set, else the first scripts/make-demo-store.sh or share/velkan/scripts/make-demo-store.sh found
+// in the executable's folder or one of its three parents (a source tree or an installed prefix).
+// "" when there is none.
 std::string FindDemoStoreScript(const std::string& executablePath);
 
 // Makes `dir`, runs `script` for dir/backend (with `strata`, the store tool, when not ""), then

@@ -1,7 +1,7 @@
 // vk9000: the Velkan daemon. Serves one instance folder (`--home DIR`) or creates and serves the
 // demo instance (`--demo DIR`) until SIGINT or SIGTERM.
 // Exit codes: 0 stopped by a signal; 1 bad arguments; 2 bad settings or the demo instance could
-// not be made; 3 the listening port could not be opened.
+// not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include "backend/strata/strata_channel.h"
 #include "host/demoinstance.h"
 #include "host/hostsettings.h"
+#include "host/pidfile.h"
 #include "host/stopsignals.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -22,7 +23,7 @@
 
 namespace {
 
-enum ExitCode { kExitOk = 0, kExitUsage = 1, kExitSettings = 2, kExitListen = 3 };
+enum ExitCode { kExitOk = 0, kExitUsage = 1, kExitSettings = 2, kExitListen = 3, kExitRunning = 4 };
 
 // Absolute form of `dir`, ending with "/".
 std::string HomeFolder(const std::string& dir) {
@@ -99,6 +100,11 @@ int Serve(const std::string& home, int portOverride) {
                      PlatSystemErrorText(PlatLastError()).c_str());
         return kExitSettings;
     }
+    CPidFile pidFile;  // removed when Serve returns
+    if (!pidFile.Acquire(home, error)) {
+        std::fprintf(stderr, "vk9000: %s\n", error.c_str());
+        return kExitRunning;
+    }
 
     // Start-up order: settings and log, IP filter, back-end and catalogue, manager thread, listener.
     auto manager = std::make_unique<CTunnelArray>();
@@ -128,6 +134,13 @@ int Serve(const std::string& home, int portOverride) {
 }
 
 }  // namespace
+
+// The running program's own path: argv[0] holds only its name when it was found on PATH.
+std::string ProgramPath(const char* argv0) {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(argv0) : self.string();
+}
 
 // Every request allocates and frees buffers of 100 KiB to a few MiB (hit lists, result-set rows,
 // indexes). With glibc's defaults those come from fresh mappings or freshly trimmed heap each
@@ -175,9 +188,9 @@ int main(int argc, char** argv) {
         // The store tool built beside this program, if there is one.
         std::error_code ec;
         const std::filesystem::path strata =
-            std::filesystem::weakly_canonical(argv[0], ec).parent_path() / "strata";
+            std::filesystem::weakly_canonical(ProgramPath(argv[0]), ec).parent_path() / "strata";
         const std::string tool = PlatFileExists(strata.string()) ? strata.string() : "";
-        if (!CreateDemoInstance(home, FindDemoStoreScript(argv[0]), tool, error)) {
+        if (!CreateDemoInstance(home, FindDemoStoreScript(ProgramPath(argv[0])), tool, error)) {
             std::fprintf(stderr, "vk9000: cannot create the demo instance: %s\n", error.c_str());
             return kExitSettings;
         }

@@ -59,3 +59,7 @@ private:
 // Registry keys used by the product family.
 constexpr const char* kKernelRegistryKey = "software/Orvane/core9/instance";
 constexpr const char* kServerRegistryKey = "software/Orvane/vk9000/instance";
+
+// Enters the store file `storePath` in the local database kernel's instance registry as
+// instance "Lumo" (program: the running program). 0, or -1 with `error`.
+int RegisterKernelInstance(const std::string& storePath, std::string& error);

@@ -2,6 +2,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <filesystem>
 #include <sstream>
 
 #include "platform/file.h"
@@ -115,4 +116,23 @@ int CRegistryInstance::Save() const {
     for (const Item& item : m_items)
         text += "\n[" + item.name + "]\nProgram=" + item.program + "\nData=" + item.data + "\n";
     return PlatWriteFileAtomic(FileOfKey(m_key), text.data(), text.size());
+}
+
+int RegisterKernelInstance(const std::string& storePath, std::string& error) {
+    std::error_code ec;
+    const std::string data = std::filesystem::absolute(storePath, ec).lexically_normal().string();
+    std::string program;
+    if (GetModuleDir(program))
+        program += "/strata";
+    CRegistryInstance kernel;
+    const std::string file = CRegistryInstance::FileOfKey(kKernelRegistryKey);
+    if (kernel.Load(kKernelRegistryKey) != 0) {
+        error = "cannot read " + file;
+        return -1;
+    }
+    if (!kernel.SetItem("Lumo", program, data) || kernel.Save() != 0) {
+        error = "cannot write " + file;
+        return -1;
+    }
+    return 0;
 }

@@ -16,6 +16,7 @@
 #include "backend/marc/cvtdiriv.h"
 #include "backend/strata/strata_admin.h"
 #include "isoload.h"
+#include "setup/coralib/coralib.h"
 
 namespace {
 
@@ -250,6 +251,9 @@ int main(int argc, char** argv) {
 
     auto* create = app.add_subcommand("create", "Create a new, empty store (with the account \"public\")");
     create->add_option("STORE", store, "store file")->required();
+    bool registerStore = false;
+    create->add_flag("--register", registerStore,
+                     "enter the store in the local kernel's instance registry as instance \"Lumo\"");
 
     auto* dbCmd = app.add_subcommand("db", "Add or drop a database");
     dbCmd->require_subcommand(1);
@@ -303,7 +307,13 @@ int main(int argc, char** argv) {
     }
 
     try {
-        if (*create) return CmdCreate(store);
+        if (*create) {
+            const int rc = CmdCreate(store);
+            std::string error;
+            if (rc == kExitOk && registerStore && RegisterKernelInstance(store, error) != 0)
+                return Message(kExitFile, error);
+            return rc;
+        }
         if (*dbAdd) return CmdDbAdd(store, db, cfgs);
         if (*dbDrop) return CmdDbDrop(store, db);
         if (*load) return CmdLoad(store, db, files, encoding, format);
