@@ -9,6 +9,9 @@ PKGS=(
   libsqlite3-dev libcli11-dev libfmt-dev libssl-dev
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
   python3
+  libncurses-dev # SetupVelkan's terminal wizard (ncursesw)
+  tmux           # drives the wizard in its tests
+  dpkg-dev file  # scripts/package.sh: CPack's Debian generator finds the package's dependencies
 )
 
 missing=()

@@ -265,7 +265,7 @@ void CScreen::Draw(const std::string& waiting) const {
     refresh();
 }
 
-enum class EKey { None, Char, Tab, BackTab, Enter, Space, Backspace, Esc, Alt, Next, Back, Resize };
+enum class EKey { None, Char, Tab, BackTab, Enter, Space, Backspace, Clear, Esc, Alt, Next, Back, Resize };
 
 struct CKey {
     EKey kind = EKey::None;
@@ -294,6 +294,7 @@ CKey ReadKey() {
         case L'\n': case L'\r': return {EKey::Enter};
         case L' ': return {EKey::Space, L' '};
         case 127: case 8: return {EKey::Backspace};
+        case 21: return {EKey::Clear};  // Ctrl-U
         case kEsc: {
             timeout(60);
             wint_t next = 0;
@@ -318,6 +319,10 @@ bool HandleControlKey(CScreen& screen, CForm& form, const CKey& key) {
         if (key.kind == EKey::Char || key.kind == EKey::Space) {
             if (c.value.size() < 1024)
                 c.value += Narrow(std::wstring(1, key.ch));
+            return true;
+        }
+        if (key.kind == EKey::Clear) {
+            c.value.clear();
             return true;
         }
         if (key.kind == EKey::Backspace) {

@@ -2,6 +2,7 @@
 // The terminal front-end of the setup program: draws the wizard's pages, modal forms, message
 // boxes and the waiting notice with ncursesw, and turns keys into edits, clicks and navigation.
 //   Tab / Shift-Tab, arrows   move between controls and the wizard's buttons
+//   Ctrl-U                    empties the focused field
 //   Space                     selects a radio button, toggles a check box, presses a button
 //   Enter                     presses the focused button, else the default (Next or Finish)
 //   PgDn / PgUp               Next / Back;  Esc  Cancel;  Alt+letter  the control's accelerator
