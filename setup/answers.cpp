@@ -34,16 +34,16 @@ public:
 
     int MessageBox(const std::string& text, unsigned type) override {
         if (text.rfind(kCloseProgramsHead, 0) == 0)
-            return m_closeRunning ? IDYES : IDNO;
+            return m_closeRunning ? VKID_YES : VKID_NO;
         if (text.rfind(kPortTakenHead, 0) == 0) {
             if (!m_portInUse)
                 m_lastMessage = text.substr(0, text.find('\n')) + " (PortInUse=yes keeps it)";
-            return m_portInUse ? IDYES : IDNO;
+            return m_portInUse ? VKID_YES : VKID_NO;
         }
         m_lastMessage = text;
-        if (type & MB_YESNO)
-            return (type & MB_DEFBUTTON2) ? IDNO : IDYES;
-        return IDOK;
+        if (type & VKMB_YESNO)
+            return (type & VKMB_DEFBUTTON2) ? VKID_NO : VKID_YES;
+        return VKID_OK;
     }
     void ShowWaiting(const std::string& text) override {
         std::printf("SetupVelkan: %s\n", text.c_str());

@@ -30,7 +30,7 @@ bool CPagePort::OnWizardNext() {
     if (digits)
         port = std::stoul(text);
     if (!digits || port < 1 || port > 65534) {
-        ShowMessage("请输入 1 到 65534 之间的端口号。", MB_OK | MB_ICONWARNING);
+        ShowMessage("请输入 1 到 65534 之间的端口号。", VKMB_OK | VKMB_ICONWARNING);
         m_focusRequest = IDC_PORT;
         return false;
     }
@@ -43,7 +43,7 @@ bool CPagePort::OnWizardNext() {
                       "Lumo Z39.50服务器占用。需要查明原因，对相关程序的监听端口号设置加以调整。"
                       "如果有多个程序试图使用同一个监听端口号，只能是最先启动的一个程序能够监听成功。",
                       kPortTakenHead, port);
-        if (ShowMessage(question, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+        if (ShowMessage(question, VKMB_YESNO | VKMB_ICONQUESTION | VKMB_DEFBUTTON2) != VKID_YES) {
             m_focusRequest = IDC_PORT;
             return false;
         }

@@ -59,7 +59,7 @@ void CPageStrataInterface::OnCommand(int id) {
     } else if (id == IDC_CONFIGURE) {
         std::string error;
         if (CfgStrataIntrefaceDLL(m_main.m_programFolder, "netchan32.dll", "Lumo", error) == -1)
-            ShowMessage(error, MB_OK | MB_ICONWARNING);
+            ShowMessage(error, VKMB_OK | VKMB_ICONWARNING);
     }
 }
 
@@ -74,7 +74,7 @@ bool CPageStrataInterface::OnWizardNext() {
     const bool network = NetworkMode();
     const std::string address = GetItemText(IDC_ADDRESS);
     if (network && address.empty()) {
-        ShowMessage("尚未指定'Z39.50服务器要连接的 Lumo server或Kaltro server地址'...", MB_OK | MB_ICONWARNING);
+        ShowMessage("尚未指定'Z39.50服务器要连接的 Lumo server或Kaltro server地址'...", VKMB_OK | VKMB_ICONWARNING);
         m_focusRequest = IDC_ADDRESS;
         return false;
     }
@@ -93,7 +93,7 @@ bool CPageStrataInterface::OnWizardNext() {
             AppendNETCHAN32Hosts(0, {address});
     }
     if (!written) {
-        ShowMessage("无法写入 " + ini + "。", MB_OK | MB_ICONWARNING);
+        ShowMessage("无法写入 " + ini + "。", VKMB_OK | VKMB_ICONWARNING);
         return false;
     }
     m_main.m_interface = network ? "netchan32.dll" : "localcore32.dll";

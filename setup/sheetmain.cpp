@@ -87,7 +87,7 @@ int CSheetMain::CloseRunningPrograms() {
             "最好先全部关闭，以免因数据库内核退出而导致无法保存最新修改过的数据。)\n";
     text += "\n为了不受干扰地写入新的 Lumo 配置文件信息，安装程序必须先关闭上述应用程序。\n\n"
             "关闭上述应用程序? (Y)关闭 (N)退出安装程序";
-    if (ShowMessage(text, MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (ShowMessage(text, VKMB_YESNO | VKMB_ICONQUESTION) != VKID_YES)
         return 1;
     const int waiting = OpenDlgWaiting("正在关闭正在运行的 Lumo 服务器程序 ...");
     for (const FamilyProgram& program : kFamily)
@@ -108,7 +108,7 @@ int CSheetMain::SaveSettings() {
         return 0;
     ShowMessage("无法保存设置: 请检查 " + ini + " 和实例注册表 " +
                     CRegistryInstance::FileOfKey(m_registryKey) + " 是否可写。",
-                MB_OK | MB_ICONWARNING);
+                VKMB_OK | VKMB_ICONWARNING);
     return -1;
 }
 

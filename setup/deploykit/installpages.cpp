@@ -55,7 +55,7 @@ public:
         const std::string name = GetItemText(IDC_INSTANCE_NAME);
         if (!IsValidInstanceName(name)) {
             ShowMessage("实例名 '" + name + "' 不合法: 只能由字母、数字、'.'、'_'、'-' 组成, 1 到 64 个字符。",
-                        MB_OK | MB_ICONWARNING);
+                        VKMB_OK | VKMB_ICONWARNING);
             m_focusRequest = IDC_INSTANCE_NAME;
             return false;
         }
@@ -69,9 +69,33 @@ public:
     }
 };
 
-class CPageInstanceFolder : public CWizardPage {
+// A page whose edit field `id` names a folder: an absolute path that is not an existing file.
+class CPageFolder : public CWizardPage {
 public:
-    CPageInstanceFolder() : CWizardPage(kTitle + "实例目录") {
+    CPageFolder(const std::string& what, int id) : CWizardPage(kTitle + what), m_what(what), m_id(id) {}
+
+protected:
+    // Stores the field's folder, normalised, in `folder`; false with a message when it is not one.
+    bool TakeFolder(std::string& folder) {
+        const std::string text = GetItemText(m_id);
+        if (!IsAbsoluteFolder(text) || (PlatFileExists(text) && !PlatIsDirectory(text))) {
+            ShowMessage(m_what + " '" + text + "' 不合法: 需要一个绝对路径, 且不能是已有的文件。",
+                        VKMB_OK | VKMB_ICONWARNING);
+            m_focusRequest = m_id;
+            return false;
+        }
+        folder = Normalized(text);
+        return true;
+    }
+
+private:
+    std::string m_what;
+    int m_id;
+};
+
+class CPageInstanceFolder : public CPageFolder {
+public:
+    CPageInstanceFolder() : CPageFolder("实例目录", IDC_INSTANCE_FOLDER) {
         Add(EControl::Label, 0, "实例目录(&F):");
         Add(EControl::Edit, IDC_INSTANCE_FOLDER, "");
         Add(EControl::Text, IDC_PAGE_STATUS, "");
@@ -85,22 +109,16 @@ public:
                                            : "实例 " + m_sheet->m_instanceName + " 是新实例。");
     }
     bool OnWizardNext() override {
-        const std::string folder = GetItemText(IDC_INSTANCE_FOLDER);
-        if (!IsAbsoluteFolder(folder) || (PlatFileExists(folder) && !PlatIsDirectory(folder))) {
-            ShowMessage("实例目录 '" + folder + "' 不合法: 需要一个绝对路径, 且不能是已有的文件。",
-                        MB_OK | MB_ICONWARNING);
-            m_focusRequest = IDC_INSTANCE_FOLDER;
+        if (!TakeFolder(m_sheet->m_instanceFolder))
             return false;
-        }
-        m_sheet->m_instanceFolder = Normalized(folder);
         m_sheet->ReadSettings();
         return true;
     }
 };
 
-class CPageProgramFolder : public CWizardPage {
+class CPageProgramFolder : public CPageFolder {
 public:
-    CPageProgramFolder() : CWizardPage(kTitle + "程序目录") {
+    CPageProgramFolder() : CPageFolder("程序目录", IDC_PROGRAM_FOLDER) {
         Add(EControl::Label, 0, "程序目录(&P):");
         Add(EControl::Edit, IDC_PROGRAM_FOLDER, "");
         Add(EControl::Text, 0,
@@ -109,14 +127,8 @@ public:
     }
     void OnSetActive() override { SetItemText(IDC_PROGRAM_FOLDER, m_sheet->m_programFolder); }
     bool OnWizardNext() override {
-        const std::string folder = GetItemText(IDC_PROGRAM_FOLDER);
-        if (!IsAbsoluteFolder(folder) || (PlatFileExists(folder) && !PlatIsDirectory(folder))) {
-            ShowMessage("程序目录 '" + folder + "' 不合法: 需要一个绝对路径, 且不能是已有的文件。",
-                        MB_OK | MB_ICONWARNING);
-            m_focusRequest = IDC_PROGRAM_FOLDER;
+        if (!TakeFolder(m_sheet->m_programFolder))
             return false;
-        }
-        m_sheet->m_programFolder = Normalized(folder);
         m_sheet->PrepareCheckSpace();
         return true;
     }
@@ -138,7 +150,7 @@ public:
         std::string message;
         if (m_sheet->ExtDetectFreeSpace(message))
             return true;
-        ShowMessage(message, MB_OK | MB_ICONWARNING);
+        ShowMessage(message, VKMB_OK | VKMB_ICONWARNING);
         return false;
     }
 };
@@ -220,7 +232,7 @@ private:
         m_failed = true;
         SetItemText(IDC_PAGE_STATUS, error);
         m_sheet->SetWizardButtons(PSWIZB_BACK);
-        ShowMessage(error, MB_OK | MB_ICONWARNING);
+        ShowMessage(error, VKMB_OK | VKMB_ICONWARNING);
     }
     bool OnWizardBack() override {
         m_failed = false;

@@ -207,5 +207,5 @@ void CSheetSetup::OnFinishFinish() {
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        ShowMessage("无法启用服务 " + unit + " (systemctl enable --now 失败)。", MB_OK | MB_ICONWARNING);
+        ShowMessage("无法启用服务 " + unit + " (systemctl enable --now 失败)。", VKMB_OK | VKMB_ICONWARNING);
 }

@@ -83,9 +83,9 @@ CDialogHost* GetDialogHost() {
 int ShowMessage(const std::string& text, unsigned type) {
     if (g_host)
         return g_host->MessageBox(text, type);
-    if ((type & MB_YESNO) == 0)
-        return IDOK;
-    return (type & MB_DEFBUTTON2) ? IDNO : IDYES;
+    if ((type & VKMB_YESNO) == 0)
+        return VKID_OK;
+    return (type & VKMB_DEFBUTTON2) ? VKID_NO : VKID_YES;
 }
 
 std::string StripAccelerator(const std::string& text) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/toolkit/messagebox.h"
+
 enum class EControl { Label, Text, Group, Edit, Radio, Check, Button, Progress };
 
 struct CControl {
@@ -22,15 +24,9 @@ struct CControl {
     int percent = 0;         // progress bars: 0..100
 };
 
-// Message box styles and answers, as the pages use them.
-enum : unsigned {
-    MB_OK = 0x0,
-    MB_YESNO = 0x4,
-    MB_ICONQUESTION = 0x20,
-    MB_ICONWARNING = 0x30,
-    MB_DEFBUTTON2 = 0x100,
-};
-enum { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+// Message box styles (VKMB_*) and answers (VKID_*) are the operator front-end's; a wizard adds
+// the choice of the second button as the default.
+constexpr unsigned VKMB_DEFBUTTON2 = 0x100;
 
 class CForm {
 public:
@@ -79,13 +75,13 @@ public:
 class CDialogHost {
 public:
     virtual ~CDialogHost() = default;
-    // Shows `text` with the buttons of `type` (MB_OK, MB_YESNO; MB_DEFBUTTON2 makes the second
-    // button the default) and returns IDOK, IDYES or IDNO.
+    // Shows `text` with the buttons of `type` (VKMB_OK, VKMB_YESNO; VKMB_DEFBUTTON2 makes the second
+    // button the default) and returns VKID_OK, VKID_YES or VKID_NO.
     virtual int MessageBox(const std::string& text, unsigned type) = 0;
     // A one-line "please wait" notice, shown until HideWaiting.
     virtual void ShowWaiting(const std::string& text) = 0;
     virtual void HideWaiting() = 0;
-    // Runs `form` modally: IDOK or IDCANCEL, or -1 when this front-end cannot show forms.
+    // Runs `form` modally: VKID_OK or VKID_CANCEL, or -1 when this front-end cannot show forms.
     virtual int RunForm(CDialogForm& form) = 0;
     // Gives the front-end a chance to redraw during long work (progress bars).
     virtual void Refresh() {}
@@ -94,7 +90,7 @@ public:
 // The process's front-end; not owned. Without one, message boxes answer their default button.
 void SetDialogHost(CDialogHost* host);
 CDialogHost* GetDialogHost();
-int ShowMessage(const std::string& text, unsigned type = MB_OK);
+int ShowMessage(const std::string& text, unsigned type = VKMB_OK);
 
 // The caption without its "&" marker, and the accelerator character it marks (0 when none).
 std::string StripAccelerator(const std::string& text);

@@ -457,7 +457,7 @@ void CTerminalHost::RunWizard(CSheetSetup& sheet) {
             case kBack: sheet.Back(); break;
             case kFinish: sheet.Finish(); break;
             case kCancel:
-                if (MessageBox("确实要退出安装程序吗?", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES)
+                if (MessageBox("确实要退出安装程序吗?", VKMB_YESNO | VKMB_ICONQUESTION | VKMB_DEFBUTTON2) == VKID_YES)
                     sheet.Cancel();
                 break;
             default: break;
@@ -469,14 +469,14 @@ void CTerminalHost::RunWizard(CSheetSetup& sheet) {
 }
 
 int CTerminalHost::MessageBox(const std::string& text, unsigned type) {
-    const bool yesNo = (type & MB_YESNO) != 0;
+    const bool yesNo = (type & VKMB_YESNO) != 0;
     if (!m_ready)
-        return yesNo ? ((type & MB_DEFBUTTON2) ? IDNO : IDYES) : IDOK;
+        return yesNo ? ((type & VKMB_DEFBUTTON2) ? VKID_NO : VKID_YES) : VKID_OK;
     const int width = COLS - 8 < 76 ? COLS - 8 : 76;
     const std::vector<std::wstring> lines = Wrap(text, width - 4);
     const int height = static_cast<int>(lines.size()) + 5 < LINES - 2 ? static_cast<int>(lines.size()) + 5 : LINES - 2;
     const int top = (LINES - height) / 2, left = (COLS - width) / 2;
-    int focus = yesNo && (type & MB_DEFBUTTON2) ? 1 : 0;
+    int focus = yesNo && (type & VKMB_DEFBUTTON2) ? 1 : 0;
     const std::vector<std::wstring> buttons = yesNo ? std::vector<std::wstring>{L"< 是(Y) >", L"< 否(N) >"}
                                                     : std::vector<std::wstring>{L"< 确定 >"};
     for (;;) {
@@ -493,7 +493,7 @@ int CTerminalHost::MessageBox(const std::string& text, unsigned type) {
         mvaddch(top + height - 1, left + width - 1, ACS_LRCORNER);
         mvvline(top + 1, left, ACS_VLINE, height - 2);
         mvvline(top + 1, left + width - 1, ACS_VLINE, height - 2);
-        Put(top, left + 2, (type & MB_ICONQUESTION) == MB_ICONQUESTION && yesNo ? L" 请确认 " : L" 提示 ", width - 4);
+        Put(top, left + 2, (type & VKMB_ICONQUESTION) == VKMB_ICONQUESTION && yesNo ? L" 请确认 " : L" 提示 ", width - 4);
         attroff(A_BOLD);
         for (size_t i = 0; i < lines.size() && static_cast<int>(i) < height - 4; ++i)
             Put(top + 1 + static_cast<int>(i), left + 2, lines[i], width - 4);
@@ -511,13 +511,13 @@ int CTerminalHost::MessageBox(const std::string& text, unsigned type) {
         if (key.kind == EKey::Tab || key.kind == EKey::BackTab)
             focus = yesNo ? 1 - focus : 0;
         else if (key.kind == EKey::Enter || key.kind == EKey::Space)
-            return yesNo ? (focus == 0 ? IDYES : IDNO) : IDOK;
+            return yesNo ? (focus == 0 ? VKID_YES : VKID_NO) : VKID_OK;
         else if (key.kind == EKey::Esc)
-            return yesNo ? IDNO : IDOK;
+            return yesNo ? VKID_NO : VKID_OK;
         else if (yesNo && (key.kind == EKey::Char || key.kind == EKey::Alt) && (key.ch == L'y' || key.ch == L'Y'))
-            return IDYES;
+            return VKID_YES;
         else if (yesNo && (key.kind == EKey::Char || key.kind == EKey::Alt) && (key.ch == L'n' || key.ch == L'N'))
-            return IDNO;
+            return VKID_NO;
     }
 }
 
@@ -561,9 +561,9 @@ int CTerminalHost::RunForm(CDialogForm& form) {
         else if (!HandleControlKey(screen, form, key) && (key.kind == EKey::Enter || key.kind == EKey::Space))
             action = screen.FocusTarget() < 0 ? screen.FocusTarget() : key.kind == EKey::Enter ? kOk : 0;
         if (action == kOk && form.OnOK())
-            result = IDOK;
+            result = VKID_OK;
         else if (action == kCancel)
-            result = IDCANCEL;
+            result = VKID_CANCEL;
     }
     m_redraw = outer;
     return result;

@@ -39,11 +39,11 @@ public:
 
     int MessageBox(const std::string& text, unsigned type) override {
         m_messages.push_back(text);
-        if (!(type & MB_YESNO))
-            return IDOK;
+        if (!(type & VKMB_YESNO))
+            return VKID_OK;
         if (m_answers.empty()) {
             ADD_FAILURE() << "unexpected question: " << text;
-            return IDNO;
+            return VKID_NO;
         }
         const int answer = m_answers.front();
         m_answers.pop_front();
@@ -51,7 +51,7 @@ public:
     }
     void ShowWaiting(const std::string& text) override { m_waiting.push_back(text); }
     void HideWaiting() override { m_waiting.push_back("(hidden)"); }
-    int RunForm(CDialogForm&) override { return IDCANCEL; }
+    int RunForm(CDialogForm&) override { return VKID_CANCEL; }
 };
 
 class SetupTest : public ::testing::Test {

@@ -181,7 +181,7 @@ TEST_F(PortPageTest, ATakenPortAnsweredNoStaysAndYesContinues) {
     const int port = PlatLocalPort(listener);
     ASSERT_TRUE(WalkTo(m_sheet, Page(), InstallerFields()));
     Page().SetItemText(IDC_PORT, std::to_string(port));
-    m_host.m_answers = {IDNO, IDYES};
+    m_host.m_answers = {VKID_NO, VKID_YES};
     EXPECT_FALSE(m_sheet.Next());
     EXPECT_EQ(&m_sheet.Current(), &Page());
     EXPECT_EQ(Page().m_focusRequest, IDC_PORT);

@@ -148,7 +148,7 @@ TEST_F(ProgramsTest, StalePidFilesAreNotRunningPrograms) {
 
 TEST_F(ProgramsTest, RefusingToCloseARunningVk9000EndsTheSetupWithNothingWritten) {
     auto daemon = StartDaemon();
-    m_host.m_answers = {IDNO};
+    m_host.m_answers = {VKID_NO};
     CSheetMain sheet;
     EXPECT_FALSE(WalkTo(sheet, sheet.m_pagePort, InstallerFields()));
     EXPECT_EQ(sheet.State(), CSheetSetup::EState::Ended);
@@ -169,7 +169,7 @@ TEST_F(ProgramsTest, RefusingToCloseARunningVk9000EndsTheSetupWithNothingWritten
 
 TEST_F(ProgramsTest, AgreeingToCloseStopsVk9000BehindAWaitingNotice) {
     auto daemon = StartDaemon();
-    m_host.m_answers = {IDYES};
+    m_host.m_answers = {VKID_YES};
     CSheetMain sheet;
     ASSERT_TRUE(WalkTo(sheet, sheet.m_pagePort, InstallerFields()));
     EXPECT_EQ(daemon->WaitExit(1000), 0);
