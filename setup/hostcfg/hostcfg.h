@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+// Controls of the configuration form.
+enum { IDC_HOST_LIST = 3001, IDC_HOST_EDIT = 3002, IDC_HOST_ADD = 3003, IDC_HOST_REMOVE = 3004,
+       IDC_HOST_TEST = 3005, IDC_HOST_STATUS = 3006 };
+
 // Registers `library` ("netchan32.dll", "localcore32.dll") with its network flag, display name
 // and the folder of the programs that use it. 0, or -1 when the file cannot be written.
 int RegisterStrataInterface(const std::string& library, int network, const std::string& displayName,

@@ -18,8 +18,6 @@ namespace {
 constexpr const char* kDefaultBackendPort = "5432";
 constexpr int kTestTimeoutMs = 3000;
 
-enum { IDC_HOST_LIST = 3001, IDC_HOST_EDIT = 3002, IDC_HOST_ADD = 3003, IDC_HOST_REMOVE = 3004,
-       IDC_HOST_TEST = 3005, IDC_HOST_STATUS = 3006 };
 
 // Splits "host", "host:port" or "[v6]:port".
 void SplitHostPort(const std::string& text, std::string& host, std::string& port) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,7 +52,8 @@ public:
     }
     void ShowWaiting(const std::string& text) override { m_waiting.push_back(text); }
     void HideWaiting() override { m_waiting.push_back("(hidden)"); }
-    int RunForm(CDialogForm&) override { return VKID_CANCEL; }
+    std::function<int(CDialogForm&)> m_form;  // plays the operator in a modal form
+    int RunForm(CDialogForm& form) override { return m_form ? m_form(form) : VKID_CANCEL; }
 };
 
 class SetupTest : public ::testing::Test {

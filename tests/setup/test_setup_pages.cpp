@@ -151,6 +151,40 @@ TEST_F(InterfacePageTest, ConfigureButtonShowsTheErrorOfTheInterfaceConfiguratio
     EXPECT_EQ(m_host.m_messages[0], "接口 netchan32.dll 尚未注册为网络模式接口。");
 }
 
+TEST_F(InterfacePageTest, ConfigurationFormEditsTheHostListAndSavesItOnOk) {
+    ASSERT_TRUE(Reach());  // registers the interfaces, host list "localhost"
+    std::string status;
+    m_host.m_form = [&](CDialogForm& form) {
+        for (const char* host : {"db2:5433", "DB2:5433", "db3"}) {
+            form.SetItemText(IDC_HOST_EDIT, host);
+            form.OnCommand(IDC_HOST_ADD);
+        }
+        form.SetItemText(IDC_HOST_EDIT, "LocalHost");
+        form.OnCommand(IDC_HOST_REMOVE);
+        return form.OnOK() ? VKID_OK : VKID_CANCEL;
+    };
+    std::string error;
+    EXPECT_EQ(CfgStrataIntrefaceDLL("/usr/bin", "netchan32.dll", "Lumo", error), 0) << error;
+    EXPECT_EQ(HostList(), "db2:5433;db3;");
+    // A front-end without forms is a failure with a text.
+    m_host.m_form = [](CDialogForm&) { return -1; };
+    EXPECT_EQ(CfgStrataIntrefaceDLL("/usr/bin", "netchan32.dll", "Lumo", error), -1);
+    EXPECT_NE(error.find(Netchan32HostsFile()), std::string::npos) << error;
+}
+
+TEST(BackendConnectionTest, ReportsSuccessAndRefusal) {
+    int error = 0;
+    const SOCKET_T listener = PlatListen(0, "127.0.0.1", 4, error);
+    const std::string open = "127.0.0.1:" + std::to_string(PlatLocalPort(listener));
+    const std::string closed = "127.0.0.1:" + std::to_string(setuptest::FreePort());
+    std::string report;
+    EXPECT_TRUE(TestBackendConnection(open, 2000, report));
+    EXPECT_EQ(report, "连接 " + open + " 成功。");
+    EXPECT_FALSE(TestBackendConnection(closed, 2000, report));
+    EXPECT_EQ(report, "连接 " + closed + " 被拒绝: 该端口上没有服务程序。");
+    PlatCloseSocket(listener);
+}
+
 class PortPageTest : public SetupTest {
 protected:
     CSheetMain m_sheet;
