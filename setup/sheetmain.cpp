@@ -90,9 +90,15 @@ int CSheetMain::CloseRunningPrograms() {
     if (ShowMessage(text, VKMB_YESNO | VKMB_ICONQUESTION) != VKID_YES)
         return 1;
     const int waiting = OpenDlgWaiting("正在关闭正在运行的 Lumo 服务器程序 ...");
+    bool stillRunning = false;
     for (const FamilyProgram& program : kFamily)
-        program.close(0, m_instanceFolder, 0);
+        stillRunning = program.close(0, m_instanceFolder, 0) != 0 || stillRunning;
     CloseDlgWaiting(waiting);
+    if (stillRunning) {
+        // Writing the settings under a program that would not stop is what the question avoided.
+        ShowMessage("未能关闭上述应用程序，安装程序退出。", VKMB_OK | VKMB_ICONWARNING);
+        return 1;
+    }
     return 0;
 }
 
