@@ -14,9 +14,9 @@
 #include <iterator>
 
 #include "backend/marc/cvtdiriv.h"
+#include "setup/coralib/coralib.h"  // create --register
 #include "backend/strata/strata_admin.h"
 #include "isoload.h"
-#include "setup/coralib/coralib.h"
 
 namespace {
 
