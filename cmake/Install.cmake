@@ -4,21 +4,18 @@
 # P/lib/systemd/system. `cpack` (scripts/package.sh) makes the Debian package velkan_*.deb of the
 # same files under /usr. Included at the end of the top-level CMakeLists.txt, once every target exists.
 
-set(VELKAN_PROGRAMS vk9000 strata SetupVelkan)
-set(VELKAN_LIBRARIES vkplatform berkit velkansvc vkstrata vkmarc vkrowstore)
-
-foreach(target ${VELKAN_PROGRAMS})
-  if(TARGET ${target})
-    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
-    install(TARGETS ${target} RUNTIME DESTINATION bin)
-  endif()
-endforeach()
-foreach(target ${VELKAN_LIBRARIES})
-  if(TARGET ${target})
-    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
-    install(TARGETS ${target} LIBRARY DESTINATION lib)
-  endif()
-endforeach()
+# velkan_install(DESTINATION RPATH targets...): installs those of the targets that exist, with the
+# run path they need there.
+function(velkan_install destination rpath)
+  foreach(target ${ARGN})
+    if(TARGET ${target})
+      set_target_properties(${target} PROPERTIES INSTALL_RPATH "${rpath}")
+      install(TARGETS ${target} RUNTIME DESTINATION ${destination} LIBRARY DESTINATION ${destination})
+    endif()
+  endforeach()
+endfunction()
+velkan_install(bin "$ORIGIN/../lib" vk9000 strata SetupVelkan)
+velkan_install(lib "$ORIGIN" vkplatform berkit velkansvc vkstrata vkmarc vkrowstore)
 
 install(FILES host/vk9000.ini.sample DESTINATION share/velkan)
 install(PROGRAMS scripts/make-demo-store.sh DESTINATION share/velkan/scripts)
