@@ -29,9 +29,9 @@ fail() {
   exit 1
 }
 screen() { tmux -S "$sock" capture-pane -p -t wiz; }
-# wait_for TEXT...: every text on the screen within 10 s.
+# wait_for TEXT...: every text on the screen within 30 s (the copy step is slow on a busy machine).
 wait_for() {
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     local all=1
     for t in "$@"; do screen | grep -qF -- "$t" || all=0; done
     ((all)) && return 0
@@ -39,9 +39,9 @@ wait_for() {
   done
   fail "screen never showed: $*"
 }
-# wait_gone TEXT: the text off the screen within 10 s.
+# wait_gone TEXT: the text off the screen within 30 s.
 wait_gone() {
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     screen | grep -qF -- "$1" || return 0
     sleep 0.1
   done
