@@ -104,7 +104,7 @@ for _ in $(seq 100); do grep -q "listening on port" "$work/vk9000.out" && break;
 grep -q "listening on port" "$work/vk9000.out" || fail "vk9000 did not start: $(cat "$work/vk9000.out")"
 port2=$(free_port)
 python3 -c 'import socket, sys, time
-s = socket.socket(); s.bind(("0.0.0.0", int(sys.argv[1]))); s.listen(); time.sleep(120)' "$port2" &
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(120)' "$port2" &
 pids+=($!)
 
 start_wizard "$work/prog/bin/SetupVelkan"
