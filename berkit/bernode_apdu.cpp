@@ -128,3 +128,11 @@ void DecodeExtServicesRequest(CBERNode* apdu, CZESRequest& request) {
             request.m_esRequest = DecodeESRequestPtr(child);
     }
 }
+
+bool DecodeGeneralTerm(const CBERNode* apt, std::string& term, bool utf8) {
+    term.clear();
+    for (const CBERNode* child : Children(apt))
+        if (child != nullptr && child->m_uTag == kZTagGeneralTerm && !child->m_bConstructed)
+            return DecodeGeneralString(child->m_baContent, term, utf8) && !term.empty();
+    return false;
+}

@@ -59,6 +59,9 @@ void DecodeInitRequest(CBERNode* apdu, CZInitRequest& request);
 void DecodeSearchRequest(CBERNode* apdu, bool utf8, CZSearchRequest& request);
 void DecodePresentRequest(CBERNode* apdu, bool utf8, CZPresentRequest& request);
 void DecodeExtServicesRequest(CBERNode* apdu, CZESRequest& request);
+// The general term [45] of an AttributesPlusTerm [102] node, whatever its attribute list holds
+// (UTF-8 converted to the ANSI code page when utf8). False when there is none or it is empty.
+bool DecodeGeneralTerm(const CBERNode* apt, std::string& term, bool utf8);
 
 // --- responses: each appends one APDU to `root` and returns it --------------------------------
 

@@ -68,6 +68,8 @@ constexpr unsigned kZTagOctetAligned = 1;  // EXTERNAL encoding octet-aligned [1
 constexpr unsigned kZTagOperand = 0;
 constexpr unsigned kZTagOperatorNode = 1;
 constexpr unsigned kZTagAttributesPlusTerm = 102;
+constexpr unsigned kZTagAttributeList = 44;
+constexpr unsigned kZTagGeneralTerm = 45;
 
 // extendedServicesRequest / extendedServicesResponse.
 constexpr unsigned kZTagFunction = 3;

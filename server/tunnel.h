@@ -220,6 +220,12 @@ public:
     // extended_exception (code 0) on any error, also "search stopped". Nesting deeper than
     // kRPNMaxDepth is rejected.
     int SearchDB(CBERNode* node, CZResultSet* target, int depth = 0);
+    // One operand of an RPN structure (attributes plus term, or a result-set id) into `target`.
+    void SearchOperand(CBERNode* operand, CZResultSet* target);
+    // Diagnostics mode: the operand's use attribute (the configured default when it has none),
+    // and its truncation (5=1 appends the back-end's right truncation to `term`; 5=100 or none
+    // leave it; any other value throws with bib-1 120).
+    int ApplyBib1Attributes(CBERNode* operand, std::string& term);
     // Copies the first stored set named `name` into `target`. False for a null target or no match.
     bool FindAndCopyExistResultSet(const std::string& name, CZResultSet* target);
     // db path + "/" + key of `use` + "/" + term. 0, or -1 (no database, unmapped use attribute).

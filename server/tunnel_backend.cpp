@@ -67,12 +67,22 @@ int CTunnel::SearchDBMulti(CZResultSet* target, int use, const std::string& term
     std::string path;
     for (const std::string& name : m_databaseNames) {
         CDatabaseNode* db = GetDatabasePtr(name.c_str());
-        if (db == nullptr)
+        if (db == nullptr) {
+            SetDiagnostic(kDiagDatabaseUnavailable, name);
             THROW_EXTENDED(0, "illegal database name");
-        if (ConstructSearchPath(db, use, term, path) != 0)
+        }
+        if (ConstructSearchPath(db, use, term, path) != 0) {
+            SetDiagnostic(kDiagUnsupportedUse, std::to_string(use));
             THROW_EXTENDED(0, "unsurported keys");
-        if (SearchDBUseStrata(name, path, target) != 0)
-            break;
+        }
+        if (SearchDBUseStrata(name, path, target) == 0)
+            continue;
+        // Without the diagnostics mode a failed back-end search leaves the operand without hits.
+        if (Bib1Diagnostics() && !m_lastBackendError.empty() && !m_bStop.load()) {
+            SetDiagnostic(kDiagTemporarySystemError, m_lastBackendError);
+            THROW_EXTENDED(0, "back-end search failed: " + m_lastBackendError);
+        }
+        break;
     }
     return 0;
 }

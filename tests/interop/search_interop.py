@@ -134,9 +134,8 @@ def case_limits(s):
     out = yaz(s, ["base books", f"set_marcdump {dump}"] + finds + ["elements F", "show 1+1+1"])
     expect(hits(out) == [1] * 22, "22 searches", out)
     expect(b"0000002" in open(dump, "rb").read(), "the oldest set was dropped", out)
-    out = yaz(s, ["base nosuch", "find @attr 1=4 computer"])
-    expect("Target closed connection" in out or "Connection closed" in out,
-           "an unknown database ends the association", out)
+    # The demo instance answers an unknown database with a diagnostic (Diagnostics=bib1); without
+    # that mode the association ends (diagnostics_interop.py covers both).
 
 
 def case_maxhits(_):
