@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vkserver import Server  # noqa: E402
+from vkserver import Server, run_cases  # noqa: E402
 
 
 def yaz(server, commands):
@@ -75,22 +75,5 @@ CASES = {"yaz": case_yaz, "zoomsh": case_zoomsh, "none": case_none}
 OWN_SERVER = {"none"}
 
 
-def main():
-    names = list(CASES) if sys.argv[2] == "all" else [sys.argv[2]]
-    failed = 0
-    for name in names:
-        server = None if name in OWN_SERVER else Server()
-        try:
-            CASES[name](server)
-            print(f"PASS {name}")
-        except Exception as e:  # report every case, fail at the end
-            failed += 1
-            print(f"FAIL {name}: {e}")
-        finally:
-            if server:
-                server.stop()
-    return 1 if failed else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES, OWN_SERVER))
