@@ -1,8 +1,8 @@
 #pragma once
 // CBackendPager: the one way the server calls the back-end. It owns the answer buffer of one
 // channel, prepares the channel with the caller's current credentials, runs a call page by page
-// (path, then path + "||" + continuation with kStyleNextPage), logs in when the back-end asks for
-// it and turns the back-end's codes into one result.
+// (path, then path + "||" + continuation with kStrataStyleNextPage), logs in when the back-end
+// asks for it and turns the back-end's codes into one result.
 //
 //   CBackendPager pager(channel, &manager.m_interface, &stopFlag);
 //   pager.Prepare(user, password);                   // throws when the channel cannot be opened
@@ -12,7 +12,8 @@
 // Bounds: at most kMaxLogins logins per call (a back-end that keeps answering 63 ends the call
 // with kLoginFailed) and at most kMaxPages pages per call (then kFailed, "too many pages").
 // Codes: 55 gives kNoData, 63 a login (kLoginFailed when refused or exhausted), 5 and 66
-// kBroken (the channel is gone: sessions end their association), any other code kFailed.
+// kBroken (the channel is gone: sessions end their association), 15 (cancelled) kStopped, any
+// other code kFailed.
 // The stop flag is read before every page: kStopped. Cancel() ends a call in progress.
 // Ownership: the owner of the channel owns its pager; both must outlive every call.
 // Threads: one thread calls at a time (the channel's); Cancel from any thread.
