@@ -8,17 +8,12 @@
 #include <new>
 
 #include "backend/strata/strata_package.h"
+#include "server/pager.h"
 #include "backend/strata/strata_routines.h"
 #include "berkit/bertrace.h"
 #include "berkit/codepage.h"
 #include "berkit/extended_exception.h"
 #include "server/tunnelarray.h"
-
-namespace {
-// Logins tried for one call that the back-end keeps refusing with code 63.
-constexpr int kMaxLogins = 2;
-constexpr int kReplySize = 65535;
-}  // namespace
 
 std::string DBFormatText(const char* fmt, ...) {
     char text[4096];
@@ -87,9 +82,9 @@ int CDBArray::Init(std::string& error) {
         error = OperatorText("没有关联的配置部分");
         return -1;
     }
-    const std::string library = m_owner->m_interfaceLibrary.Get();
-    const std::string instance = m_owner->m_instanceName.Get();
-    if (!LoadInterfaceLibrary(&m_owner->m_interface, library.c_str(), instance.c_str(), error))
+    const auto settings = m_owner->m_settings.Snapshot();
+    if (!LoadInterfaceLibrary(&m_owner->m_interface, settings->m_interfaceLibrary.c_str(),
+                              settings->m_instanceName.c_str(), error))
         return -1;
     return InitAllDatabase(error) != 0 ? -1 : 0;
 }
@@ -113,12 +108,12 @@ int CDBArray::LoadCatalogue(NodeList& nodes, std::string& error) {
     try {
         if (m_connect.IsConnected())
             m_connect.EndChannel();
-        PrepareDatabaseChannel(m_connect, m_owner->m_dbUser.Get(), m_owner->m_dbPassword.Get(),
+        const auto settings = m_owner->m_settings.Snapshot();
+        PrepareDatabaseChannel(m_connect, settings->m_dbUser, settings->m_dbPassword,
                                &m_owner->m_interface);
         const std::string directory =
-            DBNameEquals(m_owner->m_interfaceLibrary.Get(), "netchan32.dll")
-                ? m_owner->m_serverAddress.Get()
-                : std::string();
+            DBNameEquals(settings->m_interfaceLibrary, "netchan32.dll") ? settings->m_serverAddress
+                                                                         : std::string();
         std::vector<std::string> names;
         if (GetDBChildDirectory(names, m_connect, directory, error) < 0)
             THROW_EXTENDED(2, error);
@@ -138,7 +133,7 @@ int CDBArray::LoadCatalogue(NodeList& nodes, std::string& error) {
                 node->m_debugInfo = error;
             }
         }
-        if (!m_owner->m_showUnconfigured.load())
+        if (!settings->m_showUnconfigured)
             std::erase_if(nodes, [](const auto& node) { return !node || node->m_configured == 0; });
         if (nodes.empty())
             THROW_EXTENDED(1, OperatorText("数据库未配置，没有可用的数据库"));
@@ -181,39 +176,31 @@ void CDBArray::RemoveAll() { SwapIn(NodeList()); }
 
 int CDBArray::GetDBChildDirectory(std::vector<std::string>& names, CConnect& connect,
                                   const std::string& directory, std::string& error) {
-    std::vector<char> reply(kReplySize);
-    int length = -1;
-    for (int logins = 0;; ++logins) {
-        length = connect.API_Dir(directory.c_str(), static_cast<int>(directory.size()) + 1,
-                                 reply.data(), kReplySize);
-        if (length != -1)
-            break;
-        int code = 0;
-        connect.GetLastError(code, error);
-        if (code == 63 && logins < kMaxLogins) {
-            if (LoginDatabase(connect, directory, false, "public", "") == 0)
-                continue;
-            error = OperatorText("用户名/密码错误");
-        } else if (code == 66) {
-            const std::string server = m_owner ? m_owner->m_serverAddress.Get() : std::string();
+    CBackendPager pager(connect, nullptr, nullptr);
+    std::vector<std::string> found;
+    const CPagerResult result = pager.Dir(directory, [&](const CPackage& page) {
+        found.insert(found.end(), page.GetLines().begin(), page.GetLines().end());
+        return true;
+    });
+    switch (result) {
+    case CPagerResult::kDone:
+        break;
+    case CPagerResult::kLoginFailed:
+        error = OperatorText("用户名/密码错误");
+        return -1;
+    case CPagerResult::kBroken:
+        if (pager.GetCode() == kStrataUnreachable) {
+            const std::string server = m_owner ? m_owner->m_settings.Snapshot()->m_serverAddress : std::string();
             error = DBFormatText(OperatorText("连接远程数据库 %s 失败").c_str(), server.c_str());
+            return -1;
         }
+        [[fallthrough]];
+    default:
+        error = pager.GetError();
         return -1;
     }
-    CPackage package;
-    if (length < 0 || length > kReplySize || package.LoadPackage(reply.data(), size_t(length)) == -1) {
-        error = "CPackage::LoadPackage() error ...";
-        return -1;
-    }
-    if (package.CvtPackageToLineFormat(1) == -1) {
-        error = "CPackage::CvtPackageToLineFormat() error ...";
-        return -1;
-    }
-    for (size_t i = 0; i < package.GetLineCount(); ++i) {
-        const char* line = package.GetLine(i);
-        if (!line)
-            continue;
-        BerTrace("%s\r\n", line);
+    for (const std::string& line : found) {
+        BerTrace("%s\r\n", line.c_str());
         names.push_back(line);
     }
     error.clear();

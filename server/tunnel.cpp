@@ -1,70 +1,15 @@
-// CTunnel: the session thread, framing of BER requests, dispatch, socket hand-over, list columns.
+// CTunnel: the session thread, socket hand-over, list columns, the settings snapshot and the log.
 
 #include "server/tunnel.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 
-#include "berkit/bernode_pktfile.h"
 #include "berkit/bertrace.h"
 #include "platform/event.h"
 #include "platform/localtime.h"
 #include "server/tunnelarray.h"
-
-namespace {
-
-constexpr int kRecvStep = 4096;
-constexpr int kWaitMs = 100;
-
-// Result of reading the identifier and length octets at the start of a request.
-enum class HeaderState { Incomplete, Definite, Indefinite, Malformed };
-
-// Reads a BER element header from the first `available` octets. For a definite length,
-// `total` receives header + content octets (64-bit, so a 4-octet length cannot overflow).
-HeaderState ReadHeader(const unsigned char* data, int available, int64_t& total) {
-    int pos = 0;
-    if (available < 1)
-        return HeaderState::Incomplete;
-    if ((data[pos++] & 0x1F) == 0x1F) {  // high tag number form: at most 5 subsequent octets
-        int octets = 0;
-        for (;;) {
-            if (pos >= available)
-                return HeaderState::Incomplete;
-            if (++octets > 5)
-                return HeaderState::Malformed;
-            if ((data[pos++] & 0x80) == 0)
-                break;
-        }
-    }
-    if (pos >= available)
-        return HeaderState::Incomplete;
-    const unsigned char first = data[pos++];
-    if (first == 0x80)
-        return HeaderState::Indefinite;
-    if ((first & 0x80) == 0) {
-        total = pos + first;
-        return HeaderState::Definite;
-    }
-    const int count = first & 0x7F;
-    if (count > 8 || first == 0xFF)
-        return HeaderState::Malformed;
-    if (available - pos < count)
-        return HeaderState::Incomplete;
-    uint64_t length = 0;
-    for (int i = 0; i < count; ++i) {
-        if (length >> 55)
-            return HeaderState::Malformed;
-        length = (length << 8) | data[pos++];
-    }
-    if (length > static_cast<uint64_t>(INT64_MAX / 2))
-        return HeaderState::Malformed;
-    total = pos + static_cast<int64_t>(length);
-    return HeaderState::Definite;
-}
-
-}  // namespace
 
 CTunnel::CTunnel() {
     const time_t now = time(nullptr);
@@ -156,27 +101,8 @@ std::string CTunnel::GetColumnText(int column) const {
     }
 }
 
-int CTunnel::WaitSocket(bool forWrite, int timeoutMs) {
-    const SOCKET_T s = m_socket.load();
-    if (s == INVALID_SOCKET_T)
-        return PLAT_WAIT_EVENT;
-    // Close() from another thread shuts `s` down, which makes it ready at once; it is not
-    // closed before this thread has ended, so polling it here is safe.
-    return PlatWaitEventOrSocket(m_evStop, s, forWrite, timeoutMs);
-}
-
-bool CTunnel::AwaitTransfer(bool forWrite) {
-    const int ready = WaitSocket(forWrite, kWaitMs);
-    if (ready == PLAT_WAIT_EVENT)
-        return false;
-    if (ready == PLAT_WAIT_ERROR) {
-        Close();
-        return false;
-    }
-    return true;
-}
-
 uint32_t CTunnel::Run() {
+    TakeSettingsSnapshot();
     LogInfo("connecting from %s", m_address.c_str());
     try {
         while (IsActive()) {
@@ -206,209 +132,6 @@ uint32_t CTunnel::Run() {
     if (m_owner)
         m_owner->SessionEnded();
     return 0;
-}
-
-int CTunnel::tcpRecv(unsigned char* buffer, int length) {
-    if (length <= 0)
-        return 0;
-    const SOCKET_T s = m_socket.load();
-    if (s == INVALID_SOCKET_T)
-        return -1;
-    const long n = PlatRecv(s, buffer, static_cast<size_t>(length));
-    if (n == PLAT_IO_WOULDBLOCK)
-        return 0;
-    if (n <= 0) {  // peer closed, or an error
-        Close();
-        return -1;
-    }
-    return static_cast<int>(n);
-}
-
-int CTunnel::tcpSend(const unsigned char* buffer, int length) {
-    if (length <= 0)
-        return 0;
-    const SOCKET_T s = m_socket.load();
-    if (s == INVALID_SOCKET_T)
-        return -1;
-    const long n = PlatSend(s, buffer, static_cast<size_t>(length));
-    if (n == PLAT_IO_WOULDBLOCK)
-        return 0;
-    if (n <= 0) {
-        Close();
-        return -1;
-    }
-    return static_cast<int>(n);
-}
-
-int CTunnel::DataRecv() {
-    const int64_t limit = MaxRequestBytes();
-    m_received = 0;
-    m_recvBuffer.clear();
-    m_recvBuffer.resize(kRecvStep);
-    int64_t declared = 0;  // 0 unknown yet, -1 indefinite length, else header + content octets
-    while (IsActive()) {
-        if (m_bStop.load())
-            return -1;
-        const int n = tcpRecv(m_recvBuffer.data() + m_received,
-                              static_cast<int>(m_recvBuffer.size()) - m_received);
-        if (n < 0)
-            return -1;
-        m_received += n;
-        if (m_received == 0)
-            return 0;  // nothing yet; the loop waits for the socket
-        if (n == 0) {
-            // Part of a request is in: wait for the rest (bounded, still watching for a stop)
-            // rather than spinning on the socket.
-            if (!AwaitTransfer(false))
-                return -1;
-            continue;
-        }
-        if (declared == 0) {
-            int64_t total = 0;
-            switch (ReadHeader(m_recvBuffer.data(), m_received, total)) {
-            case HeaderState::Definite:
-                declared = total;
-                break;
-            case HeaderState::Indefinite:
-                declared = -1;
-                break;
-            case HeaderState::Malformed:
-                m_recvBuffer.resize(m_received);
-                return m_received;  // decoding reports it
-            case HeaderState::Incomplete:
-                break;
-            }
-            if (declared > limit) {
-                LogInfo("request of %lld bytes from %s is above the limit of %lld bytes, association closed",
-                        static_cast<long long>(declared), m_address.c_str(), static_cast<long long>(limit));
-                Close();
-                return -1;
-            }
-        }
-        long total = 0;
-        if (IsCompleteBER(m_recvBuffer.data(), m_received, &total)) {
-            BerTrace("completed received!\r\n");
-            break;
-        }
-        if (m_received >= limit) {  // an indefinite length that has outgrown the limit
-            LogInfo("request from %s is above the limit of %lld bytes, association closed",
-                    m_address.c_str(), static_cast<long long>(limit));
-            Close();
-            return -1;
-        }
-        if (m_received == static_cast<int>(m_recvBuffer.size())) {
-            // Grow with the bytes that actually arrived (doubling), never ahead of them to the
-            // declared length: a client that declares a large request and stalls costs little.
-            int64_t next = std::max<int64_t>(static_cast<int64_t>(m_recvBuffer.size()) * 2, kRecvStep);
-            if (declared > 0 && declared < next)
-                next = declared;
-            m_recvBuffer.resize(static_cast<size_t>(std::min(next, limit)));
-        }
-    }
-    if (m_received == 0)
-        return 0;
-    m_recvBuffer.resize(m_received);
-    return m_received;
-}
-
-int CTunnel::DataSend() {
-    m_sent = 0;
-    int remaining = static_cast<int>(m_sendBuffer.size());
-    while (remaining > 0) {
-        if (m_bStop.load())
-            return -1;
-        const int n = tcpSend(m_sendBuffer.data() + m_sent, remaining);
-        if (n < 0) {
-            Close();
-            return -1;
-        }
-        if (n == 0) {
-            // The peer's window is full: wait until it can take more, still watching for a stop.
-            if (!AwaitTransfer(true))
-                return -1;
-            continue;
-        }
-        m_sent += n;
-        remaining -= n;
-    }
-    return m_sent;
-}
-
-void CTunnel::ServiceHandler() {
-    if (DataRecv() < 1)
-        return;
-    ++m_requestCount;
-    if (m_owner)
-        m_owner->UpdateDisp(this, -1);
-    m_request.ClearArray();
-    m_heldDatabases.clear();
-
-    const bool dumps = LogPackets();
-    if (m_apduTag > Z_PRESENT_REQUEST && dumps)
-        DumpBytes((HomeDir() + "_exRequest.bin").c_str(), reinterpret_cast<char*>(m_recvBuffer.data()),
-                  m_received, false);
-
-    const int used = DecodeBER(&m_request, m_recvBuffer.data(), m_received);
-    if (used < 0)
-        THROW_EXTENDED(0, "decode error");
-    if (used < m_received)
-        BerTrace("in init, have surplus info afer init request\r\n");
-
-    if (m_request.m_arrChildren.empty() || m_request.m_arrChildren[0] == nullptr)
-        THROW_EXTENDED(0, "error decode");
-    CBERNode* apdu = m_request.m_arrChildren[0];
-    m_apduTag = static_cast<int>(apdu->m_uTag);
-    if (!m_initialized && m_apduTag != Z_INIT_REQUEST)
-        THROW_EXTENDED(0, "not initailized!");
-    if (m_apduTag == Z_EXTSERVICES_REQUEST && dumps)
-        DumpBytes((HomeDir() + "exRequest.bin").c_str(), reinterpret_cast<char*>(m_recvBuffer.data()),
-                  m_received, false);
-
-    LogBerRequest();
-    m_response.ClearArray();
-
-    bool built = false;
-    switch (m_apduTag) {
-    case Z_INIT_REQUEST:
-        built = ProcessInit(apdu);
-        m_apduTag = Z_INIT_RESPONSE;
-        break;
-    case Z_SEARCH_REQUEST:
-        built = ProcessSearch(apdu);
-        m_apduTag = Z_SEARCH_RESPONSE;
-        break;
-    case Z_PRESENT_REQUEST:
-        built = ProcessPresent(apdu);
-        m_apduTag = Z_PRESENT_RESPONSE;
-        break;
-    case Z_EXTSERVICES_REQUEST:
-        built = ProcessExtServices(apdu);
-        m_apduTag = Z_EXTSERVICES_RESPONSE;
-        break;
-    case Z_CLOSE:
-        built = ProcessClose(apdu);
-        m_apduTag = Z_CLOSE;
-        break;
-    default:
-        THROW_EXTENDED(0, "not supported request");
-    }
-    if (!built)
-        THROW_EXTENDED(0, "process request error");
-
-    m_response.EncodeBER(m_sendBuffer);
-    LogBerResponse();
-    if (DataSend() < 1)
-        return;
-    if (!m_initialized || m_apduTag == Z_CLOSE)
-        Close();
-    m_lastActive = time(nullptr);
-}
-
-int64_t CTunnel::MaxRequestBytes() const {
-    int64_t limit = m_owner ? static_cast<int64_t>(m_owner->m_maxRequestBytes) : 0;
-    if (limit <= 0)
-        limit = kTunnelDefaultMaxRequestBytes;
-    return std::min<int64_t>(limit, INT_MAX / 2);
 }
 
 void CTunnel::LogInfo(const char* fmt, ...) const {
