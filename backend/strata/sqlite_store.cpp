@@ -42,34 +42,12 @@ bool ValidFileName(const std::string& name) {
     return true;
 }
 
-std::unique_ptr<IStrataStore> OpenLocalCore(const std::string& file, bool create, StrataStatus& st) {
-    return OpenSqliteStore(file, create, st);
-}
-
-std::unique_ptr<IStrataStore> OpenNetChannel(const std::string&, bool, StrataStatus& st) {
-    st.Set(kStrataUnreachable, "the network back-end interface is not available in this build");
-    return nullptr;
-}
-
-const StrataInterfaceRow kInterfaces[] = {
-    {"localcore32.dll", OpenLocalCore},
-    {"netchan32.dll", OpenNetChannel},
-    {"netchan32u.dll", OpenNetChannel},
-};
-
 }  // namespace
 
 bool StrataStatus::Set(int code, const std::string& detail) {
     m_code = code;
     m_text = StrataErrorMessage(code, detail);
     return false;
-}
-
-const StrataInterfaceRow* StrataFindInterface(const std::string& fileName) {
-    for (const StrataInterfaceRow& row : kInterfaces) {
-        if (strcasecmp(row.m_fileName, fileName.c_str()) == 0) return &row;
-    }
-    return nullptr;
 }
 
 int StrataProgress(void* self) {
@@ -407,4 +385,21 @@ bool CSqliteStore::ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatu
     int rc;
     while ((rc = s.Step()) == SQLITE_ROW) out.push_back(StrataAccountInfo{s.Text(0), int(s.Int(1))});
     return rc == SQLITE_DONE || SqlFail(st, "list accounts");
+}
+
+bool CSqliteStore::ExportAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) {
+    out.clear();
+    CStmt s(Prepare("SELECT name, rights, salt, hash FROM accounts ORDER BY name"));
+    if (!s.Ok()) return SqlFail(st, "export accounts");
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW) out.push_back(StrataAccountInfo{s.Text(0), int(s.Int(1)), s.Text(2), s.Text(3)});
+    return rc == SQLITE_DONE || SqlFail(st, "export accounts");
+}
+
+bool CSqliteStore::ImportAccount(const StrataAccountInfo& a, StrataStatus& st) {
+    if (!ValidName(a.m_name, 64, false)) return st.Set(kStrataBadArgument, "account name [" + a.m_name + "]");
+    CStmt s(Prepare("INSERT OR REPLACE INTO accounts(name, salt, hash, rights) VALUES(?1, ?2, ?3, ?4)"));
+    if (!s.Ok()) return SqlFail(st, "import account");
+    s.Bind(1, a.m_name).BindBlob(2, a.m_salt).BindBlob(3, a.m_hash).Bind(4, a.m_rights);
+    return s.Step() == SQLITE_DONE || SqlFail(st, "import account");
 }

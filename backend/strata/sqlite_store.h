@@ -126,6 +126,8 @@ public:
                     StrataStatus& st) override;
     bool RemoveAccount(const std::string& name, StrataStatus& st) override;
     bool ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) override;
+    bool ExportAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) override;
+    bool ImportAccount(const StrataAccountInfo& account, StrataStatus& st) override;
 
 private:
     friend int StrataProgress(void* self);

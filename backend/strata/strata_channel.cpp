@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "backend/strata/pg_store.h"
 #include "backend/strata/strata_package.h"
 #include "backend/strata/strata_store.h"
 
@@ -54,7 +55,19 @@ int CInterface::LoadLibraryA(const char* fileName, const char* instanceName) {
     m_row = row;
     m_instance = instance;
     m_loadError.clear();
+    m_prefix = row->m_network ? m_net.m_address + "/" : std::string();
     return 0;
+}
+
+void CInterface::SetNetworkOptions(const StrataNetOptions& options) {
+    m_net = options;
+    if (m_row && m_row->m_network) m_prefix = m_net.m_address + "/";
+}
+
+StrataLocation CInterface::Location() const {
+    if (!m_row->m_network) return StrataLocation{StrataStoreFile(GetStoreFolder(), m_instance), "", 0};
+    return StrataLocation{PgConnInfo(m_net.m_address, m_instance, m_net.m_user, m_net.m_password), m_net.m_address,
+                          m_net.m_maxConnections};
 }
 
 int CInterface::GetAllProcAddress(std::string& error) {
@@ -62,11 +75,14 @@ int CInterface::GetAllProcAddress(std::string& error) {
         error = m_loadError.empty() ? "no back-end interface loaded" : m_loadError;
         return -1;
     }
-    if (strcasecmp(m_row->m_fileName, "localcore32.dll") != 0) {
-        error = std::string("back-end interface ") + m_row->m_fileName + " is not available in this build";
-        return -1;
-    }
-    return 0;
+    if (!m_row->m_network) return 0;
+    const StrataLocation where = Location();
+    StrataStatus st;
+    if (m_row->m_open(where, false, st)) return 0;
+    // A server that does not answer may come later; anything else is a setting to fix.
+    if (PQping(where.m_path.c_str()) == PQPING_NO_RESPONSE) return 0;
+    error = st.m_text;
+    return -1;
 }
 
 std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& error) const {
@@ -76,7 +92,7 @@ std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& er
         return nullptr;
     }
     StrataStatus st;
-    auto store = m_row->m_open(StrataStoreFile(GetStoreFolder(), m_instance), false, st);
+    auto store = m_row->m_open(Location(), false, st);
     if (!store) {
         code = st.m_code;
         error = st.m_text;
@@ -165,6 +181,17 @@ bool CConnect::CheckPath(const char* path, int pathLen, std::string& out) {
     return true;
 }
 
+bool CConnect::StripPrefix(std::string& path) {
+    const std::string& prefix = m_interface ? m_interface->GetPathPrefix() : std::string();
+    if (prefix.empty()) return true;
+    if (path.size() < prefix.size() || strncasecmp(path.c_str(), prefix.c_str(), prefix.size()) != 0) {
+        Fail(kStrataBadPath, "[" + path + "] is not a path of the server " + prefix.substr(0, prefix.size() - 1));
+        return false;
+    }
+    path.erase(0, prefix.size());
+    return true;
+}
+
 bool CConnect::CheckBuffer(const char* buffer, int bufferSize) {
     if (buffer == nullptr || bufferSize < int(kPackageHeaderSize)) {
         Fail(kStrataBufferTooSmall, "answer buffer of " + std::to_string(bufferSize) + " octets");
@@ -213,13 +240,17 @@ int CConnect::API_ChDir(const char* user, const char* password, const char* path
 int CConnect::API_Dir(const char* path, int pathLen, char* buffer, int bufferSize) {
     std::string p;
     if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead)) return -1;
-    if (!p.empty()) return Fail(kStrataBadPath, "[" + p + "] is not a directory (the local store lists \"\")");
+    const std::string prefix = m_interface ? m_interface->GetPathPrefix() : std::string();
+    // The root: "" locally; "", the server address or the prefix through a network interface.
+    const bool root = p.empty() || (!prefix.empty() && strncasecmp(p.c_str(), prefix.c_str(), p.size()) == 0 &&
+                                    p.size() + 1 >= prefix.size());
+    if (!root) return Fail(kStrataBadPath, "[" + p + "] is not a directory (the root is \"" + prefix + "\")");
     std::vector<StrataDatabaseInfo> dbs;
     StrataStatus st;
     if (!m_channel->ListDatabases(dbs, false, st)) return Fail(st);
     CPackageWriter writer(kPackageLines, size_t(bufferSize));
     for (const StrataDatabaseInfo& db : dbs) {
-        if (!writer.Add(db.m_name)) return Fail(kStrataBufferTooSmall, "database listing");
+        if (!writer.Add(prefix + db.m_name)) return Fail(kStrataBufferTooSmall, "database listing");
     }
     return Succeed(writer.Finish("", buffer));
 }
