@@ -42,6 +42,8 @@ bool LoadBackend(CTunnelArray& manager, const CServerSettings& settings, const s
                                    ? settings.m_backendFolder
                                    : home + settings.m_backendFolder;
     CInterface::SetStoreFolder(folder);
+    manager.m_interface.SetNetworkOptions(StrataNetOptions{settings.m_serverAddress, settings.m_serverUser,
+                                                           settings.m_serverPassword, settings.m_maxConnections});
     std::string error;
     if (manager.m_interface.LoadLibraryA(settings.m_interfaceLibrary.c_str(),
                                          settings.m_instanceName.c_str()) != 0 ||
