@@ -134,12 +134,13 @@ CPgParam::CPgParam(int64_t v) {
 std::shared_ptr<CPgPool> CPgPool::For(const PgTarget& target) {
     std::lock_guard<std::mutex> lock(g_poolsLock);
     if (g_pools == nullptr) g_pools = new std::map<std::string, std::weak_ptr<CPgPool>>();  // lives to exit
-    std::shared_ptr<CPgPool> pool = (*g_pools)[target.m_conninfo].lock();
+    PgTarget capped = target;
+    if (capped.m_maxConnections < 1) capped.m_maxConnections = kPgDefaultMaxConnections;
+    const std::string key = std::to_string(capped.m_maxConnections) + " " + target.m_conninfo;
+    std::shared_ptr<CPgPool> pool = (*g_pools)[key].lock();
     if (!pool) {
-        PgTarget capped = target;
-        if (capped.m_maxConnections < 1) capped.m_maxConnections = kPgDefaultMaxConnections;
         pool = std::make_shared<CPgPool>(capped);
-        (*g_pools)[target.m_conninfo] = pool;
+        (*g_pools)[key] = pool;
     }
     return pool;
 }

@@ -61,7 +61,7 @@ struct CPgConn {
 
 class CPgPool {
 public:
-    // The process's pool for `target.m_conninfo`; the first caller's cap holds.
+    // The process's pool for `target` (one per connection string and cap).
     static std::shared_ptr<CPgPool> For(const PgTarget& target);
     CPgPool(const PgTarget& target) : m_target(target) {}
     ~CPgPool();

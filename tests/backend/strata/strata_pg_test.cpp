@@ -1,0 +1,119 @@
+// The network back-end on PostgreSQL only: the per-process connection cap, a connection lost
+// during a call (5, then a new connection), a refused server login, a store of a newer format.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "strata_fixture.h"
+
+namespace {
+
+class StrataPgTest : public StrataStoreTest {};
+
+TEST_P(StrataPgTest, FiftyChannelsOnEightThreadsShareTheCappedPool) {
+    std::vector<std::string> records;
+    for (int i = 1; i <= 200; ++i) records.push_back(MakeDiriv(i, "pooled " + std::to_string(i % 5)));
+    Load(records);
+    CInterface capped;
+    capped.SetNetworkOptions(m_pg.NetOptions(4));
+    ASSERT_EQ(capped.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
+    std::vector<std::unique_ptr<CConnect>> channels;
+    for (int i = 0; i < 50; ++i) {
+        channels.push_back(std::make_unique<CConnect>());
+        ASSERT_EQ(PrepareDatabaseChannel(*channels.back(), "demo", "demo", &capped), 0);
+        ASSERT_EQ(LoginDatabase(*channels.back(), "", false, "public", ""), 0);
+    }
+    std::atomic<int> failures{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<char> buffer(65535);
+            for (int round = 0; round < 40; ++round) {
+                CConnect& c = *channels[size_t((t + round * 8) % 50)];
+                const std::string path = capped.GetPathPrefix() + "books/title/pooled " + std::to_string(round % 5);
+                if (c.API_Search(path.c_str(), int(path.size()) + 1, buffer.data(), 65535, 5) <= 0) ++failures;
+            }
+        });
+    }
+    int most = 0;
+    std::thread watcher([&] {
+        while (!done.load()) {
+            most = std::max(most, m_pg.Connections());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    for (auto& t : threads) t.join();
+    done = true;
+    watcher.join();
+    EXPECT_EQ(failures.load(), 0);
+    // The capped pool's four, and the admin connection of the fixture.
+    EXPECT_GE(most, 1);
+    EXPECT_LE(most, 4 + 1);
+}
+
+TEST_P(StrataPgTest, AConnectionLostDuringACallIs5AndTheNextCallConnectsAgain) {
+    // Every record is a candidate that the search checks one by one: a long call.
+    std::vector<std::string> records;
+    for (int i = 1; i <= 30000; ++i) records.push_back(MakeDiriv(i, "alpha x beta"));
+    Load(records);
+    CConnect c;
+    Open(c);
+    std::atomic<bool> done{false};
+    std::thread killer([&] {
+        std::string error;
+        for (int i = 0; i < 500 && !done.load(); ++i) {
+            m_pg.Admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname='" + m_pg.Database() +
+                           "' AND state='active' AND pid<>pg_backend_pid()",
+                       error);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    CPackage pkg;
+    const int r = Search(c, "books/title/beta alpha", 5, pkg);
+    done = true;
+    killer.join();
+    EXPECT_EQ(r, -1);
+    int code = 0;
+    std::string text;
+    c.GetLastError(code, text);
+    EXPECT_EQ(code, kStrataChannelBroken) << text;
+    EXPECT_NE(text.find("lost"), std::string::npos) << text;
+    // The broken connection left the pool; the channel's next call gets a new one.
+    EXPECT_EQ(AllHits(c, "books/title/alpha").size(), 30000u);
+}
+
+TEST_P(StrataPgTest, ARefusedServerPasswordIsAClearLoadError) {
+    CInterface iface;
+    StrataNetOptions options = m_pg.NetOptions();
+    options.m_password = "wrong";
+    iface.SetNetworkOptions(options);
+    ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
+    std::string error;
+    EXPECT_EQ(iface.GetAllProcAddress(error), -1);
+    EXPECT_NE(error.find("password authentication failed"), std::string::npos) << error;
+    EXPECT_NE(error.find(options.m_address), std::string::npos) << error;
+}
+
+TEST_P(StrataPgTest, AStoreOfANewerFormatIsRefused) {
+    std::string error;
+    m_admin.reset();
+    // Through a connection of its own: the test's pools may hold checked connections already.
+    CPgTestDatabase other;
+    ASSERT_TRUE(other.Create(error)) << error;
+    ASSERT_TRUE(CStrataAdmin::Create(other.Spec(), error)) << error;
+    ASSERT_TRUE(other.Admin("SELECT 1", error));
+    const std::string update = "UPDATE meta SET v=99 WHERE k='format'";
+    PGconn* c = PQconnectdb((other.Spec().substr(3)).c_str());
+    PQclear(PQexec(c, update.c_str()));
+    PQfinish(c);
+    CInterface iface;
+    iface.SetNetworkOptions(other.NetOptions(3));
+    ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", other.Database().c_str()), 0);
+    EXPECT_EQ(iface.GetAllProcAddress(error), -1);
+    EXPECT_NE(error.find("newer than this program"), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StrataPgTest, ::testing::Values(std::string("pg")), EngineName);
+
+}  // namespace
