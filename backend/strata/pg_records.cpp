@@ -205,6 +205,8 @@ int CPgStore::LoadRecords(const std::string& db, const std::vector<std::string>&
         !call.Commit()) {
         return -1;
     }
+    // Fresh statistics after a bulk load, so that the planner drives searches by the index.
+    if (!call.Run("ANALYZE records, postings", {}, "analyze")) return -1;
     std::sort(rejected.begin(), rejected.end(),
               [](const StrataRejectedRecord& a, const StrataRejectedRecord& b) { return a.m_position < b.m_position; });
     return int(lastOf.size());
@@ -256,7 +258,8 @@ int64_t CPgStore::ForEachRecord(const std::string& db, const std::function<bool(
 bool CPgStore::Reindex(const std::string& db, StrataStatus& st) {
     CPgCall call(*this, st);
     int64_t id = 0;
-    return call.Ok() && call.Begin(false) && FindDatabase(call, db, id) && ReindexLocked(call, id) && call.Commit();
+    return call.Ok() && call.Begin(false) && FindDatabase(call, db, id) && ReindexLocked(call, id) && call.Commit() &&
+           call.Run("ANALYZE postings", {}, "analyze");
 }
 
 bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
