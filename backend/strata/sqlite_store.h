@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "backend/strata/strata_keys.h"
+#include "backend/strata/strata_text.h"
 #include "backend/strata/strata_store.h"
 
 constexpr int64_t kRecordIdBase = 100000000;  // records.id = db * kRecordIdBase + number
@@ -75,6 +76,7 @@ public:
         return *this;
     }
     int Step() { return sqlite3_step(m_s); }
+    sqlite3_stmt* Raw() const { return m_s; }
     // Step once and make the statement ready for the next binding; the step's result code.
     int Run() {
         const int rc = sqlite3_step(m_s);
@@ -119,12 +121,29 @@ struct StoreKey {
     CKeyEntry m_entry;
 };
 
+// One index entry before it goes into a posting list: key id, token, record number.
+struct StorePosting {
+    int64_t m_key;
+    std::string m_token;
+    uint32_t m_record;
+    bool operator<(const StorePosting& o) const {
+        if (m_key != o.m_key) return m_key < o.m_key;
+        const int c = m_token.compare(o.m_token);
+        return c != 0 ? c < 0 : m_record < o.m_record;
+    }
+};
+
+class CRecordBitmap;
+
 class CSqliteStore : public IStrataStore {
 public:
     explicit CSqliteStore(sqlite3* db);
     ~CSqliteStore() override;
 
     bool Configure(StrataStatus& st);
+    // Converts a store of the first layout (one postings row per key, token and record) in one
+    // transaction: the postings table is rebuilt from the records.
+    bool UpgradeLayout(StrataStatus& st);
 
     void Interrupt() override;
     void BeginCall() override { m_cancel.store(false); }
@@ -184,6 +203,22 @@ private:
     bool ReindexLocked(int64_t db, StrataStatus& st);
     bool CandidateMatches(int64_t db, const StoreKey& key, const SearchTerm& term, int64_t number,
                           bool& match, StrataStatus& st);
+    // The whole hit list of a term, ascending (sqlite_search.cpp).
+    bool ComputeHits(int64_t db, const StoreKey& key, const SearchTerm& term, std::vector<uint32_t>& hits,
+                     StrataStatus& st);
+
+    // Posting lists (sqlite_postings.cpp). ApplyPostings sorts `postings` and adds them to (or
+    // removes them from) their lists, rewriting only the blocks they fall in.
+    bool ApplyPostings(std::vector<StorePosting>& postings, bool remove, StrataStatus& st);
+    bool ApplyList(int64_t k, const std::string& tok, const std::vector<uint32_t>& numbers, bool remove,
+                   StrataStatus& st);
+    // Replaces the block keyed `oldLast` (-1: none) by blocks holding `numbers`.
+    bool WriteBlocks(int64_t k, const std::string& tok, int64_t oldLast, const std::vector<uint32_t>& numbers,
+                     StrataStatus& st);
+    bool DecodeColumn(CStmt& s, int column, std::vector<uint32_t>& out, StrataStatus& st);
+    bool ReadList(int64_t k, const std::string& tok, std::vector<uint32_t>& out, StrataStatus& st);
+    bool ListSize(int64_t k, const std::string& tok, int64_t& size, StrataStatus& st);
+    bool ReadPrefix(int64_t k, const std::string& prefix, CRecordBitmap& bits, StrataStatus& st);
 
     sqlite3* m_db;
     // Keyed by the SQL text; std::less<> finds a literal without building a string.
@@ -192,6 +227,15 @@ private:
     std::map<std::string, int64_t, std::less<>> m_dbIds;
     std::map<std::pair<int64_t, std::string>, StoreKey> m_keyCache;
     int64_t m_cacheVersion = -1;  // data_version the caches belong to; -1 none
+    // The hit list of the last search, for its next pages (valid with the other caches).
+    struct HitList {
+        bool m_valid = false;
+        int64_t m_db = 0;
+        int64_t m_key = 0;
+        std::string m_term;
+        std::vector<uint32_t> m_hits;
+    } m_lastHits;
+    std::string m_blockText;  // encoding buffer of WriteBlocks
     bool m_cacheChecked = false;
     std::atomic<bool> m_cancel{false};
 };
