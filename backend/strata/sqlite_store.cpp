@@ -9,6 +9,10 @@
 
 namespace {
 
+const char* const kPostingsTable =
+    "CREATE TABLE postings(k INTEGER NOT NULL, tok TEXT NOT NULL, last INTEGER NOT NULL,"
+    " n INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(k, tok, last)) WITHOUT ROWID";
+
 const char* const kSchema[] = {
     "CREATE TABLE meta(k TEXT PRIMARY KEY, v TEXT NOT NULL)",
     "CREATE TABLE databases(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE,"
@@ -18,11 +22,10 @@ const char* const kSchema[] = {
     "CREATE TABLE records(id INTEGER PRIMARY KEY, diriv BLOB NOT NULL)",
     "CREATE TABLE keys(id INTEGER PRIMARY KEY, db INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
     " fields TEXT NOT NULL, UNIQUE(db, name))",
-    "CREATE TABLE postings(k INTEGER NOT NULL, tok TEXT NOT NULL, rec INTEGER NOT NULL,"
-    " PRIMARY KEY(k, tok, rec)) WITHOUT ROWID",
+    kPostingsTable,
     "CREATE TABLE accounts(name TEXT PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,"
     " rights INTEGER NOT NULL)",
-    "INSERT INTO meta VALUES('format', 'velkan-strata-1')",
+    "INSERT INTO meta VALUES('format', 'velkan-strata-2')",
 };
 
 bool ValidName(const std::string& name, size_t max, bool pathPart) {
@@ -82,11 +85,15 @@ std::unique_ptr<IStrataStore> OpenSqliteStore(const std::string& file, bool crea
         if (!store->PutAccount("public", &empty, kStrataRightRead, true, st)) return nullptr;
     } else {
         sqlite3_stmt* s = nullptr;
-        bool ok = sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k='format'", -1, &s, nullptr) == SQLITE_OK &&
-                  sqlite3_step(s) == SQLITE_ROW &&
-                  std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))) == "velkan-strata-1";
+        std::string format;
+        if (sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k='format'", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0) != nullptr) {
+            format = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        }
         sqlite3_finalize(s);
-        if (!ok) {
+        if (format == "velkan-strata-1") {
+            if (!store->UpgradeLayout(st)) return nullptr;
+        } else if (format != "velkan-strata-2") {
             st.Set(kStrataUnreachable, file + " is not a Strata store");
             return nullptr;
         }
@@ -101,11 +108,38 @@ CSqliteStore::~CSqliteStore() {
     sqlite3_close(m_db);
 }
 
+// Pages are read through a shared memory mapping of the file, so every connection of the process
+// (and the operating system's page cache) holds them once; the private page cache of a connection
+// only keeps the pages it changes in a write. Every commit is synced to the log before it returns
+// (synchronous=FULL): a write acknowledged to a client survives a power loss.
 bool CSqliteStore::Configure(StrataStatus& st) {
     sqlite3_busy_timeout(m_db, 15000);
     sqlite3_progress_handler(m_db, 1000, StrataProgress, this);
-    return Exec("PRAGMA journal_mode=WAL", st) && Exec("PRAGMA synchronous=NORMAL", st) &&
-           Exec("PRAGMA cache_size=-32768", st) && Exec("PRAGMA foreign_keys=OFF", st);
+    return Exec("PRAGMA journal_mode=WAL", st) && Exec("PRAGMA synchronous=FULL", st) &&
+           Exec("PRAGMA mmap_size=68719476736", st) && Exec("PRAGMA cache_size=-2048", st) &&
+           Exec("PRAGMA foreign_keys=OFF", st);
+}
+
+bool CSqliteStore::UpgradeLayout(StrataStatus& st) {
+    if (!Begin(st)) return false;
+    std::vector<int64_t> dbs;
+    {
+        CStmt s(Prepare("SELECT id FROM databases ORDER BY id"));
+        int rc;
+        while (s.Ok() && (rc = s.Step()) == SQLITE_ROW) dbs.push_back(s.Int(0));
+        if (!s.Ok() || rc != SQLITE_DONE) {
+            Rollback();
+            return SqlFail(st, "upgrade the store layout");
+        }
+    }
+    bool ok = Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st);
+    for (size_t i = 0; ok && i < dbs.size(); ++i) ok = ReindexLocked(dbs[i], st);
+    ok = ok && Exec("UPDATE meta SET v='velkan-strata-2' WHERE k='format'", st);
+    if (!ok) {
+        Rollback();
+        return false;
+    }
+    return Commit(st);
 }
 
 void CSqliteStore::Interrupt() {
@@ -182,6 +216,8 @@ CReadScope::~CReadScope() {
 void CSqliteStore::DropCaches() {
     m_dbIds.clear();
     m_keyCache.clear();
+    m_lastHits.m_valid = false;
+    m_lastHits.m_hits = std::vector<uint32_t>();
     m_cacheVersion = -1;
 }
 

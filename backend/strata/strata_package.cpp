@@ -17,7 +17,10 @@ void PutU32(std::string& out, uint32_t v) {
 // Empties the package but keeps the storage of its vectors for the next load.
 void CPackage::Clear() {
     m_kind = 0;
+    m_data.clear();
     m_entries.clear();
+    m_linesReady = false;
+    m_linesMade = false;
     m_lines.clear();
     m_records.clear();
     m_continuation.clear();
@@ -54,12 +57,13 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
         pos += len;
     }
     if (pos != total) return -1;
+    m_data.assign(buffer, total);
     m_entries.resize(count);
     pos = first;
     for (size_t i = 0; i < count; ++i) {
         const size_t len = ReadU32(p + pos);
         pos += kPackageEntryOverhead;
-        m_entries[i].assign(buffer + pos, len);
+        m_entries[i] = {uint32_t(pos), uint32_t(len)};
         pos += len;
     }
     m_kind = kind;
@@ -69,15 +73,27 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
 
 int CPackage::CvtPackageToLineFormat(int mode) {
     if (mode != 1 || m_kind != kPackageLines) return -1;
-    m_lines.assign(m_entries.begin(), m_entries.end());  // reuses the lines' storage
+    m_linesReady = true;
     return 0;
+}
+
+const std::vector<std::string>& CPackage::GetLines() const {
+    if (m_linesReady && !m_linesMade) {
+        m_lines.resize(m_entries.size());  // reuses the lines' storage
+        for (size_t i = 0; i < m_entries.size(); ++i) m_lines[i].assign(m_data, m_entries[i].first, m_entries[i].second);
+        m_linesMade = true;
+    }
+    return m_lines;
 }
 
 int CPackage::CvtPackageToBinFormat(int mode) {
     if (mode != 1 || m_kind == 0) return -1;
     m_records.clear();
     m_records.reserve(m_entries.size());
-    for (const std::string& e : m_entries) m_records.emplace_back(e.begin(), e.end());
+    for (const auto& e : m_entries) {
+        const auto* p = reinterpret_cast<const unsigned char*>(m_data.data()) + e.first;
+        m_records.emplace_back(p, p + e.second);
+    }
     return 0;
 }
 
@@ -91,6 +107,18 @@ bool CPackageWriter::Add(const char* data, size_t length, size_t reserve) {
     if (m_kind == kPackageLines && std::memchr(data, 0, length) != nullptr) return false;
     PutU32(m_body, uint32_t(length));
     m_body.append(data, length);
+    ++m_count;
+    return true;
+}
+
+bool CPackageWriter::AddSevenDigits(uint32_t n, size_t reserve) {
+    if (n > 9999999 || !Fits(7, reserve)) return false;
+    const size_t at = m_body.size();
+    m_body.resize(at + kPackageEntryOverhead + 7);
+    char* p = m_body.data() + at;
+    p[0] = 7;
+    p[1] = p[2] = p[3] = 0;
+    for (size_t i = kPackageEntryOverhead + 7; i-- > kPackageEntryOverhead; n /= 10) p[i] = char('0' + n % 10);
     ++m_count;
     return true;
 }
