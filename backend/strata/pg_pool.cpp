@@ -152,7 +152,7 @@ int CPgPool::OpenCount() {
     return m_open;
 }
 
-std::unique_ptr<CPgConn> CPgPool::Connect(StrataStatus& st, bool checkSchema) {
+std::unique_ptr<CPgConn> CPgPool::Connect(StrataStatus& st) {
     const char* keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
     const char* values[] = {"5", "velkan", m_target.m_conninfo.c_str(), nullptr};
     auto conn = std::make_unique<CPgConn>();
@@ -162,20 +162,10 @@ std::unique_ptr<CPgConn> CPgPool::Connect(StrataStatus& st, bool checkSchema) {
                                        OneLine(conn->m_conn ? PQerrorMessage(conn->m_conn) : "out of memory"));
         return nullptr;
     }
-    bool check = false;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        check = checkSchema && !m_schemaChecked;
-    }
-    if (check) {
-        if (!CheckSchema(*conn, st)) return nullptr;
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_schemaChecked = true;
-    }
     return conn;
 }
 
-std::unique_ptr<CPgConn> CPgPool::Acquire(const std::atomic<bool>& cancel, StrataStatus& st, bool checkSchema) {
+std::unique_ptr<CPgConn> CPgPool::Acquire(const std::atomic<bool>& cancel, StrataStatus& st) {
     const auto deadline = std::chrono::steady_clock::now() + kPoolWait;
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
@@ -188,7 +178,7 @@ std::unique_ptr<CPgConn> CPgPool::Acquire(const std::atomic<bool>& cancel, Strat
         if (m_open < m_target.m_maxConnections) {
             ++m_open;
             lock.unlock();
-            std::unique_ptr<CPgConn> conn = Connect(st, checkSchema);
+            std::unique_ptr<CPgConn> conn = Connect(st);
             if (!conn) {
                 lock.lock();
                 --m_open;
@@ -224,36 +214,18 @@ void CPgPool::Release(std::unique_ptr<CPgConn> conn, bool broken) {
     m_freed.notify_one();
 }
 
-// Checks the store format; upgrades an older one in place (one connection at a time).
-bool CPgPool::CheckSchema(CPgConn& conn, StrataStatus& st) {
-    auto fail = [&](const std::string& text) {
-        PQexec(conn.m_conn, "ROLLBACK");
-        return st.Set(kStrataUnreachable, "PostgreSQL server at " + m_target.m_address + ": " + text);
-    };
-    CPgResult r(PQexec(conn.m_conn, "BEGIN"));
-    r = CPgResult(PQexec(conn.m_conn, ("SELECT pg_advisory_xact_lock(" + std::to_string(kPgSchemaLock) + ")").c_str()));
-    if (PQresultStatus(r.Get()) != PGRES_TUPLES_OK) return fail(OneLine(PQerrorMessage(conn.m_conn)));
-    r = CPgResult(PQexec(conn.m_conn, "SELECT to_regclass('meta') IS NOT NULL"));
-    if (PQresultStatus(r.Get()) != PGRES_TUPLES_OK) return fail(OneLine(PQerrorMessage(conn.m_conn)));
-    if (std::string(PQgetvalue(r.Get(), 0, 0)) != "t") {
-        return fail(std::string("database ") + PQdb(conn.m_conn) + " holds no Strata store (strata create)");
-    }
-    r = CPgResult(PQexec(conn.m_conn, "SELECT v FROM meta WHERE k='format'"));
-    if (PQresultStatus(r.Get()) != PGRES_TUPLES_OK || PQntuples(r.Get()) != 1) {
-        return fail(std::string("database ") + PQdb(conn.m_conn) + " holds no Strata store format");
-    }
-    const int64_t version = std::strtoll(PQgetvalue(r.Get(), 0, 0), nullptr, 10);
-    if (version > kPgSchemaVersion) {
-        return fail("store format " + std::to_string(version) + " is newer than this program's (" +
-                    std::to_string(kPgSchemaVersion) + ")");
-    }
-    if (version < 1) return fail("store format " + std::to_string(version) + " is not known");
-    r = CPgResult(PQexec(conn.m_conn, "COMMIT"));
-    return true;
+bool CPgPool::SchemaChecked() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_schemaChecked;
 }
 
-CPgCall::CPgCall(CPgStore& store, StrataStatus& st, bool checkSchema) : m_store(store), m_st(st) {
-    m_conn = store.m_pool->Acquire(store.m_cancel, st, checkSchema);
+void CPgPool::SetSchemaChecked() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_schemaChecked = true;
+}
+
+CPgCall::CPgCall(CPgStore& store, StrataStatus& st) : m_store(store), m_st(st) {
+    m_conn = store.m_pool->Acquire(store.m_cancel, st);
     if (!m_conn) return;
     std::lock_guard<std::mutex> lock(store.m_cancelLock);
     store.m_cancelHandle = PQgetCancel(m_conn->m_conn);
@@ -357,6 +329,31 @@ void CPgStore::Interrupt() {
     }
 }
 
+namespace {
+
+// Checks the store format; an older one is upgraded in place, one connection at a time.
+bool CheckSchema(CPgStore& store, CPgCall& call, const std::string& address, StrataStatus& st) {
+    CPgResult r;
+    if (!call.Begin(false) || !call.Run("SELECT pg_advisory_xact_lock($1)", {kPgSchemaLock}, "check store") ||
+        !call.Run("SELECT count(*) FROM pg_class WHERE relname='meta' AND relnamespace=current_schema()::regnamespace",
+                  {}, r, "check store")) {
+        return false;
+    }
+    const std::string where = "PostgreSQL server at " + address + ": ";
+    if (r.Int(0, 0) == 0) return st.Set(kStrataUnreachable, where + "the database holds no Strata store (strata create)");
+    if (!call.Run("SELECT v FROM meta WHERE k='format'", {}, r, "check store")) return false;
+    const int64_t version = r.Rows() == 1 ? r.Int(0, 0) : 0;
+    if (version > kPgSchemaVersion) {
+        return st.Set(kStrataUnreachable, where + "store format " + std::to_string(version) +
+                                              " is newer than this program's (" + std::to_string(kPgSchemaVersion) + ")");
+    }
+    if (version < 1) return st.Set(kStrataUnreachable, where + "the database holds no known Strata store format");
+    if (version < kPgSchemaVersion && !PgUpgradeSchema(store, call, version)) return false;
+    return call.Commit();
+}
+
+}  // namespace
+
 std::unique_ptr<IStrataStore> OpenPgStore(const PgTarget& target, bool create, StrataStatus& st) {
     std::shared_ptr<CPgPool> pool = CPgPool::For(target);
     auto store = std::make_unique<CPgStore>(pool);
@@ -364,13 +361,16 @@ std::unique_ptr<IStrataStore> OpenPgStore(const PgTarget& target, bool create, S
         if (!store->CreateSchema(st)) return nullptr;
         std::string empty;
         if (!store->PutAccount("public", &empty, kStrataRightRead, true, st)) return nullptr;
+        pool->SetSchemaChecked();
         return store;
     }
-    // Reaches the server (and checks the store format) once, so that an unreachable server is
-    // reported here rather than at the first call.
-    std::atomic<bool> never{false};
-    std::unique_ptr<CPgConn> conn = pool->Acquire(never, st);
-    if (!conn) return nullptr;
-    pool->Release(std::move(conn), false);
+    // Reaches the server (and checks the store format once per pool), so that an unreachable
+    // server is reported here rather than at the first call.
+    CPgCall call(*store, st);
+    if (!call.Ok()) return nullptr;
+    if (!pool->SchemaChecked()) {
+        if (!CheckSchema(*store, call, pool->Target().m_address, st)) return nullptr;
+        pool->SetSchemaChecked();
+    }
     return store;
 }

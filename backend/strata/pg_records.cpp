@@ -1,4 +1,4 @@
-// CPgStore: records, their index entries, bulk loads (COPY), export and reindexing, and Search.
+// CPgStore: records with their index entries, bulk loads (COPY), export and reindexing.
 #include <algorithm>
 
 #include "backend/strata/pg_store.h"
@@ -16,9 +16,6 @@ void AppendCopyBytes(std::string& out, const std::string& bytes) {
         out += kHex[c & 15];
     }
 }
-
-// Upper bound of a prefix range: tokens are valid UTF-8, whose octets never reach 0xF5.
-std::string PrefixEnd(const std::string& prefix) { return prefix + "\xF5"; }
 
 // Record numbers as an int8[] literal for "= ANY($1::bigint[])".
 std::string NumberArray(const std::vector<int64_t>& numbers) {
@@ -57,15 +54,6 @@ bool CPgStore::GetRecordText(CPgCall& call, int64_t db, int64_t number, std::str
     }
     found = r.Rows() == 1;
     if (found) r.BytesInto(0, 0, diriv);
-    return true;
-}
-
-bool CPgStore::WritePostings(CPgCall& call, const std::vector<StrataPosting>& postings, bool remove) {
-    const char* sql = remove ? "DELETE FROM postings WHERE k=$1 AND tok=$2 AND rec=$3"
-                             : "INSERT INTO postings(k, tok, rec) VALUES($1, $2, $3) ON CONFLICT DO NOTHING";
-    for (const StrataPosting& p : postings) {
-        if (!call.Run(sql, {p.m_key, p.m_token, p.m_record}, "index record")) return false;
-    }
     return true;
 }
 
@@ -151,9 +139,10 @@ bool CPgStore::WriteRecord(const std::string& db, int64_t number, StrataWrite ho
         }
     }
     const int64_t delta = how == StrataWrite::kDelete ? -1 : (found ? 0 : 1);
-    if (delta != 0 && !call.Run("UPDATE databases SET records=records+$2 WHERE id=$1", {id, delta}, "count records")) {
+    if (!call.Run("UPDATE databases SET records=records+$2, gen=gen+1 WHERE id=$1", {id, delta}, "count records")) {
         return false;
     }
+    m_lastHits = HitList();
     return call.Commit();
 }
 
@@ -191,18 +180,11 @@ int CPgStore::LoadRecords(const std::string& db, const std::vector<std::string>&
         rows += '\n';
         StrataCollectPostings(keys, records[position], number, postings);
     }
-    std::sort(postings.begin(), postings.end());
-    std::string index;
-    for (const StrataPosting& p : postings) {
-        index += std::to_string(p.m_key) + '\t';
-        AppendCopyBytes(index, p.m_token);
-        index += '\t' + std::to_string(p.m_record) + '\n';
-    }
     const int64_t added = int64_t(lastOf.size()) - old.Rows();
     if (!call.Copy("COPY records(db, num, diriv) FROM STDIN", rows, "load records") ||
-        !call.Copy("COPY postings(k, tok, rec) FROM STDIN", index, "index records") ||
+        !AppendPostings(call, postings) ||
         !call.Run("UPDATE databases SET records=records+$2 WHERE id=$1", {id, added}, "count records") ||
-        !call.Commit()) {
+        !BumpGeneration(call, id) || !call.Commit()) {
         return -1;
     }
     // Fresh statistics after a bulk load, so that the planner drives searches by the index.
@@ -269,7 +251,7 @@ bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
         !call.Run("SELECT content FROM cfgfiles WHERE db=$1 AND fold='\\x6b6579732e636667'::bytea", {db}, r, "reindex")) {
         return false;
     }
-    if (r.Rows() == 0) return true;  // no keys.cfg: nothing is searchable
+    if (r.Rows() == 0) return BumpGeneration(call, db);  // no keys.cfg: nothing is searchable
     std::vector<CKeyEntry> entries;
     std::string error;
     if (!StrataParseKeys(r.Bytes(0, 0), entries, error)) return call.Status().Set(kStrataBadArgument, error);
@@ -296,101 +278,8 @@ bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
             after = slice.Int(i, 0);
             if (record.Parse(slice.Bytes(i, 1), error) >= 0) StrataCollectPostings(keys, record, after, postings);
         }
-        std::sort(postings.begin(), postings.end());
-        postings.erase(std::unique(postings.begin(), postings.end(),
-                                   [](const StrataPosting& a, const StrataPosting& b) { return !(a < b) && !(b < a); }),
-                       postings.end());
-        std::string index;
-        for (const StrataPosting& p : postings) {
-            index += std::to_string(p.m_key) + '\t';
-            AppendCopyBytes(index, p.m_token);
-            index += '\t' + std::to_string(p.m_record) + '\n';
-        }
-        if (!index.empty() && !call.Copy("COPY postings(k, tok, rec) FROM STDIN", index, "reindex")) return false;
-        if (slice.Rows() < kSlice) return true;
+        if (!AppendPostings(call, postings)) return false;
+        if (slice.Rows() < kSlice) return BumpGeneration(call, db);
     }
 }
 
-bool CPgStore::Search(const std::string& db, const std::string& keyName, const std::string& ansiTerm, int64_t after,
-                      size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) {
-    hits.clear();
-    more = false;
-    CPgCall call(*this, st);
-    int64_t dbId = 0;
-    StrataStoreKey key;
-    if (!call.Ok() || !call.Begin(true) || !FindDatabase(call, db, dbId) || !FindKey(call, dbId, keyName, key)) {
-        return false;
-    }
-    SearchTerm term;
-    const std::string utf8 = ansiTerm.empty() ? std::string() : AnsiToUtf8(ansiTerm);
-    if (!ParseSearchTerm(utf8, term)) return st.Set(kStrataBadTerm, "[" + ansiTerm + "] holds nothing to search for");
-
-    // The most selective exact token drives the scan; the others are checked through the index.
-    std::vector<std::string> exact = term.m_exactTokens;
-    std::sort(exact.begin(), exact.end());
-    exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
-    if (exact.size() > 1) {
-        std::vector<std::pair<int64_t, std::string>> sized;
-        for (const std::string& t : exact) {
-            CPgResult c;
-            if (!call.Run("SELECT count(*) FROM (SELECT 1 FROM postings WHERE k=$1 AND tok=$2 LIMIT 20000) s",
-                          {key.m_id, t}, c, "search")) {
-                return false;
-            }
-            sized.emplace_back(c.Int(0, 0), t);
-        }
-        std::sort(sized.begin(), sized.end());
-        exact.clear();
-        for (auto& s : sized) exact.push_back(s.second);
-    }
-    constexpr size_t kMaxIndexedTokens = 6;  // the candidate check covers the tokens left out
-    if (exact.size() > kMaxIndexedTokens) exact.resize(kMaxIndexedTokens);
-
-    // Without a check every row is a hit: fetch one more than the page to know whether more follow.
-    const int64_t fetch = term.m_needsCheck ? kStrataMaxRecordNumber : int64_t(limit) + 1;
-    const std::string prefixEnd = PrefixEnd(term.m_prefixToken);
-    std::vector<CPgParam> params{key.m_id, after, term.m_prefixToken, prefixEnd, fetch};
-    std::string sql;
-    if (exact.empty()) {
-        sql = "SELECT DISTINCT rec FROM postings WHERE k=$1 AND tok>=$3 AND tok<$4 AND rec>$2 ORDER BY rec LIMIT $5";
-    } else {
-        sql = "SELECT rec FROM postings p WHERE k=$1 AND tok=$6 AND rec>$2";
-        for (size_t i = 1; i < exact.size(); ++i) {
-            sql += " AND EXISTS(SELECT 1 FROM postings q WHERE q.k=$1 AND q.tok=$" + std::to_string(6 + i) +
-                   " AND q.rec=p.rec)";
-        }
-        if (!term.m_prefixToken.empty()) {
-            sql += " AND EXISTS(SELECT 1 FROM postings q WHERE q.k=$1 AND q.tok>=$3 AND q.tok<$4 AND q.rec=p.rec)";
-        }
-        sql += " ORDER BY rec LIMIT $5";
-        for (const std::string& t : exact) params.emplace_back(t);
-    }
-    CPgResult r;
-    const bool ok = call.Run(sql.c_str(), params, r, "search");
-    if (!ok) return false;
-    std::vector<int64_t> candidates;
-    for (int i = 0; i < r.Rows(); ++i) candidates.push_back(r.Int(i, 0));
-    for (int64_t number : candidates) {
-        if (m_cancel.load()) return st.Set(kStrataCancelled, "search");
-        if (term.m_needsCheck) {
-            std::string diriv;
-            bool found = false;
-            if (!GetRecordText(call, dbId, number, diriv, found)) return false;
-            CMARC record;
-            std::string error;
-            if (!found || record.Parse(diriv, error) < 0) continue;
-            std::vector<std::vector<TextUnit>> values;
-            KeyValueUnits(record, key.m_entry, values);
-            if (!std::any_of(values.begin(), values.end(),
-                             [&term](const std::vector<TextUnit>& v) { return TermMatchesUnits(term, v); })) {
-                continue;
-            }
-        }
-        if (hits.size() == limit) {
-            more = true;
-            break;
-        }
-        hits.push_back(number);
-    }
-    return call.Commit();
-}

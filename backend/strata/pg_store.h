@@ -14,8 +14,17 @@
 // breaks during a call (the connection is dropped; the next call makes a new one). An idle pooled
 // connection that the server has closed (restart) is noticed before reuse and replaced.
 //
-// Schema: meta(format = kPgSchemaVersion), databases, cfgfiles, records, keys, postings, accounts;
-// an older format is upgraded in place, under an advisory lock, by the first connection.
+// Schema (format 2): the layout of the embedded store (sqlite_store.h) in PostgreSQL tables:
+//   meta(k, v)                               v of 'format' = kPgSchemaVersion
+//   databases(id, name, fold, records, gen)  gen moves with every write to the database
+//   cfgfiles(db, name, fold, content), records(db, num, diriv), keys(id, db, name, fold, fields)
+//   postings(k, tok, last, n, data)          posting lists in blocks of up to kPostingBlockMax
+//                                            delta-encoded record numbers, keyed by their last
+//   accounts(name, salt, hash, rights)
+// A search computes a term's whole hit list once (StrataComputeHits) and keeps it in the channel,
+// keyed by database, key, term and gen, so the pages that follow are slices of it.
+// A store of format 1 (one postings row per record) is upgraded in place by the first connection,
+// under an advisory lock: the postings table is rebuilt from the records.
 // Thread safety: one thread per CPgStore, except Interrupt(); the pools are shared and locked.
 
 #include <libpq-fe.h>
@@ -33,11 +42,17 @@
 #include "backend/strata/strata_storeutil.h"
 #include "backend/strata/strata_store.h"
 
-constexpr int64_t kPgSchemaVersion = 1;
+constexpr int64_t kPgSchemaVersion = 2;  // 1: one postings row per (key, token, record)
 constexpr int kPgDefaultMaxConnections = 16;
 constexpr int64_t kPgSchemaLock = 358483100000;  // advisory lock of schema creation and upgrades
 
 // Where a PostgreSQL store is: a libpq connection string, the address shown in messages, the cap.
+class CPgStore;
+class CPgCall;
+
+// Brings a store of an older format to kPgSchemaVersion inside the caller's transaction.
+bool PgUpgradeSchema(CPgStore& store, CPgCall& call, int64_t from);
+
 struct PgTarget {
     std::string m_conninfo;
     std::string m_address;
@@ -68,15 +83,17 @@ public:
 
     // A connection, waiting while `cap` are in use (until `cancel` is set or 30 s pass). Null
     // with st set: 66 when no connection can be made, 15 cancelled, 19 no free connection.
-    std::unique_ptr<CPgConn> Acquire(const std::atomic<bool>& cancel, StrataStatus& st, bool checkSchema = true);
+    std::unique_ptr<CPgConn> Acquire(const std::atomic<bool>& cancel, StrataStatus& st);
     // Gives a connection back; a broken one is closed and frees its slot.
     void Release(std::unique_ptr<CPgConn> conn, bool broken);
     const PgTarget& Target() const { return m_target; }
     int OpenCount();
+    // Whether a channel of this pool has checked (and upgraded) the store format.
+    bool SchemaChecked();
+    void SetSchemaChecked();
 
 private:
-    std::unique_ptr<CPgConn> Connect(StrataStatus& st, bool checkSchema);
-    bool CheckSchema(CPgConn& conn, StrataStatus& st);
+    std::unique_ptr<CPgConn> Connect(StrataStatus& st);
 
     PgTarget m_target;
     std::mutex m_lock;
@@ -132,8 +149,7 @@ class CPgStore;
 // Interrupt(). Transactions end with Commit(); otherwise they roll back when the call ends.
 class CPgCall {
 public:
-    // checkSchema false: for creating the schema, which is not there yet.
-    CPgCall(CPgStore& store, StrataStatus& st, bool checkSchema = true);
+    CPgCall(CPgStore& store, StrataStatus& st);
     ~CPgCall();
     CPgCall(const CPgCall&) = delete;
     CPgCall& operator=(const CPgCall&) = delete;
@@ -212,15 +228,34 @@ public:
 
 private:
     friend class CPgCall;
+    friend bool PgUpgradeSchema(CPgStore& store, CPgCall& call, int64_t from);
+    friend class CPgPostingReader;
 
     bool FindDatabase(CPgCall& call, const std::string& name, int64_t& id);
     bool LoadKeys(CPgCall& call, int64_t db, std::vector<StrataStoreKey>& keys);
     bool FindKey(CPgCall& call, int64_t db, const std::string& name, StrataStoreKey& key);
     bool GetRecordText(CPgCall& call, int64_t db, int64_t number, std::string& diriv, bool& found,
                        bool forUpdate = false);
-    // Adds or removes index entries.
-    bool WritePostings(CPgCall& call, const std::vector<StrataPosting>& postings, bool remove);
+    // Adds or removes index entries: each touched list's blocks are read, merged and rewritten.
+    bool WritePostings(CPgCall& call, std::vector<StrataPosting>& postings, bool remove);
+    bool ApplyList(CPgCall& call, int64_t k, const std::string& tok, const std::vector<uint32_t>& numbers,
+                   bool remove);
+    bool WriteBlocks(CPgCall& call, int64_t k, const std::string& tok, int64_t oldLast,
+                     const std::vector<uint32_t>& numbers);
+    // Adds the index entries of a bulk load: lists whose new numbers all lie above their last
+    // block get full blocks appended in one COPY; any other list goes through ApplyList.
+    bool AppendPostings(CPgCall& call, std::vector<StrataPosting>& postings);
+    bool BumpGeneration(CPgCall& call, int64_t db);
     bool ReindexLocked(CPgCall& call, int64_t db);
+
+    // The hit list of the last search, for its later pages.
+    struct HitList {
+        bool m_valid = false;
+        int64_t m_db = 0, m_key = 0, m_gen = 0;
+        std::string m_term;
+        std::vector<uint32_t> m_hits;
+    };
+    HitList m_lastHits;
 
     std::shared_ptr<CPgPool> m_pool;
     std::atomic<bool> m_cancel{false};

@@ -1,5 +1,10 @@
 #include "backend/strata/strata_storeutil.h"
 
+#include "backend/strata/sqlite_postings.h"
+#include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_store.h"
+#include "backend/strata/strata_text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <strings.h>
@@ -128,4 +133,54 @@ void StrataCheckBatch(const std::vector<std::string>& dirivs, std::vector<CMARC>
             lastOf.emplace(number, i);
         }
     }
+}
+
+bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector<uint32_t>& hits,
+                       StrataStatus& st) {
+    hits.clear();
+    std::vector<std::string> exact = term.m_exactTokens;
+    std::sort(exact.begin(), exact.end());
+    exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
+    if (exact.size() > 1) {
+        std::vector<std::pair<int64_t, std::string>> sized;
+        for (std::string& t : exact) {
+            int64_t size = 0;
+            if (!reader.ListSize(t, size, st)) return false;
+            sized.emplace_back(size, std::move(t));
+        }
+        std::sort(sized.begin(), sized.end());
+        exact.clear();
+        for (auto& s : sized) exact.push_back(std::move(s.second));
+    }
+    if (!exact.empty()) {
+        if (!reader.ReadList(exact[0], hits, st)) return false;
+        std::vector<uint32_t> other;
+        for (size_t i = 1; i < exact.size() && !hits.empty(); ++i) {
+            other.clear();
+            if (!reader.ReadList(exact[i], other, st)) return false;
+            const auto end = std::set_intersection(hits.begin(), hits.end(), other.begin(), other.end(), hits.begin());
+            hits.erase(end, hits.end());
+        }
+    }
+    if (!term.m_prefixToken.empty() && (exact.empty() || !hits.empty())) {
+        CRecordBitmap bits;
+        if (!reader.ReadPrefix(term.m_prefixToken, bits, st)) return false;
+        if (exact.empty()) {
+            bits.AppendTo(hits);
+        } else {
+            hits.erase(std::remove_if(hits.begin(), hits.end(), [&bits](uint32_t n) { return !bits.Test(n); }),
+                       hits.end());
+        }
+    }
+    if (term.m_needsCheck) {
+        size_t kept = 0;
+        for (const uint32_t number : hits) {
+            if (reader.Cancelled()) return st.Set(kStrataCancelled, "search");
+            bool match = false;
+            if (!reader.Matches(number, match, st)) return false;
+            if (match) hits[kept++] = number;
+        }
+        hits.resize(kept);
+    }
+    return true;
 }

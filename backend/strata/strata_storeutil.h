@@ -48,3 +48,25 @@ void StrataCollectPostings(const std::vector<StrataStoreKey>& keys, const CMARC&
 // number (an earlier one of the same number is refused).
 void StrataCheckBatch(const std::vector<std::string>& dirivs, std::vector<CMARC>& records,
                       std::map<int64_t, size_t>& lastOf, std::vector<StrataRejectedRecord>& rejected);
+
+class CRecordBitmap;
+struct SearchTerm;
+struct StrataStatus;
+
+// What a term's hit list is computed from: one key's posting lists and its records.
+class IStrataPostingReader {
+public:
+    virtual ~IStrataPostingReader() = default;
+    virtual bool ListSize(const std::string& token, int64_t& size, StrataStatus& st) = 0;
+    virtual bool ReadList(const std::string& token, std::vector<uint32_t>& out, StrataStatus& st) = 0;
+    // Every number of every token from `prefix` up to (not including) prefix + 0xF5.
+    virtual bool ReadPrefix(const std::string& prefix, CRecordBitmap& bits, StrataStatus& st) = 0;
+    // Whether record `number`'s key values match the term (the check of SearchTerm::m_needsCheck).
+    virtual bool Matches(uint32_t number, bool& match, StrataStatus& st) = 0;
+    virtual bool Cancelled() const = 0;
+};
+
+// A term's whole hit list in ascending order: the intersection of its exact tokens' lists (the
+// smallest read first), the union of a truncated word's tokens, then the value check.
+bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector<uint32_t>& hits,
+                       StrataStatus& st);
