@@ -32,6 +32,10 @@ free_port() {
 
 case "$cmd" in
 start)
+  # A cluster left running in DIR (an interrupted run) is stopped first.
+  if [[ -f "$dir/data/postmaster.pid" ]]; then
+    as_owner "$bindir/pg_ctl" -D "$dir/data" -m immediate -w -t 60 stop >/dev/null 2>&1 || true
+  fi
   rm -rf "$dir"
   mkdir -p "$dir"
   dir=$(cd "$dir" && pwd)

@@ -95,21 +95,46 @@ TEST_P(StrataPgTest, ARefusedServerPasswordIsAClearLoadError) {
     EXPECT_NE(error.find(options.m_address), std::string::npos) << error;
 }
 
-TEST_P(StrataPgTest, AStoreOfANewerFormatIsRefused) {
-    std::string error;
+TEST_P(StrataPgTest, AnOlderStoreFormatIsUpgradedInPlaceAndANewerOneIsRefused) {
+    Load({MakeDiriv(1, "Upgraded title"), MakeDiriv(2, "Other title")});
     m_admin.reset();
-    // Through a connection of its own: the test's pools may hold checked connections already.
-    CPgTestDatabase other;
-    ASSERT_TRUE(other.Create(error)) << error;
-    ASSERT_TRUE(CStrataAdmin::Create(other.Spec(), error)) << error;
-    const std::string update = "UPDATE meta SET v=99 WHERE k='format'";
-    PGconn* c = PQconnectdb((other.Spec().substr(3)).c_str());
-    PQclear(PQexec(c, update.c_str()));
-    PQfinish(c);
+    // Format 1: one postings row per (key, token, record), no generation column.
+    PGconn* c = PQconnectdb(m_pg.Spec().substr(3).c_str());
+    ASSERT_EQ(PQstatus(c), CONNECTION_OK);
+    for (const char* sql : {"DROP TABLE postings",
+                            "CREATE TABLE postings(k bigint NOT NULL, tok bytea NOT NULL, rec bigint NOT NULL,"
+                            " PRIMARY KEY(k, tok, rec))",
+                            "ALTER TABLE databases DROP COLUMN gen", "UPDATE meta SET v=1 WHERE k='format'"}) {
+        PGresult* r = PQexec(c, sql);
+        EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << sql << ": " << PQerrorMessage(c);
+        PQclear(r);
+    }
+    // A pool of its own (another cap), so the format is checked again.
     CInterface iface;
-    iface.SetNetworkOptions(other.NetOptions(3));
-    ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", other.Database().c_str()), 0);
-    EXPECT_EQ(iface.GetAllProcAddress(error), -1);
+    iface.SetNetworkOptions(m_pg.NetOptions(3));
+    ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
+    std::string error;
+    ASSERT_EQ(iface.GetAllProcAddress(error), 0) << error;
+    CConnect channel;
+    ASSERT_EQ(PrepareDatabaseChannel(channel, "demo", "demo", &iface), 0);
+    ASSERT_EQ(LoginDatabase(channel, "", false, "public", ""), 0);
+    std::vector<char> buffer(65535);
+    const std::string path = iface.GetPathPrefix() + "books/title/upgraded";
+    ASSERT_GT(channel.API_Search(path.c_str(), int(path.size()) + 1, buffer.data(), 65535, 5), 0);
+    CPackage pkg;
+    ASSERT_EQ(pkg.LoadPackage(buffer.data(), buffer.size()), 0);
+    ASSERT_EQ(pkg.CvtPackageToLineFormat(1), 0);
+    EXPECT_EQ(pkg.GetLines(), std::vector<std::string>{"0000001"});
+    PGresult* r = PQexec(c, "SELECT v FROM meta WHERE k='format'");
+    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "2");
+    PQclear(r);
+
+    PQclear(PQexec(c, "UPDATE meta SET v=99 WHERE k='format'"));
+    PQfinish(c);
+    CInterface newer;
+    newer.SetNetworkOptions(m_pg.NetOptions(2));
+    ASSERT_EQ(newer.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
+    EXPECT_EQ(newer.GetAllProcAddress(error), -1);
     EXPECT_NE(error.find("newer than this program"), std::string::npos) << error;
 }
 
