@@ -26,6 +26,7 @@
 #include "platform/socket.h"
 #include "platform/thread_annotations.h"
 #include "server/_threadbase.h"
+#include "server/pager.h"
 #include "server/settings.h"
 
 class CTunnelArray;
@@ -126,6 +127,9 @@ public:
     CByteArray m_sendBuffer;
     CConnect m_connect;
     std::vector<std::string> m_databaseNames;
+    // Every back-end call of the session goes through this pager on m_connect.
+    CBackendPager m_pager{m_connect, nullptr, &m_bStop};
+    std::string m_lastBackendError;  // text of the last failed back-end call (diagnostics)
 
     // --- added ---
     std::atomic<uint32_t> m_id{0};      // list identity; set by the manager before the thread starts
@@ -190,9 +194,12 @@ public:
     int ESUpdateRecord(int32_t action, std::string database, std::string syntax, const CByteArray& record);
 
 protected:
-    // Prepares m_connect with the session's account when it is not connected yet.
+    // Prepares m_connect with the session's current account unless it already is (see
+    // CBackendPager::Prepare); logins fall back to the anonymous account when it is allowed.
     void EnsureChannel();
-    std::vector<char> m_answerBuffer;  // back-end answer buffer, reused by searches and fetches
+    // API_Search style of record reads: brief records from a Lumo back-end unless full ones were
+    // asked for.
+    int RecordStyle();
 
     // Framing and socket calls (session thread).
     int tcpRecv(unsigned char* buffer, int length);

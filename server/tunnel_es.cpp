@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "backend/strata/strata_errors.h"
-#include "backend/strata/strata_routines.h"
 #include "berkit/bernode_decoders.h"
 #include "berkit/bernode_values.h"
 #include "berkit/bertrace.h"
@@ -32,7 +30,6 @@ constexpr unsigned kTagSupplied = 16;  // one supplied record: a SEQUENCE
 constexpr const char* kOidUpdateTask = "1.2.840.10003.9.5.1.1";
 constexpr int kStatusDone = 1;
 constexpr int kStatusFailure = 3;
-constexpr int kWriteAnswerSize = 1024;
 
 // ISO 2709 layout.
 constexpr size_t kLeaderSize = 24;
@@ -147,38 +144,17 @@ int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*
         return -1;
     }
 
-    if (!m_connect.IsConnected()) {
-        if (m_owner == nullptr)
-            return -1;
-        try {
-            PrepareDatabaseChannel(m_connect, GetUserId(), m_password, &m_owner->m_interface);
-        } catch (extended_exception& e) {
-            BerTrace("%s\r\n", e.GetErrorMessage());
-            return -1;
-        }
+    try {
+        EnsureChannel();
+    } catch (extended_exception& e) {
+        BerTrace("%s\r\n", e.GetErrorMessage());
+        return -1;
     }
-
-    char answer[kWriteAnswerSize];
-    bool loggedIn = false;
-    for (;;) {
-        const int result = m_connect.API_Write(path.c_str(), diriv.data(), static_cast<int>(diriv.size()), answer,
-                                               kWriteAnswerSize, style, 1);
-        if (result > 0)
-            return 0;
-        int code = 0;
-        m_connect.GetLastError(code, error);
-        // A channel prepared anew has not logged in yet: log in with the session's own account
-        // (never the anonymous one) and write once more.
-        if (code == kStrataLoginRequired && !loggedIn) {
-            loggedIn = true;
-            if (LoginDatabase(m_connect, path, false, "public", "") == 0)
-                continue;
-            m_connect.GetLastError(code, error);
-        }
-        break;
-    }
-    error += "\nupdate record error";
-    BerTrace("%s\r\n", error.c_str());
+    // A channel prepared anew logs in with the session's own account (never the anonymous one).
+    if (m_pager.Write(path, diriv, style) == CPagerResult::kDone)
+        return 0;
+    m_lastBackendError = m_pager.GetError();
+    BerTrace("%s\nupdate record error\r\n", m_pager.GetError().c_str());
     return -1;
 }
 

@@ -110,7 +110,10 @@ bool CTunnel::ProcessInit(CBERNode* apdu) {
 bool CTunnel::IsLegalUser() {
     if (!m_owner)
         return false;
-    PrepareDatabaseChannel(m_connect, GetUserId(), m_password, &m_owner->m_interface);
+    // The check logs the channel in with the client's credentials; should they be refused, the
+    // session's account changes and the pager prepares the channel anew for the next call.
+    m_pager.SetInterface(&m_owner->m_interface);
+    m_pager.Prepare(GetUserId(), m_password);
     std::string path;
     if (strcasecmp(Settings().m_interfaceLibrary.c_str(), "netchan32.dll") == 0)
         path = Settings().m_serverAddress;

@@ -44,18 +44,24 @@ constexpr int kPresentFailure = 5;
 // Records sent by one Present at most, whatever was requested.
 constexpr int kMaxPresentRecords = 40;
 
-constexpr int kAnswerBufferSize = 65535;
 // A record block: 9 header octets, then the Diriv text of at least 24 characters.
 constexpr size_t kRecordHeaderSize = 9;
 constexpr size_t kMinRecordBlock = 33;
 constexpr size_t kMinRecordText = 24;
-constexpr int kStyleRecord = 3;
-constexpr int kStyleBriefRecord = 2;
-constexpr int kStyleNextPage = 0x8000;
 
 // bib-1 diagnostic set and "System error in presenting records".
 constexpr const char* kOidBib1Diagnostics = "1.2.840.10003.4.1";
 constexpr int kDiagPresentError = 14;
+
+// The Diriv text of a record block: after the header, up to its zero (or the block's end).
+std::string BlockText(const CByteArray& block) {
+    const char* text = reinterpret_cast<const char*>(block.data()) + kRecordHeaderSize;
+    const size_t room = block.size() - kRecordHeaderSize;
+    size_t length = 0;
+    while (length < room && text[length] != '\0')
+        ++length;
+    return std::string(text, length);
+}
 
 // Appends a surrogate diagnostic as the record of `namePlusRecord`.
 void AddSurrogateDiagnostic(CBERNode* namePlusRecord, const std::string& text) {
@@ -99,100 +105,50 @@ void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>
     }
     EnsureChannel();
     const std::string path = db->m_dbPath + "/ctlno/" + list;
-    const int base = (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStyleBriefRecord
-                                                                                             : kStyleRecord;
-    int style = base;
-    std::string request = path;
     size_t position = 0;  // index in `numbers` of the next block
-    CPackage package;
-    while (position < numbers.size()) {
-        if (m_bStop.load())
-            return;
-        const int answer = m_connect.API_Search(request.c_str(), static_cast<int>(request.size()) + 1,
-                                                m_answerBuffer.data(), kAnswerBufferSize, style);
-        if (answer == -1) {
-            int code = 0;
-            std::string error;
-            m_connect.GetLastError(code, error);
-            if (code == kStrataLoginRequired) {
-                const bool anonymous = m_owner && Settings().m_allowAnonymous;
-                if (LoginDatabase(m_connect, request, anonymous, "public", "") == 0)
-                    continue;
-            }
-            BerTrace("GetMARCRecords() [%s]: %s\r\n", request.c_str(), error.c_str());
-            return;  // the records left are read one by one
-        }
-        if (package.LoadPackage(m_answerBuffer.data(), static_cast<size_t>(kAnswerBufferSize)) == -1 ||
-            package.CvtPackageToBinFormat(1) == -1 || package.GetRecordCount() == 0)
-            return;
-        for (size_t i = 0; i < package.GetRecordCount() && position < numbers.size(); ++i, ++position) {
-            const CByteArray* block = package.GetRecord(i);
+    const CPagerResult result = m_pager.Search(path, RecordStyle(), CPagerFormat::kBlocks, [&](const CPackage& page) {
+        if (page.GetRecordCount() == 0)
+            return false;
+        for (size_t i = 0; i < page.GetRecordCount() && position < numbers.size(); ++i, ++position) {
+            const CByteArray* block = page.GetRecord(i);
             snprintf(digits, sizeof digits, "#%07lld ", static_cast<long long>(numbers[position]));
-            if (block->size() < kRecordHeaderSize ||
-                std::memcmp(block->data(), digits, kRecordHeaderSize) != 0)
-                return;  // not the record expected: trust nothing further in this answer
-            if (block->size() < kMinRecordBlock)
-                continue;  // no such record: its own read reports it
-            const char* text = reinterpret_cast<const char*>(block->data()) + kRecordHeaderSize;
-            const size_t room = block->size() - kRecordHeaderSize;
-            size_t length = 0;
-            while (length < room && text[length] != '\0')
-                ++length;
-            texts[position].assign(text, length);
+            if (block->size() < kRecordHeaderSize || std::memcmp(block->data(), digits, kRecordHeaderSize) != 0)
+                return false;  // not the record expected: trust nothing further in this answer
+            if (block->size() >= kMinRecordBlock)  // else no such record: its own read reports it
+                texts[position] = BlockText(*block);
         }
-        const std::string& continuation = package.GetContinuation();
-        if (continuation.empty())
-            return;
-        style = base | kStyleNextPage;
-        request.assign(path).append("||").append(continuation);
-    }
+        return position < numbers.size();
+    });
+    if (result != CPagerResult::kDone)  // the records left are read one by one
+        BerTrace("GetMARCRecords() [%s]: %s\r\n", path.c_str(), m_pager.GetError().c_str());
+}
+
+int CTunnel::RecordStyle() {
+    return (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStrataStyleBriefRecord
+                                                                          : kStrataStyleRecord;
 }
 
 int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
     record.clear();
     EnsureChannel();
-    const int style = (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStyleBriefRecord
-                                                                                              : kStyleRecord;
-    std::string error;
-    for (;;) {
-        const int answer = m_connect.API_Search(path.c_str(), static_cast<int>(path.size()) + 1,
-                                                m_answerBuffer.data(), kAnswerBufferSize, style);
-        if (answer != -1)
-            break;
-        int code = 0;
-        m_connect.GetLastError(code, error);
-        if (code == kStrataLoginRequired) {
-            const bool anonymous = m_owner && Settings().m_allowAnonymous;
-            if (LoginDatabase(m_connect, path, anonymous, "public", "") == 0)
-                continue;
-            m_connect.GetLastError(code, error);
-        }
-        if (code == kStrataChannelBroken || code == kStrataUnreachable)
+    CByteArray block;
+    const CPagerResult result = m_pager.Search(path, RecordStyle(), CPagerFormat::kBlocks, [&](const CPackage& page) {
+        if (const CByteArray* first = page.GetRecord(0))
+            block = *first;
+        return false;
+    });
+    if (result != CPagerResult::kDone) {
+        if (result == CPagerResult::kBroken)
             Close();
-        BerTrace("Error in GetMARCRecord() [%s] \r\n", error.c_str());
+        m_lastBackendError = m_pager.GetError();
+        BerTrace("Error in GetMARCRecord() [%s] \r\n", m_pager.GetError().c_str());
         return -1;
     }
-    CPackage package;
-    if (package.LoadPackage(m_answerBuffer.data(), static_cast<size_t>(kAnswerBufferSize)) == -1) {
-        BerTrace("Error in GetMARCRecord() [%s] \r\n", "CPackage::LoadPackage() error ...");
-        return -1;
-    }
-    if (package.CvtPackageToBinFormat(1) == -1) {
-        BerTrace("Error in GetMARCRecord() [%s] \r\n", "CPackage::CvtPackageToBinFormat() error ...");
-        return -1;
-    }
-    const CByteArray* block = package.GetRecord(0);
-    if (block == nullptr || block->size() < kMinRecordBlock) {
+    if (block.size() < kMinRecordBlock) {
         BerTrace("Error in GetMARCRecord() [%s] \r\n", "no record in the answer");
         return -1;
     }
-    // The text is zero-terminated within the block; a block without the zero ends at its end.
-    const char* text = reinterpret_cast<const char*>(block->data()) + kRecordHeaderSize;
-    const size_t room = block->size() - kRecordHeaderSize;
-    size_t length = 0;
-    while (length < room && text[length] != '\0')
-        ++length;
-    record.assign(text, length);
+    record = BlockText(block);
     return static_cast<int>(record.size());
 }
 
