@@ -78,7 +78,10 @@ void LoadCatalogue(CTunnelArray& manager) {
         return;
     }
     const auto entries = manager.m_databases.GetEntries();
-    manager.m_log.Write(2, "catalogue loaded: %zu database(s)", entries.size());
+    std::string paths;
+    for (const auto& entry : entries)
+        paths += (paths.empty() ? "" : ", ") + entry->m_dbPath;
+    manager.m_log.Write(2, "catalogue loaded: %zu database(s): %s", entries.size(), paths.c_str());
 }
 
 int Serve(const std::string& home, int portOverride) {

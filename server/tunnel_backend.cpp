@@ -114,7 +114,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     if (result == CPagerResult::kStopped)
         return -1;
     if (result == CPagerResult::kBroken)
-        Close();
+        CloseForBrokenBackend();
     // Failure: the operand has no hits, also none from earlier databases.
     m_lastBackendError = m_pager.GetError();
     BerTrace("searchDBUseStrata() error [%s]\r\n", m_pager.GetError().c_str());
