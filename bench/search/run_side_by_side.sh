@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Side-by-side Search + Present load run: vk9000 and Zebra (Debian's idzebra-2.0) serve the same
-# generated MARC 21 records (data/demo/gendemo.py books), search_load drives both with each count
+# Side-by-side Search + Present load run: vk9000 on its embedded store, vk9000 on PostgreSQL (the
+# network back-end, netchan32.dll, in a throw-away cluster; WITH_PG=0 leaves it out) and Zebra
+# (Debian's idzebra-2.0) serve the same generated MARC 21 records (data/demo/gendemo.py books),
+# search_load drives each with each count
 # of concurrent associations, a title word (use 4) and a surname (use 1003) in turn. Both servers
 # count every hit (vk9000's MaxSearchHits is raised above the record count). Prints one row per
 # size, concurrency and use: requests per second of each server, their ratio, the search p99 of
@@ -10,7 +12,8 @@
 # DATA_DIR keeps the generated records, the loaded store and Zebra's register per size between
 # runs (a million records take minutes to load); without it everything lives in a temporary
 # folder. REBUILD=1 reloads both. The first load of a size prints both load times.
-# Needs: BUILD_DIR/bin/{vk9000,strata,search_load}, zebraidx and zebrasrv (apt-get install idzebra-2.0).
+# Needs: BUILD_DIR/bin/{vk9000,strata,search_load}, zebraidx and zebrasrv (apt-get install idzebra-2.0),
+# and for the PostgreSQL column postgresql-15 (scripts/pg_cluster.sh).
 set -euo pipefail
 BUILD=$(cd "$1" && pwd)
 SECONDS_PER_RUN=${2:-5}
@@ -26,7 +29,13 @@ DATA=${5:-$WORK/data}
 mkdir -p "$DATA"
 DATA=$(cd "$DATA" && pwd)
 PIDS=()
-cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$WORK"; }
+WITH_PG=${WITH_PG:-1}
+PGDIR=$WORK/pg
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  [[ $WITH_PG == 1 ]] && bash "$HERE/scripts/pg_cluster.sh" destroy "$PGDIR" || true
+  rm -rf "$WORK"
+}
 trap cleanup EXIT
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
@@ -42,11 +51,32 @@ kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
 # Count every hit: the largest hit count is below the record count.
 sed -i 's/^MaxSearchHits=.*/MaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"
 
+# vk9000 on PostgreSQL: a second instance whose back-end is a database of a throw-away cluster.
+if [[ $WITH_PG == 1 ]]; then
+  bash "$HERE/scripts/pg_cluster.sh" start "$PGDIR"
+  set -a; . "$PGDIR/env"; set +a
+  cp -r "$WORK/vk" "$WORK/vkpg"
+  rm -f "$WORK/vkpg/backend/"*.strata*
+  python3 - "$WORK/vkpg/vk9000.ini" "$PGHOST:$PGPORT" "$PGUSER" "$PGPASSWORD" <<'PY'
+import re, sys
+path, address, user, password = sys.argv[1:]
+text = open(path, encoding="latin-1").read()
+for section, key, value in (("common", "DBIPAddress", address), ("Strata", "interface", "netchan32.dll"),
+                            ("Backend", "ServerUser", user), ("Backend", "ServerPassword", password)):
+    pattern = re.compile(rf"^{re.escape(key)}=.*$", re.M)
+    if pattern.search(text):
+        text = pattern.sub(f"{key}={value}", text)
+    else:
+        text = re.sub(rf"^\[{section}\]\s*$", f"[{section}]\n{key}={value}", text, count=1, flags=re.M)
+open(path, "w", encoding="latin-1").write(text)
+PY
+fi
+
 mkdir -p "$WORK/cfgs"
 for f in "$HERE"/data/demo/books/cfgs/*.cfg; do iconv -f UTF-8 -t GBK "$f" > "$WORK/cfgs/$(basename "$f")"; done
 
-printf "%-8s %-7s %-6s %9s %9s %6s %12s %12s %9s %9s %5s\n" records clients use "vk req/s" "zb req/s" ratio \
-  "vk s.p99 ms" "zb s.p99 ms" "vk hits" "zb hits" load
+printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s\n" records clients use "vk req/s" "pg req/s" \
+  "zb req/s" ratio "vk s.p99 ms" "pg s.p99 ms" "zb s.p99 ms" "vk hits" "pg hits" "zb hits" load
 for n in $SIZES; do
   MRC=$DATA/books-$n.mrc
   [[ -s $MRC ]] || python3 "$HERE/data/demo/gendemo.py" books "$MRC" "$n"
@@ -80,6 +110,20 @@ print(f"load {n} records: strata load {vk:.1f} s ({n / vk:.0f} records/s), zebra
 PY
   fi
   ln -sf "$STORE" "$WORK/vk/backend/vk9000.strata"
+  PGPORT_VK=""
+  if [[ $WITH_PG == 1 ]]; then
+    psql -qXd postgres -c "CREATE DATABASE vk$n" >/dev/null
+    t0=$(date +%s.%N)
+    "$STRATA" copy "$STORE" "pg:$(cat "$PGDIR/conninfo") dbname=vk$n" >/dev/null
+    t1=$(date +%s.%N)
+    python3 -c "import sys; print(f'strata copy of {sys.argv[1]} records to PostgreSQL, verified: {float(sys.argv[3]) - float(sys.argv[2]):.1f} s')" "$n" "$t0" "$t1"
+    sed -i "s/^DB Instance=.*/DB Instance=vk$n/" "$WORK/vkpg/vk9000.ini"
+    PGPORT_VK=$(free_port)
+    mkdir -p "$WORK/vkpg/rs-tmp"
+    TMPDIR=$WORK/vkpg/rs-tmp "$VK9000" --home "$WORK/vkpg" --port "$PGPORT_VK" > "$WORK/vkpg.log" 2>&1 &
+    PIDS+=($!)
+    wait_port "$PGPORT_VK"
+  fi
   VKPORT=$(free_port)
   mkdir -p "$WORK/vk/rs-tmp"
   TMPDIR=$WORK/vk/rs-tmp "$VK9000" --home "$WORK/vk" --port "$VKPORT" > "$WORK/vk.log" 2>&1 &
@@ -93,14 +137,18 @@ PY
     for use in 4 1003; do
       l=$(load1)
       vk=$("$LOAD" 127.0.0.1 "$VKPORT" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" || true)
+      pg=""
+      [[ -n $PGPORT_VK ]] && pg=$("$LOAD" 127.0.0.1 "$PGPORT_VK" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" || true)
       zb=$("$LOAD" 127.0.0.1 "$ZPORT" books "$c" "$SECONDS_PER_RUN" - F "$use" || true)
-      vr=$(field rps "$vk"); zr=$(field rps "$zb")
+      vr=$(field rps "$vk"); zr=$(field rps "$zb"); pr=$(field rps "$pg")
       ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.2f}' if b else '-')" "$vr" "$zr")
       errs=""
       [[ $(field errors "$vk") != 0 ]] && errs+="  vk errors=$(field errors "$vk")"
       [[ $(field errors "$zb") != 0 ]] && errs+="  zebra errors=$(field errors "$zb")"
-      printf "%-8s %-7s %-6s %9s %9s %6s %12s %12s %9s %9s %5s%s\n" "$n" "$c" "$use" "$vr" "$zr" "$ratio" \
-        "$(field search_p99 "$vk")" "$(field search_p99 "$zb")" "$(field hits "$vk")" "$(field hits "$zb")" "$l" "$errs"
+      [[ -n $pg && $(field errors "$pg") != 0 ]] && errs+="  pg errors=$(field errors "$pg")"
+      printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s%s\n" "$n" "$c" "$use" "$vr" "${pr:--}" "$zr" \
+        "$ratio" "$(field search_p99 "$vk")" "$(field search_p99 "$pg")" "$(field search_p99 "$zb")" "$(field hits "$vk")" \
+        "$(field hits "$pg")" "$(field hits "$zb")" "$l" "$errs"
     done
   done
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
