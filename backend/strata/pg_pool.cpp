@@ -82,6 +82,22 @@ std::string PgConnInfo(const std::string& address, const std::string& database, 
     return info;
 }
 
+std::string PgHex(const std::string& bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+    return out;
+}
+
+void PgAppendCopyBytes(std::string& out, const std::string& bytes) {
+    out += "\\\\x";  // "\\x": the backslash is COPY's escape
+    out += PgHex(bytes);
+}
+
 std::string PgDescribe(const std::string& conninfo) {
     std::string host, port, db;
     if (PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr)) {

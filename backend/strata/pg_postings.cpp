@@ -11,26 +11,6 @@
 
 namespace {
 
-// A bytea value in COPY text form: "\\x" and hex digits.
-void AppendCopyBytes(std::string& out, const std::string& bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    out += "\\\\x";
-    for (unsigned char c : bytes) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-    return out;
-}
-
 bool Decode(const CPgResult& r, int row, int col, std::vector<uint32_t>& out, StrataStatus& st) {
     const std::string data = r.Bytes(row, col);
     if (!DecodePostingBlock(reinterpret_cast<const unsigned char*>(data.data()), data.size(), out)) {
@@ -148,7 +128,7 @@ bool CPgStore::AppendPostings(CPgCall& call, std::vector<StrataPosting>& posting
         size_t j = i;
         for (; j < postings.size() && postings[j].m_key == k; ++j) {
             if (j > i && postings[j].m_token == postings[j - 1].m_token) continue;
-            tokens += (tokens.size() > 1 ? "," : "") + Hex(postings[j].m_token);
+            tokens += (tokens.size() > 1 ? "," : "") + PgHex(postings[j].m_token);
         }
         tokens += "}";
         CPgResult r;
@@ -174,7 +154,7 @@ bool CPgStore::AppendPostings(CPgCall& call, std::vector<StrataPosting>& posting
                 return call.Status().Set(kStrataStoreError, "damaged posting block; run a reindex of the database");
             }
             deleteKeys += (deleteKeys.size() > 1 ? "," : "") + std::to_string(k);
-            deleteTokens += (deleteTokens.size() > 1 ? "," : "") + Hex(tok);
+            deleteTokens += (deleteTokens.size() > 1 ? "," : "") + PgHex(tok);
             deleteLasts += (deleteLasts.size() > 1 ? "," : "") + std::to_string(it->second.m_last);
         }
         numbers.insert(numbers.end(), added.begin(), added.end());
@@ -182,9 +162,9 @@ bool CPgStore::AppendPostings(CPgCall& call, std::vector<StrataPosting>& posting
             const size_t count = std::min(kPostingBlockMax, numbers.size() - from);
             EncodePostingBlock(numbers.data() + from, count, data);
             copy += std::to_string(k) + '\t';
-            AppendCopyBytes(copy, tok);
+            PgAppendCopyBytes(copy, tok);
             copy += '\t' + std::to_string(numbers[from + count - 1]) + '\t' + std::to_string(count) + '\t';
-            AppendCopyBytes(copy, data);
+            PgAppendCopyBytes(copy, data);
             copy += '\n';
         }
         return true;

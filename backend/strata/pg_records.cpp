@@ -7,16 +7,6 @@
 
 namespace {
 
-// A bytea value in COPY text form: "\\x" and hex digits.
-void AppendCopyBytes(std::string& out, const std::string& bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    out += "\\\\x";
-    for (unsigned char c : bytes) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-}
-
 // Record numbers as an int8[] literal for "= ANY($1::bigint[])".
 std::string NumberArray(const std::vector<int64_t>& numbers) {
     std::string text = "{";
@@ -176,7 +166,7 @@ int CPgStore::LoadRecords(const std::string& db, const std::vector<std::string>&
     std::vector<StrataPosting> postings;
     for (const auto& [number, position] : lastOf) {
         rows += std::to_string(id) + '\t' + std::to_string(number) + '\t';
-        AppendCopyBytes(rows, dirivs[position]);
+        PgAppendCopyBytes(rows, dirivs[position]);
         rows += '\n';
         StrataCollectPostings(keys, records[position], number, postings);
     }

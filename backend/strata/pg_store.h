@@ -64,6 +64,10 @@ struct PgTarget {
 std::string PgConnInfo(const std::string& address, const std::string& database, const std::string& user,
                        const std::string& password);
 
+// Octets as lower-case hex digits; PgAppendCopyBytes appends a bytea value in COPY text form.
+std::string PgHex(const std::string& bytes);
+void PgAppendCopyBytes(std::string& out, const std::string& bytes);
+
 // "host:port/dbname" of a connection string, for messages (never its password).
 std::string PgDescribe(const std::string& conninfo);
 

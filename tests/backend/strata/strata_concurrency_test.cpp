@@ -11,11 +11,7 @@ namespace {
 class StrataConcurrencyTest : public StrataStoreTest {};
 
 TEST_P(StrataConcurrencyTest, CancelFromAnotherThreadEndsALongSearch) {
-    // Both words are in every title but never next to each other in this order, so the word
-    // run is checked against every record.
-    std::vector<std::string> records;
-    for (int i = 1; i <= 30000; ++i) records.push_back(MakeDiriv(i, "alpha x beta"));
-    Load(records);
+    LoadLongSearch();
     CConnect c;
     Open(c);
     std::atomic<bool> done{false};

@@ -80,6 +80,14 @@ protected:
         ASSERT_EQ(m_admin->LoadRecords("books", records, rejected, error), int(records.size())) << error;
     }
 
+    // 30,000 records for which "beta alpha" is a long search: both words are in every title but
+    // never next to each other in this order, so every record's title is checked.
+    void LoadLongSearch() {
+        std::vector<std::string> records;
+        for (int i = 1; i <= 30000; ++i) records.push_back(MakeDiriv(i, "alpha x beta"));
+        Load(records);
+    }
+
     // A prepared channel logged in as `user`.
     void Open(CConnect& c, const std::string& user = "demo", const std::string& password = "demo") {
         ASSERT_EQ(PrepareDatabaseChannel(c, user, password, &m_iface), 0);

@@ -53,10 +53,7 @@ TEST_P(StrataPgTest, FiftyChannelsOnEightThreadsShareTheCappedPool) {
 }
 
 TEST_P(StrataPgTest, AConnectionLostDuringACallIs5AndTheNextCallConnectsAgain) {
-    // Every record is a candidate that the search checks one by one: a long call.
-    std::vector<std::string> records;
-    for (int i = 1; i <= 30000; ++i) records.push_back(MakeDiriv(i, "alpha x beta"));
-    Load(records);
+    LoadLongSearch();
     CConnect c;
     Open(c);
     std::atomic<bool> done{false};
