@@ -4,6 +4,8 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
 `strata copy`.
   shared   two vk9000 on different ports serve one store: a record inserted through one is found
            and shown byte-identical through the other; both catalogues list "<address>/books"
+  parity   the same searches (words, phrases, truncation, CJK substrings, several databases) give
+           the same hit counts on the embedded demo store and on its copy in PostgreSQL
   faults   PostgreSQL stopped under an open association ends it (66), the server keeps running and
            logs one line; with PostgreSQL back, a new association works without a restart; a wrong
            server password is a clear error at start
@@ -78,6 +80,33 @@ def case_shared():
                 raise AssertionError("the record shown by the second server differs from the one inserted")
     finally:
         for s in (a, b):
+            if s:
+                s.stop()
+        pg.destroy()
+
+
+PARITY = [  # (databases, query): every kind of term the index answers
+    ("books", "@attr 1=4 computer"), ("books", "@attr 1=4 \"how to\""), ("books", "@attr 1=4 comput*"),
+    ("books", "@attr 1=1003 smith"), ("books", "@attr 1=4 @and computer history"),
+    ("books", "@attr 1=4 zzzznothing"), ("books unimarc", "@attr 1=1016 计算"), ("unimarc", "@attr 1=4 计"),
+]
+
+
+def case_parity():
+    from search_interop import yaz as yaz_gbk  # noqa: E402  (sends the script in a chosen encoding)
+    pg = Cluster()
+    local = remote = None
+    try:
+        local, remote = Server(), pg.server()
+        for base, query in PARITY:
+            counts = []
+            for s in (local, remote):
+                out = yaz_gbk(s, [f"base {base}", f"find {query}"], encoding="gbk")
+                counts.append(hits(out))
+            if len(counts[0]) != 1 or counts[0] != counts[1] or (counts[0][0] == 0) != ("nothing" in query):
+                raise AssertionError(f"{base} {query}: embedded {counts[0]}, PostgreSQL {counts[1]}")
+    finally:
+        for s in (local, remote):
             if s:
                 s.stop()
         pg.destroy()
