@@ -218,7 +218,7 @@ bool CPgStore::ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& s
     CPgCall call(*this, st);
     CPgResult r;
     if (!call.Ok() || !call.Run("SELECT name, rights FROM accounts ORDER BY name", {}, r, "list accounts")) return false;
-    for (int i = 0; i < r.Rows(); ++i) out.push_back(StrataAccountInfo{r.Bytes(i, 0), int(r.Int(i, 1))});
+    for (int i = 0; i < r.Rows(); ++i) out.push_back(StrataAccountInfo{r.Bytes(i, 0), int(r.Int(i, 1)), {}, {}});
     return true;
 }
 

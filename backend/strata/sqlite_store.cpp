@@ -419,7 +419,7 @@ bool CSqliteStore::ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatu
     CStmt s(Prepare("SELECT name, rights FROM accounts ORDER BY name"));
     if (!s.Ok()) return SqlFail(st, "list accounts");
     int rc;
-    while ((rc = s.Step()) == SQLITE_ROW) out.push_back(StrataAccountInfo{s.Text(0), int(s.Int(1))});
+    while ((rc = s.Step()) == SQLITE_ROW) out.push_back(StrataAccountInfo{s.Text(0), int(s.Int(1)), {}, {}});
     return rc == SQLITE_DONE || SqlFail(st, "list accounts");
 }
 
