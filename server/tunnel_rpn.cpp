@@ -14,12 +14,6 @@
 
 namespace {
 
-// Tags of the RPN structure (context class).
-constexpr unsigned kTagOperand = 0;
-constexpr unsigned kTagOperatorNode = 1;
-constexpr unsigned kTagAttributesPlusTerm = 102;
-constexpr unsigned kTagResultSetId = 31;
-
 enum : int { RPN_AND = 0, RPN_OR = 1, RPN_AND_NOT = 2 };
 
 // A temporary result set with an empty data file; throws when the store cannot make one.
@@ -70,17 +64,17 @@ int CTunnel::SearchDB(CBERNode* node, CZResultSet* target, int depth) {
     if (node == nullptr || target == nullptr || depth > kRPNMaxDepth)
         THROW_EXTENDED(0, "bad RPN structure");
 
-    if (node->m_uTag == kTagOperand) {
+    if (node->m_uTag == kZTagOperand) {
         CBERNode* operand = node->m_arrChildren.empty() ? nullptr : node->m_arrChildren[0];
         if (operand == nullptr)
             THROW_EXTENDED(0, "bad RPN structure");
-        if (operand->m_uTag == kTagAttributesPlusTerm) {
+        if (operand->m_uTag == kZTagAttributesPlusTerm) {
             long type = -1;
             long value = -1;
             std::string term;
             DecodeAttributeAndTerm(operand, type, value, term, m_utf8);
             SearchDBMulti(target, static_cast<int>(value), term);
-        } else if (operand->m_uTag == kTagResultSetId) {
+        } else if (operand->m_uTag == kZTagResultSetId) {
             std::string name;
             DecodeGeneralString(operand->m_baContent, name, m_utf8);
             if (!FindAndCopyExistResultSet(name, target))
@@ -91,7 +85,7 @@ int CTunnel::SearchDB(CBERNode* node, CZResultSet* target, int depth) {
         return 0;
     }
 
-    if (node->m_uTag != kTagOperatorNode || node->m_arrChildren.size() != 3)
+    if (node->m_uTag != kZTagOperatorNode || node->m_arrChildren.size() != 3)
         THROW_EXTENDED(0, "bad RPN structure");
 
     // The temporary sets (and their files) go when this node is done, also on an exception.
