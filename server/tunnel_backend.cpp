@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "backend/strata/strata_errors.h"
 #include "backend/strata/strata_package.h"
@@ -126,8 +127,11 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
             break;
         }
         int64_t count = target->GetRowCount();
-        for (const std::string& line : package.GetLines()) {
-            if (m_bStop.load())
+        const size_t lines = package.GetLineCount();
+        for (size_t i = 0; i < lines; ++i) {
+            // Read in place: the package holds the answer once.
+            const std::string_view line = package.GetLineView(i);
+            if (m_bStop.load(std::memory_order_relaxed))
                 return 0;
             if (line.size() < kHitDigits)
                 continue;

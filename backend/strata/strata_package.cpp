@@ -113,12 +113,9 @@ bool CPackageWriter::Add(const char* data, size_t length, size_t reserve) {
 
 bool CPackageWriter::AddSevenDigits(uint32_t n, size_t reserve) {
     if (n > 9999999 || !Fits(7, reserve)) return false;
-    const size_t at = m_body.size();
-    m_body.resize(at + kPackageEntryOverhead + 7);
-    char* p = m_body.data() + at;
-    p[0] = 7;
-    p[1] = p[2] = p[3] = 0;
-    for (size_t i = kPackageEntryOverhead + 7; i-- > kPackageEntryOverhead; n /= 10) p[i] = char('0' + n % 10);
+    char entry[kPackageEntryOverhead + 7] = {7, 0, 0, 0};
+    for (size_t i = sizeof entry; i-- > kPackageEntryOverhead; n /= 10) entry[i] = char('0' + n % 10);
+    m_body.append(entry, sizeof entry);  // the body's storage is reserved up front
     ++m_count;
     return true;
 }
