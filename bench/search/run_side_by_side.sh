@@ -40,7 +40,8 @@ DEMO=$!
 for _ in $(seq 600); do grep -q "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
 kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
 # Count every hit: the largest hit count is below the record count.
-sed -i 's/^MaxSearchHits=.*/MaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"
+sed -i -e '/^MaxSearchHits=/d' -e 's/^\[Server\]\r\?$/[Server]\nMaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"
+grep -q '^MaxSearchHits=100000000' "$WORK/vk/vk9000.ini" || { echo "run_side_by_side: no [Server] section in vk9000.ini" >&2; exit 2; }
 
 mkdir -p "$WORK/cfgs"
 for f in "$HERE"/data/demo/books/cfgs/*.cfg; do iconv -f UTF-8 -t GBK "$f" > "$WORK/cfgs/$(basename "$f")"; done
