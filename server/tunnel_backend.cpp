@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "backend/strata/strata_errors.h"
 #include "backend/strata/strata_package.h"
@@ -95,6 +96,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     std::string request = path;
     std::string error;
     CPackage package;
+    std::vector<int64_t> numbers;
     const int64_t limit = m_owner ? static_cast<int64_t>(Settings().m_maxSearchHits) : 0;
 
     for (;;) {
@@ -126,21 +128,23 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
             error = "CPackage::CvtPackageToLineFormat() error ...";
             break;
         }
-        int64_t count = target->GetRowCount();
+        // The page's record numbers, read in place, become rows in one step.
         const size_t lines = package.GetLineCount();
-        for (size_t i = 0; i < lines; ++i) {
-            // Read in place: the package holds the answer once.
+        int64_t room = limit - target->GetRowCount() + 1;  // one row past the limit stops the search
+        numbers.clear();
+        for (size_t i = 0; i < lines && room > 0; ++i) {
             const std::string_view line = package.GetLineView(i);
-            if (m_bStop.load(std::memory_order_relaxed))
-                return 0;
             if (line.size() < kHitDigits)
                 continue;
-            ++count;
-            target->Add(dbName, HitNumber(line.data(), line.size()));
-            if (count > limit) {
-                stopped = true;
-                goto done;
-            }
+            numbers.push_back(HitNumber(line.data(), line.size()));
+            --room;
+        }
+        if (m_bStop.load())
+            return 0;
+        target->AddHits(dbName, numbers.data(), numbers.size());
+        if (target->GetRowCount() > limit) {
+            stopped = true;
+            goto done;
         }
         const std::string& continuation = package.GetContinuation();
         if (continuation.empty())
@@ -157,7 +161,8 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
 done:
     if (stopped)
         return 1;
-    SortResultSet(*target);
+    // Hits arrive in record order, so the rows of one database need no sort.
+    target->SortAppended();
     BerTrace("\r\n检索完成=[%d]条\r\n", static_cast<int>(target->GetRowCount()));
     return 0;
 }

@@ -77,7 +77,7 @@ public:
     // else kDefaultMemoryDataLimit. Affects stores created (and resequenced) afterwards. Any thread.
     static void SetMemoryDataLimit(int64_t bytes);
     static int64_t GetMemoryDataLimit();
-    static constexpr int64_t kDefaultMemoryDataLimit = 1024 * 1024;
+    static constexpr int64_t kDefaultMemoryDataLimit = 4 * 1024 * 1024;
     // What all stores of the process hold in memory together is bounded by
     // CRowFile::SetMemoryBudget (default 64 MiB); past it new data goes to files.
     // Data size above which QuickSort sorts externally. Default 256 MiB. Any thread.
