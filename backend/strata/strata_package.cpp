@@ -27,6 +27,14 @@ void PutSevenDigits(char* out, uint32_t n) {
     out[0] = char('0' + n / 100);
 }
 
+// Whether a zero octet occurs in data[0..length); short entries (hit lines) without a call.
+bool HasZero(const char* data, size_t length) {
+    if (length > 16) return std::memchr(data, 0, length) != nullptr;
+    for (size_t i = 0; i < length; ++i)
+        if (data[i] == 0) return true;
+    return false;
+}
+
 void PutU32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(char((v >> (8 * i)) & 0xFF));
 }
@@ -72,7 +80,7 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
         const size_t len = ReadU32(p + pos);
         pos += kPackageEntryOverhead;
         if (len > total - pos) return -1;
-        if (kind == kPackageLines && std::memchr(buffer + pos, 0, len) != nullptr) return -1;
+        if (kind == kPackageLines && HasZero(buffer + pos, len)) return -1;
         pos += len;
     }
     if (pos != total) return -1;
