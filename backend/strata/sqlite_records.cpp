@@ -193,6 +193,7 @@ int CSqliteStore::LoadRecords(const std::string& db, const std::vector<std::stri
             lastOf.emplace(number, i);
         }
     }
+    CBulkCache cache(m_db);
     if (!Begin(st)) return -1;
     int64_t id = 0;
     std::vector<StoreKey> keys;
@@ -302,6 +303,7 @@ int64_t CSqliteStore::ForEachRecord(const std::string& db,
 }
 
 bool CSqliteStore::Reindex(const std::string& db, StrataStatus& st) {
+    CBulkCache cache(m_db);
     if (!Begin(st)) return false;
     int64_t id = 0;
     if (!FindDatabase(db, id, st) || !ReindexLocked(id, st)) {

@@ -9,6 +9,9 @@
 
 namespace {
 
+// The page cache of a connection outside bulk writes (reads go through the shared mapping).
+const char* const kSmallCache = "PRAGMA cache_size=-2048";
+
 const char* const kPostingsTable =
     "CREATE TABLE postings(k INTEGER NOT NULL, tok TEXT NOT NULL, last INTEGER NOT NULL,"
     " n INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(k, tok, last)) WITHOUT ROWID";
@@ -116,11 +119,18 @@ bool CSqliteStore::Configure(StrataStatus& st) {
     sqlite3_busy_timeout(m_db, 15000);
     sqlite3_progress_handler(m_db, 1000, StrataProgress, this);
     return Exec("PRAGMA journal_mode=WAL", st) && Exec("PRAGMA synchronous=FULL", st) &&
-           Exec("PRAGMA mmap_size=68719476736", st) && Exec("PRAGMA cache_size=-2048", st) &&
+           Exec("PRAGMA mmap_size=68719476736", st) && Exec(kSmallCache, st) &&
            Exec("PRAGMA foreign_keys=OFF", st);
 }
 
+CBulkCache::CBulkCache(sqlite3* db) : m_db(db) {
+    sqlite3_exec(m_db, "PRAGMA cache_size=-262144", nullptr, nullptr, nullptr);
+}
+
+CBulkCache::~CBulkCache() { sqlite3_exec(m_db, kSmallCache, nullptr, nullptr, nullptr); }
+
 bool CSqliteStore::UpgradeLayout(StrataStatus& st) {
+    CBulkCache cache(m_db);
     if (!Begin(st)) return false;
     std::vector<int64_t> dbs;
     {
@@ -351,7 +361,10 @@ bool CSqliteStore::PutCfgFile(const std::string& db, const std::string& file, co
         ok = s.Ok() && s.Bind(1, id).Bind(2, file).BindBlob(3, content).Step() == SQLITE_DONE;
         if (!ok) SqlFail(st, "put cfg file");
     }
-    if (ok && isKeys) ok = ReindexLocked(id, st);
+    if (ok && isKeys) {
+        CBulkCache cache(m_db);
+        ok = ReindexLocked(id, st);
+    }
     if (!ok) {
         Rollback();
         return false;

@@ -101,6 +101,19 @@ private:
 
 class CSqliteStore;
 
+// A large page cache for the length of a bulk write (a load, a reindex): without it the write
+// spills its pages to the log and finds them there again. Back to the small cache afterwards.
+class CBulkCache {
+public:
+    explicit CBulkCache(sqlite3* db);
+    ~CBulkCache();
+    CBulkCache(const CBulkCache&) = delete;
+    CBulkCache& operator=(const CBulkCache&) = delete;
+
+private:
+    sqlite3* m_db;
+};
+
 // One read transaction over a read call of the store: BEGIN, a check of the data version (which
 // validates or drops the connection's caches), and COMMIT when the scope ends. Inside a
 // transaction already open (a write in progress) it does nothing, and the caches stay unused.
@@ -147,6 +160,7 @@ public:
 
     void Interrupt() override;
     void BeginCall() override { m_cancel.store(false); }
+    void Idle() override { DropCaches(); }
 
     bool Login(const std::string& user, const std::string& password, int& rights, StrataStatus& st) override;
     bool ListDatabases(std::vector<StrataDatabaseInfo>& out, bool counts, StrataStatus& st) override;

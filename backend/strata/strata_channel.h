@@ -20,6 +20,8 @@
 // Thread safety: a CConnect is used by one thread at a time, except API_Cancel, which any thread
 // may call while another thread is inside a call. CInterface is read-only once loaded.
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -31,6 +33,11 @@
 
 // Record numbers one record-list path (db/ctlno/NNNNNNN,NNNNNNN,...) may name.
 constexpr int kStrataMaxBatchRecords = 100;
+// Store connections kept open for reuse after their channels end (process-wide).
+constexpr size_t kStrataMaxIdleChannels = 8;
+
+// How many store connections wait for reuse now. Any thread.
+size_t StrataIdleChannels();
 
 class IStrataStore;
 struct StrataInterfaceRow;
@@ -75,6 +82,10 @@ public:
 
     // For CConnect: a new connection to the store, owned by the caller; null with code and text.
     std::unique_ptr<IStrataStore> OpenChannel(int& code, std::string& error) const;
+    // A connection that an ended channel left for reuse, or else a new one; `file`, `device` and
+    // `inode` name the store file it holds open (file empty: not to be given back for reuse).
+    std::unique_ptr<IStrataStore> TakeChannel(int& code, std::string& error, std::string& file, dev_t& device,
+                                              ino_t& inode) const;
     bool IsLoaded() const { return m_row != nullptr; }
 
 private:
@@ -100,6 +111,9 @@ public:
     // error (66 store unreachable, 5 no interface). The channel starts logged out.
     int PrepareChannel(void* reserved);
     int IsConnected() const;
+    // Ends the channel. Its store connection waits for reuse by a later channel (up to
+    // kStrataMaxIdleChannels in the process; beyond that it is closed), and freed memory goes
+    // back to the system when the last channel ends (at most once a second otherwise).
     void EndChannel();
 
     // All calls: pathLen is the path length including its terminating zero; the answer is a
@@ -145,6 +159,9 @@ private:
     CInterface* m_interface = nullptr;
     std::unique_ptr<IStrataStore> m_channel;
     mutable std::mutex m_channelLock;  // guards m_channel's lifetime against API_Cancel
+    std::string m_channelFile;         // the store file m_channel holds open ("" not reusable)
+    dev_t m_channelDevice = 0;
+    ino_t m_channelInode = 0;
     int m_rights = 0;  // kStrataRight* bits of the logged-in account; 0 = not logged in
     int m_lastCode = 0;
     std::string m_lastText;

@@ -217,9 +217,9 @@ int CConnect::SearchHits(const std::string& db, const std::string& key, const st
     if (!m_channel->Search(db, key, term, after, limit, hits, more, st)) return Fail(st);
     if (hits.empty()) return Fail(kStrataNoData, cont.empty() ? "no hits" : "no more hits");
     CPackageWriter writer(kPackageLines, size_t(bufferSize));
-    for (int64_t n : hits) {
-        if (n >= 0 && n <= kStrataMaxRecordNumber) writer.AddSevenDigits(uint32_t(n), kMaxContinuation);
-        else writer.Add(SevenDigits(n), kMaxContinuation);
+    for (size_t i = 0; i < hits.size(); ++i) {
+        i += writer.AddSevenDigitLines(hits.data() + i, hits.size() - i, kMaxContinuation);
+        if (i < hits.size() && !writer.Add(SevenDigits(hits[i]), kMaxContinuation)) break;  // not 7 digits
     }
     return Succeed(writer.Finish(more ? SevenDigits(hits.back()) : std::string(), buffer));
 }

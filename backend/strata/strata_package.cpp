@@ -8,6 +8,33 @@ uint32_t ReadU32(const unsigned char* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// "00" to "99": two digits per step.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Seven digits of n (< 10^7) at out[0..7).
+void PutSevenDigits(char* out, uint32_t n) {
+    out[6] = kDigitPairs[(n % 100) * 2 + 1];
+    out[5] = kDigitPairs[(n % 100) * 2];
+    n /= 100;
+    out[4] = kDigitPairs[(n % 100) * 2 + 1];
+    out[3] = kDigitPairs[(n % 100) * 2];
+    n /= 100;
+    out[2] = kDigitPairs[(n % 100) * 2 + 1];
+    out[1] = kDigitPairs[(n % 100) * 2];
+    out[0] = char('0' + n / 100);
+}
+
+// Whether a zero octet occurs in data[0..length); short entries (hit lines) without a call.
+bool HasZero(const char* data, size_t length) {
+    if (length > 16) return std::memchr(data, 0, length) != nullptr;
+    for (size_t i = 0; i < length; ++i)
+        if (data[i] == 0) return true;
+    return false;
+}
+
 void PutU32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(char((v >> (8 * i)) & 0xFF));
 }
@@ -53,7 +80,7 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
         const size_t len = ReadU32(p + pos);
         pos += kPackageEntryOverhead;
         if (len > total - pos) return -1;
-        if (kind == kPackageLines && std::memchr(buffer + pos, 0, len) != nullptr) return -1;
+        if (kind == kPackageLines && HasZero(buffer + pos, len)) return -1;
         pos += len;
     }
     if (pos != total) return -1;
@@ -111,16 +138,23 @@ bool CPackageWriter::Add(const char* data, size_t length, size_t reserve) {
     return true;
 }
 
-bool CPackageWriter::AddSevenDigits(uint32_t n, size_t reserve) {
-    if (n > 9999999 || !Fits(7, reserve)) return false;
+size_t CPackageWriter::AddSevenDigitLines(const int64_t* numbers, size_t count, size_t reserve) {
+    constexpr size_t kEntry = kPackageEntryOverhead + 7;
+    const size_t used = kPackageHeaderSize + reserve + m_body.size();
+    size_t room = used < m_capacity ? (m_capacity - used) / kEntry : 0;
+    if (room > count) room = count;
+    size_t n = 0;
+    while (n < room && numbers[n] >= 0 && numbers[n] <= 9999999) ++n;
     const size_t at = m_body.size();
-    m_body.resize(at + kPackageEntryOverhead + 7);
+    m_body.resize(at + n * kEntry);
     char* p = m_body.data() + at;
-    p[0] = 7;
-    p[1] = p[2] = p[3] = 0;
-    for (size_t i = kPackageEntryOverhead + 7; i-- > kPackageEntryOverhead; n /= 10) p[i] = char('0' + n % 10);
-    ++m_count;
-    return true;
+    for (size_t i = 0; i < n; ++i, p += kEntry) {
+        p[0] = 7;
+        p[1] = p[2] = p[3] = 0;
+        PutSevenDigits(p + kPackageEntryOverhead, uint32_t(numbers[i]));
+    }
+    m_count += n;
+    return n;
 }
 
 int CPackageWriter::Finish(const std::string& continuation, char* out) const {

@@ -74,9 +74,9 @@ public:
     // Appends an entry; false (nothing appended) when it does not fit.
     bool Add(const char* data, size_t length, size_t reserve = 0);
     bool Add(const std::string& s, size_t reserve = 0) { return Add(s.data(), s.size(), reserve); }
-    // Appends a line of exactly seven digits (zero-padded, as %07u) for n <= 9999999; false when
-    // it does not fit or n is larger.
-    bool AddSevenDigits(uint32_t n, size_t reserve = 0);
+    // Appends lines of exactly seven digits (zero-padded, as %07u), one per number, from the first
+    // on, until a number is not 0 to 9999999 or a line no longer fits; how many were added.
+    size_t AddSevenDigitLines(const int64_t* numbers, size_t count, size_t reserve = 0);
     size_t GetCount() const { return m_count; }
     // Writes the answer to `out` with `continuation`; returns its length, or -1 when it exceeds the
     // capacity (or the continuation is too long).

@@ -29,6 +29,9 @@ public:
     // kStrataCancelled. BeginCall clears the request.
     virtual void Interrupt() = 0;
     virtual void BeginCall() = 0;
+    // The connection goes back to the idle pool: drop what it keeps between calls for the same
+    // channel (the hit list of an unfinished paged search). Optional.
+    virtual void Idle() {}
 
     virtual bool Login(const std::string& user, const std::string& password, int& rights,
                        StrataStatus& st) = 0;

@@ -49,7 +49,8 @@ DEMO=$!
 for _ in $(seq 600); do grep -q "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
 kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
 # Count every hit: the largest hit count is below the record count.
-sed -i 's/^MaxSearchHits=.*/MaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"
+sed -i -e '/^MaxSearchHits=/d' -e 's/^\[Server\]\r\?$/[Server]\nMaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"
+grep -q '^MaxSearchHits=100000000' "$WORK/vk/vk9000.ini" || { echo "run_side_by_side: no [Server] section in vk9000.ini" >&2; exit 2; }
 
 # vk9000 on PostgreSQL: a second instance whose back-end is a database of a throw-away cluster.
 if [[ $WITH_PG == 1 ]]; then
