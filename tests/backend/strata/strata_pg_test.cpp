@@ -59,9 +59,10 @@ TEST_P(StrataPgTest, AConnectionLostDuringACallIs5AndTheNextCallConnectsAgain) {
     std::atomic<bool> done{false};
     std::thread killer([&] {
         std::string error;
-        for (int i = 0; i < 500 && !done.load(); ++i) {
+        // The search's connection, inside its read transaction (running or between statements).
+        for (int i = 0; i < 3000 && !done.load(); ++i) {
             m_pg.Admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname='" + m_pg.Database() +
-                           "' AND state='active' AND pid<>pg_backend_pid()",
+                           "' AND xact_start IS NOT NULL AND pid<>pg_backend_pid()",
                        error);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
