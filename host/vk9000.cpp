@@ -43,6 +43,8 @@ bool LoadBackend(CTunnelArray& manager, const CServerSettings& settings, const s
                                    ? settings.m_backendFolder
                                    : home + settings.m_backendFolder;
     CInterface::SetStoreFolder(folder);
+    manager.m_interface.SetNetworkOptions(StrataNetOptions{settings.m_serverAddress, settings.m_serverUser,
+                                                           settings.m_serverPassword, settings.m_maxConnections});
     std::string error;
     if (manager.m_interface.LoadLibraryA(settings.m_interfaceLibrary.c_str(),
                                          settings.m_instanceName.c_str()) != 0 ||
@@ -77,7 +79,10 @@ void LoadCatalogue(CTunnelArray& manager) {
         return;
     }
     const auto entries = manager.m_databases.GetEntries();
-    manager.m_log.Write(2, "catalogue loaded: %zu database(s)", entries.size());
+    std::string paths;
+    for (const auto& entry : entries)
+        paths += (paths.empty() ? "" : ", ") + entry->m_dbPath;
+    manager.m_log.Write(2, "catalogue loaded: %zu database(s): %s", entries.size(), paths.c_str());
 }
 
 int Serve(const std::string& home, int portOverride) {

@@ -7,6 +7,7 @@ PKGS=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcli11-dev libfmt-dev libssl-dev
+  libpq-dev postgresql-15 postgresql-common   # the network back-end and its throw-away test cluster
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
   python3
   libncurses-dev # SetupVelkan's terminal wizard (ncursesw)

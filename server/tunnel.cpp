@@ -45,6 +45,13 @@ void CTunnel::Close() {
     m_socket.store(INVALID_SOCKET_T);
 }
 
+void CTunnel::CloseForBrokenBackend() {
+    if (m_owner)
+        m_owner->m_log.Write(1, "association from %s ended, back-end lost: %s", m_address.c_str(),
+                             m_pager.GetError().c_str());
+    Close();
+}
+
 void CTunnel::ReleaseSocket() {
     CSingleLock lock(m_sockLock);
     SOCKET_T s = m_socket.exchange(INVALID_SOCKET_T);

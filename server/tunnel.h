@@ -75,6 +75,8 @@ public:
     // Shuts the connection down and marks the socket closed; a second call does nothing. Any
     // thread; never races the session thread's socket calls (see the header comment).
     void Close();
+    // Close() after the back-end channel broke (5 or 66), with one warning line in the log.
+    void CloseForBrokenBackend();
     // Non-blocking (false) or blocking (true) socket. True when the platform call succeeded.
     bool SetBlocking(bool blocking);
     // Deletes every result set of the session.

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "berkit/bertrace.h"
 #include "server/dbarray.h"
@@ -21,6 +23,13 @@ constexpr size_t kHitDigits = 7;
 // accepted, reading stops at the first character that is not a digit.
 int64_t HitNumber(const char* line, size_t length) {
     const char* p = line + length - kHitDigits;
+    // The usual line: exactly seven digits.
+    int64_t fast = 0;
+    size_t digits = 0;
+    for (; digits < kHitDigits && p[digits] >= '0' && p[digits] <= '9'; ++digits)
+        fast = fast * 10 + (p[digits] - '0');
+    if (digits == kHitDigits)
+        return fast;
     const char* end = line + length;
     while (p < end && (*p == ' ' || *p == '\t'))
         ++p;
@@ -93,22 +102,28 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     const int64_t limit = m_owner ? static_cast<int64_t>(Settings().m_maxSearchHits) : 0;
     bool full = false;
     bool interrupted = false;
+    std::vector<int64_t> numbers;
     const CPagerResult result =
         m_pager.Search(path, kStrataStyleHitList, CPagerFormat::kLines, [&](const CPackage& page) {
-            int64_t count = target->GetRowCount();
-            for (const std::string& line : page.GetLines()) {
-                if (m_bStop.load()) {
-                    interrupted = true;
-                    return false;
-                }
+            // The page's record numbers, read in place, become rows in one step.
+            const size_t lines = page.GetLineCount();
+            int64_t room = limit - target->GetRowCount() + 1;  // one row past the limit stops the search
+            numbers.clear();
+            for (size_t i = 0; i < lines && room > 0; ++i) {
+                const std::string_view line = page.GetLineView(i);
                 if (line.size() < kHitDigits)
                     continue;
-                ++count;
-                target->Add(dbName, HitNumber(line.data(), line.size()));
-                if (count > limit) {
-                    full = true;
-                    return false;
-                }
+                numbers.push_back(HitNumber(line.data(), line.size()));
+                --room;
+            }
+            if (m_bStop.load()) {
+                interrupted = true;
+                return false;
+            }
+            target->AddHits(dbName, numbers.data(), numbers.size());
+            if (target->GetRowCount() > limit) {
+                full = true;
+                return false;
             }
             return true;
         });
@@ -117,6 +132,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     if (full)
         return 1;
     if (result == CPagerResult::kDone || result == CPagerResult::kNoData) {
+        // Hits arrive in record order: the rows of one database need no sort.
         SortResultSet(*target);
         BerTrace("\r\n检索完成=[%d]条\r\n", static_cast<int>(target->GetRowCount()));
         return 0;
@@ -124,7 +140,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     if (result == CPagerResult::kStopped)
         return -1;
     if (result == CPagerResult::kBroken)
-        Close();
+        CloseForBrokenBackend();
     // Failure: the operand has no hits, also none from earlier databases.
     m_lastBackendError = m_pager.GetError();
     BerTrace("searchDBUseStrata() error [%s]\r\n", m_pager.GetError().c_str());

@@ -97,7 +97,7 @@ int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
     });
     if (result != CPagerResult::kDone) {
         if (result == CPagerResult::kBroken)
-            Close();
+            CloseForBrokenBackend();
         m_lastBackendError = m_pager.GetError();
         BerTrace("Error in GetMARCRecord() [%s] \r\n", m_pager.GetError().c_str());
         return -1;

@@ -40,6 +40,8 @@ std::unique_ptr<CZResultSet> NewTemporarySet() {
 int SortResultSet(CZResultSet& set) {
     if (set.GetRowCount() == 0)
         return 0;
+    if (set.IsAppendedAscending())
+        return set.SortAppended();
     if (set.EnsureIndexed() != 0)
         return set.Sort(0);
     // Strictly ascending index order over the data file's own order means sorted and unique.

@@ -31,6 +31,15 @@ int CZRecordSet::Add(const std::string& dbName, int64_t recordNumber) {
     const size_t nameLength = std::strlen(dbName.c_str());
     if (nameLength > kMaxNameLength || m_writeBuffer.size() >= kMaxBufferBytes)
         return -1;
+    if (m_ascending && m_rowCount > 0) {
+        const int names = std::strcmp(dbName.c_str(), m_lastName.c_str());
+        m_ascending = names > 0 || (names == 0 && recordNumber > m_lastNumber);
+    }
+    if (m_ascending) {
+        if (m_rowCount == 0 || m_lastName != dbName)
+            m_lastName.assign(dbName.c_str(), nameLength);
+        m_lastNumber = recordNumber;
+    }
     unsigned char row[kRowOverhead + kMaxNameLength + 1];
     const uint32_t n = static_cast<uint32_t>(nameLength + 1);
     RowPutU32(row, n + 16);
@@ -42,10 +51,50 @@ int CZRecordSet::Add(const std::string& dbName, int64_t recordNumber) {
     return 0;
 }
 
+int CZRecordSet::AddHits(const std::string& dbName, const int64_t* numbers, size_t count) {
+    const size_t nameLength = std::strlen(dbName.c_str());
+    if (count == 0)
+        return 0;
+    if (nameLength > kMaxNameLength || m_writeBuffer.size() >= kMaxBufferBytes)
+        return -1;
+    const size_t rowLength = nameLength + 1 + kRowOverhead;
+    if (m_ascending && m_rowCount > 0) {
+        const int names = std::strcmp(dbName.c_str(), m_lastName.c_str());
+        m_ascending = names > 0 || (names == 0 && numbers[0] > m_lastNumber);
+    }
+    for (size_t i = 1; m_ascending && i < count; ++i)
+        m_ascending = numbers[i] > numbers[i - 1];
+    if (m_ascending) {
+        m_lastName.assign(dbName.c_str(), nameLength);
+        m_lastNumber = numbers[count - 1];
+    }
+    const size_t at = m_writeBuffer.size();
+    m_writeBuffer.resize(at + rowLength * count);
+    unsigned char* row = m_writeBuffer.data() + at;
+    const uint32_t n = static_cast<uint32_t>(nameLength + 1);
+    RowPutU32(row, n + 16);
+    RowPutU32(row + 4, n);
+    std::memcpy(row + 8, dbName.c_str(), n);
+    RowPutU32(row + 8 + n, 8);
+    RowPutU64(row + 12 + n, static_cast<uint64_t>(numbers[0]));
+    for (size_t i = 1; i < count; ++i) {
+        unsigned char* next = row + i * rowLength;
+        std::memcpy(next, row, rowLength - 8);
+        RowPutU64(next + 12 + n, static_cast<uint64_t>(numbers[i]));
+    }
+    m_pendingRows += static_cast<int>(count);
+    m_rowCount += static_cast<int64_t>(count);
+    m_indexed = 0;
+    if (m_pendingRows >= m_flushThreshold)
+        Flush();
+    return 0;
+}
+
 int CZRecordSet::AddRow(const unsigned char* row) {
     const uint32_t length = RowGetU32(row);
     if (length < 17 || length > kMaxNameLength + 17 || m_writeBuffer.size() >= kMaxBufferBytes)
         return -1;
+    m_ascending = false;  // not tracked for copied rows
     BufferRow(row, length + 4);
     return 0;
 }
@@ -84,6 +133,14 @@ int CZRecordSet::Sort(int param) {
         return sorted;
     RemoveDupRow();
     return ReSequenceFile() == 0 ? 0 : -1;
+}
+
+int CZRecordSet::SortAppended() {
+    if (m_rowCount == 0)
+        return 0;
+    if (m_ascending && EnsureIndexed() == 0)
+        return 0;
+    return Sort(0);
 }
 
 bool CZRecordSet::IsEmpty() const { return !HasDataFile() || GetRowCount() == 0; }
@@ -130,4 +187,7 @@ void CZRecordSet::ClearResource() {
     CByteArray().swap(m_writeBuffer);
     m_pendingRows = 0;
     m_indexed = 0;
+    m_ascending = true;
+    m_lastName.clear();
+    m_lastNumber = 0;
 }

@@ -23,6 +23,9 @@ public:
     // Appends one row to the write buffer; flushes every m_flushThreshold rows. 0, or -1 for a
     // name longer than kMaxNameLength (nothing added).
     int Add(const std::string& dbName, int64_t recordNumber);
+    // Add for numbers[0..count), all of database `dbName`: the rows are built from one template.
+    // 0, or -1 as Add (nothing added).
+    int AddHits(const std::string& dbName, const int64_t* numbers, size_t count);
     // Appends a copy of a complete row (`row` at its L field, L + 4 bytes). 0, or -1 for an
     // implausible L (nothing added).
     int AddRow(const unsigned char* row);
@@ -34,6 +37,11 @@ public:
     // Sorts the set, drops duplicates and rewrites the data file in order, indexed. `param` is
     // kept as the store's sort parameter. 0; 1 when the sort was stopped; -1 on a failure.
     int Sort(int param);
+    // Indexes the set, sorting it (Sort(0)) only when Add did not append its rows in strictly
+    // ascending order (a hit list of one database arrives that way). Returns as Sort.
+    int SortAppended();
+    // Whether Add / AddHits appended every row above the one before (so the set is in order).
+    bool IsAppendedAscending() const { return m_ascending; }
     // True when there is no data file or no row.
     bool IsEmpty() const;
 
@@ -60,7 +68,7 @@ public:
 
     CByteArray m_writeBuffer;    // rows appended since the last flush
     int m_pendingRows = 0;       // rows in m_writeBuffer
-    int m_flushThreshold = 100;  // m_pendingRows value that triggers a flush
+    int m_flushThreshold = 4096;  // m_pendingRows value that triggers a flush
     int m_indexed = 0;           // 1: mapped and indexed, nothing appended since
 
 private:
@@ -68,6 +76,11 @@ private:
     int Merge(CZRecordSet& other, CZRecordSet& output, const std::atomic<bool>* stop,
               MergeKind kind);
     void BufferRow(const unsigned char* row, size_t length);
+
+    // Whether every row so far was appended by Add above the one before (empty: true).
+    bool m_ascending = true;
+    std::string m_lastName;
+    int64_t m_lastNumber = 0;
 };
 
 // A result set stored in a session under a name.

@@ -116,6 +116,7 @@ int CMemSort::CreateDataFileMap() {
 
 int CMemSort::BuildIndexFile() {
     m_index.clear();
+    m_index.reserve(static_cast<size_t>(std::max<int64_t>(m_rowCount, 0)));
     const unsigned char* data = m_file.GetData();
     const int64_t size = m_file.GetMappedSize();
     int64_t offset = 0;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,7 @@ public:
     // else kDefaultMemoryDataLimit. Affects stores created (and resequenced) afterwards. Any thread.
     static void SetMemoryDataLimit(int64_t bytes);
     static int64_t GetMemoryDataLimit();
-    static constexpr int64_t kDefaultMemoryDataLimit = 1024 * 1024;
+    static constexpr int64_t kDefaultMemoryDataLimit = 4 * 1024 * 1024;
     // What all stores of the process hold in memory together is bounded by
     // CRowFile::SetMemoryBudget (default 64 MiB); past it new data goes to files.
     // Data size above which QuickSort sorts externally. Default 256 MiB. Any thread.
@@ -128,13 +129,23 @@ private:
     std::string m_lastError;
 };
 
-// Reads / writes a 32-bit or 64-bit little-endian integer.
+// Reads / writes a 32-bit or 64-bit little-endian integer (one move on a little-endian host).
 inline uint32_t RowGetU32(const unsigned char* p) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+#else
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+#endif
 }
 inline void RowPutU32(unsigned char* p, uint32_t v) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(p, &v, sizeof v);
+#else
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<unsigned char>(v >> (8 * i));
+#endif
 }
 inline uint64_t RowGetU64(const unsigned char* p) {
     return uint64_t(RowGetU32(p)) | uint64_t(RowGetU32(p + 4)) << 32;

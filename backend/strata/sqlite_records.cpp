@@ -1,21 +1,14 @@
 // CSqliteStore: records, their index entries, bulk loads and reindexing.
 #include <algorithm>
 #include <map>
-#include <tuple>
 
 #include "backend/strata/sqlite_store.h"
 #include "backend/strata/strata_errors.h"
 
 namespace {
 
-struct Posting {
-    int64_t m_key;
-    std::string m_token;
-    int64_t m_record;
-    bool operator<(const Posting& o) const {
-        return std::tie(m_key, m_token, m_record) < std::tie(o.m_key, o.m_token, o.m_record);
-    }
-};
+// Records whose postings a load or reindex gathers before it adds them to the lists.
+constexpr size_t kPostingSlice = 50000;
 
 std::string FieldsText(const CKeyEntry& key) {
     std::string text;
@@ -41,11 +34,11 @@ CKeyEntry KeyFromText(const std::string& name, const std::string& fields) {
 }
 
 void CollectPostings(const std::vector<StoreKey>& keys, const CMARC& record, int64_t number,
-                     std::vector<Posting>& out) {
+                     std::vector<StorePosting>& out) {
     std::vector<std::string> tokens;
     for (const StoreKey& key : keys) {
         KeyTokens(record, key.m_entry, tokens);
-        for (std::string& t : tokens) out.push_back(Posting{key.m_id, std::move(t), number});
+        for (std::string& t : tokens) out.push_back(StorePosting{key.m_id, std::move(t), uint32_t(number)});
     }
 }
 
@@ -95,17 +88,9 @@ bool CSqliteStore::GetRecordText(int64_t db, int64_t number, std::string& diriv,
 
 bool CSqliteStore::IndexRecord(const std::vector<StoreKey>& keys, const CMARC& record, int64_t number,
                                bool remove, StrataStatus& st) {
-    std::vector<Posting> postings;
+    std::vector<StorePosting> postings;
     CollectPostings(keys, record, number, postings);
-    CStmt s(Prepare(remove ? "DELETE FROM postings WHERE k=?1 AND tok=?2 AND rec=?3"
-                           : "INSERT OR IGNORE INTO postings(k, tok, rec) VALUES(?1, ?2, ?3)"));
-    if (!s.Ok()) return SqlFail(st, "index record");
-    for (const Posting& p : postings) {
-        if (s.Bind(1, p.m_key).Bind(2, p.m_token).Bind(3, p.m_record).Run() != SQLITE_DONE) {
-            return SqlFail(st, "index record");
-        }
-    }
-    return true;
+    return ApplyPostings(postings, remove, st);
 }
 
 bool CSqliteStore::ReadRecord(const std::string& db, int64_t number, std::string& diriv, StrataStatus& st) {
@@ -208,14 +193,19 @@ int CSqliteStore::LoadRecords(const std::string& db, const std::vector<std::stri
             lastOf.emplace(number, i);
         }
     }
+    CBulkCache cache(m_db);
     if (!Begin(st)) return -1;
     int64_t id = 0;
     std::vector<StoreKey> keys;
     bool ok = FindDatabase(db, id, st) && LoadKeys(id, keys, st);
-    std::vector<Posting> postings;
+    std::vector<StorePosting> postings;
     int64_t added = 0;
     int written = 0;
     for (auto it = lastOf.begin(); ok && it != lastOf.end(); ++it) {
+        if (m_cancel.load(std::memory_order_relaxed)) {
+            ok = st.Set(kStrataCancelled, "load");
+            break;
+        }
         const int64_t number = it->first;
         std::string old;
         bool found = false;
@@ -233,18 +223,16 @@ int CSqliteStore::LoadRecords(const std::string& db, const std::vector<std::stri
             break;
         }
         CollectPostings(keys, records[it->second], number, postings);
+        records[it->second] = CMARC();
         added += found ? 0 : 1;
         ++written;
-    }
-    if (ok) {
-        std::sort(postings.begin(), postings.end());
-        CStmt s(Prepare("INSERT OR IGNORE INTO postings(k, tok, rec) VALUES(?1, ?2, ?3)"));
-        for (size_t i = 0; ok && i < postings.size(); ++i) {
-            const Posting& p = postings[i];
-            ok = s.Ok() && s.Bind(1, p.m_key).Bind(2, p.m_token).Bind(3, p.m_record).Run() == SQLITE_DONE;
-            if (!ok) SqlFail(st, "index records");
+        // The numbers ascend, so each slice mostly appends to the lists' final blocks.
+        if (size_t(written) % kPostingSlice == 0) {
+            ok = ApplyPostings(postings, false, st);
+            postings.clear();
         }
     }
+    if (ok) ok = ApplyPostings(postings, false, st);
     if (ok) {
         CStmt s(Prepare("UPDATE databases SET records=records+?2 WHERE id=?1"));
         ok = s.Ok() && s.Bind(1, id).Bind(2, added).Step() == SQLITE_DONE;
@@ -315,6 +303,7 @@ int64_t CSqliteStore::ForEachRecord(const std::string& db,
 }
 
 bool CSqliteStore::Reindex(const std::string& db, StrataStatus& st) {
+    CBulkCache cache(m_db);
     if (!Begin(st)) return false;
     int64_t id = 0;
     if (!FindDatabase(db, id, st) || !ReindexLocked(id, st)) {
@@ -356,9 +345,10 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
     }
     if (!LoadKeys(db, keys, st)) return false;
     // Index in slices so that memory stays bounded on large databases.
-    const int64_t sliceSize = 20000;
+    const int64_t sliceSize = int64_t(kPostingSlice);
     for (int64_t from = 1; from <= kStrataMaxRecordNumber; from += sliceSize) {
-        std::vector<Posting> postings;
+        if (m_cancel.load(std::memory_order_relaxed)) return st.Set(kStrataCancelled, "reindex");
+        std::vector<StorePosting> postings;
         CStmt s(Prepare("SELECT id, diriv FROM records WHERE id BETWEEN ?1 AND ?2"));
         if (!s.Ok()) return SqlFail(st, "reindex");
         s.Bind(1, db * kRecordIdBase + from).Bind(2, db * kRecordIdBase + from + sliceSize - 1);
@@ -382,13 +372,7 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
             from = nextId - db * kRecordIdBase - sliceSize;
             continue;
         }
-        std::sort(postings.begin(), postings.end());
-        CStmt ins(Prepare("INSERT OR IGNORE INTO postings(k, tok, rec) VALUES(?1, ?2, ?3)"));
-        for (const Posting& p : postings) {
-            if (!ins.Ok() || ins.Bind(1, p.m_key).Bind(2, p.m_token).Bind(3, p.m_record).Run() != SQLITE_DONE) {
-                return SqlFail(st, "reindex");
-            }
-        }
+        if (!ApplyPostings(postings, false, st)) return false;
     }
     return true;
 }

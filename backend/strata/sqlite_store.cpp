@@ -9,6 +9,13 @@
 
 namespace {
 
+// The page cache of a connection outside bulk writes (reads go through the shared mapping).
+const char* const kSmallCache = "PRAGMA cache_size=-2048";
+
+const char* const kPostingsTable =
+    "CREATE TABLE postings(k INTEGER NOT NULL, tok TEXT NOT NULL, last INTEGER NOT NULL,"
+    " n INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(k, tok, last)) WITHOUT ROWID";
+
 const char* const kSchema[] = {
     "CREATE TABLE meta(k TEXT PRIMARY KEY, v TEXT NOT NULL)",
     "CREATE TABLE databases(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE,"
@@ -18,11 +25,10 @@ const char* const kSchema[] = {
     "CREATE TABLE records(id INTEGER PRIMARY KEY, diriv BLOB NOT NULL)",
     "CREATE TABLE keys(id INTEGER PRIMARY KEY, db INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
     " fields TEXT NOT NULL, UNIQUE(db, name))",
-    "CREATE TABLE postings(k INTEGER NOT NULL, tok TEXT NOT NULL, rec INTEGER NOT NULL,"
-    " PRIMARY KEY(k, tok, rec)) WITHOUT ROWID",
+    kPostingsTable,
     "CREATE TABLE accounts(name TEXT PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,"
     " rights INTEGER NOT NULL)",
-    "INSERT INTO meta VALUES('format', 'velkan-strata-1')",
+    "INSERT INTO meta VALUES('format', 'velkan-strata-2')",
 };
 
 bool ValidName(const std::string& name, size_t max, bool pathPart) {
@@ -42,34 +48,12 @@ bool ValidFileName(const std::string& name) {
     return true;
 }
 
-std::unique_ptr<IStrataStore> OpenLocalCore(const std::string& file, bool create, StrataStatus& st) {
-    return OpenSqliteStore(file, create, st);
-}
-
-std::unique_ptr<IStrataStore> OpenNetChannel(const std::string&, bool, StrataStatus& st) {
-    st.Set(kStrataUnreachable, "the network back-end interface is not available in this build");
-    return nullptr;
-}
-
-const StrataInterfaceRow kInterfaces[] = {
-    {"localcore32.dll", OpenLocalCore},
-    {"netchan32.dll", OpenNetChannel},
-    {"netchan32u.dll", OpenNetChannel},
-};
-
 }  // namespace
 
 bool StrataStatus::Set(int code, const std::string& detail) {
     m_code = code;
     m_text = StrataErrorMessage(code, detail);
     return false;
-}
-
-const StrataInterfaceRow* StrataFindInterface(const std::string& fileName) {
-    for (const StrataInterfaceRow& row : kInterfaces) {
-        if (strcasecmp(row.m_fileName, fileName.c_str()) == 0) return &row;
-    }
-    return nullptr;
 }
 
 int StrataProgress(void* self) {
@@ -104,11 +88,15 @@ std::unique_ptr<IStrataStore> OpenSqliteStore(const std::string& file, bool crea
         if (!store->PutAccount("public", &empty, kStrataRightRead, true, st)) return nullptr;
     } else {
         sqlite3_stmt* s = nullptr;
-        bool ok = sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k='format'", -1, &s, nullptr) == SQLITE_OK &&
-                  sqlite3_step(s) == SQLITE_ROW &&
-                  std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))) == "velkan-strata-1";
+        std::string format;
+        if (sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k='format'", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0) != nullptr) {
+            format = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        }
         sqlite3_finalize(s);
-        if (!ok) {
+        if (format == "velkan-strata-1") {
+            if (!store->UpgradeLayout(st)) return nullptr;
+        } else if (format != "velkan-strata-2") {
             st.Set(kStrataUnreachable, file + " is not a Strata store");
             return nullptr;
         }
@@ -123,11 +111,45 @@ CSqliteStore::~CSqliteStore() {
     sqlite3_close(m_db);
 }
 
+// Pages are read through a shared memory mapping of the file, so every connection of the process
+// (and the operating system's page cache) holds them once; the private page cache of a connection
+// only keeps the pages it changes in a write. Every commit is synced to the log before it returns
+// (synchronous=FULL): a write acknowledged to a client survives a power loss.
 bool CSqliteStore::Configure(StrataStatus& st) {
     sqlite3_busy_timeout(m_db, 15000);
     sqlite3_progress_handler(m_db, 1000, StrataProgress, this);
-    return Exec("PRAGMA journal_mode=WAL", st) && Exec("PRAGMA synchronous=NORMAL", st) &&
-           Exec("PRAGMA cache_size=-32768", st) && Exec("PRAGMA foreign_keys=OFF", st);
+    return Exec("PRAGMA journal_mode=WAL", st) && Exec("PRAGMA synchronous=FULL", st) &&
+           Exec("PRAGMA mmap_size=68719476736", st) && Exec(kSmallCache, st) &&
+           Exec("PRAGMA foreign_keys=OFF", st);
+}
+
+CBulkCache::CBulkCache(sqlite3* db) : m_db(db) {
+    sqlite3_exec(m_db, "PRAGMA cache_size=-262144", nullptr, nullptr, nullptr);
+}
+
+CBulkCache::~CBulkCache() { sqlite3_exec(m_db, kSmallCache, nullptr, nullptr, nullptr); }
+
+bool CSqliteStore::UpgradeLayout(StrataStatus& st) {
+    CBulkCache cache(m_db);
+    if (!Begin(st)) return false;
+    std::vector<int64_t> dbs;
+    {
+        CStmt s(Prepare("SELECT id FROM databases ORDER BY id"));
+        int rc;
+        while (s.Ok() && (rc = s.Step()) == SQLITE_ROW) dbs.push_back(s.Int(0));
+        if (!s.Ok() || rc != SQLITE_DONE) {
+            Rollback();
+            return SqlFail(st, "upgrade the store layout");
+        }
+    }
+    bool ok = Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st);
+    for (size_t i = 0; ok && i < dbs.size(); ++i) ok = ReindexLocked(dbs[i], st);
+    ok = ok && Exec("UPDATE meta SET v='velkan-strata-2' WHERE k='format'", st);
+    if (!ok) {
+        Rollback();
+        return false;
+    }
+    return Commit(st);
 }
 
 void CSqliteStore::Interrupt() {
@@ -204,6 +226,8 @@ CReadScope::~CReadScope() {
 void CSqliteStore::DropCaches() {
     m_dbIds.clear();
     m_keyCache.clear();
+    m_lastHits.m_valid = false;
+    m_lastHits.m_hits = std::vector<uint32_t>();
     m_cacheVersion = -1;
 }
 
@@ -337,7 +361,10 @@ bool CSqliteStore::PutCfgFile(const std::string& db, const std::string& file, co
         ok = s.Ok() && s.Bind(1, id).Bind(2, file).BindBlob(3, content).Step() == SQLITE_DONE;
         if (!ok) SqlFail(st, "put cfg file");
     }
-    if (ok && isKeys) ok = ReindexLocked(id, st);
+    if (ok && isKeys) {
+        CBulkCache cache(m_db);
+        ok = ReindexLocked(id, st);
+    }
     if (!ok) {
         Rollback();
         return false;
@@ -405,6 +432,23 @@ bool CSqliteStore::ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatu
     CStmt s(Prepare("SELECT name, rights FROM accounts ORDER BY name"));
     if (!s.Ok()) return SqlFail(st, "list accounts");
     int rc;
-    while ((rc = s.Step()) == SQLITE_ROW) out.push_back(StrataAccountInfo{s.Text(0), int(s.Int(1))});
+    while ((rc = s.Step()) == SQLITE_ROW) out.push_back(StrataAccountInfo{s.Text(0), int(s.Int(1)), {}, {}});
     return rc == SQLITE_DONE || SqlFail(st, "list accounts");
+}
+
+bool CSqliteStore::ExportAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) {
+    out.clear();
+    CStmt s(Prepare("SELECT name, rights, salt, hash FROM accounts ORDER BY name"));
+    if (!s.Ok()) return SqlFail(st, "export accounts");
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW) out.push_back(StrataAccountInfo{s.Text(0), int(s.Int(1)), s.Text(2), s.Text(3)});
+    return rc == SQLITE_DONE || SqlFail(st, "export accounts");
+}
+
+bool CSqliteStore::ImportAccount(const StrataAccountInfo& a, StrataStatus& st) {
+    if (!ValidName(a.m_name, 64, false)) return st.Set(kStrataBadArgument, "account name [" + a.m_name + "]");
+    CStmt s(Prepare("INSERT OR REPLACE INTO accounts(name, salt, hash, rights) VALUES(?1, ?2, ?3, ?4)"));
+    if (!s.Ok()) return SqlFail(st, "import account");
+    s.Bind(1, a.m_name).BindBlob(2, a.m_salt).BindBlob(3, a.m_hash).Bind(4, a.m_rights);
+    return s.Step() == SQLITE_DONE || SqlFail(st, "import account");
 }

@@ -1,8 +1,39 @@
 #pragma once
 // CSqliteStore: IStrataStore over one SQLite connection to the embedded store file (WAL mode,
 // busy timeout, prepared statements, every write in one transaction). Internal to vkstrata.
-// Schema: databases, cfg files, records (rowid = database id * 10^8 + record number), keys,
-// postings (key, token, record number) whose primary key serves exact and prefix lookups.
+//
+// Layout (meta format "velkan-strata-2"):
+//   databases(id, name, records)          one row per database; records = its record count
+//   cfgfiles(db, name, content)           the cfgs files of a database
+//   records(id, diriv)                    rowid = database id * 10^8 + record number (7 digits)
+//   keys(id, db, name, fields)            the search keys of keys.cfg, per database
+//   postings(k, tok, last, n, data)       PRIMARY KEY(k, tok, last), WITHOUT ROWID
+//   accounts(name, salt, hash, rights)
+// Posting lists. The records of key k that carry index token tok form one ascending list of
+// record numbers, cut into blocks; one postings row is one block:
+//   last  the largest record number in the block (the blocks of a list do not overlap, so a
+//         block holds the numbers above the previous block's last, up to its own last);
+//   n     how many numbers the block holds, 1 to kPostingBlockMax (256);
+//   data  the n numbers as unsigned LEB128 varints: the first number itself, then each next
+//         number minus the one before it (always >= 1).
+// Reading a list is one range scan `k=? AND tok=? ORDER BY last`; the page after record A starts
+// at the first block with last > A. Writers rewrite only the blocks they touch: a number goes to
+// the first block whose last >= it (or the list's final block when it is above every last); a
+// block that grows past kPostingBlockMax is cut into full blocks (the remainder last), a block
+// that empties is deleted, and a block whose largest number changes is re-keyed. Loads append
+// full blocks, since they arrive in record order.
+// Tokens (strata_text.h): each lower-cased word, each CJK character and each pair of adjacent
+// CJK characters of a key value. A term's tokens: its words, its CJK pairs, a lone CJK character.
+//   - A right-truncated last word (`a*`) is the range tok >= 'a' AND tok < 'a' || 0xF5 of key k:
+//     the blocks of every token in the range are ORed into one bitmap of record numbers.
+//   - A CJK run of any length is found by the intersection of its pair tokens (a single
+//     character by its own token); the record's key values are then checked for the run as a
+//     contiguous substring (SearchTerm::m_needsCheck), as for a phrase of several words.
+// A Search computes the whole hit list of a term once per snapshot (intersection of the exact
+// tokens' lists, the prefix bitmap, the value check) and keeps it on the connection, keyed by
+// database, key, term and data_version, so the pages that follow (after = last number sent) are
+// slices of it; it is dropped when the last page has been read or another connection commits.
+//
 // Read calls (ReadRecord, ReadRecords, Search) run in one read transaction each (CReadScope): one
 // snapshot, one lock. Inside it, database ids and search keys come from a per-connection cache
 // that is dropped whenever another connection has committed (PRAGMA data_version) and whenever
@@ -18,10 +49,12 @@
 #include <vector>
 
 #include "backend/strata/strata_keys.h"
+#include "backend/strata/strata_text.h"
 #include "backend/strata/strata_store.h"
 
 constexpr int64_t kRecordIdBase = 100000000;  // records.id = db * kRecordIdBase + number
 constexpr size_t kMaxCachedNames = 256;        // database ids and keys cached per connection, each
+constexpr size_t kPostingBlockMax = 256;       // record numbers in one postings row
 
 // A cached prepared statement, reset and unbound when the guard goes.
 class CStmt {
@@ -43,6 +76,7 @@ public:
         return *this;
     }
     int Step() { return sqlite3_step(m_s); }
+    sqlite3_stmt* Raw() const { return m_s; }
     // Step once and make the statement ready for the next binding; the step's result code.
     int Run() {
         const int rc = sqlite3_step(m_s);
@@ -67,6 +101,19 @@ private:
 
 class CSqliteStore;
 
+// A large page cache for the length of a bulk write (a load, a reindex): without it the write
+// spills its pages to the log and finds them there again. Back to the small cache afterwards.
+class CBulkCache {
+public:
+    explicit CBulkCache(sqlite3* db);
+    ~CBulkCache();
+    CBulkCache(const CBulkCache&) = delete;
+    CBulkCache& operator=(const CBulkCache&) = delete;
+
+private:
+    sqlite3* m_db;
+};
+
 // One read transaction over a read call of the store: BEGIN, a check of the data version (which
 // validates or drops the connection's caches), and COMMIT when the scope ends. Inside a
 // transaction already open (a write in progress) it does nothing, and the caches stay unused.
@@ -87,15 +134,33 @@ struct StoreKey {
     CKeyEntry m_entry;
 };
 
+// One index entry before it goes into a posting list: key id, token, record number.
+struct StorePosting {
+    int64_t m_key;
+    std::string m_token;
+    uint32_t m_record;
+    bool operator<(const StorePosting& o) const {
+        if (m_key != o.m_key) return m_key < o.m_key;
+        const int c = m_token.compare(o.m_token);
+        return c != 0 ? c < 0 : m_record < o.m_record;
+    }
+};
+
+class CRecordBitmap;
+
 class CSqliteStore : public IStrataStore {
 public:
     explicit CSqliteStore(sqlite3* db);
     ~CSqliteStore() override;
 
     bool Configure(StrataStatus& st);
+    // Converts a store of the first layout (one postings row per key, token and record) in one
+    // transaction: the postings table is rebuilt from the records.
+    bool UpgradeLayout(StrataStatus& st);
 
     void Interrupt() override;
     void BeginCall() override { m_cancel.store(false); }
+    void Idle() override { DropCaches(); }
 
     bool Login(const std::string& user, const std::string& password, int& rights, StrataStatus& st) override;
     bool ListDatabases(std::vector<StrataDatabaseInfo>& out, bool counts, StrataStatus& st) override;
@@ -126,6 +191,8 @@ public:
                     StrataStatus& st) override;
     bool RemoveAccount(const std::string& name, StrataStatus& st) override;
     bool ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) override;
+    bool ExportAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) override;
+    bool ImportAccount(const StrataAccountInfo& account, StrataStatus& st) override;
 
 private:
     friend int StrataProgress(void* self);
@@ -152,6 +219,22 @@ private:
     bool ReindexLocked(int64_t db, StrataStatus& st);
     bool CandidateMatches(int64_t db, const StoreKey& key, const SearchTerm& term, int64_t number,
                           bool& match, StrataStatus& st);
+    // The whole hit list of a term, ascending (sqlite_search.cpp).
+    bool ComputeHits(int64_t db, const StoreKey& key, const SearchTerm& term, std::vector<uint32_t>& hits,
+                     StrataStatus& st);
+
+    // Posting lists (sqlite_postings.cpp). ApplyPostings sorts `postings` and adds them to (or
+    // removes them from) their lists, rewriting only the blocks they fall in.
+    bool ApplyPostings(std::vector<StorePosting>& postings, bool remove, StrataStatus& st);
+    bool ApplyList(int64_t k, const std::string& tok, const std::vector<uint32_t>& numbers, bool remove,
+                   StrataStatus& st);
+    // Replaces the block keyed `oldLast` (-1: none) by blocks holding `numbers`.
+    bool WriteBlocks(int64_t k, const std::string& tok, int64_t oldLast, const std::vector<uint32_t>& numbers,
+                     StrataStatus& st);
+    bool DecodeColumn(CStmt& s, int column, std::vector<uint32_t>& out, StrataStatus& st);
+    bool ReadList(int64_t k, const std::string& tok, std::vector<uint32_t>& out, StrataStatus& st);
+    bool ListSize(int64_t k, const std::string& tok, int64_t& size, StrataStatus& st);
+    bool ReadPrefix(int64_t k, const std::string& prefix, CRecordBitmap& bits, StrataStatus& st);
 
     sqlite3* m_db;
     // Keyed by the SQL text; std::less<> finds a literal without building a string.
@@ -160,6 +243,15 @@ private:
     std::map<std::string, int64_t, std::less<>> m_dbIds;
     std::map<std::pair<int64_t, std::string>, StoreKey> m_keyCache;
     int64_t m_cacheVersion = -1;  // data_version the caches belong to; -1 none
+    // The hit list of the last search, for its next pages (valid with the other caches).
+    struct HitList {
+        bool m_valid = false;
+        int64_t m_db = 0;
+        int64_t m_key = 0;
+        std::string m_term;
+        std::vector<uint32_t> m_hits;
+    } m_lastHits;
+    std::string m_blockText;  // encoding buffer of WriteBlocks
     bool m_cacheChecked = false;
     std::atomic<bool> m_cancel{false};
 };

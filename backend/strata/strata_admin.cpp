@@ -1,8 +1,18 @@
 #include "backend/strata/strata_admin.h"
 
+#include "backend/strata/pg_store.h"
 #include "backend/strata/strata_store.h"
 
 namespace {
+
+// "pg:CONNINFO", "sqlite:FILE" or a plain file name.
+std::unique_ptr<IStrataStore> OpenStoreSpec(const std::string& spec, bool create, StrataStatus& st) {
+    if (spec.rfind("pg:", 0) == 0) {
+        const std::string conninfo = spec.substr(3);
+        return OpenPgStore(PgTarget{conninfo, PgDescribe(conninfo), 4}, create, st);
+    }
+    return OpenSqliteStore(spec.rfind("sqlite:", 0) == 0 ? spec.substr(7) : spec, create, st);
+}
 
 int Result(bool ok, const StrataStatus& st, std::string& error) {
     if (ok) return 0;
@@ -17,7 +27,7 @@ CStrataAdmin::~CStrataAdmin() = default;
 
 std::unique_ptr<CStrataAdmin> CStrataAdmin::Create(const std::string& file, std::string& error) {
     StrataStatus st;
-    auto store = OpenSqliteStore(file, true, st);
+    auto store = OpenStoreSpec(file, true, st);
     if (!store) {
         error = st.m_text;
         return nullptr;
@@ -27,7 +37,7 @@ std::unique_ptr<CStrataAdmin> CStrataAdmin::Create(const std::string& file, std:
 
 std::unique_ptr<CStrataAdmin> CStrataAdmin::Open(const std::string& file, std::string& error) {
     StrataStatus st;
-    auto store = OpenSqliteStore(file, false, st);
+    auto store = OpenStoreSpec(file, false, st);
     if (!store) {
         error = st.m_text;
         return nullptr;
@@ -125,4 +135,14 @@ int CStrataAdmin::RemoveAccount(const std::string& name, std::string& error) {
 int CStrataAdmin::ListAccounts(std::vector<StrataAccountInfo>& out, std::string& error) {
     StrataStatus st;
     return Result(m_store->ListAccounts(out, st), st, error) < 0 ? -1 : int(out.size());
+}
+
+int CStrataAdmin::ExportAccounts(std::vector<StrataAccountInfo>& out, std::string& error) {
+    StrataStatus st;
+    return Result(m_store->ExportAccounts(out, st), st, error) < 0 ? -1 : int(out.size());
+}
+
+int CStrataAdmin::ImportAccount(const StrataAccountInfo& account, std::string& error) {
+    StrataStatus st;
+    return Result(m_store->ImportAccount(account, st), st, error);
 }

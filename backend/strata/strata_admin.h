@@ -1,7 +1,9 @@
 #pragma once
-// CStrataAdmin: administration of an embedded Strata store (one SQLite file): databases and their
-// cfgs files, bulk record loading, accounts, listing, export and reindexing. Used by tools/strata
-// and the demo builder; the server itself only goes through CConnect.
+// CStrataAdmin: administration of a Strata store, the embedded one (one SQLite file) or one on a
+// PostgreSQL server: databases and their cfgs files, bulk record loading, accounts, listing,
+// export and reindexing. Used by tools/strata and the demo builder; the server itself only goes
+// through CConnect. A store is named by "sqlite:FILE", "pg:CONNINFO" (a libpq connection string
+// or URI) or a plain file name.
 // Thread safety: one CStrataAdmin per thread. Several admins and channels may use the same store
 // file at the same time (SQLite WAL; writers wait for each other up to the busy timeout).
 
@@ -28,6 +30,8 @@ struct StrataDatabaseInfo {
 struct StrataAccountInfo {
     std::string m_name;
     int m_rights = 0;  // kStrataRight* bits
+    std::string m_salt;  // filled by ExportAccounts only
+    std::string m_hash;
 };
 
 // One record refused by a bulk load: its 0-based position in the batch and why.
@@ -45,8 +49,9 @@ public:
     CStrataAdmin(const CStrataAdmin&) = delete;
     CStrataAdmin& operator=(const CStrataAdmin&) = delete;
 
-    // Creates a new, empty store file (fails when the file exists) with the account "public"
-    // (empty password, read right). Returns the admin, owned by the caller, or null with `error`.
+    // Creates a new, empty store (fails when the file exists, or when the PostgreSQL database holds
+    // a store already) with the account "public" (empty password, read right). Returns the admin,
+    // owned by the caller, or null with `error`.
     static std::unique_ptr<CStrataAdmin> Create(const std::string& file, std::string& error);
     // Opens an existing store. Null with `error` when the file is missing or not a store.
     static std::unique_ptr<CStrataAdmin> Open(const std::string& file, std::string& error);
@@ -97,6 +102,10 @@ public:
                       std::string& error);
     int RemoveAccount(const std::string& name, std::string& error);
     int ListAccounts(std::vector<StrataAccountInfo>& out, std::string& error);
+    // Accounts with their salts and password hashes, for copying a store; importing adds or
+    // overwrites an account as exported.
+    int ExportAccounts(std::vector<StrataAccountInfo>& out, std::string& error);
+    int ImportAccount(const StrataAccountInfo& account, std::string& error);
 
 private:
     explicit CStrataAdmin(std::unique_ptr<IStrataStore> store);

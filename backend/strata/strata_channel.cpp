@@ -1,10 +1,15 @@
 // CInterface and CConnect: interface selection, channel state, argument checks, answer paging.
 #include "backend/strata/strata_channel.h"
 
+#include <malloc.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
+#include "backend/strata/pg_store.h"
 #include "backend/strata/strata_package.h"
 #include "backend/strata/strata_store.h"
 
@@ -16,7 +21,77 @@ std::mutex g_folderLock;
 std::string g_storeFolder;  // guarded by g_folderLock
 bool g_folderSet = false;   // guarded by g_folderLock
 
+// Store connections that no channel uses, kept for the next channel of the same store file; at
+// most kStrataMaxIdleChannels, the oldest closed first. A connection holds its file open, so the
+// file's inode cannot be reused while it waits: a different inode at the path means the file was
+// replaced, and the connection is closed instead of reused.
+struct IdleChannel {
+    std::string m_file;
+    dev_t m_device;
+    ino_t m_inode;
+    std::unique_ptr<IStrataStore> m_store;
+};
+
+class CChannelPool {
+public:
+    std::unique_ptr<IStrataStore> Take(const std::string& file, const struct stat& now) {
+        std::unique_ptr<IStrataStore> found;
+        std::vector<std::unique_ptr<IStrataStore>> stale;  // closed outside the lock
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            for (size_t i = m_idle.size(); i-- > 0;) {
+                if (m_idle[i].m_file != file) continue;
+                const bool same = m_idle[i].m_device == now.st_dev && m_idle[i].m_inode == now.st_ino;
+                if (same && !found) found = std::move(m_idle[i].m_store);
+                else if (!same) stale.push_back(std::move(m_idle[i].m_store));
+                if (!m_idle[i].m_store) m_idle.erase(m_idle.begin() + std::ptrdiff_t(i));
+            }
+        }
+        return found;
+    }
+    void Give(IdleChannel channel) {
+        std::unique_ptr<IStrataStore> closed;  // closed outside the lock
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_idle.size() >= kStrataMaxIdleChannels) {
+            closed = std::move(m_idle.front().m_store);
+            m_idle.erase(m_idle.begin());
+        }
+        m_idle.push_back(std::move(channel));
+    }
+    size_t IdleCount() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_idle.size();
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<IdleChannel> m_idle;
+};
+
+// Never destroyed: channels may end during the process's exit.
+CChannelPool& Pool() {
+    static CChannelPool* pool = new CChannelPool;
+    return *pool;
+}
+
+std::atomic<int> g_openChannels{0};
+std::atomic<int64_t> g_lastTrim{0};
+
+// Gives freed heap memory back to the system when the last channel ends, and otherwise at most
+// once a second while channels end: a burst of associations leaves its buffers in the allocator's
+// free lists, which the allocator alone keeps.
+void TrimFreedMemory(bool lastChannel) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch()).count();
+    int64_t last = g_lastTrim.load();
+    if (!lastChannel && now - last < 1000) return;
+    if (!g_lastTrim.compare_exchange_strong(last, now)) return;
+    malloc_trim(0);
+}
+
 }  // namespace
+
+size_t StrataIdleChannels() { return Pool().IdleCount(); }
 
 std::string StrataStoreFile(const std::string& folder, const std::string& instanceName) {
     return (folder.empty() ? std::string(".") : folder) + "/" + instanceName + ".strata";
@@ -54,7 +129,19 @@ int CInterface::LoadLibraryA(const char* fileName, const char* instanceName) {
     m_row = row;
     m_instance = instance;
     m_loadError.clear();
+    m_prefix = row->m_network ? m_net.m_address + "/" : std::string();
     return 0;
+}
+
+void CInterface::SetNetworkOptions(const StrataNetOptions& options) {
+    m_net = options;
+    if (m_row && m_row->m_network) m_prefix = m_net.m_address + "/";
+}
+
+StrataLocation CInterface::Location() const {
+    if (!m_row->m_network) return StrataLocation{StrataStoreFile(GetStoreFolder(), m_instance), "", 0};
+    return StrataLocation{PgConnInfo(m_net.m_address, m_instance, m_net.m_user, m_net.m_password), m_net.m_address,
+                          m_net.m_maxConnections};
 }
 
 int CInterface::GetAllProcAddress(std::string& error) {
@@ -62,11 +149,14 @@ int CInterface::GetAllProcAddress(std::string& error) {
         error = m_loadError.empty() ? "no back-end interface loaded" : m_loadError;
         return -1;
     }
-    if (strcasecmp(m_row->m_fileName, "localcore32.dll") != 0) {
-        error = std::string("back-end interface ") + m_row->m_fileName + " is not available in this build";
-        return -1;
-    }
-    return 0;
+    if (!m_row->m_network) return 0;
+    const StrataLocation where = Location();
+    StrataStatus st;
+    if (m_row->m_open(where, false, st)) return 0;
+    // A server that does not answer may come later; anything else is a setting to fix.
+    if (PQping(where.m_path.c_str()) == PQPING_NO_RESPONSE) return 0;
+    error = st.m_text;
+    return -1;
 }
 
 std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& error) const {
@@ -76,10 +166,31 @@ std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& er
         return nullptr;
     }
     StrataStatus st;
-    auto store = m_row->m_open(StrataStoreFile(GetStoreFolder(), m_instance), false, st);
+    auto store = m_row->m_open(Location(), false, st);
     if (!store) {
         code = st.m_code;
         error = st.m_text;
+    }
+    return store;
+}
+
+std::unique_ptr<IStrataStore> CInterface::TakeChannel(int& code, std::string& error, std::string& file, dev_t& device,
+                                                      ino_t& inode) const {
+    if (m_row == nullptr) return OpenChannel(code, error);
+    file = StrataStoreFile(GetStoreFolder(), m_instance);
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0) {
+        device = info.st_dev;
+        inode = info.st_ino;
+        if (auto store = Pool().Take(file, info)) return store;
+    }
+    auto store = OpenChannel(code, error);
+    // The identity of the file the new connection opened (it holds it open from now on).
+    if (store && stat(file.c_str(), &info) == 0) {
+        device = info.st_dev;
+        inode = info.st_ino;
+    } else {
+        file.clear();  // not to be pooled
     }
     return store;
 }
@@ -96,14 +207,21 @@ int CConnect::PrepareChannel(void* reserved) {
     if (m_interface == nullptr) return Fail(kStrataChannelBroken, "no interface set");
     int code = 0;
     std::string error;
-    std::unique_ptr<IStrataStore> store = m_interface->OpenChannel(code, error);
+    std::string file;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::unique_ptr<IStrataStore> store = m_interface->TakeChannel(code, error, file, device, inode);
     if (!store) {
         m_lastCode = code;
         m_lastText = error;
         return -1;
     }
+    ++g_openChannels;
     std::lock_guard<std::mutex> lock(m_channelLock);
     m_channel = std::move(store);
+    m_channelFile = std::move(file);
+    m_channelDevice = device;
+    m_channelInode = inode;
     m_rights = 0;
     m_lastCode = 0;
     m_lastText.clear();
@@ -117,11 +235,21 @@ int CConnect::IsConnected() const {
 
 void CConnect::EndChannel() {
     std::unique_ptr<IStrataStore> old;
+    std::string file;
     {
         std::lock_guard<std::mutex> lock(m_channelLock);
         old = std::move(m_channel);
+        file = std::move(m_channelFile);
+        m_channelFile.clear();
         m_rights = 0;
     }
+    if (!old) return;
+    if (!file.empty()) {
+        old->Idle();
+        Pool().Give(IdleChannel{std::move(file), m_channelDevice, m_channelInode, std::move(old)});
+    }
+    old.reset();
+    TrimFreedMemory(--g_openChannels == 0);
 }
 
 void CConnect::API_Cancel() {
@@ -162,6 +290,17 @@ bool CConnect::CheckPath(const char* path, int pathLen, std::string& out) {
         return false;
     }
     out.assign(path, size_t(pathLen - 1));
+    return true;
+}
+
+bool CConnect::StripPrefix(std::string& path) {
+    const std::string& prefix = m_interface ? m_interface->GetPathPrefix() : std::string();
+    if (prefix.empty()) return true;
+    if (path.size() < prefix.size() || strncasecmp(path.c_str(), prefix.c_str(), prefix.size()) != 0) {
+        Fail(kStrataBadPath, "[" + path + "] is not a path of the server " + prefix.substr(0, prefix.size() - 1));
+        return false;
+    }
+    path.erase(0, prefix.size());
     return true;
 }
 
@@ -213,13 +352,17 @@ int CConnect::API_ChDir(const char* user, const char* password, const char* path
 int CConnect::API_Dir(const char* path, int pathLen, char* buffer, int bufferSize) {
     std::string p;
     if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead)) return -1;
-    if (!p.empty()) return Fail(kStrataBadPath, "[" + p + "] is not a directory (the local store lists \"\")");
+    const std::string prefix = m_interface ? m_interface->GetPathPrefix() : std::string();
+    // The root: "" locally; "", the server address or the prefix through a network interface.
+    const bool root = p.empty() || (!prefix.empty() && strncasecmp(p.c_str(), prefix.c_str(), p.size()) == 0 &&
+                                    p.size() + 1 >= prefix.size());
+    if (!root) return Fail(kStrataBadPath, "[" + p + "] is not a directory (the root is \"" + prefix + "\")");
     std::vector<StrataDatabaseInfo> dbs;
     StrataStatus st;
     if (!m_channel->ListDatabases(dbs, false, st)) return Fail(st);
     CPackageWriter writer(kPackageLines, size_t(bufferSize));
     for (const StrataDatabaseInfo& db : dbs) {
-        if (!writer.Add(db.m_name)) return Fail(kStrataBufferTooSmall, "database listing");
+        if (!writer.Add(prefix + db.m_name)) return Fail(kStrataBufferTooSmall, "database listing");
     }
     return Succeed(writer.Finish("", buffer));
 }

@@ -1,8 +1,10 @@
 #pragma once
 // The back-end channel library: CInterface selects and loads a back-end interface by file name,
 // CConnect is one channel to the back-end (paths, searches, record reads and writes, login).
-// Answers are packages (see strata_package.h). Path namespace, relative to a database path db:
-//   ""                      API_Dir: one line per database path
+// Answers are packages (see strata_package.h). Through a network interface every path starts with
+// the server address and "/" (the prefix), and the listing gives the database paths with it.
+// Path namespace, after the prefix, relative to a database path db:
+//   "" (or the address)     API_Dir: one line per database path
 //   db/cfgs/FILE            API_Search style 3: the file, one zero-ended line per block (pages)
 //   db/KEY/TERM             API_Search style 5: one line per hit, the 7-digit record number (pages)
 //   db/ctlno/NNNNNNN        API_Search style 2 or 3: one block, 9-octet header "#NNNNNNN " then
@@ -18,6 +20,8 @@
 // Thread safety: a CConnect is used by one thread at a time, except API_Cancel, which any thread
 // may call while another thread is inside a call. CInterface is read-only once loaded.
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -29,10 +33,25 @@
 
 // Record numbers one record-list path (db/ctlno/NNNNNNN,NNNNNNN,...) may name.
 constexpr int kStrataMaxBatchRecords = 100;
+// Store connections kept open for reuse after their channels end (process-wide).
+constexpr size_t kStrataMaxIdleChannels = 8;
+
+// How many store connections wait for reuse now. Any thread.
+size_t StrataIdleChannels();
 
 class IStrataStore;
 struct StrataInterfaceRow;
 struct StrataStatus;
+
+// Settings of the network interfaces: the server ("host" or "host:port"), the server's own role
+// and password (empty: libpq's defaults, PGUSER, PGPASSFILE, a service file), the cap of server
+// connections of this process.
+struct StrataNetOptions {
+    std::string m_address;
+    std::string m_user;
+    std::string m_password;
+    int m_maxConnections = 16;
+};
 
 class CInterface {
 public:
@@ -42,11 +61,19 @@ public:
     CInterface& operator=(const CInterface&) = delete;
 
     // Selects the interface by its file name ("localcore32.dll": the embedded store file of the
-    // instance in the store folder; "netchan32.dll", "netchan32u.dll": network back-end, not built
-    // yet). Returns 0, or -1 for an unknown or unavailable interface (text via GetAllProcAddress).
+    // instance in the store folder; "netchan32.dll", "netchan32u.dll": the PostgreSQL database
+    // named by the instance on the server of SetNetworkOptions). Returns 0, or -1 for an unknown
+    // interface (text via GetAllProcAddress).
     int LoadLibraryA(const char* fileName, const char* instanceName);
-    // 0 when the loaded interface is usable; -1 with the reason in `error`.
+    // 0 when the loaded interface is usable; -1 with the reason in `error`. A network interface
+    // logs in to its server once: a refused role or password, a missing database or store is -1;
+    // a server that does not answer is 0 (channels get 66 until it does).
     int GetAllProcAddress(std::string& error);
+    // Before LoadLibraryA of a network interface; the host passes its [common] DBIPAddress and
+    // [Backend] ServerUser, ServerPassword, MaxConnections.
+    void SetNetworkOptions(const StrataNetOptions& options);
+    // "" for a local interface, the server address and "/" for a network one.
+    const std::string& GetPathPrefix() const { return m_prefix; }
 
     // The folder that holds the embedded stores. Default: the environment variable
     // VELKAN_STRATA_DIR when set, else the current folder. Any thread; affects later loads.
@@ -55,12 +82,20 @@ public:
 
     // For CConnect: a new connection to the store, owned by the caller; null with code and text.
     std::unique_ptr<IStrataStore> OpenChannel(int& code, std::string& error) const;
+    // A connection that an ended channel left for reuse, or else a new one; `file`, `device` and
+    // `inode` name the store file it holds open (file empty: not to be given back for reuse).
+    std::unique_ptr<IStrataStore> TakeChannel(int& code, std::string& error, std::string& file, dev_t& device,
+                                              ino_t& inode) const;
     bool IsLoaded() const { return m_row != nullptr; }
 
 private:
+    struct StrataLocation Location() const;
+
     const StrataInterfaceRow* m_row = nullptr;  // null until a successful LoadLibraryA
     std::string m_instance;
     std::string m_loadError;
+    StrataNetOptions m_net;
+    std::string m_prefix;
 };
 
 class CConnect {
@@ -76,6 +111,9 @@ public:
     // error (66 store unreachable, 5 no interface). The channel starts logged out.
     int PrepareChannel(void* reserved);
     int IsConnected() const;
+    // Ends the channel. Its store connection waits for reuse by a later channel (up to
+    // kStrataMaxIdleChannels in the process; beyond that it is closed), and freed memory goes
+    // back to the system when the last channel ends (at most once a second otherwise).
     void EndChannel();
 
     // All calls: pathLen is the path length including its terminating zero; the answer is a
@@ -106,6 +144,8 @@ private:
     int Fail(const StrataStatus& st);
     int Succeed(int result);
     bool CheckPath(const char* path, int pathLen, std::string& out);
+    // Removes the interface's path prefix from `path`; false (code 10) when it is not there.
+    bool StripPrefix(std::string& path);
     bool CheckBuffer(const char* buffer, int bufferSize);
     bool CheckReady(int right);
     int SearchFile(const std::string& db, const std::string& file, const std::string& cont, char* buffer,
@@ -119,6 +159,9 @@ private:
     CInterface* m_interface = nullptr;
     std::unique_ptr<IStrataStore> m_channel;
     mutable std::mutex m_channelLock;  // guards m_channel's lifetime against API_Cancel
+    std::string m_channelFile;         // the store file m_channel holds open ("" not reusable)
+    dev_t m_channelDevice = 0;
+    ino_t m_channelInode = 0;
     int m_rights = 0;  // kStrataRight* bits of the logged-in account; 0 = not logged in
     int m_lastCode = 0;
     std::string m_lastText;

@@ -113,7 +113,10 @@ bool ParseRequestPath(const std::string& path, RequestPath& out, std::string& er
 
 int CConnect::API_Search(const char* path, int pathLen, char* buffer, int bufferSize, int style) {
     std::string p;
-    if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead)) return -1;
+    if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead) ||
+        !StripPrefix(p)) {
+        return -1;
+    }
     const int base = style & ~kPagedStyle;
     std::string cont;
     if (style & kPagedStyle) {
@@ -214,7 +217,10 @@ int CConnect::SearchHits(const std::string& db, const std::string& key, const st
     if (!m_channel->Search(db, key, term, after, limit, hits, more, st)) return Fail(st);
     if (hits.empty()) return Fail(kStrataNoData, cont.empty() ? "no hits" : "no more hits");
     CPackageWriter writer(kPackageLines, size_t(bufferSize));
-    for (int64_t n : hits) writer.Add(SevenDigits(n), kMaxContinuation);
+    for (size_t i = 0; i < hits.size(); ++i) {
+        i += writer.AddSevenDigitLines(hits.data() + i, hits.size() - i, kMaxContinuation);
+        if (i < hits.size() && !writer.Add(SevenDigits(hits[i]), kMaxContinuation)) break;  // not 7 digits
+    }
     return Succeed(writer.Finish(more ? SevenDigits(hits.back()) : std::string(), buffer));
 }
 
@@ -229,9 +235,11 @@ int CConnect::API_Write(const char* path, const char* data, int dataLen, char* b
     case 5: how = StrataWrite::kDelete; break;
     default: return Fail(kStrataBadArgument, "write style " + std::to_string(style) + " (1 insert, 3 replace, 5 delete)");
     }
+    std::string p = path;
+    if (!StripPrefix(p)) return -1;
     RequestPath req;
     std::string error;
-    if (!ParseRequestPath(path, req, error)) return Fail(kStrataBadPath, error);
+    if (!ParseRequestPath(p, req, error)) return Fail(kStrataBadPath, error);
     if (req.m_kind != RequestPath::kRecord) return Fail(kStrataBadPath, std::string("[") + path + "] is not a record path");
     std::string diriv;
     if (how != StrataWrite::kDelete) {

@@ -8,6 +8,33 @@ uint32_t ReadU32(const unsigned char* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// "00" to "99": two digits per step.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Seven digits of n (< 10^7) at out[0..7).
+void PutSevenDigits(char* out, uint32_t n) {
+    out[6] = kDigitPairs[(n % 100) * 2 + 1];
+    out[5] = kDigitPairs[(n % 100) * 2];
+    n /= 100;
+    out[4] = kDigitPairs[(n % 100) * 2 + 1];
+    out[3] = kDigitPairs[(n % 100) * 2];
+    n /= 100;
+    out[2] = kDigitPairs[(n % 100) * 2 + 1];
+    out[1] = kDigitPairs[(n % 100) * 2];
+    out[0] = char('0' + n / 100);
+}
+
+// Whether a zero octet occurs in data[0..length); short entries (hit lines) without a call.
+bool HasZero(const char* data, size_t length) {
+    if (length > 16) return std::memchr(data, 0, length) != nullptr;
+    for (size_t i = 0; i < length; ++i)
+        if (data[i] == 0) return true;
+    return false;
+}
+
 void PutU32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(char((v >> (8 * i)) & 0xFF));
 }
@@ -17,7 +44,10 @@ void PutU32(std::string& out, uint32_t v) {
 // Empties the package but keeps the storage of its vectors for the next load.
 void CPackage::Clear() {
     m_kind = 0;
+    m_data.clear();
     m_entries.clear();
+    m_linesReady = false;
+    m_linesMade = false;
     m_lines.clear();
     m_records.clear();
     m_continuation.clear();
@@ -50,16 +80,17 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
         const size_t len = ReadU32(p + pos);
         pos += kPackageEntryOverhead;
         if (len > total - pos) return -1;
-        if (kind == kPackageLines && std::memchr(buffer + pos, 0, len) != nullptr) return -1;
+        if (kind == kPackageLines && HasZero(buffer + pos, len)) return -1;
         pos += len;
     }
     if (pos != total) return -1;
+    m_data.assign(buffer, total);
     m_entries.resize(count);
     pos = first;
     for (size_t i = 0; i < count; ++i) {
         const size_t len = ReadU32(p + pos);
         pos += kPackageEntryOverhead;
-        m_entries[i].assign(buffer + pos, len);
+        m_entries[i] = {uint32_t(pos), uint32_t(len)};
         pos += len;
     }
     m_kind = kind;
@@ -69,15 +100,27 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
 
 int CPackage::CvtPackageToLineFormat(int mode) {
     if (mode != 1 || m_kind != kPackageLines) return -1;
-    m_lines.assign(m_entries.begin(), m_entries.end());  // reuses the lines' storage
+    m_linesReady = true;
     return 0;
+}
+
+const std::vector<std::string>& CPackage::GetLines() const {
+    if (m_linesReady && !m_linesMade) {
+        m_lines.resize(m_entries.size());  // reuses the lines' storage
+        for (size_t i = 0; i < m_entries.size(); ++i) m_lines[i].assign(m_data, m_entries[i].first, m_entries[i].second);
+        m_linesMade = true;
+    }
+    return m_lines;
 }
 
 int CPackage::CvtPackageToBinFormat(int mode) {
     if (mode != 1 || m_kind == 0) return -1;
     m_records.clear();
     m_records.reserve(m_entries.size());
-    for (const std::string& e : m_entries) m_records.emplace_back(e.begin(), e.end());
+    for (const auto& e : m_entries) {
+        const auto* p = reinterpret_cast<const unsigned char*>(m_data.data()) + e.first;
+        m_records.emplace_back(p, p + e.second);
+    }
     return 0;
 }
 
@@ -93,6 +136,25 @@ bool CPackageWriter::Add(const char* data, size_t length, size_t reserve) {
     m_body.append(data, length);
     ++m_count;
     return true;
+}
+
+size_t CPackageWriter::AddSevenDigitLines(const int64_t* numbers, size_t count, size_t reserve) {
+    constexpr size_t kEntry = kPackageEntryOverhead + 7;
+    const size_t used = kPackageHeaderSize + reserve + m_body.size();
+    size_t room = used < m_capacity ? (m_capacity - used) / kEntry : 0;
+    if (room > count) room = count;
+    size_t n = 0;
+    while (n < room && numbers[n] >= 0 && numbers[n] <= 9999999) ++n;
+    const size_t at = m_body.size();
+    m_body.resize(at + n * kEntry);
+    char* p = m_body.data() + at;
+    for (size_t i = 0; i < n; ++i, p += kEntry) {
+        p[0] = 7;
+        p[1] = p[2] = p[3] = 0;
+        PutSevenDigits(p + kPackageEntryOverhead, uint32_t(numbers[i]));
+    }
+    m_count += n;
+    return n;
 }
 
 int CPackageWriter::Finish(const std::string& continuation, char* out) const {

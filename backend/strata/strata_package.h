@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "berkit/bytearray.h"
@@ -32,9 +34,16 @@ public:
     int CvtPackageToLineFormat(int mode);
     int CvtPackageToBinFormat(int mode);
 
-    size_t GetLineCount() const { return m_lines.size(); }
-    const char* GetLine(size_t i) const { return i < m_lines.size() ? m_lines[i].c_str() : nullptr; }
-    const std::vector<std::string>& GetLines() const { return m_lines; }
+    size_t GetLineCount() const { return m_linesReady ? m_entries.size() : 0; }
+    const char* GetLine(size_t i) const { return i < GetLines().size() ? m_lines[i].c_str() : nullptr; }
+    // The lines as strings (made on first use after CvtPackageToLineFormat).
+    const std::vector<std::string>& GetLines() const;
+    // Line i without a copy: valid until the next load. Empty out of range or before
+    // CvtPackageToLineFormat.
+    std::string_view GetLineView(size_t i) const {
+        if (!m_linesReady || i >= m_entries.size()) return std::string_view();
+        return std::string_view(m_data.data() + m_entries[i].first, m_entries[i].second);
+    }
     size_t GetRecordCount() const { return m_records.size(); }
     const CByteArray* GetRecord(size_t i) const { return i < m_records.size() ? &m_records[i] : nullptr; }
     // Continuation text of the next page; empty on the last page.
@@ -45,8 +54,11 @@ private:
     void Clear();
 
     uint8_t m_kind = 0;
-    std::vector<std::string> m_entries;  // raw entries after LoadPackage
-    std::vector<std::string> m_lines;
+    std::string m_data;                                 // the loaded answer, one copy
+    std::vector<std::pair<uint32_t, uint32_t>> m_entries;  // offset in m_data and length
+    bool m_linesReady = false;                          // CvtPackageToLineFormat succeeded
+    mutable bool m_linesMade = false;                   // m_lines holds the lines
+    mutable std::vector<std::string> m_lines;
     std::vector<CByteArray> m_records;
     std::string m_continuation;
 };
@@ -62,6 +74,9 @@ public:
     // Appends an entry; false (nothing appended) when it does not fit.
     bool Add(const char* data, size_t length, size_t reserve = 0);
     bool Add(const std::string& s, size_t reserve = 0) { return Add(s.data(), s.size(), reserve); }
+    // Appends lines of exactly seven digits (zero-padded, as %07u), one per number, from the first
+    // on, until a number is not 0 to 9999999 or a line no longer fits; how many were added.
+    size_t AddSevenDigitLines(const int64_t* numbers, size_t count, size_t reserve = 0);
     size_t GetCount() const { return m_count; }
     // Writes the answer to `out` with `continuation`; returns its length, or -1 when it exceeds the
     // capacity (or the continuation is too long).

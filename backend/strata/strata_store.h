@@ -1,6 +1,6 @@
 #pragma once
 // IStrataStore: one connection to a back-end store, the seam between the channel library and an
-// engine (the embedded SQLite store today; a network engine later). Engines register in the
+// engine (the embedded SQLite store, or a PostgreSQL server). Engines register in the
 // interface table (StrataFindInterface). Internal to vkstrata.
 // Thread safety: one thread uses a connection, except Interrupt(), which any thread may call.
 
@@ -29,6 +29,9 @@ public:
     // kStrataCancelled. BeginCall clears the request.
     virtual void Interrupt() = 0;
     virtual void BeginCall() = 0;
+    // The connection goes back to the idle pool: drop what it keeps between calls for the same
+    // channel (the hit list of an unfinished paged search). Optional.
+    virtual void Idle() {}
 
     virtual bool Login(const std::string& user, const std::string& password, int& rights,
                        StrataStatus& st) = 0;
@@ -69,14 +72,24 @@ public:
                             bool create, StrataStatus& st) = 0;
     virtual bool RemoveAccount(const std::string& name, StrataStatus& st) = 0;
     virtual bool ListAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) = 0;
+    // With salts and hashes (copying a store); an import adds or overwrites the account.
+    virtual bool ExportAccounts(std::vector<StrataAccountInfo>& out, StrataStatus& st) = 0;
+    virtual bool ImportAccount(const StrataAccountInfo& account, StrataStatus& st) = 0;
+};
+
+// Where a channel's store is: the embedded store file, or a network server (a libpq connection
+// string, the address as configured, and the process's connection cap).
+struct StrataLocation {
+    std::string m_path;     // store file, or connection string
+    std::string m_address;  // network: "host" or "host:port" as configured, for messages
+    int m_maxConnections = 16;
 };
 
 // One row of the interface table: the interface file name and how to reach a store through it.
-// open(instance, create, code, text): a connection, or null with the reason.
 struct StrataInterfaceRow {
     const char* m_fileName;
-    std::unique_ptr<IStrataStore> (*m_open)(const std::string& instance, bool create,
-                                            StrataStatus& st);
+    bool m_network;  // reached over the network: remote paths carry the server address
+    std::unique_ptr<IStrataStore> (*m_open)(const StrataLocation& where, bool create, StrataStatus& st);
 };
 
 // The row whose file name equals `fileName` without regard to case; null when none does.

@@ -2,7 +2,10 @@
 // rotating through a word list) + Present of up to 10 records, back to back, for a fixed time,
 // against any target (vk9000 or another server such as Zebra's zebrasrv). Prints requests per
 // second (one request = one Search + its Present) and the p50/p99 latency of that pair.
-// Usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE]
+// Usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE] [TERMS]
+// USE 1003 (author) rotates through frequent surnames instead of title words; TERMS, a
+// comma-separated list, replaces either list (for example "a*" for a truncation run). Also prints
+// the search's own p50/p99 and the mean hit count, so that servers can be checked to count alike.
 // A load run, not a test: nothing is asserted; answers that are not a searchResponse or a
 // presentResponse with status 0 count as errors.
 
@@ -32,6 +35,11 @@ const char* const kTerms[] = {"history", "science",  "computer", "music",   "the
                               "water",   "language", "design",   "culture", "health", "physics",
                               "garden",  "ocean",    "travel",   "poetry",  "energy", "biology"};
 
+// Surnames of the generated records, most frequent first (zipf-distributed in the generator).
+const char* const kAuthorTerms[] = {"smith",  "johnson",  "williams", "brown",    "jones",  "miller",
+                                    "davis",  "wilson",   "anderson", "taylor",   "thomas", "moore",
+                                    "martin", "jackson",  "thompson", "white",    "harris", "clark"};
+
 struct Options {
     std::string host = "127.0.0.1";
     int port = 0;
@@ -41,6 +49,7 @@ struct Options {
     std::string user;  // "user/password" for an idPass Init; empty: anonymous
     std::string elements = "F";
     int use = 4;
+    std::vector<std::string> terms;
 };
 
 CByteArray Encode(CBERNode& root) {
@@ -152,6 +161,8 @@ long ApduInteger(CByteArray& pdu, unsigned apduTag, unsigned tag) {
 
 struct ClientResult {
     std::vector<double> latencies;  // ms per Search + Present
+    std::vector<double> searches;   // ms per Search alone
+    double hits = 0;                // sum of the hit counts
     long errors = 0;
 };
 
@@ -169,19 +180,22 @@ void RunClient(const Options& o, int index, Clock::time_point end, ClientResult&
         return;
     }
     std::vector<CByteArray> searches;
-    for (const char* term : kTerms)
+    for (const std::string& term : o.terms)
         searches.push_back(SearchRequest(o, term));
     const CByteArray present = PresentRequest(o, 10);
     size_t next = static_cast<size_t>(index) % searches.size();
     result.latencies.reserve(100000);
+    result.searches.reserve(100000);
     while (Clock::now() < end) {
         const auto start = Clock::now();
         if (!RoundTrip(fd, searches[next], answer)) {
             ++result.errors;
             break;
         }
+        result.searches.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         next = (next + 1) % searches.size();
         const long hits = ApduInteger(answer, 23, 23);
+        result.hits += double(std::max(hits, 0L));
         if (hits < 0) {
             ++result.errors;
             continue;
@@ -204,7 +218,8 @@ void RunClient(const Options& o, int index, Clock::time_point end, ClientResult&
 int main(int argc, char** argv) {
     if (argc < 6) {
         std::fprintf(stderr,
-                     "usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE]\n");
+                     "usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE] "
+                     "[TERMS]\n");
         return 2;
     }
     Options o;
@@ -219,6 +234,25 @@ int main(int argc, char** argv) {
         o.elements = argv[7];
     if (argc > 8)
         o.use = std::atoi(argv[8]);
+    if (argc > 9) {
+        const std::string list = argv[9];
+        for (size_t pos = 0; pos <= list.size();) {
+            size_t comma = list.find(',', pos);
+            if (comma == std::string::npos)
+                comma = list.size();
+            if (comma > pos)
+                o.terms.push_back(list.substr(pos, comma - pos));
+            pos = comma + 1;
+        }
+    } else if (o.use == 1003) {
+        o.terms.assign(std::begin(kAuthorTerms), std::end(kAuthorTerms));
+    } else {
+        o.terms.assign(std::begin(kTerms), std::end(kTerms));
+    }
+    if (o.terms.empty()) {
+        std::fprintf(stderr, "search_load: no search terms\n");
+        return 2;
+    }
 
     std::vector<ClientResult> results(static_cast<size_t>(o.clients));
     std::vector<std::thread> threads;
@@ -231,14 +265,24 @@ int main(int argc, char** argv) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
 
     std::vector<double> all;
+    std::vector<double> searches;
+    double hits = 0;
     long errors = 0;
     for (const ClientResult& r : results) {
         all.insert(all.end(), r.latencies.begin(), r.latencies.end());
+        searches.insert(searches.end(), r.searches.begin(), r.searches.end());
+        hits += r.hits;
         errors += r.errors;
     }
     std::sort(all.begin(), all.end());
-    auto pct = [&](double q) { return all.empty() ? 0.0 : all[std::min(all.size() - 1, size_t(q * all.size()))]; };
-    std::printf("clients=%d requests=%zu rps=%.0f p50=%.2fms p99=%.2fms errors=%ld\n", o.clients, all.size(),
-                all.size() / elapsed, pct(0.50), pct(0.99), errors);
+    std::sort(searches.begin(), searches.end());
+    auto pct = [](const std::vector<double>& v, double q) {
+        return v.empty() ? 0.0 : v[std::min(v.size() - 1, size_t(q * double(v.size())))];
+    };
+    std::printf("clients=%d requests=%zu rps=%.0f p50=%.2fms p99=%.2fms search_p50=%.2fms search_p99=%.2fms "
+                "hits=%.0f errors=%ld\n",
+                o.clients, all.size(), double(all.size()) / elapsed, pct(all, 0.50), pct(all, 0.99),
+                pct(searches, 0.50), pct(searches, 0.99), searches.empty() ? 0.0 : hits / double(searches.size()),
+                errors);
     return errors == 0 ? 0 : 1;
 }

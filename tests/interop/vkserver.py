@@ -44,13 +44,16 @@ def set_ini(path, section, key, value):
 
 
 def wait_listening(proc, seconds):
+    """The lines vk9000 printed before it listened."""
     deadline = time.time() + seconds
+    lines = []
     while time.time() < deadline:
         line = proc.stdout.readline()
         if not line:
-            raise AssertionError("vk9000 ended before listening")
+            raise AssertionError("vk9000 ended before listening:\n" + "".join(lines))
         if "listening on port" in line:
-            return
+            return lines
+        lines.append(line)
     raise AssertionError("vk9000 did not start listening in time")
 
 
@@ -81,7 +84,7 @@ class Server:
         env.update(env_extra or {})
         self.proc = subprocess.Popen([VK9000, "--home", self.home, "--port", str(self.port)],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-        wait_listening(self.proc, 30)
+        self.startup = "".join(wait_listening(self.proc, 30))
 
     def log(self):
         """The daily log files' text."""

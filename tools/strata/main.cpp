@@ -1,5 +1,7 @@
-// strata: administration of an embedded Strata store (databases, cfgs files, ISO 2709 loading and
-// export, accounts). Data goes to stdout, messages to stderr prefixed "strata: ".
+// strata: administration of a Strata store, embedded (SQLite file) or on a PostgreSQL server
+// (databases, cfgs files, ISO 2709 loading and export, accounts, copying a whole store). A store is
+// "sqlite:FILE", "pg:CONNINFO" or a file name, given as the STORE argument or with --store.
+// Data goes to stdout, messages to stderr prefixed "strata: ".
 //
 // Exit codes: 0 success; 2 bad command line; 3 store or database operation failed; 4 a file could
 // not be read or written; 5 a load finished but skipped bad records.
@@ -12,11 +14,13 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <regex>
 
 #include "backend/marc/cvtdiriv.h"
 #include "setup/coralib/coralib.h"  // create --register
 #include "backend/strata/strata_admin.h"
 #include "isoload.h"
+#include "storecopy.h"
 
 namespace {
 
@@ -53,16 +57,21 @@ bool ReadFile(const std::string& path, uintmax_t limit, CByteArray& bytes, std::
     return true;
 }
 
+// The store as messages name it: a connection string's password is left out.
+std::string Shown(const std::string& store) {
+    return std::regex_replace(store, std::regex("password\\s*=\\s*('([^'\\\\]|\\\\.)*'|\\S*)"), "password=***");
+}
+
 std::unique_ptr<CStrataAdmin> OpenStore(const std::string& store, int& exitCode) {
     std::string error;
     auto admin = CStrataAdmin::Open(store, error);
-    if (!admin) exitCode = Message(kExitStore, store + ": " + error);
+    if (!admin) exitCode = Message(kExitStore, Shown(store) + ": " + error);
     return admin;
 }
 
 int CmdCreate(const std::string& store) {
     std::string error;
-    if (!CStrataAdmin::Create(store, error)) return Message(kExitStore, store + ": " + error);
+    if (!CStrataAdmin::Create(store, error)) return Message(kExitStore, Shown(store) + ": " + error);
     return kExitOk;
 }
 
@@ -239,10 +248,40 @@ int CmdExport(const std::string& store, const std::string& db, const std::string
     return failed != 0 ? kExitSkipped : kExitOk;
 }
 
+// "--store SPEC" (or "--store=SPEC") anywhere on the line becomes the STORE argument that follows
+// the (sub)command words: the commands keep one positional grammar.
+std::vector<std::string> MoveStoreOption(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    std::string spec;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--store" && i + 1 < args.size()) {
+            spec = args[i + 1];
+            args.erase(args.begin() + std::ptrdiff_t(i), args.begin() + std::ptrdiff_t(i) + 2);
+            break;
+        }
+        if (args[i].rfind("--store=", 0) == 0) {
+            spec = args[i].substr(8);
+            args.erase(args.begin() + std::ptrdiff_t(i));
+            break;
+        }
+    }
+    if (spec.empty()) return args;
+    size_t at = 1;
+    while (at < args.size() && args[at].rfind("-", 0) == 0) ++at;  // global flags such as --help
+    if (at < args.size()) {
+        const std::string& word = args[at];
+        at += (word == "db" || word == "account") ? 2 : 1;
+    }
+    args.insert(args.begin() + std::ptrdiff_t(std::min(at, args.size())), spec);
+    return args;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"strata: administration of a Strata back-end store (SQLite file).\n"
+    CLI::App app{"strata: administration of a Strata back-end store: sqlite:FILE (or a file name) or\n"
+                 "pg:CONNINFO (a libpq connection string, e.g. pg:\"host=db1 dbname=Lumo user=velkan\"),\n"
+                 "given as STORE or as --store SPEC anywhere on the line.\n"
                  "Exit codes: 0 ok, 2 usage, 3 store error, 4 file error, 5 bad records skipped."};
     app.require_subcommand(1);
     std::string store, db, name, cfgs, out, encoding = "auto", format = "usmarc", password, rights;
@@ -297,8 +336,16 @@ int main(int argc, char** argv) {
     exportCmd->add_option("OUT", out, "output .mrc file")->required();
     exportCmd->add_flag("--utf8", utf8, "convert text fields to UTF-8");
 
+    std::string from, to;
+    auto* copy = app.add_subcommand("copy", "Copy a whole store into a new one and verify the copy by comparing exports");
+    copy->add_option("FROM", from, "existing store")->required();
+    copy->add_option("TO", to, "new store (created)")->required();
+
+    std::vector<std::string> args = MoveStoreOption(argc, argv);
+    std::vector<char*> argvMoved;
+    for (std::string& a : args) argvMoved.push_back(a.data());
     try {
-        app.parse(argc, argv);
+        app.parse(int(argvMoved.size()), argvMoved.data());
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
@@ -324,6 +371,11 @@ int main(int argc, char** argv) {
         }
         if (*list) return CmdList(store);
         if (*exportCmd) return CmdExport(store, db, out, utf8);
+        if (*copy) {
+            std::string error;
+            if (CopyStore(from, to, std::cout, error) < 0) return Message(kExitStore, error);
+            return kExitOk;
+        }
     } catch (const std::exception& e) {
         return Message(kExitStore, e.what());
     }

@@ -13,12 +13,21 @@ TEST(CInterfaceTest, UnknownInterfaceFailsWithAClearText) {
     EXPECT_NE(error.find("unknown back-end interface [nosuch.dll]"), std::string::npos) << error;
 }
 
-TEST(CInterfaceTest, NetworkInterfaceIsNotAvailableYet) {
+TEST(CInterfaceTest, UnreachableNetworkServerGives66WithItsAddress) {
     CInterface iface;
+    iface.SetNetworkOptions(StrataNetOptions{"127.0.0.1:1", "velkan", "x", 4});
     ASSERT_EQ(iface.LoadLibraryA("NETCHAN32.DLL", "inst"), 0);
+    EXPECT_EQ(iface.GetPathPrefix(), "127.0.0.1:1/");
     std::string error;
-    EXPECT_EQ(iface.GetAllProcAddress(error), -1);
-    EXPECT_NE(error.find("not available"), std::string::npos) << error;
+    EXPECT_EQ(iface.GetAllProcAddress(error), 0) << error;  // the server may come later
+    CConnect c;
+    c.SetInterface(&iface);
+    EXPECT_EQ(c.PrepareChannel(nullptr), -1);
+    int code = 0;
+    std::string text;
+    c.GetLastError(code, text);
+    EXPECT_EQ(code, kStrataUnreachable);
+    EXPECT_NE(text.find("127.0.0.1:1"), std::string::npos) << text;
 }
 
 TEST(CInterfaceTest, MissingStoreIsUnreachable) {
@@ -38,7 +47,7 @@ TEST(CInterfaceTest, MissingStoreIsUnreachable) {
 
 class StrataChannelTest : public StrataStoreTest {};
 
-TEST_F(StrataChannelTest, CallsBeforeLoginGet63AndSucceedAfterLogin) {
+TEST_P(StrataChannelTest, CallsBeforeLoginGet63AndSucceedAfterLogin) {
     CConnect c;
     ASSERT_EQ(PrepareDatabaseChannel(c, "demo", "demo", &m_iface), 0);
     EXPECT_NE(c.IsConnected(), 0);
@@ -51,14 +60,14 @@ TEST_F(StrataChannelTest, CallsBeforeLoginGet63AndSucceedAfterLogin) {
     CPackage pkg;
     ASSERT_EQ(pkg.LoadPackage(buffer.data(), buffer.size()), 0);
     ASSERT_EQ(pkg.CvtPackageToLineFormat(1), 0);
-    EXPECT_EQ(pkg.GetLines(), std::vector<std::string>{"books"});
+    EXPECT_EQ(pkg.GetLines(), std::vector<std::string>{P("books")});
     EXPECT_EQ(LastCode(c), 0);
     c.EndChannel();
     EXPECT_EQ(c.API_Dir("", 1, buffer.data(), 65535), -1);
     EXPECT_EQ(LastCode(c), kStrataChannelBroken);
 }
 
-TEST_F(StrataChannelTest, WrongPasswordFailsAndAnonymousRetryLogsInAsPublic) {
+TEST_P(StrataChannelTest, WrongPasswordFailsAndAnonymousRetryLogsInAsPublic) {
     CConnect c;
     ASSERT_EQ(PrepareDatabaseChannel(c, "demo", "wrong", &m_iface), 0);
     EXPECT_EQ(LoginDatabase(c, "books", false, "public", ""), -1);
@@ -66,13 +75,13 @@ TEST_F(StrataChannelTest, WrongPasswordFailsAndAnonymousRetryLogsInAsPublic) {
     ASSERT_EQ(LoginDatabase(c, "books", true, "public", ""), 0);
     EXPECT_EQ(c.m_user, "public");
     std::vector<char> buffer(1024);
-    const std::string path = "books/ctlno/0000001";
+    const std::string path = P("books/ctlno/0000001");
     const std::string data = MakeDiriv(1, "x");
     EXPECT_EQ(c.API_Write(path.c_str(), data.data(), int(data.size()), buffer.data(), 1024, 1, 1), -1);
     EXPECT_EQ(LastCode(c), kStrataAccessDenied);
 }
 
-TEST_F(StrataChannelTest, RemovedAndChangedAccountsTakeEffect) {
+TEST_P(StrataChannelTest, RemovedAndChangedAccountsTakeEffect) {
     std::string error;
     ASSERT_EQ(m_admin->ChangeAccount("demo", nullptr, kStrataRightRead, error), 0) << error;
     const std::string pw = "new";
@@ -90,7 +99,7 @@ TEST_F(StrataChannelTest, RemovedAndChangedAccountsTakeEffect) {
     EXPECT_NE(error.find("no account"), std::string::npos);
 }
 
-TEST_F(StrataChannelTest, RecordIsOneBlockWithNineOctetHeader) {
+TEST_P(StrataChannelTest, RecordIsOneBlockWithNineOctetHeader) {
     const std::string diriv = MakeDiriv(42, "Title");
     Load({diriv});
     CConnect c;
@@ -130,7 +139,7 @@ std::vector<std::string> RecordListBlocks(CPackage& pkg) {
     return blocks;
 }
 
-TEST_F(StrataChannelTest, RecordListAnswersEveryNumberInOrderAndMarksMissingOnes) {
+TEST_P(StrataChannelTest, RecordListAnswersEveryNumberInOrderAndMarksMissingOnes) {
     Load({MakeDiriv(3, "Three"), MakeDiriv(1, "One"), MakeDiriv(7, "Seven")});
     CConnect c;
     Open(c);
@@ -146,7 +155,7 @@ TEST_F(StrataChannelTest, RecordListAnswersEveryNumberInOrderAndMarksMissingOnes
     }
 }
 
-TEST_F(StrataChannelTest, RecordListPagesWhenTheRecordsDoNotFitAndRefusesBadLists) {
+TEST_P(StrataChannelTest, RecordListPagesWhenTheRecordsDoNotFitAndRefusesBadLists) {
     std::vector<std::string> records;
     std::string list;
     for (int n = 1; n <= 30; ++n) {
@@ -190,7 +199,7 @@ TEST_F(StrataChannelTest, RecordListPagesWhenTheRecordsDoNotFitAndRefusesBadList
     EXPECT_EQ(LastCode(c), kStrataBadArgument);
 }
 
-TEST_F(StrataChannelTest, ACachedDatabaseIdFollowsADropAndReAddByAnotherConnection) {
+TEST_P(StrataChannelTest, ACachedDatabaseIdFollowsADropAndReAddByAnotherConnection) {
     Load({MakeDiriv(1, "Cached")});
     CConnect c;
     Open(c);
@@ -212,7 +221,7 @@ TEST_F(StrataChannelTest, ACachedDatabaseIdFollowsADropAndReAddByAnotherConnecti
     EXPECT_EQ(AllHits(c, "other/title/cached").size(), 1u);
 }
 
-TEST_F(StrataChannelTest, LargeCfgFileIsReadInSeveralPagesAndJoinsExactly) {
+TEST_P(StrataChannelTest, LargeCfgFileIsReadInSeveralPagesAndJoinsExactly) {
     std::string content;
     for (int i = 0; i < 6000; ++i) content += "use name=\"key" + std::to_string(i) + "\" oid=\"" + std::to_string(i) + "\"\n";
     std::string error;
@@ -246,7 +255,7 @@ TEST_F(StrataChannelTest, LargeCfgFileIsReadInSeveralPagesAndJoinsExactly) {
     EXPECT_EQ(LastCode(c), kStrataBadArgument);
 }
 
-TEST_F(StrataChannelTest, HitListsPageInRecordOrderWithoutGapsOrRepeats) {
+TEST_P(StrataChannelTest, HitListsPageInRecordOrderWithoutGapsOrRepeats) {
     std::vector<std::string> records;
     for (int i = 1; i <= 20000; ++i) records.push_back(MakeDiriv(i, "common word " + std::to_string(i % 7)));
     Load(records);
@@ -266,18 +275,22 @@ TEST_F(StrataChannelTest, HitListsPageInRecordOrderWithoutGapsOrRepeats) {
     EXPECT_EQ(LastCode(c), kStrataNoData);
 }
 
-TEST_F(StrataChannelTest, MalformedCallsAreRefusedWithoutTouchingTheBuffer) {
+TEST_P(StrataChannelTest, MalformedCallsAreRefusedWithoutTouchingTheBuffer) {
     CConnect c;
     Open(c);
     std::vector<char> buffer(100, 'z');
-    EXPECT_EQ(c.API_Search("books/title/x", 5, buffer.data(), 100, 5), -1);  // length without the zero
+    const std::string path = P("books/title/x");
+    const int length = int(path.size()) + 1;
+    EXPECT_EQ(c.API_Search(path.c_str(), length - 1, buffer.data(), 100, 5), -1);  // length without the zero
     EXPECT_EQ(LastCode(c), kStrataBadArgument);
     EXPECT_EQ(c.API_Search(nullptr, 0, buffer.data(), 100, 5), -1);
-    EXPECT_EQ(c.API_Search("books/title/x", 14, nullptr, 0, 5), -1);
+    EXPECT_EQ(c.API_Search(path.c_str(), length, nullptr, 0, 5), -1);
     EXPECT_EQ(LastCode(c), kStrataBufferTooSmall);
-    EXPECT_EQ(c.API_Search("books/title/x", 14, buffer.data(), 100, 0x8005), -1);
+    EXPECT_EQ(c.API_Search(path.c_str(), length, buffer.data(), 100, 0x8005), -1);
     EXPECT_EQ(LastCode(c), kStrataBadArgument);
     EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string(100, 'z'));
 }
+
+STRATA_ENGINE_TESTS(StrataChannelTest);
 
 }  // namespace

@@ -10,12 +10,8 @@ namespace {
 
 class StrataConcurrencyTest : public StrataStoreTest {};
 
-TEST_F(StrataConcurrencyTest, CancelFromAnotherThreadEndsALongSearch) {
-    // Both words are in every title but never next to each other in this order, so the word
-    // run is checked against every record.
-    std::vector<std::string> records;
-    for (int i = 1; i <= 30000; ++i) records.push_back(MakeDiriv(i, "alpha x beta"));
-    Load(records);
+TEST_P(StrataConcurrencyTest, CancelFromAnotherThreadEndsALongSearch) {
+    LoadLongSearch();
     CConnect c;
     Open(c);
     std::atomic<bool> done{false};
@@ -37,7 +33,7 @@ TEST_F(StrataConcurrencyTest, CancelFromAnotherThreadEndsALongSearch) {
     EXPECT_EQ(AllHits(c, "books/title/alpha").size(), 30000u);
 }
 
-TEST_F(StrataConcurrencyTest, EightReadersSeeWholeRecordsWhileOneWriterReplaces) {
+TEST_P(StrataConcurrencyTest, EightReadersSeeWholeRecordsWhileOneWriterReplaces) {
     constexpr int kRecords = 200;
     std::vector<std::string> records;
     for (int i = 1; i <= kRecords; ++i) records.push_back(MakeDiriv(i, "gen0 shared"));
@@ -51,7 +47,7 @@ TEST_F(StrataConcurrencyTest, EightReadersSeeWholeRecordsWhileOneWriterReplaces)
         std::vector<char> answer(1024);
         for (int gen = 1; gen <= 30 && failures == 0; ++gen) {
             for (int i = 1; i <= kRecords; i += 7) {
-                const std::string path = "books/ctlno/" + SevenDigitText(i);
+                const std::string path = P("books/ctlno/" + SevenDigitText(i));
                 const std::string d = MakeDiriv(i, "gen" + std::to_string(gen) + " shared");
                 if (w.API_Write(path.c_str(), d.data(), int(d.size()), answer.data(), 1024, 3, 1) != 1) ++failures;
             }
@@ -91,5 +87,7 @@ TEST_F(StrataConcurrencyTest, EightReadersSeeWholeRecordsWhileOneWriterReplaces)
     for (int gen = 0; gen <= 30; ++gen) total += AllHits(c, "books/title/gen" + std::to_string(gen)).size();
     EXPECT_EQ(total, size_t(kRecords));
 }
+
+STRATA_ENGINE_TESTS(StrataConcurrencyTest);
 
 }  // namespace

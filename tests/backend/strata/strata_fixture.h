@@ -1,6 +1,8 @@
 #pragma once
-// Test helpers for the channel library: a temporary store folder with one database, Diriv record
-// builders, and wrappers that run channel calls and decode their answers.
+// Test helpers for the channel library: a store with one database on each engine (a temporary
+// embedded store, or a fresh database on the test PostgreSQL cluster), Diriv record builders, and
+// wrappers that run channel calls and decode their answers. Fixtures derived from StrataStoreTest
+// are value-parameterised by engine: STRATA_ENGINE_TESTS(Fixture) runs them on both.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include "backend/strata/strata_package.h"
 #include "backend/strata/strata_routines.h"
 #include "berkit/codepage.h"
+#include "pg_testdb.h"
 
 inline std::string SevenDigitText(int64_t n) {
     char text[24];
@@ -32,16 +35,27 @@ inline std::string MakeDiriv(int64_t number, const std::string& title, const std
     return d;
 }
 
-class StrataStoreTest : public ::testing::Test {
+class StrataStoreTest : public ::testing::TestWithParam<std::string> {
 protected:
+    bool IsPg() const { return GetParam() == "pg"; }
+
     void SetUp() override {
-        char pattern[] = "/tmp/strata-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_folder = pattern;
-        CInterface::SetStoreFolder(m_folder);
         std::string error;
-        m_admin = CStrataAdmin::Create(StrataStoreFile(m_folder, "inst"), error);
-        ASSERT_TRUE(m_admin) << error;
+        if (IsPg()) {
+            ASSERT_TRUE(m_pg.Create(error)) << error;
+            m_admin = CStrataAdmin::Create(m_pg.Spec(), error);
+            ASSERT_TRUE(m_admin) << error;
+            m_iface.SetNetworkOptions(m_pg.NetOptions());
+            ASSERT_EQ(m_iface.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
+        } else {
+            char pattern[] = "/tmp/strata-test-XXXXXX";
+            ASSERT_NE(mkdtemp(pattern), nullptr);
+            m_folder = pattern;
+            CInterface::SetStoreFolder(m_folder);
+            m_admin = CStrataAdmin::Create(StrataStoreFile(m_folder, "inst"), error);
+            ASSERT_TRUE(m_admin) << error;
+            ASSERT_EQ(m_iface.LoadLibraryA("localcore32.dll", "inst"), 0);
+        }
         ASSERT_EQ(m_admin->AddDatabase("books", error), 0) << error;
         ASSERT_EQ(m_admin->PutCfgFile("books", "keys.cfg",
                                       "key name=\"title\" fields=\"245a\"\nkey name=\"author\" fields=\"100a\"\n"
@@ -50,17 +64,28 @@ protected:
                   0)
             << error;
         ASSERT_EQ(m_admin->AddAccount("demo", "demo", kStrataRightRead | kStrataRightWrite, error), 0) << error;
-        ASSERT_EQ(m_iface.LoadLibraryA("localcore32.dll", "inst"), 0);
     }
     void TearDown() override {
         m_admin.reset();
-        std::filesystem::remove_all(m_folder);
+        if (!m_folder.empty()) std::filesystem::remove_all(m_folder);
+        m_pg.Drop();
     }
+
+    // A channel path: the interface's prefix (the server address through the network) + `path`.
+    std::string P(const std::string& path) const { return m_iface.GetPathPrefix() + path; }
 
     void Load(const std::vector<std::string>& records) {
         std::vector<StrataRejectedRecord> rejected;
         std::string error;
         ASSERT_EQ(m_admin->LoadRecords("books", records, rejected, error), int(records.size())) << error;
+    }
+
+    // 30,000 records for which "beta alpha" is a long search: both words are in every title but
+    // never next to each other in this order, so every record's title is checked.
+    void LoadLongSearch() {
+        std::vector<std::string> records;
+        for (int i = 1; i <= 30000; ++i) records.push_back(MakeDiriv(i, "alpha x beta"));
+        Load(records);
     }
 
     // A prepared channel logged in as `user`.
@@ -70,9 +95,11 @@ protected:
     }
 
     // API_Search + LoadPackage; returns the call's result, the package in `pkg`.
+    // `path` without the prefix (added here).
     int Search(CConnect& c, const std::string& path, int style, CPackage& pkg, int size = 65535) {
         std::vector<char> buffer(size_t(size), '\x55');
-        const int r = c.API_Search(path.c_str(), int(path.size()) + 1, buffer.data(), size, style);
+        const std::string full = P(path);
+        const int r = c.API_Search(full.c_str(), int(full.size()) + 1, buffer.data(), size, style);
         if (r > 0) {
             EXPECT_LE(r, size);
             EXPECT_EQ(pkg.LoadPackage(buffer.data(), buffer.size()), 0);
@@ -107,6 +134,13 @@ protected:
     }
 
     std::string m_folder;
+    CPgTestDatabase m_pg;
     std::unique_ptr<CStrataAdmin> m_admin;
     CInterface m_iface;
 };
+
+inline std::string EngineName(const ::testing::TestParamInfo<std::string>& info) { return info.param; }
+
+// Runs the TEST_P cases of `fixture` on the embedded store and on PostgreSQL.
+#define STRATA_ENGINE_TESTS(fixture) \
+    INSTANTIATE_TEST_SUITE_P(Engines, fixture, ::testing::Values(std::string("sqlite"), std::string("pg")), EngineName)

@@ -27,13 +27,13 @@ protected:
 
 using V = std::vector<std::string>;
 
-TEST_F(StrataMatchTest, WordsMatchWithoutRegardToCase) {
+TEST_P(StrataMatchTest, WordsMatchWithoutRegardToCase) {
     EXPECT_EQ(Hits("title", "programming"), (V{"0000001", "0000002"}));
     EXPECT_EQ(Hits("title", "PROGRAMMING"), (V{"0000001", "0000002"}));
     EXPECT_EQ(Hits("author", "knuth"), V{"0000001"});
 }
 
-TEST_F(StrataMatchTest, ARunOfWordsMatchesOnlyInOrder) {
+TEST_P(StrataMatchTest, ARunOfWordsMatchesOnlyInOrder) {
     EXPECT_EQ(Hits("title", "computer programming"), V{"0000001"});
     EXPECT_EQ(Hits("title", "The Art of Computer Programming"), V{"0000001"});
     EXPECT_TRUE(Hits("title", "programming computer").empty());
@@ -41,14 +41,14 @@ TEST_F(StrataMatchTest, ARunOfWordsMatchesOnlyInOrder) {
     EXPECT_EQ(Hits("author", "Knuth, Donald E."), V{"0000001"});
 }
 
-TEST_F(StrataMatchTest, TrailingMarkTruncatesTheLastWord) {
+TEST_P(StrataMatchTest, TrailingMarkTruncatesTheLastWord) {
     EXPECT_EQ(Hits("title", "comp*"), (V{"0000001", "0000003"}));
     EXPECT_EQ(Hits("title", "program?"), (V{"0000001", "0000002"}));
     EXPECT_EQ(Hits("title", "computer prog*"), V{"0000001"});
     EXPECT_TRUE(Hits("title", "comp").empty());
 }
 
-TEST_F(StrataMatchTest, CjkMatchesAsSubstringOfAnyLength) {
+TEST_P(StrataMatchTest, CjkMatchesAsSubstringOfAnyLength) {
     EXPECT_EQ(HitsU("title", "信"), (V{"0000004", "0000005"}));
     EXPECT_EQ(HitsU("title", "信息"), (V{"0000004", "0000005"}));
     EXPECT_EQ(HitsU("title", "息处"), V{"0000004"});
@@ -57,12 +57,12 @@ TEST_F(StrataMatchTest, CjkMatchesAsSubstringOfAnyLength) {
     EXPECT_TRUE(HitsU("title", "处息").empty());
 }
 
-TEST_F(StrataMatchTest, MixedLatinAndCjkTextMatches) {
+TEST_P(StrataMatchTest, MixedLatinAndCjkTextMatches) {
     EXPECT_EQ(HitsU("title", "程序"), V{"0000006"});
     EXPECT_EQ(HitsU("title", "c++程序"), V{"0000006"});
 }
 
-TEST_F(StrataMatchTest, TermsWithoutTextAreRefused) {
+TEST_P(StrataMatchTest, TermsWithoutTextAreRefused) {
     CPackage pkg;
     EXPECT_EQ(Search(m_c, "books/title/*", 5, pkg), -1);
     EXPECT_EQ(LastCode(m_c), kStrataBadTerm);
@@ -71,5 +71,7 @@ TEST_F(StrataMatchTest, TermsWithoutTextAreRefused) {
     EXPECT_EQ(Search(m_c, "books/nokey/x", 5, pkg), -1);
     EXPECT_EQ(LastCode(m_c), kStrataBadPath);
 }
+
+STRATA_ENGINE_TESTS(StrataMatchTest);
 
 }  // namespace

@@ -12,12 +12,13 @@ protected:
     }
     int Write(const std::string& path, const std::string& data, int style) {
         std::vector<char> answer(1024);
-        return m_c.API_Write(path.c_str(), data.data(), int(data.size()), answer.data(), 1024, style, 1);
+        const std::string full = P(path);
+        return m_c.API_Write(full.c_str(), data.data(), int(data.size()), answer.data(), 1024, style, 1);
     }
     CConnect m_c;
 };
 
-TEST_F(StrataWriteTest, InsertReplaceDeleteKeepTheIndexInStep) {
+TEST_P(StrataWriteTest, InsertReplaceDeleteKeepTheIndexInStep) {
     ASSERT_EQ(Write("books/ctlno/0000007", MakeDiriv(7, "Old Title"), 1), 1);
     EXPECT_EQ(AllHits(m_c, "books/title/old"), std::vector<std::string>{"0000007"});
     EXPECT_EQ(Write("books/ctlno/0000007", MakeDiriv(7, "Other"), 1), -1);
@@ -35,7 +36,7 @@ TEST_F(StrataWriteTest, InsertReplaceDeleteKeepTheIndexInStep) {
     EXPECT_EQ(LastCode(m_c), kStrataNoSuchRecord);
 }
 
-TEST_F(StrataWriteTest, BadRecordsAreRefusedAndNothingIsWritten) {
+TEST_P(StrataWriteTest, BadRecordsAreRefusedAndNothingIsWritten) {
     const std::string good = MakeDiriv(9, "Fine");
     const std::vector<std::string> bad = {
         "",                                   // empty
@@ -60,7 +61,7 @@ TEST_F(StrataWriteTest, BadRecordsAreRefusedAndNothingIsWritten) {
     EXPECT_EQ(m_admin->NextRecordNumber("books", error), 10);
 }
 
-TEST_F(StrataWriteTest, BulkLoadSkipsBadRecordsAndReportsTheirPositions) {
+TEST_P(StrataWriteTest, BulkLoadSkipsBadRecordsAndReportsTheirPositions) {
     std::vector<StrataRejectedRecord> rejected;
     std::string error;
     const std::vector<std::string> batch = {MakeDiriv(1, "a"), "garbage", MakeDiriv(2, "b"),
@@ -78,7 +79,7 @@ TEST_F(StrataWriteTest, BulkLoadSkipsBadRecordsAndReportsTheirPositions) {
     EXPECT_NE(error.find("no database [nodb]"), std::string::npos) << error;
 }
 
-TEST_F(StrataWriteTest, KeysCfgErrorsCarryLineAndColumnAndKeepTheOldIndex) {
+TEST_P(StrataWriteTest, KeysCfgErrorsCarryLineAndColumnAndKeepTheOldIndex) {
     Load({MakeDiriv(1, "Alpha")});
     std::string error;
     EXPECT_EQ(m_admin->PutCfgFile("books", "keys.cfg", "key name=\"title\" fields=\"245a\"\nkey name=\"x\" fields=\"245a\n",
@@ -95,7 +96,7 @@ TEST_F(StrataWriteTest, KeysCfgErrorsCarryLineAndColumnAndKeepTheOldIndex) {
     EXPECT_EQ(LastCode(m_c), kStrataBadPath);
 }
 
-TEST_F(StrataWriteTest, DatabasesAndCfgNamesAreChecked) {
+TEST_P(StrataWriteTest, DatabasesAndCfgNamesAreChecked) {
     std::string error;
     EXPECT_EQ(m_admin->AddDatabase("BOOKS", error), -1);
     EXPECT_EQ(m_admin->AddDatabase("a/b", error), -1);
@@ -111,5 +112,7 @@ TEST_F(StrataWriteTest, DatabasesAndCfgNamesAreChecked) {
     ASSERT_EQ(m_admin->ListDatabases(dbs, error), 1);
     EXPECT_EQ(dbs[0].m_name, "other");
 }
+
+STRATA_ENGINE_TESTS(StrataWriteTest);
 
 }  // namespace

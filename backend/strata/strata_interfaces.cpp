@@ -1,0 +1,30 @@
+// The interface table: which engine each interface file name selects.
+#include <strings.h>
+
+#include "backend/strata/pg_store.h"
+#include "backend/strata/strata_store.h"
+
+namespace {
+
+std::unique_ptr<IStrataStore> OpenLocalCore(const StrataLocation& where, bool create, StrataStatus& st) {
+    return OpenSqliteStore(where.m_path, create, st);
+}
+
+std::unique_ptr<IStrataStore> OpenNetChannel(const StrataLocation& where, bool create, StrataStatus& st) {
+    return OpenPgStore(PgTarget{where.m_path, where.m_address, where.m_maxConnections}, create, st);
+}
+
+const StrataInterfaceRow kInterfaces[] = {
+    {"localcore32.dll", false, OpenLocalCore},
+    {"netchan32.dll", true, OpenNetChannel},
+    {"netchan32u.dll", true, OpenNetChannel},
+};
+
+}  // namespace
+
+const StrataInterfaceRow* StrataFindInterface(const std::string& fileName) {
+    for (const StrataInterfaceRow& row : kInterfaces) {
+        if (strcasecmp(row.m_fileName, fileName.c_str()) == 0) return &row;
+    }
+    return nullptr;
+}

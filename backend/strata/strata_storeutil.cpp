@@ -1,0 +1,186 @@
+#include "backend/strata/strata_storeutil.h"
+
+#include "backend/strata/sqlite_postings.h"
+#include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_store.h"
+#include "backend/strata/strata_text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <strings.h>
+#include <tuple>
+
+bool StrataValidName(const std::string& name, size_t max, bool pathPart) {
+    if (name.empty() || name.size() > max) return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) return false;
+        if (pathPart && (c == '/' || c == '|')) return false;
+    }
+    return true;
+}
+
+bool StrataValidFileName(const std::string& name) {
+    if (name.empty() || name.size() > 64 || name == "." || name == "..") return false;
+    for (char c : name) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
+std::string StrataFold(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+bool StrataParseKeys(const std::string& content, std::vector<CKeyEntry>& keys, std::string& error) {
+    CKeysTree tree;
+    try {
+        tree.BuildTree(content);
+    } catch (const CError& e) {
+        error = "keys.cfg line " + std::to_string(e.GetLine()) + " column " + std::to_string(e.GetColumn()) +
+                ": " + e.GetMessage();
+        return false;
+    }
+    if (!CheckKeyNames(tree, error)) return false;
+    keys = tree.GetKeys();
+    return true;
+}
+
+bool StrataCheckCfgFile(const std::string& file, const std::string& content, std::string& error) {
+    if (!StrataValidFileName(file)) {
+        error = "cfg file name [" + file + "]";
+        return false;
+    }
+    if (content.size() > 4u * 1024u * 1024u) {
+        error = file + " is larger than 4 MiB";
+        return false;
+    }
+    if (content.find('\0') != std::string::npos) {
+        error = file + " holds a zero octet";
+        return false;
+    }
+    size_t lineStart = 0;
+    while (lineStart <= content.size()) {
+        size_t end = content.find('\n', lineStart);
+        if (end == std::string::npos) end = content.size();
+        if (end - lineStart > 4000) {
+            error = file + " has a line longer than 4000 octets";
+            return false;
+        }
+        lineStart = end + 1;
+    }
+    std::vector<CKeyEntry> keys;
+    return strcasecmp(file.c_str(), "keys.cfg") != 0 || StrataParseKeys(content, keys, error);
+}
+
+std::string StrataFieldsText(const CKeyEntry& key) {
+    std::string text;
+    for (const CKeyField& f : key.m_fields) {
+        if (!text.empty()) text += ' ';
+        text += f.m_tag + f.m_subfields;
+    }
+    return text;
+}
+
+CKeyEntry StrataKeyFromText(const std::string& name, const std::string& fields) {
+    CKeyEntry key;
+    key.m_name = name;
+    size_t pos = 0;
+    while (pos < fields.size()) {
+        size_t end = fields.find(' ', pos);
+        if (end == std::string::npos) end = fields.size();
+        const std::string item = fields.substr(pos, end - pos);
+        if (item.size() >= 3) key.m_fields.push_back(CKeyField{item.substr(0, 3), item.substr(3)});
+        pos = end + 1;
+    }
+    return key;
+}
+
+bool StrataPosting::operator<(const StrataPosting& o) const {
+    return std::tie(m_key, m_token, m_record) < std::tie(o.m_key, o.m_token, o.m_record);
+}
+
+void StrataCollectPostings(const std::vector<StrataStoreKey>& keys, const CMARC& record, int64_t number,
+                           std::vector<StrataPosting>& out) {
+    std::vector<std::string> tokens;
+    for (const StrataStoreKey& key : keys) {
+        KeyTokens(record, key.m_entry, tokens);
+        for (std::string& t : tokens) out.push_back(StrataPosting{key.m_id, std::move(t), number});
+    }
+}
+
+void StrataCheckBatch(const std::vector<std::string>& dirivs, std::vector<CMARC>& records,
+                      std::map<int64_t, size_t>& lastOf, std::vector<StrataRejectedRecord>& rejected) {
+    records.assign(dirivs.size(), CMARC());
+    lastOf.clear();
+    rejected.clear();
+    for (size_t i = 0; i < dirivs.size(); ++i) {
+        int64_t number = 0;
+        std::string error;
+        if (!CheckStrataRecord(dirivs[i], records[i], number, error)) {
+            rejected.push_back(StrataRejectedRecord{i, error});
+            continue;
+        }
+        auto it = lastOf.find(number);
+        if (it != lastOf.end()) {
+            rejected.push_back(StrataRejectedRecord{it->second, "record number " + std::to_string(number) +
+                                                                    " appears again later in the batch"});
+            it->second = i;
+        } else {
+            lastOf.emplace(number, i);
+        }
+    }
+}
+
+bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector<uint32_t>& hits,
+                       StrataStatus& st) {
+    hits.clear();
+    std::vector<std::string> exact = term.m_exactTokens;
+    std::sort(exact.begin(), exact.end());
+    exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
+    if (exact.size() > 1) {
+        std::vector<std::pair<int64_t, std::string>> sized;
+        for (std::string& t : exact) {
+            int64_t size = 0;
+            if (!reader.ListSize(t, size, st)) return false;
+            sized.emplace_back(size, std::move(t));
+        }
+        std::sort(sized.begin(), sized.end());
+        exact.clear();
+        for (auto& s : sized) exact.push_back(std::move(s.second));
+    }
+    if (!exact.empty()) {
+        if (!reader.ReadList(exact[0], hits, st)) return false;
+        std::vector<uint32_t> other;
+        for (size_t i = 1; i < exact.size() && !hits.empty(); ++i) {
+            other.clear();
+            if (!reader.ReadList(exact[i], other, st)) return false;
+            const auto end = std::set_intersection(hits.begin(), hits.end(), other.begin(), other.end(), hits.begin());
+            hits.erase(end, hits.end());
+        }
+    }
+    if (!term.m_prefixToken.empty() && (exact.empty() || !hits.empty())) {
+        CRecordBitmap bits;
+        if (!reader.ReadPrefix(term.m_prefixToken, bits, st)) return false;
+        if (exact.empty()) {
+            bits.AppendTo(hits);
+        } else {
+            hits.erase(std::remove_if(hits.begin(), hits.end(), [&bits](uint32_t n) { return !bits.Test(n); }),
+                       hits.end());
+        }
+    }
+    if (term.m_needsCheck) {
+        size_t kept = 0;
+        for (const uint32_t number : hits) {
+            if (reader.Cancelled()) return st.Set(kStrataCancelled, "search");
+            bool match = false;
+            if (!reader.Matches(number, match, st)) return false;
+            if (match) hits[kept++] = number;
+        }
+        hits.resize(kept);
+    }
+    return true;
+}

@@ -1,0 +1,72 @@
+#pragma once
+// Checks and conversions that every store engine applies the same way: names of databases,
+// accounts and cfgs files, cfgs file content, a key's field list as stored, index postings of a
+// record, and the pre-check of a bulk load. Stateless; any thread.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "backend/strata/strata_admin.h"
+#include "backend/strata/strata_keys.h"
+
+// 1..max octets, no control characters; with pathPart also no "/" and no "|".
+bool StrataValidName(const std::string& name, size_t max, bool pathPart);
+// A cfgs file name: 1..64 letters, digits, "_", "-", "." (not "." or "..").
+bool StrataValidFileName(const std::string& name);
+// ASCII lower case: the form names are compared in without regard to case.
+std::string StrataFold(const std::string& name);
+
+// Checks a cfgs file before it is stored (name, size, zero octets, line length, and for keys.cfg
+// its syntax and key names). False with a clear `error`.
+bool StrataCheckCfgFile(const std::string& file, const std::string& content, std::string& error);
+// Parses keys.cfg text into its keys. False with the line and column of the fault in `error`.
+bool StrataParseKeys(const std::string& content, std::vector<CKeyEntry>& keys, std::string& error);
+
+// A key's field list as the stores keep it ("245a 246a") and back.
+std::string StrataFieldsText(const CKeyEntry& key);
+CKeyEntry StrataKeyFromText(const std::string& name, const std::string& fields);
+
+// One index entry: the key's id in the store, a token, a record number.
+struct StrataPosting {
+    int64_t m_key;
+    std::string m_token;
+    int64_t m_record;
+    bool operator<(const StrataPosting& o) const;
+};
+struct StrataStoreKey {
+    int64_t m_id = 0;
+    CKeyEntry m_entry;
+};
+// Appends the postings of `record` (number `number`) for every key.
+void StrataCollectPostings(const std::vector<StrataStoreKey>& keys, const CMARC& record, int64_t number,
+                           std::vector<StrataPosting>& out);
+
+// The pre-check of a bulk load: parses every record into `records`, lists the refused ones in
+// `rejected`, and maps each record number to the position of the batch's last record of that
+// number (an earlier one of the same number is refused).
+void StrataCheckBatch(const std::vector<std::string>& dirivs, std::vector<CMARC>& records,
+                      std::map<int64_t, size_t>& lastOf, std::vector<StrataRejectedRecord>& rejected);
+
+class CRecordBitmap;
+struct SearchTerm;
+struct StrataStatus;
+
+// What a term's hit list is computed from: one key's posting lists and its records.
+class IStrataPostingReader {
+public:
+    virtual ~IStrataPostingReader() = default;
+    virtual bool ListSize(const std::string& token, int64_t& size, StrataStatus& st) = 0;
+    virtual bool ReadList(const std::string& token, std::vector<uint32_t>& out, StrataStatus& st) = 0;
+    // Every number of every token from `prefix` up to (not including) prefix + 0xF5.
+    virtual bool ReadPrefix(const std::string& prefix, CRecordBitmap& bits, StrataStatus& st) = 0;
+    // Whether record `number`'s key values match the term (the check of SearchTerm::m_needsCheck).
+    virtual bool Matches(uint32_t number, bool& match, StrataStatus& st) = 0;
+    virtual bool Cancelled() const = 0;
+};
+
+// A term's whole hit list in ascending order: the intersection of its exact tokens' lists (the
+// smallest read first), the union of a truncated word's tokens, then the value check.
+bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector<uint32_t>& hits,
+                       StrataStatus& st);

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""vk9000 on the network back-end (netchan32.dll over PostgreSQL), driven by yaz-client. Every case
+starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo store into it with
+`strata copy`.
+  shared   two vk9000 on different ports serve one store: a record inserted through one is found
+           and shown byte-identical through the other; both catalogues list "<address>/books"
+  parity   the same searches (words, phrases, truncation, CJK substrings, several databases) give
+           the same hit counts on the embedded demo store and on its copy in PostgreSQL
+  faults   PostgreSQL stopped under an open association ends it (66), the server keeps running and
+           logs one line; with PostgreSQL back, a new association works without a restart; a wrong
+           server password is a clear error at start
+Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from es_update import hits, marc, write  # noqa: E402
+from vkserver import DEMO_CACHE, VK9000, Server  # noqa: E402
+from yaz_interop import expect, target, yaz  # noqa: E402
+
+SOURCE = os.environ.get("VELKAN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+CLUSTER_SCRIPT = os.path.join(SOURCE, "scripts", "pg_cluster.sh")
+STRATA = os.path.join(os.path.dirname(VK9000), "strata")
+NUMBER = "9000002"
+
+
+class Cluster:
+    """A private PostgreSQL cluster holding the demo store in the database "vkdemo"."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="vkpg")
+        self.run("start")
+        self.env = dict(line.split("=", 1) for line in open(os.path.join(self.dir, "env")).read().split())
+        self.conninfo = open(os.path.join(self.dir, "conninfo")).read().strip()
+        self.address = f"127.0.0.1:{self.env['PGPORT']}"
+        env = dict(os.environ, **self.env)
+        subprocess.run(["psql", "-qXd", "postgres", "-c", "CREATE DATABASE vkdemo"], env=env, check=True,
+                       capture_output=True, timeout=60)
+        Server().stop()  # makes the demo instance once per build tree
+        store = os.path.join(DEMO_CACHE, "backend", "vk9000.strata")
+        out = subprocess.run([STRATA, "copy", store, f"pg:{self.conninfo} dbname=vkdemo"], capture_output=True,
+                             text=True, timeout=300)
+        if out.returncode != 0 or "verified" not in out.stdout:
+            raise AssertionError(f"strata copy failed:\n{out.stdout}{out.stderr}")
+
+    def run(self, command):
+        subprocess.run(["bash", CLUSTER_SCRIPT, command, self.dir], check=True, timeout=120)
+
+    def server(self, password=None):
+        return Server([("common", "DBIPAddress", self.address), ("Strata", "interface", "netchan32.dll"),
+                       ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
+                       ("Backend", "ServerPassword", password or self.env["PGPASSWORD"])])
+
+    def destroy(self):
+        self.run("destroy")
+
+
+def case_shared():
+    pg = Cluster()
+    a = b = None
+    try:
+        a, b = pg.server(), pg.server()
+        for s in (a, b):
+            expect(s.log(), f"{pg.address}/books", "the catalogue lists the remote name")
+        work = tempfile.mkdtemp(prefix="vkpginterop")
+        record = write(work, "rec.mrc", marc(NUMBER, "Numbat shared catalogue"))
+        out = yaz(a, ["auth demo demo", f"open {target(a)}", "base books", f"update insert id1 <{record}"], seconds=30)
+        expect(out, "Status: done", "insert through the first server")
+        shown = os.path.join(work, "shown.mrc")
+        out = yaz(b, [f"open {target(b)}", "base books", "find @attr 1=4 numbat", "format usmarc",
+                      f"set_marcdump {shown}", "show 1"], seconds=30)
+        if hits(out) != [1]:
+            raise AssertionError(f"the second server does not find the record once:\n{out}")
+        with open(shown, "rb") as f, open(record, "rb") as g:
+            if f.read() != g.read():
+                raise AssertionError("the record shown by the second server differs from the one inserted")
+    finally:
+        for s in (a, b):
+            if s:
+                s.stop()
+        pg.destroy()
+
+
+PARITY = [  # (databases, query): every kind of term the index answers
+    ("books", "@attr 1=4 computer"), ("books", "@attr 1=4 \"how to\""), ("books", "@attr 1=4 comput*"),
+    ("books", "@attr 1=1003 smith"), ("books", "@attr 1=4 @and computer history"),
+    ("books", "@attr 1=4 zzzznothing"), ("books unimarc", "@attr 1=1016 计算"), ("unimarc", "@attr 1=4 计"),
+]
+
+
+def case_parity():
+    from search_interop import yaz as yaz_gbk  # noqa: E402  (sends the script in a chosen encoding)
+    pg = Cluster()
+    local = remote = None
+    try:
+        local, remote = Server(), pg.server()
+        for base, query in PARITY:
+            counts = []
+            for s in (local, remote):
+                out = yaz_gbk(s, [f"base {base}", f"find {query}"], encoding="gbk")
+                counts.append(hits(out))
+            if len(counts[0]) != 1 or counts[0] != counts[1] or (counts[0][0] == 0) != ("nothing" in query):
+                raise AssertionError(f"{base} {query}: embedded {counts[0]}, PostgreSQL {counts[1]}")
+    finally:
+        for s in (local, remote):
+            if s:
+                s.stop()
+        pg.destroy()
+
+
+def case_faults():
+    pg = Cluster()
+    s = None
+    try:
+        wrong = pg.server(password="wrong")
+        try:
+            expect(wrong.startup, "password authentication failed", "wrong server password at start")
+            expect(wrong.startup, pg.address, "the address in the start-up error")
+        finally:
+            wrong.stop()  # raises when the process does not end cleanly
+
+        s = pg.server()
+        client = subprocess.Popen(["yaz-client"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True)
+        try:
+            client.stdin.write(f"open {target(s)}\nbase books\nfind @attr 1=4 computer\n")
+            client.stdin.flush()
+            time.sleep(2)
+            pg.run("stop")
+            client.stdin.write("find @attr 1=4 computer\nquit\n")
+            client.stdin.flush()
+            out, _ = client.communicate(timeout=30)
+        finally:
+            if client.poll() is None:
+                client.kill()
+        if len(hits(out)) != 1 or hits(out)[0] < 1:
+            raise AssertionError(f"the first search should succeed:\n{out}")
+        expect(out, "Target closed connection", "the association ends when PostgreSQL stops")
+        if s.proc.poll() is not None:
+            raise AssertionError("vk9000 ended with PostgreSQL")
+        lines = [line for line in s.log().splitlines() if "PostgreSQL server at" in line]
+        if len(lines) != 1:
+            raise AssertionError("expected one log line about the back-end:\n" + s.log())
+
+        pg.run("resume")
+        out = yaz(s, [f"open {target(s)}", "base books", "find @attr 1=4 computer"], seconds=30)
+        if len(hits(out)) != 1 or hits(out)[0] < 1:
+            raise AssertionError(f"a new association after PostgreSQL is back should work:\n{out}")
+    finally:
+        if s:
+            s.stop()
+        pg.destroy()
+
+
+CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+if __name__ == "__main__":
+    wanted = sys.argv[2] if len(sys.argv) > 2 else "all"
+    for name, fn in CASES.items():
+        if wanted in ("all", name):
+            fn()
+            print(f"ok {name}")
