@@ -2,6 +2,8 @@
 // of each search becomes rows (database name as the client wrote it, record number) of the
 // operand's result set, up to the configured hit limit.
 
+#include <poll.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -48,6 +50,15 @@ int64_t HitNumber(const char* line, size_t length) {
     for (; p < end && *p >= '0' && *p <= '9'; ++p)
         value = value * 10 + (*p - '0');
     return negative ? -value : value;
+}
+
+// Whether the client has closed its end while a long search runs on: the search is then
+// abandoned instead of finished for nobody. Looks without waiting.
+bool PeerHasLeft(SOCKET_T s) {
+    if (s == INVALID_SOCKET_T)
+        return true;
+    pollfd p{s, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace
@@ -156,6 +167,11 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
         const std::string& continuation = package.GetContinuation();
         if (continuation.empty())
             goto done;
+        if (PeerHasLeft(m_socket.load())) {
+            BerTrace("searchDBUseStrata(): the client has gone, search abandoned\r\n");
+            Close();
+            return -1;
+        }
         style |= kStyleNextPage;
         request.assign(path).append("||").append(continuation);
     }

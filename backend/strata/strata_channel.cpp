@@ -57,6 +57,14 @@ public:
         }
         m_idle.push_back(std::move(channel));
     }
+    // Closes every idle connection (outside the lock).
+    void CloseAll() {
+        std::vector<IdleChannel> closed;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            closed.swap(m_idle);
+        }
+    }
     size_t IdleCount() {
         std::lock_guard<std::mutex> lock(m_lock);
         return m_idle.size();
@@ -86,6 +94,16 @@ void TrimFreedMemory(bool lastChannel) {
     if (!lastChannel && now - last < 1000) return;
     if (!g_lastTrim.compare_exchange_strong(last, now)) return;
     malloc_trim(0);
+}
+
+// When no channel is open, no store connection is kept either. Closing them all at once matters
+// beyond their own memory: while any connection of the process holds its lock on a store file,
+// SQLite keeps the descriptors of connections closed meanwhile open for reuse, so the process
+// would keep as many as it ever had at once.
+void ChannelEnded() {
+    const bool last = --g_openChannels == 0;
+    if (last) Pool().CloseAll();
+    TrimFreedMemory(last);
 }
 
 }  // namespace
@@ -233,7 +251,7 @@ void CConnect::EndChannel() {
         Pool().Give(IdleChannel{std::move(file), m_channelDevice, m_channelInode, std::move(old)});
     }
     old.reset();
-    TrimFreedMemory(--g_openChannels == 0);
+    ChannelEnded();
 }
 
 void CConnect::API_Cancel() {

@@ -88,8 +88,9 @@ public:
     int PrepareChannel(void* reserved);
     int IsConnected() const;
     // Ends the channel. Its store connection waits for reuse by a later channel (up to
-    // kStrataMaxIdleChannels in the process; beyond that it is closed), and freed memory goes
-    // back to the system when the last channel ends (at most once a second otherwise).
+    // kStrataMaxIdleChannels in the process; beyond that it is closed). When the last open
+    // channel of the process ends, every waiting connection is closed and freed memory goes back
+    // to the system (at most once a second otherwise).
     void EndChannel();
 
     // All calls: pathLen is the path length including its terminating zero; the answer is a
