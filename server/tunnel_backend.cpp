@@ -2,6 +2,8 @@
 // of each search becomes rows (database name as the client wrote it, record number) of the
 // operand's result set, up to the configured hit limit.
 
+#include <poll.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,6 +42,16 @@ int64_t HitNumber(const char* line, size_t length) {
     for (; p < end && *p >= '0' && *p <= '9'; ++p)
         value = value * 10 + (*p - '0');
     return negative ? -value : value;
+}
+
+// Whether the client has closed its end while a long search runs on: the search is then
+// abandoned instead of finished for nobody. Looks without waiting. A session without a socket
+// (closed by the operator, or driven in-process) leaves the decision to its stop flag.
+bool PeerHasLeft(SOCKET_T s) {
+    if (s == INVALID_SOCKET_T)
+        return false;
+    pollfd p{s, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace
@@ -102,6 +114,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     const int64_t limit = m_owner ? static_cast<int64_t>(Settings().m_maxSearchHits) : 0;
     bool full = false;
     bool interrupted = false;
+    bool abandoned = false;
     std::vector<int64_t> numbers;
     const CPagerResult result =
         m_pager.Search(path, kStrataStyleHitList, CPagerFormat::kLines, [&](const CPackage& page) {
@@ -125,8 +138,18 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
                 full = true;
                 return false;
             }
+            if (PeerHasLeft(m_socket.load())) {
+                // Nobody waits for this search any more: stop paging through its hits.
+                BerTrace("searchDBUseStrata(): the client has gone, search abandoned\r\n");
+                abandoned = true;
+                return false;
+            }
             return true;
         });
+    if (abandoned) {
+        Close();
+        return -1;
+    }
     if (interrupted)
         return 0;  // the rows read so far stay, unsorted
     if (full)

@@ -68,7 +68,7 @@ public:
 
     CByteArray m_writeBuffer;    // rows appended since the last flush
     int m_pendingRows = 0;       // rows in m_writeBuffer
-    int m_flushThreshold = 4096;  // m_pendingRows value that triggers a flush
+    int m_flushThreshold = 100;  // m_pendingRows value that triggers a flush
     int m_indexed = 0;           // 1: mapped and indexed, nothing appended since
 
 private:

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 
 #include "backend/strata/pg_store.h"
@@ -21,16 +23,35 @@ std::mutex g_folderLock;
 std::string g_storeFolder;  // guarded by g_folderLock
 bool g_folderSet = false;   // guarded by g_folderLock
 
-// Store connections that no channel uses, kept for the next channel of the same store file; at
-// most kStrataMaxIdleChannels, the oldest closed first. A connection holds its file open, so the
+// Store connections that no channel uses at the moment, kept for the next call of any channel on
+// the same store file: at most kStrataMaxIdleChannels, the oldest closed first, and none longer
+// than kStrataIdleSeconds (a reaper thread closes them). A connection holds its file open, so the
 // file's inode cannot be reused while it waits: a different inode at the path means the file was
 // replaced, and the connection is closed instead of reused.
+// Closing idle connections matters beyond their own memory: while any connection of the process
+// holds its lock on a store file, SQLite keeps the descriptors of the connections closed meanwhile
+// open for reuse; only when none is left are they all closed.
+using SteadyClock = std::chrono::steady_clock;
+
 struct IdleChannel {
     std::string m_file;
     dev_t m_device;
     ino_t m_inode;
     std::unique_ptr<IStrataStore> m_store;
+    SteadyClock::time_point m_since{};
 };
+
+std::atomic<int> g_busyChannels{0};  // connections taken out by channels now
+std::atomic<int64_t> g_lastTrim{0};
+
+// Gives freed heap memory back to the system, at most once a second.
+void TrimFreedMemory() {
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now().time_since_epoch()).count();
+    int64_t last = g_lastTrim.load();
+    if (now - last < 1000 || !g_lastTrim.compare_exchange_strong(last, now)) return;
+    malloc_trim(0);
+}
 
 class CChannelPool {
 public:
@@ -52,10 +73,12 @@ public:
     void Give(IdleChannel channel) {
         std::unique_ptr<IStrataStore> closed;  // closed outside the lock
         std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_reaper.joinable()) m_reaper = std::thread([this] { Reap(); });
         if (m_idle.size() >= kStrataMaxIdleChannels) {
             closed = std::move(m_idle.front().m_store);
             m_idle.erase(m_idle.begin());
         }
+        channel.m_since = SteadyClock::now();
         m_idle.push_back(std::move(channel));
     }
     size_t IdleCount() {
@@ -64,29 +87,40 @@ public:
     }
 
 private:
+    // Closes the connections idle for longer than kStrataIdleSeconds, and gives memory back once
+    // no connection is in use. Runs for the life of the process.
+    void Reap() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (;;) {
+            m_wake.wait_for(lock, std::chrono::milliseconds(500));
+            const auto limit = SteadyClock::now() - std::chrono::seconds(kStrataIdleSeconds);
+            std::vector<IdleChannel> expired;
+            for (size_t i = 0; i < m_idle.size();) {
+                if (m_idle[i].m_since <= limit) {
+                    expired.push_back(std::move(m_idle[i]));
+                    m_idle.erase(m_idle.begin() + std::ptrdiff_t(i));
+                } else {
+                    ++i;
+                }
+            }
+            if (expired.empty()) continue;
+            lock.unlock();
+            expired.clear();
+            if (g_busyChannels.load() == 0) TrimFreedMemory();
+            lock.lock();
+        }
+    }
+
     std::mutex m_lock;
+    std::condition_variable m_wake;
     std::vector<IdleChannel> m_idle;
+    std::thread m_reaper;
 };
 
-// Never destroyed: channels may end during the process's exit.
+// Never destroyed: channels may end during the process's exit; the reaper never stops.
 CChannelPool& Pool() {
     static CChannelPool* pool = new CChannelPool;
     return *pool;
-}
-
-std::atomic<int> g_openChannels{0};
-std::atomic<int64_t> g_lastTrim{0};
-
-// Gives freed heap memory back to the system when the last channel ends, and otherwise at most
-// once a second while channels end: a burst of associations leaves its buffers in the allocator's
-// free lists, which the allocator alone keeps.
-void TrimFreedMemory(bool lastChannel) {
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch()).count();
-    int64_t last = g_lastTrim.load();
-    if (!lastChannel && now - last < 1000) return;
-    if (!g_lastTrim.compare_exchange_strong(last, now)) return;
-    malloc_trim(0);
 }
 
 }  // namespace
@@ -205,6 +239,24 @@ int CConnect::PrepareChannel(void* reserved) {
     if (reserved != nullptr) return Fail(kStrataBadArgument, "PrepareChannel takes a null argument");
     EndChannel();
     if (m_interface == nullptr) return Fail(kStrataChannelBroken, "no interface set");
+    m_prepared = true;  // Acquire checks that the store can be reached
+    if (!Acquire()) {
+        m_prepared = false;
+        return -1;
+    }
+    Settle();
+    m_rights = 0;
+    m_lastCode = 0;
+    m_lastText.clear();
+    return 0;
+}
+
+bool CConnect::Acquire() {
+    if (!m_prepared) {
+        Fail(kStrataChannelBroken, "channel not prepared");
+        return false;
+    }
+    if (m_channel) return true;
     int code = 0;
     std::string error;
     std::string file;
@@ -214,26 +266,19 @@ int CConnect::PrepareChannel(void* reserved) {
     if (!store) {
         m_lastCode = code;
         m_lastText = error;
-        return -1;
+        return false;
     }
-    ++g_openChannels;
+    ++g_busyChannels;
     std::lock_guard<std::mutex> lock(m_channelLock);
     m_channel = std::move(store);
     m_channelFile = std::move(file);
     m_channelDevice = device;
     m_channelInode = inode;
-    m_rights = 0;
-    m_lastCode = 0;
-    m_lastText.clear();
-    return 0;
+    return true;
 }
 
-int CConnect::IsConnected() const {
-    std::lock_guard<std::mutex> lock(m_channelLock);
-    return m_channel != nullptr ? 1 : 0;
-}
-
-void CConnect::EndChannel() {
+void CConnect::Settle() {
+    if (m_keepChannel) return;
     std::unique_ptr<IStrataStore> old;
     std::string file;
     {
@@ -241,15 +286,23 @@ void CConnect::EndChannel() {
         old = std::move(m_channel);
         file = std::move(m_channelFile);
         m_channelFile.clear();
-        m_rights = 0;
     }
     if (!old) return;
     if (!file.empty()) {
         old->Idle();
-        Pool().Give(IdleChannel{std::move(file), m_channelDevice, m_channelInode, std::move(old)});
+        Pool().Give(IdleChannel{std::move(file), m_channelDevice, m_channelInode, std::move(old), {}});
     }
     old.reset();
-    TrimFreedMemory(--g_openChannels == 0);
+    --g_busyChannels;
+}
+
+int CConnect::IsConnected() const { return m_prepared ? 1 : 0; }
+
+void CConnect::EndChannel() {
+    m_prepared = false;
+    m_keepChannel = false;
+    m_rights = 0;
+    Settle();
 }
 
 void CConnect::API_Cancel() {
@@ -313,7 +366,7 @@ bool CConnect::CheckBuffer(const char* buffer, int bufferSize) {
 }
 
 bool CConnect::CheckReady(int right) {
-    if (!m_channel) {
+    if (!m_prepared) {
         Fail(kStrataChannelBroken, "channel not prepared");
         return false;
     }
@@ -326,6 +379,7 @@ bool CConnect::CheckReady(int right) {
                                                              : "the account has no read right");
         return false;
     }
+    if (!Acquire()) return false;
     m_channel->BeginCall();
     return true;
 }
@@ -333,9 +387,11 @@ bool CConnect::CheckReady(int right) {
 int CConnect::API_ChDir(const char* user, const char* password, const char* path, int pathLen, char* buffer,
                         int bufferSize) {
     std::string p;
+    CallScope call(*this);
     if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize)) return -1;
-    if (!m_channel) return Fail(kStrataChannelBroken, "channel not prepared");
+    if (!m_prepared) return Fail(kStrataChannelBroken, "channel not prepared");
     if (user == nullptr || password == nullptr) return Fail(kStrataBadArgument, "user name or password missing");
+    if (!Acquire()) return -1;
     m_channel->BeginCall();
     StrataStatus st;
     int rights = 0;
@@ -351,6 +407,7 @@ int CConnect::API_ChDir(const char* user, const char* password, const char* path
 
 int CConnect::API_Dir(const char* path, int pathLen, char* buffer, int bufferSize) {
     std::string p;
+    CallScope call(*this);
     if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead)) return -1;
     const std::string prefix = m_interface ? m_interface->GetPathPrefix() : std::string();
     // The root: "" locally; "", the server address or the prefix through a network interface.

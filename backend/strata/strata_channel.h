@@ -33,8 +33,9 @@
 
 // Record numbers one record-list path (db/ctlno/NNNNNNN,NNNNNNN,...) may name.
 constexpr int kStrataMaxBatchRecords = 100;
-// Store connections kept open for reuse after their channels end (process-wide).
+// Store connections kept open for reuse between calls (process-wide), and for how long at most.
 constexpr size_t kStrataMaxIdleChannels = 8;
+constexpr int kStrataIdleSeconds = 2;
 
 // How many store connections wait for reuse now. Any thread.
 size_t StrataIdleChannels();
@@ -107,13 +108,16 @@ public:
 
     // `iface` must outlive the channel (or the next SetInterface / EndChannel).
     void SetInterface(CInterface* iface);
+    // A channel holds a store connection only during a call (and between the pages of a hit
+    // list): otherwise the connection waits in a process-wide pool for the next call of any
+    // channel, at most kStrataMaxIdleChannels of them and none longer than kStrataIdleSeconds,
+    // so that idle associations hold no connection, descriptor or cache of the store. When the
+    // last one closes, freed heap memory goes back to the system.
     // Opens the channel (ends an open one first). The argument must be null. 0, or -1 with the
     // error (66 store unreachable, 5 no interface). The channel starts logged out.
     int PrepareChannel(void* reserved);
     int IsConnected() const;
-    // Ends the channel. Its store connection waits for reuse by a later channel (up to
-    // kStrataMaxIdleChannels in the process; beyond that it is closed), and freed memory goes
-    // back to the system when the last channel ends (at most once a second otherwise).
+    // Ends the channel.
     void EndChannel();
 
     // All calls: pathLen is the path length including its terminating zero; the answer is a
@@ -148,6 +152,19 @@ private:
     bool StripPrefix(std::string& path);
     bool CheckBuffer(const char* buffer, int bufferSize);
     bool CheckReady(int right);
+    // Takes a store connection for the call unless the channel still holds one; false with the
+    // error set when the store cannot be reached.
+    bool Acquire();
+    // Gives the connection back to the pool unless the store keeps state for the next page.
+    void Settle();
+    // Settles when a public call returns, whatever way it returns.
+    struct CallScope {
+        explicit CallScope(CConnect& c) : m_c(c) { m_c.m_keepChannel = false; }
+        ~CallScope() { m_c.Settle(); }
+        CallScope(const CallScope&) = delete;
+        CallScope& operator=(const CallScope&) = delete;
+        CConnect& m_c;
+    };
     int SearchFile(const std::string& db, const std::string& file, const std::string& cont, char* buffer,
                    int bufferSize);
     int SearchRecord(const std::string& db, int64_t number, char* buffer, int bufferSize);
@@ -160,6 +177,8 @@ private:
     std::unique_ptr<IStrataStore> m_channel;
     mutable std::mutex m_channelLock;  // guards m_channel's lifetime against API_Cancel
     std::string m_channelFile;         // the store file m_channel holds open ("" not reusable)
+    bool m_prepared = false;           // PrepareChannel succeeded, EndChannel not called since
+    bool m_keepChannel = false;        // the store keeps a hit list for this channel's next page
     dev_t m_channelDevice = 0;
     ino_t m_channelInode = 0;
     int m_rights = 0;  // kStrataRight* bits of the logged-in account; 0 = not logged in

@@ -113,6 +113,7 @@ bool ParseRequestPath(const std::string& path, RequestPath& out, std::string& er
 
 int CConnect::API_Search(const char* path, int pathLen, char* buffer, int bufferSize, int style) {
     std::string p;
+    CallScope call(*this);
     if (!CheckPath(path, pathLen, p) || !CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightRead) ||
         !StripPrefix(p)) {
         return -1;
@@ -215,6 +216,8 @@ int CConnect::SearchHits(const std::string& db, const std::string& key, const st
     bool more = false;
     StrataStatus st;
     if (!m_channel->Search(db, key, term, after, limit, hits, more, st)) return Fail(st);
+    // The store keeps the rest of the hit list for the next page: so does this channel its connection.
+    m_keepChannel = more;
     if (hits.empty()) return Fail(kStrataNoData, cont.empty() ? "no hits" : "no more hits");
     CPackageWriter writer(kPackageLines, size_t(bufferSize));
     for (size_t i = 0; i < hits.size(); ++i) {
@@ -226,6 +229,7 @@ int CConnect::SearchHits(const std::string& db, const std::string& key, const st
 
 int CConnect::API_Write(const char* path, const char* data, int dataLen, char* buffer, int bufferSize, int style,
                         int /*flags*/) {
+    CallScope call(*this);
     if (path == nullptr || strnlen(path, 4097) > 4096) return Fail(kStrataBadArgument, "path missing or too long");
     if (!CheckBuffer(buffer, bufferSize) || !CheckReady(kStrataRightWrite)) return -1;
     StrataWrite how;

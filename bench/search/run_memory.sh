@@ -20,6 +20,8 @@ trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 300); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 rss_mib() { awk '/^VmRSS/ {printf "%.1f", $2 / 1024}' "/proc/$1/status"; }
+# Resident split: anonymous (heap, stacks) and file-backed (the store's mapped pages, libraries).
+rss_split() { awk '/^RssAnon/ {a = $2} /^RssFile/ {f = $2} END {printf "anonymous %.1f MiB, file-backed %.1f MiB", a / 1024, f / 1024}' "/proc/$1/status"; }
 fds() { ls "/proc/$1/fd" | wc -l; }
 load1() { cut -d' ' -f1 /proc/loadavg; }
 
@@ -38,13 +40,13 @@ PIDS+=($VK)
 wait_port "$PORT"
 sleep 2
 idle=$(rss_mib $VK); idleFds=$(fds $VK)
-echo "idle: resident ${idle} MiB, ${idleFds} descriptors (load $(load1))"
+echo "idle: resident ${idle} MiB ($(rss_split $VK)), ${idleFds} descriptors (load $(load1))"
 
 "$LOAD" 127.0.0.1 "$PORT" books "$CLIENTS" "$((SECS + 3))" demo/demo F > "$WORK/load.txt" 2>&1 &
 LP=$!
 sleep "$SECS"
-busy=$(rss_mib $VK); busyFds=$(fds $VK)
-echo "after ${SECS} s at ${CLIENTS} clients: resident ${busy} MiB (idle + $(python3 -c "print(f'{$busy - $idle:.1f}')") MiB), ${busyFds} descriptors (load $(load1))"
+busy=$(rss_mib $VK); busyFds=$(fds $VK); busySplit=$(rss_split $VK)
+echo "after ${SECS} s at ${CLIENTS} clients: resident ${busy} MiB (idle + $(python3 -c "print(f'{$busy - $idle:.1f}')") MiB; ${busySplit}), ${busyFds} descriptors (load $(load1))"
 wait $LP || true
 echo "  load: $(cat "$WORK/load.txt")"
 sleep 10

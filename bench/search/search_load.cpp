@@ -4,7 +4,8 @@
 // second (one request = one Search + its Present) and the p50/p99 latency of that pair.
 // Usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE] [TERMS]
 // USE 1003 (author) rotates through frequent surnames instead of title words; TERMS, a
-// comma-separated list, replaces either list (for example "a*" for a truncation run). Also prints
+// comma-separated list, replaces either list (for example "a*" for a truncation run; with
+// SEARCH_LOAD_TRUNCATION=attribute a trailing "*" is sent as attribute 5=1 instead). Also prints
 // the search's own p50/p99 and the mean hit count, so that servers can be checked to count alike.
 // A load run, not a test: nothing is asserted; answers that are not a searchResponse or a
 // presentResponse with status 0 count as errors.
@@ -50,6 +51,7 @@ struct Options {
     std::string elements = "F";
     int use = 4;
     std::vector<std::string> terms;
+    bool truncationAttribute = false;  // SEARCH_LOAD_TRUNCATION=attribute
 };
 
 CByteArray Encode(CBERNode& root) {
@@ -100,7 +102,15 @@ CByteArray SearchRequest(const Options& o, const std::string& term) {
     CBERNode* element = attrs->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 16);
     element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 120, 1);
     element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 121, o.use);
-    AddText(apt, BER_CONTEXT, 45, term);
+    std::string text = term;
+    if (o.truncationAttribute && !text.empty() && text.back() == '*') {
+        // Right truncation as attribute 5=1 instead of a trailing "*" (for servers that want it).
+        text.pop_back();
+        CBERNode* truncation = attrs->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 16);
+        truncation->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 120, 5);
+        truncation->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 121, 1);
+    }
+    AddText(apt, BER_CONTEXT, 45, text);
     return Encode(root);
 }
 
@@ -234,6 +244,8 @@ int main(int argc, char** argv) {
         o.elements = argv[7];
     if (argc > 8)
         o.use = std::atoi(argv[8]);
+    const char* truncation = std::getenv("SEARCH_LOAD_TRUNCATION");
+    o.truncationAttribute = truncation != nullptr && std::string(truncation) == "attribute";
     if (argc > 9) {
         const std::string list = argv[9];
         for (size_t pos = 0; pos <= list.size();) {
