@@ -1,104 +1,159 @@
-// Reading vk9000.ini into CHostSettings and applying them to the session manager.
+// vk9000.ini <-> CServerSettings: one table of keys serves reading and saving; range checks.
 #include "host/hostsettings.h"
 
+#include <strings.h>
+
 #include <cstdlib>
+#include <type_traits>
+#include <variant>
 
 #include "platform/inifile.h"
 #include "server/tunnelarray.h"
 
 namespace {
 
-bool ReadBool(const char* section, const char* key, bool def, const std::string& file) {
-    return PlatGetProfileInt(section, key, def ? 1 : 0, file) != 0;
+using Member = std::variant<unsigned CServerSettings::*, int CServerSettings::*, int64_t CServerSettings::*,
+                            bool CServerSettings::*, std::string CServerSettings::*,
+                            CDiagnosticsMode CServerSettings::*>;
+
+struct IniKey {
+    const char* m_section;
+    const char* m_key;
+    Member m_member;
+};
+
+// Every key of vk9000.ini, in the order of host/vk9000.ini.sample.
+const IniKey kKeys[] = {
+    {"common", "ListenerPort", &CServerSettings::m_port},
+    {"common", "DBIPAddress", &CServerSettings::m_serverAddress},
+    {"Strata", "interface", &CServerSettings::m_interfaceLibrary},
+    {"Strata", "DB Instance", &CServerSettings::m_instanceName},
+    {"Strata", "Version", &CServerSettings::m_backendVersion},
+    {"Server", "TimeoutEnabled", &CServerSettings::m_timeoutEnabled},
+    {"Server", "TimeoutSeconds", &CServerSettings::m_timeoutSeconds},
+    {"Server", "MaxSearchHits", &CServerSettings::m_maxSearchHits},
+    {"Server", "MaxResultSetSize", &CServerSettings::m_maxResultSetSize},
+    {"Server", "MaxRequestBytes", &CServerSettings::m_maxRequestBytes},
+    {"Server", "LogPackets", &CServerSettings::m_logPackets},
+    {"Server", "Log", &CServerSettings::m_logEnabled},
+    {"Server", "AnsiCodePage", &CServerSettings::m_ansiCodePage},
+    {"Server", "ForbidDatabase", &CServerSettings::m_forbidDatabase},
+    {"Server", "ShowUnconfigured", &CServerSettings::m_showUnconfigured},
+    {"Server", "Diagnostics", &CServerSettings::m_diagnostics},
+    {"Server", "DefaultUseAttribute", &CServerSettings::m_defaultUseAttribute},
+    {"Access", "AllowAnonymous", &CServerSettings::m_allowAnonymous},
+    {"Access", "AnonymousUser", &CServerSettings::m_anonymousUser},
+    {"Access", "AnonymousPassword", &CServerSettings::m_anonymousPassword},
+    {"Access", "AcceptOpen", &CServerSettings::m_acceptOpen},
+    {"Access", "AcceptIdPass", &CServerSettings::m_acceptIdPass},
+    {"Access", "BadLoginAction", &CServerSettings::m_badLoginAction},
+    {"Backend", "DBUser", &CServerSettings::m_dbUser},
+    {"Backend", "DBPassword", &CServerSettings::m_dbPassword},
+    {"Backend", "BackendFolder", &CServerSettings::m_backendFolder},
+    {"Backend", "ServerUser", &CServerSettings::m_serverUser},
+    {"Backend", "ServerPassword", &CServerSettings::m_serverPassword},
+    {"Backend", "MaxConnections", &CServerSettings::m_maxConnections},
+};
+
+constexpr const char* kDiagnosticsNames[] = {"none", "bib1"};
+
+// Reads one key over its current value. A Diagnostics value other than the names gives -1 (kept
+// as an out-of-range mode for the check).
+void ReadKey(const IniKey& k, CServerSettings& s, const std::string& file, bool& badDiagnostics) {
+    const std::string text = PlatGetProfileString(k.m_section, k.m_key, "", file);
+    if (text.empty() && !std::holds_alternative<std::string CServerSettings::*>(k.m_member))
+        return;
+    std::visit(
+        [&](auto member) {
+            using T = std::remove_cvref_t<decltype(s.*member)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+                s.*member = PlatGetProfileString(k.m_section, k.m_key, s.*member, file);
+            } else if constexpr (std::is_same_v<T, CDiagnosticsMode>) {
+                if (strcasecmp(text.c_str(), kDiagnosticsNames[1]) == 0)
+                    s.*member = CDiagnosticsMode::kBib1;
+                else if (strcasecmp(text.c_str(), kDiagnosticsNames[0]) == 0)
+                    s.*member = CDiagnosticsMode::kNone;
+                else
+                    badDiagnostics = true;
+            } else if constexpr (std::is_same_v<T, bool>) {
+                s.*member = PlatGetProfileInt(k.m_section, k.m_key, 0, file) != 0;
+            } else if constexpr (std::is_same_v<T, int64_t>) {
+                s.*member = std::strtoll(text.c_str(), nullptr, 10);
+            } else {
+                s.*member = static_cast<T>(PlatGetProfileInt(k.m_section, k.m_key, 0, file));
+            }
+        },
+        k.m_member);
 }
 
-int64_t ReadInt64(const char* section, const char* key, int64_t def, const std::string& file) {
-    const std::string text = PlatGetProfileString(section, key, "", file);
-    if (text.empty())
-        return def;
-    return std::strtoll(text.c_str(), nullptr, 10);
+std::string KeyText(const IniKey& k, const CServerSettings& s) {
+    return std::visit(
+        [&](auto member) -> std::string {
+            using T = std::remove_cvref_t<decltype(s.*member)>;
+            if constexpr (std::is_same_v<T, std::string>)
+                return s.*member;
+            else if constexpr (std::is_same_v<T, CDiagnosticsMode>)
+                return kDiagnosticsNames[s.*member == CDiagnosticsMode::kBib1 ? 1 : 0];
+            else if constexpr (std::is_same_v<T, bool>)
+                return s.*member ? "1" : "0";
+            else
+                return std::to_string(s.*member);
+        },
+        k.m_member);
+}
+
+// The first out-of-range value's message, or "".
+std::string CheckRanges(const CServerSettings& s, int port) {
+    if (port < 1 || port > 65534)
+        return "[common] ListenerPort must be 1 to 65534, not " + std::to_string(port);
+    if (s.m_timeoutSeconds < 0)
+        return "[Server] TimeoutSeconds must not be negative";
+    if (s.m_maxRequestBytes < 1024 || s.m_maxRequestBytes > (int64_t(1) << 30))
+        return "[Server] MaxRequestBytes must be 1024 to 1073741824";
+    if (s.m_defaultUseAttribute < 1)
+        return "[Server] DefaultUseAttribute must be a use attribute (1 or more)";
+    if (s.m_badLoginAction != 0 && s.m_badLoginAction != 1)
+        return "[Access] BadLoginAction must be 0 (continue as anonymous) or 1 (refuse)";
+    if (s.m_backendVersion != 0 && s.m_backendVersion != 1)
+        return "[Strata] Version must be 0 (Kaltro) or 1 (Lumo)";
+    if (s.m_maxConnections < 1)
+        return "[Backend] MaxConnections must be 1 or more";
+    return std::string();
 }
 
 }  // namespace
 
-bool ReadHostSettings(const std::string& file, CHostSettings& s, std::string& error) {
-    const int port = PlatGetProfileInt("common", "ListenerPort", static_cast<int>(s.port), file);
-    s.serverAddress = PlatGetProfileString("common", "DBIPAddress", s.serverAddress, file);
-    s.interfaceLibrary = PlatGetProfileString("Strata", "interface", s.interfaceLibrary, file);
-    s.instanceName = PlatGetProfileString("Strata", "DB Instance", s.instanceName, file);
-    s.backendVersion = PlatGetProfileInt("Strata", "Version", s.backendVersion, file);
+bool ReadHostSettings(const std::string& file, CServerSettings& settings, std::string& error) {
+    CServerSettings s = settings;
+    bool badDiagnostics = false;
+    for (const IniKey& k : kKeys)
+        ReadKey(k, s, file, badDiagnostics);
+    // The port is read as a signed value so that 0 and negative values are reported as written.
+    const int port = PlatGetProfileInt("common", "ListenerPort", static_cast<int>(settings.m_port), file);
+    error = badDiagnostics ? "[Server] Diagnostics must be none or bib1" : CheckRanges(s, port);
+    if (!error.empty())
+        return false;
+    settings = std::move(s);
+    return true;
+}
 
-    s.timeoutEnabled = ReadBool("Server", "TimeoutEnabled", s.timeoutEnabled, file);
-    s.timeoutSeconds = PlatGetProfileInt("Server", "TimeoutSeconds", s.timeoutSeconds, file);
-    s.maxSearchHits = PlatGetProfileInt("Server", "MaxSearchHits", s.maxSearchHits, file);
-    s.maxResultSetSize = PlatGetProfileInt("Server", "MaxResultSetSize", s.maxResultSetSize, file);
-    s.maxRequestBytes = ReadInt64("Server", "MaxRequestBytes", s.maxRequestBytes, file);
-    s.logPackets = ReadBool("Server", "LogPackets", s.logPackets, file);
-    s.logEnabled = ReadBool("Server", "Log", s.logEnabled, file);
-    s.ansiCodePage = PlatGetProfileString("Server", "AnsiCodePage", s.ansiCodePage, file);
-    s.forbidDatabase = ReadBool("Server", "ForbidDatabase", s.forbidDatabase, file);
-    s.showUnconfigured = ReadBool("Server", "ShowUnconfigured", s.showUnconfigured, file);
-
-    s.allowAnonymous = ReadBool("Access", "AllowAnonymous", s.allowAnonymous, file);
-    s.anonymousUser = PlatGetProfileString("Access", "AnonymousUser", s.anonymousUser, file);
-    s.anonymousPassword = PlatGetProfileString("Access", "AnonymousPassword", s.anonymousPassword, file);
-    s.acceptOpen = ReadBool("Access", "AcceptOpen", s.acceptOpen, file);
-    s.acceptIdPass = ReadBool("Access", "AcceptIdPass", s.acceptIdPass, file);
-    s.badLoginAction = PlatGetProfileInt("Access", "BadLoginAction", s.badLoginAction, file);
-
-    s.dbUser = PlatGetProfileString("Backend", "DBUser", s.dbUser, file);
-    s.dbPassword = PlatGetProfileString("Backend", "DBPassword", s.dbPassword, file);
-    s.backendFolder = PlatGetProfileString("Backend", "BackendFolder", s.backendFolder, file);
-
-    if (port < 1 || port > 65534) {
-        error = "[common] ListenerPort must be 1 to 65534, not " + std::to_string(port);
-        return false;
-    }
-    s.port = static_cast<unsigned>(port);
-    if (s.timeoutSeconds < 0) {
-        error = "[Server] TimeoutSeconds must not be negative";
-        return false;
-    }
-    if (s.maxRequestBytes < 1024 || s.maxRequestBytes > (int64_t(1) << 30)) {
-        error = "[Server] MaxRequestBytes must be 1024 to 1073741824";
-        return false;
-    }
-    if (s.badLoginAction != 0 && s.badLoginAction != 1) {
-        error = "[Access] BadLoginAction must be 0 (continue as anonymous) or 1 (refuse)";
-        return false;
-    }
-    if (s.backendVersion != 0 && s.backendVersion != 1) {
-        error = "[Strata] Version must be 0 (Kaltro) or 1 (Lumo)";
-        return false;
+bool SaveHostSettings(const std::string& file, const CServerSettings& settings, std::string& error) {
+    for (const IniKey& k : kKeys) {
+        const std::string text = KeyText(k, settings);
+        if (!PlatWriteProfileString(k.m_section, k.m_key, text.c_str(), file)) {
+            error = "cannot write [" + std::string(k.m_section) + "] " + k.m_key + " to " + file;
+            return false;
+        }
     }
     return true;
 }
 
-void ApplyHostSettings(const CHostSettings& s, const std::string& homeDir, CTunnelArray& m) {
+void ApplyHostSettings(const CServerSettings& settings, const std::string& homeDir, CTunnelArray& m) {
     m.m_homeDir = homeDir;
-    m.m_logPackets = s.logPackets;
     m.m_log.SetFolder(homeDir);
-    m.m_log.m_enabled = s.logEnabled;
-    m.m_interfaceLibrary = s.interfaceLibrary;
-    m.m_instanceName = s.instanceName;
-    m.m_serverAddress = s.serverAddress;
-    m.m_dbUser = s.dbUser;
-    m.m_dbPassword = s.dbPassword;
-    m.m_showUnconfigured = s.showUnconfigured;
-    m.m_backendVersion = s.backendVersion;
-    m.m_port = s.port;
-    m.m_timeoutEnabled = s.timeoutEnabled;
-    m.m_timeoutSeconds = s.timeoutSeconds;
-    m.m_maxSearchHits = s.maxSearchHits;
-    m.m_maxResultSetSize = s.maxResultSetSize;
-    m.m_hideWindow = true;  // a daemon has no window
-    m.m_allowAnonymous = s.allowAnonymous;
-    m.m_anonymousUser = s.anonymousUser;
-    m.m_anonymousPassword = s.anonymousPassword;
-    m.m_acceptIdPass = s.acceptIdPass;
-    m.m_acceptOpen = s.acceptOpen;
-    m.m_badLoginAction = s.badLoginAction;
-    m.m_forbidDatabase = s.forbidDatabase;
-    m.m_forbidService = false;
-    m.m_maxRequestBytes = s.maxRequestBytes;
+    m.m_log.m_enabled = settings.m_logEnabled;
+    CServerSettings copy = settings;
+    copy.m_hideWindow = true;  // a daemon has no window
+    copy.m_forbidService = false;
+    m.m_settings.Replace(std::move(copy));
 }

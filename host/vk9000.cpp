@@ -37,20 +37,20 @@ std::string HomeFolder(const std::string& dir) {
 
 // Selects the back-end interface so that sessions can open their channels. A failure is logged
 // and leaves the server running (logins then fail with the back-end's error).
-bool LoadBackend(CTunnelArray& manager, const CHostSettings& settings, const std::string& home) {
-    const std::string folder = settings.backendFolder.empty() || settings.backendFolder[0] == '/'
-                                   ? settings.backendFolder
-                                   : home + settings.backendFolder;
+bool LoadBackend(CTunnelArray& manager, const CServerSettings& settings, const std::string& home) {
+    const std::string folder = settings.m_backendFolder.empty() || settings.m_backendFolder[0] == '/'
+                                   ? settings.m_backendFolder
+                                   : home + settings.m_backendFolder;
     CInterface::SetStoreFolder(folder);
     std::string error;
-    if (manager.m_interface.LoadLibraryA(settings.interfaceLibrary.c_str(),
-                                         settings.instanceName.c_str()) != 0 ||
+    if (manager.m_interface.LoadLibraryA(settings.m_interfaceLibrary.c_str(),
+                                         settings.m_instanceName.c_str()) != 0 ||
         manager.m_interface.GetAllProcAddress(error) != 0) {
         if (error.empty())
-            error = "unknown interface " + settings.interfaceLibrary;
+            error = "unknown interface " + settings.m_interfaceLibrary;
         std::fprintf(stderr, "vk9000: back-end not available: %s\n", error.c_str());
         manager.m_log.Write(1, "back-end interface %s (%s) not loaded: %s",
-                            settings.interfaceLibrary.c_str(), settings.instanceName.c_str(),
+                            settings.m_interfaceLibrary.c_str(), settings.m_instanceName.c_str(),
                             error.c_str());
         return false;
     }
@@ -81,17 +81,17 @@ void LoadCatalogue(CTunnelArray& manager) {
 
 int Serve(const std::string& home, int portOverride) {
     const std::string iniFile = home + "vk9000.ini";
-    CHostSettings settings;
+    CServerSettings settings;
     std::string error;
     if (!ReadHostSettings(iniFile, settings, error)) {
         std::fprintf(stderr, "vk9000: %s: %s\n", iniFile.c_str(), error.c_str());
         return kExitSettings;
     }
     if (portOverride >= 0)
-        settings.port = static_cast<unsigned>(portOverride);
-    if (!PlatSetAnsiCodePage(settings.ansiCodePage.c_str())) {
+        settings.m_port = static_cast<unsigned>(portOverride);
+    if (!PlatSetAnsiCodePage(settings.m_ansiCodePage.c_str())) {
         std::fprintf(stderr, "vk9000: %s: unknown AnsiCodePage %s\n", iniFile.c_str(),
-                     settings.ansiCodePage.c_str());
+                     settings.m_ansiCodePage.c_str());
         return kExitSettings;
     }
     if (PlatMakeDirectories(home) != 0) {
@@ -111,7 +111,7 @@ int Serve(const std::string& home, int portOverride) {
     if (!manager->ListenerStart()) {
         const int code = manager->GetListenerError();
         manager.reset();
-        std::fprintf(stderr, "vk9000: cannot listen on port %u: %s\n", settings.port,
+        std::fprintf(stderr, "vk9000: cannot listen on port %u: %s\n", settings.m_port,
                      PlatSystemErrorText(code).c_str());
         return kExitListen;
     }

@@ -87,9 +87,9 @@ int CDBArray::Init(std::string& error) {
         error = OperatorText("没有关联的配置部分");
         return -1;
     }
-    const std::string library = m_owner->m_interfaceLibrary.Get();
-    const std::string instance = m_owner->m_instanceName.Get();
-    if (!LoadInterfaceLibrary(&m_owner->m_interface, library.c_str(), instance.c_str(), error))
+    const auto settings = m_owner->m_settings.Snapshot();
+    if (!LoadInterfaceLibrary(&m_owner->m_interface, settings->m_interfaceLibrary.c_str(),
+                              settings->m_instanceName.c_str(), error))
         return -1;
     return InitAllDatabase(error) != 0 ? -1 : 0;
 }
@@ -113,12 +113,12 @@ int CDBArray::LoadCatalogue(NodeList& nodes, std::string& error) {
     try {
         if (m_connect.IsConnected())
             m_connect.EndChannel();
-        PrepareDatabaseChannel(m_connect, m_owner->m_dbUser.Get(), m_owner->m_dbPassword.Get(),
+        const auto settings = m_owner->m_settings.Snapshot();
+        PrepareDatabaseChannel(m_connect, settings->m_dbUser, settings->m_dbPassword,
                                &m_owner->m_interface);
         const std::string directory =
-            DBNameEquals(m_owner->m_interfaceLibrary.Get(), "netchan32.dll")
-                ? m_owner->m_serverAddress.Get()
-                : std::string();
+            DBNameEquals(settings->m_interfaceLibrary, "netchan32.dll") ? settings->m_serverAddress
+                                                                         : std::string();
         std::vector<std::string> names;
         if (GetDBChildDirectory(names, m_connect, directory, error) < 0)
             THROW_EXTENDED(2, error);
@@ -138,7 +138,7 @@ int CDBArray::LoadCatalogue(NodeList& nodes, std::string& error) {
                 node->m_debugInfo = error;
             }
         }
-        if (!m_owner->m_showUnconfigured.load())
+        if (!settings->m_showUnconfigured)
             std::erase_if(nodes, [](const auto& node) { return !node || node->m_configured == 0; });
         if (nodes.empty())
             THROW_EXTENDED(1, OperatorText("数据库未配置，没有可用的数据库"));
@@ -195,7 +195,7 @@ int CDBArray::GetDBChildDirectory(std::vector<std::string>& names, CConnect& con
                 continue;
             error = OperatorText("用户名/密码错误");
         } else if (code == 66) {
-            const std::string server = m_owner ? m_owner->m_serverAddress.Get() : std::string();
+            const std::string server = m_owner ? m_owner->m_settings.Snapshot()->m_serverAddress : std::string();
             error = DBFormatText(OperatorText("连接远程数据库 %s 失败").c_str(), server.c_str());
         }
         return -1;

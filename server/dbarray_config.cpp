@@ -145,7 +145,7 @@ bool CDBArray::GetDatabaseBriefRecordDefine(CDatabaseNode* node, std::string& er
 
 bool CDBArray::GetCfgFileFromDatabase(const std::string& path, std::string& text,
                                       std::string& error) {
-    const bool anonymous = m_owner && m_owner->m_allowAnonymous.load();
+    const bool anonymous = m_owner && m_owner->m_settings.Snapshot()->m_allowAnonymous;
     std::vector<char> reply(kReplySize);
     std::string continuation;
     int style = kStyleFile;

@@ -97,7 +97,13 @@ bool CListener::OnAccept() {
             BerTrace("accept() error\n");
             return false;
         }
-        if (m_owner->m_forbidDatabase.load() || !m_owner->m_ipFilter.IsAllowed(address)) {
+        if (m_owner->m_settings.Snapshot()->m_forbidDatabase) {
+            m_owner->m_metrics.CountRefused(CMetricRefusal::kForbidden);
+            PlatCloseSocket(s);
+            continue;
+        }
+        if (!m_owner->m_ipFilter.IsAllowed(address)) {
+            m_owner->m_metrics.CountRefused(CMetricRefusal::kIpFilter);
             PlatCloseSocket(s);
             continue;
         }

@@ -3,6 +3,7 @@
 #include "server/tunnel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -62,6 +63,17 @@ HeaderState ReadHeader(const unsigned char* data, int available, int64_t& total)
         return HeaderState::Malformed;
     total = pos + static_cast<int64_t>(length);
     return HeaderState::Definite;
+}
+
+// The metrics' service of a response tag.
+CMetricService MetricService(int responseTag) {
+    switch (responseTag) {
+    case Z_INIT_RESPONSE: return CMetricService::kInit;
+    case Z_SEARCH_RESPONSE: return CMetricService::kSearch;
+    case Z_PRESENT_RESPONSE: return CMetricService::kPresent;
+    case Z_EXTSERVICES_RESPONSE: return CMetricService::kEs;
+    default: return CMetricService::kClose;
+    }
 }
 
 }  // namespace
@@ -176,7 +188,20 @@ bool CTunnel::AwaitTransfer(bool forWrite) {
     return true;
 }
 
+const CServerSettings& CTunnel::Settings() const {
+    static const CServerSettings kDefaults;
+    if (!m_settingsSnapshot && m_owner)  // a call outside a request (tests): the current values
+        m_settingsSnapshot = m_owner->m_settings.Snapshot();
+    return m_settingsSnapshot ? *m_settingsSnapshot : kDefaults;
+}
+
+void CTunnel::TakeSettingsSnapshot() {
+    if (m_owner)
+        m_settingsSnapshot = m_owner->m_settings.Snapshot();
+}
+
 uint32_t CTunnel::Run() {
+    TakeSettingsSnapshot();
     LogInfo("connecting from %s", m_address.c_str());
     try {
         while (IsActive()) {
@@ -335,8 +360,10 @@ int CTunnel::DataSend() {
 }
 
 void CTunnel::ServiceHandler() {
+    TakeSettingsSnapshot();
     if (DataRecv() < 1)
         return;
+    const auto begun = std::chrono::steady_clock::now();
     ++m_requestCount;
     if (m_owner)
         m_owner->UpdateDisp(this, -1);
@@ -399,13 +426,16 @@ void CTunnel::ServiceHandler() {
     LogBerResponse();
     if (DataSend() < 1)
         return;
+    if (m_owner)
+        m_owner->m_metrics.CountRequest(MetricService(m_apduTag),
+                                        std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
     if (!m_initialized || m_apduTag == Z_CLOSE)
         Close();
     m_lastActive = time(nullptr);
 }
 
 int64_t CTunnel::MaxRequestBytes() const {
-    int64_t limit = m_owner ? static_cast<int64_t>(m_owner->m_maxRequestBytes) : 0;
+    int64_t limit = m_owner ? Settings().m_maxRequestBytes : 0;
     if (limit <= 0)
         limit = kTunnelDefaultMaxRequestBytes;
     return std::min<int64_t>(limit, INT_MAX / 2);

@@ -26,6 +26,7 @@
 #include "platform/socket.h"
 #include "platform/thread_annotations.h"
 #include "server/_threadbase.h"
+#include "server/settings.h"
 
 class CTunnelArray;
 class CZResultSet;
@@ -85,6 +86,13 @@ public:
     bool IsLegalDatabase();
     CDatabaseNode* GetDatabasePtr(const char* name);
 
+    // The settings the current request reads: one snapshot, taken at the start of each request
+    // (TakeSettingsSnapshot), so a request never sees a half-applied change; before the first
+    // snapshot, the owner's current values; without an owner, the documented defaults. Session
+    // thread.
+    const CServerSettings& Settings() const;
+    void TakeSettingsSnapshot();
+
     // Thread-safe access to the texts that the list shows.
     std::string GetUserId() const;
     void SetDebugInfo(const std::string& text);
@@ -128,6 +136,7 @@ public:
     // the raw pointers valid even if the catalogue is reloaded meanwhile. Emptied per request.
     std::vector<std::shared_ptr<const CDatabaseNode>> m_heldDatabases;
     mutable CCriticalSection m_textLock;  // guards m_userId, m_debugInfo
+    mutable std::shared_ptr<const CServerSettings> m_settingsSnapshot;  // session thread only
 
 protected:
     // Services: each takes the request APDU and returns true when it built a response.

@@ -94,7 +94,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     std::string request = path;
     std::string error;
     CPackage package;
-    const int64_t limit = m_owner ? static_cast<int64_t>(m_owner->m_maxSearchHits.load()) : 0;
+    const int64_t limit = m_owner ? static_cast<int64_t>(Settings().m_maxSearchHits) : 0;
 
     for (;;) {
         if (m_bStop.load())
@@ -105,7 +105,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
             int code = 0;
             m_connect.GetLastError(code, error);
             if (code == kStrataLoginRequired) {
-                const bool anonymous = m_owner && m_owner->m_allowAnonymous.load();
+                const bool anonymous = m_owner && Settings().m_allowAnonymous;
                 if (LoginDatabase(m_connect, request, anonymous, "public", "") == 0)
                     continue;
                 m_connect.GetLastError(code, error);

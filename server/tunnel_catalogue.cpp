@@ -15,7 +15,7 @@ void CTunnel::ClearArray() {
 }
 
 bool CTunnel::IsLegalDatabase() {
-    if (m_databaseNames.empty() || m_owner == nullptr || m_owner->m_forbidDatabase)
+    if (m_databaseNames.empty() || m_owner == nullptr || Settings().m_forbidDatabase)
         return false;
     for (const std::string& name : m_databaseNames) {
         if (name.empty() || GetDatabasePtr(name.c_str()) == nullptr)
@@ -25,7 +25,7 @@ bool CTunnel::IsLegalDatabase() {
 }
 
 CDatabaseNode* CTunnel::GetDatabasePtr(const char* name) {
-    if (name == nullptr || m_owner == nullptr || m_owner->m_forbidDatabase)
+    if (name == nullptr || m_owner == nullptr || Settings().m_forbidDatabase)
         return nullptr;
     std::shared_ptr<const CDatabaseNode> node;
     if (!m_owner->m_databases.IsLegalDBName(name, node))

@@ -64,7 +64,7 @@ std::string CTunnel::HomeDir() const {
 }
 
 bool CTunnel::LogPackets() const {
-    return m_owner && m_owner->m_logPackets;
+    return m_owner && Settings().m_logPackets;
 }
 
 namespace {

@@ -68,9 +68,9 @@ bool CTunnel::ProcessInit(CBERNode* apdu) {
     m_initialized = true;
     if (m_authType == 0) {
         m_authenticated = false;
-        if (m_owner && m_owner->m_allowAnonymous) {
-            SetUserId(m_owner->m_anonymousUser.Get());
-            m_password = m_owner->m_anonymousPassword.Get();
+        if (m_owner && Settings().m_allowAnonymous) {
+            SetUserId(Settings().m_anonymousUser);
+            m_password = Settings().m_anonymousPassword;
         } else {
             m_initialized = false;
         }
@@ -78,11 +78,11 @@ bool CTunnel::ProcessInit(CBERNode* apdu) {
         m_authenticated = true;
         if (!IsLegalUser()) {
             m_authenticated = false;
-            if (!m_owner || m_owner->m_badLoginAction != 0) {
+            if (!m_owner || Settings().m_badLoginAction != 0) {
                 m_initialized = false;
             } else {
-                SetUserId(m_owner->m_anonymousUser.Get());
-                m_password = m_owner->m_anonymousPassword.Get();
+                SetUserId(Settings().m_anonymousUser);
+                m_password = Settings().m_anonymousPassword;
             }
         }
     }
@@ -112,7 +112,7 @@ bool CTunnel::IsLegalUser() {
         return false;
     PrepareDatabaseChannel(m_connect, GetUserId(), m_password, &m_owner->m_interface);
     std::string path;
-    if (strcasecmp(m_owner->m_interfaceLibrary.Get().c_str(), "netchan32.dll") == 0)
-        path = m_owner->m_serverAddress.Get();
+    if (strcasecmp(Settings().m_interfaceLibrary.c_str(), "netchan32.dll") == 0)
+        path = Settings().m_serverAddress;
     return LoginDatabase(m_connect, path, false, "public", "") == 0;
 }

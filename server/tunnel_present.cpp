@@ -99,7 +99,7 @@ void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>
     }
     EnsureChannel();
     const std::string path = db->m_dbPath + "/ctlno/" + list;
-    const int base = (m_owner && m_owner->m_backendVersion.load() == 1 && !m_fullRecords) ? kStyleBriefRecord
+    const int base = (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStyleBriefRecord
                                                                                              : kStyleRecord;
     int style = base;
     std::string request = path;
@@ -115,7 +115,7 @@ void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>
             std::string error;
             m_connect.GetLastError(code, error);
             if (code == kStrataLoginRequired) {
-                const bool anonymous = m_owner && m_owner->m_allowAnonymous.load();
+                const bool anonymous = m_owner && Settings().m_allowAnonymous;
                 if (LoginDatabase(m_connect, request, anonymous, "public", "") == 0)
                     continue;
             }
@@ -151,7 +151,7 @@ void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>
 int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
     record.clear();
     EnsureChannel();
-    const int style = (m_owner && m_owner->m_backendVersion.load() == 1 && !m_fullRecords) ? kStyleBriefRecord
+    const int style = (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStyleBriefRecord
                                                                                               : kStyleRecord;
     std::string error;
     for (;;) {
@@ -162,7 +162,7 @@ int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
         int code = 0;
         m_connect.GetLastError(code, error);
         if (code == kStrataLoginRequired) {
-            const bool anonymous = m_owner && m_owner->m_allowAnonymous.load();
+            const bool anonymous = m_owner && Settings().m_allowAnonymous;
             if (LoginDatabase(m_connect, path, anonymous, "public", "") == 0)
                 continue;
             m_connect.GetLastError(code, error);

@@ -49,7 +49,7 @@ void CTunnel::DeleteSameNameResultSet(const std::string& name) {
 }
 
 int CTunnel::LimitRecordCountInResultSet(CZResultSet* set) {
-    if (set == nullptr || m_owner == nullptr || m_owner->m_maxResultSetSize.load() < 1)
+    if (set == nullptr || m_owner == nullptr || Settings().m_maxResultSetSize < 1)
         return -1;
     return static_cast<int>(set->GetRowCount());
 }
@@ -114,6 +114,8 @@ bool CTunnel::ProcessSearch(CBERNode* apdu) {
         DeleteSameNameResultSet(name);
         SortResultSet(*result);
         resultCount = static_cast<int>(result->GetRowCount());
+        if (m_owner)
+            m_owner->m_metrics.CountHits(resultCount);
         if (resultCount > 0) {
             LimitRecordCountInResultSet(result.get());
             nextPosition = 1;

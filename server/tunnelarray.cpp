@@ -55,7 +55,7 @@ CTunnelArray::~CTunnelArray() {
 bool CTunnelArray::ListenerStart() {
     ListenerStop();
     m_listener = std::make_unique<CListener>();
-    if (!m_listener->Init(this, 100, static_cast<int>(m_port.load()))) {
+    if (!m_listener->Init(this, 100, static_cast<int>(m_settings.Snapshot()->m_port))) {
         m_listenerError = m_listener->GetLastError();
         return false;
     }
@@ -184,6 +184,7 @@ bool CTunnelArray::WaitStopOrWake(uint32_t ms) {
 
 void CTunnelArray::Sweep() {
     const time_t now = time(nullptr);
+    const std::shared_ptr<const CServerSettings> settings = m_settings.Snapshot();
     int n = GetSize();
     // Only this thread deletes sessions while the manager runs, so the pointers stay valid here;
     // NewTunnel only appends past n.
@@ -191,9 +192,9 @@ void CTunnelArray::Sweep() {
         CTunnel* t = GetAt(i);
         if (!t)
             continue;
-        if (m_timeoutEnabled.load()) {
+        if (settings->m_timeoutEnabled) {
             const long span = static_cast<long>(now - t->m_lastActive.load());
-            if (span > m_timeoutSeconds.load()) {
+            if (span > settings->m_timeoutSeconds) {
                 t->Close();
                 BerTrace("tunnel close for timeout span=[%ld]\r\n", span);
             }

@@ -2,14 +2,14 @@
 // CTunnelArray: the session manager and the holder of every run-time setting. It owns the list of
 // live sessions (shown in a virtual list view through its CVLArray base), the manager thread that
 // closes idle sessions and deletes ended ones, the listener, the IP filter, the back-end interface
-// loader and the daily log. Sessions, the listener and the catalogue read the settings through
-// their pointer to it.
+// loader and the daily log. Sessions, the listener and the catalogue read the settings as
+// snapshots of m_settings (server/settings.h).
 // Ownership: the host creates one and destroys it at exit; destruction stops the listener, the
 // manager thread and every session.
 // Threads: construction, ListenerStart/ListenerStop/Stop and destruction on the host thread;
 // NewTunnel on the listener thread; Run on the manager thread; the rest from any thread.
-// Settings: strings are CSyncString (whole copies under a lock), numbers and switches atomics, so
-// the configuration sheet may change any of them while other threads read them.
+// Settings: m_settings hands out immutable snapshots, so the configuration sheet may replace
+// them while other threads read them.
 
 #include <atomic>
 #include <cstdint>
@@ -37,17 +37,15 @@ constexpr unsigned kCmdRemoveTunnel = 1001;
 
 class CTunnelArray : public CVLArray<CTunnel>, public CThreadBase {
 public:
-    // Default for m_maxRequestBytes.
-    static constexpr int64_t kDefaultMaxRequestBytes = 16 * 1024 * 1024;
     // Interval of the manager's sweep.
     static constexpr uint32_t kSweepIntervalMs = 1000;
 
-    // Starts no thread. Settings start as zero, false or empty (m_maxRequestBytes: 16 MiB).
+    // Starts no thread. Settings start as the documented defaults (CServerSettings).
     CTunnelArray();
     // Stop(), then the members go.
     ~CTunnelArray() override;
 
-    // Starts accepting connections on m_port with a new listener (an old one is stopped first).
+    // Starts accepting connections on the settings' m_port with a new listener (an old one is stopped first).
     // False when the port cannot be opened; the reason is in GetListenerError. Host thread.
     bool ListenerStart();
     // Stops and deletes the listener, if any. Host thread.
@@ -97,36 +95,12 @@ public:
     CDBArray m_databases;  // the catalogue; loaded by the host (m_databases.Init)
     CIPFilter m_ipFilter;
     CInterface m_interface;
-    CSettings m_settings;        // every run-time setting (being moved here from the fields below)
+    CSettings m_settings;        // every run-time setting; sessions take a snapshot per request
     CServerMetrics m_metrics;    // request, hit and refusal counters for the console
 
-    // --- settings ---
+    // --- not settings: where the instance lives and its daily log ---
     CSyncString m_homeDir;                 // ends with "/"; file names are appended directly
-    std::atomic<bool> m_logPackets{false};
     CLogger m_log;
-    CSyncString m_interfaceLibrary;        // "localcore32.dll" or "netchan32.dll"
-    CSyncString m_instanceName;
-    CSyncString m_serverAddress;
-    CSyncString m_dbUser;
-    CSyncString m_dbPassword;
-    std::atomic<bool> m_showUnconfigured{false};
-    std::atomic<int> m_backendVersion{0};  // 0 Kaltro, 1 Lumo
-    std::atomic<unsigned> m_port{0};
-    std::atomic<bool> m_timeoutEnabled{false};
-    std::atomic<int> m_timeoutSeconds{0};
-    std::atomic<int> m_maxSearchHits{0};
-    std::atomic<int> m_maxResultSetSize{0};  // below 1: no limit
-    std::atomic<bool> m_hideWindow{false};
-    std::atomic<bool> m_allowAnonymous{false};
-    CSyncString m_anonymousUser;
-    CSyncString m_anonymousPassword;
-    std::atomic<bool> m_acceptIdPass{false};
-    std::atomic<bool> m_acceptOpen{false};
-    std::atomic<int> m_badLoginAction{0};  // 0 continue as anonymous, 1 refuse
-    std::atomic<bool> m_forbidDatabase{false};
-    std::atomic<bool> m_forbidService{false};
-    // Largest request a session buffers; a longer declared length ends the association.
-    std::atomic<int64_t> m_maxRequestBytes{kDefaultMaxRequestBytes};
 
 private:
     // Takes the session at `index` out of the list (if it is still `tunnel`), then deletes it

@@ -87,10 +87,12 @@ int main(int argc, char** argv) {
     CTunnelArray server;
     server.m_homeDir = home;
     server.m_log.m_enabled = false;  // measure the session, not the log file
-    server.m_allowAnonymous = true;
-    server.m_anonymousUser = "public";
-    server.m_timeoutEnabled = false;
-    server.m_port = 0;
+    server.m_settings.Update([&](CServerSettings& s) {
+        s.m_allowAnonymous = true;
+        s.m_anonymousUser = "public";
+        s.m_timeoutEnabled = false;
+        s.m_port = 0;
+    });
     server.Create(false, nullptr);
     if (!server.ListenerStart()) {
         fprintf(stderr, "bench_init: cannot listen (error %d)\n", server.GetListenerError());

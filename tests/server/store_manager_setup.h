@@ -14,17 +14,19 @@ inline int ServeTestStore(CTunnelArray& owner, const std::string& home, int maxS
                           std::string& error) {
     owner.m_homeDir = home;
     owner.m_log.SetFolder(home);
-    owner.m_interfaceLibrary = "localcore32.dll";
-    owner.m_instanceName = "inst";
-    owner.m_dbUser = "public";
-    owner.m_dbPassword = "";
-    owner.m_allowAnonymous = true;
-    owner.m_anonymousUser = "public";
-    owner.m_anonymousPassword = "";
-    owner.m_acceptIdPass = true;
-    owner.m_acceptOpen = true;
-    owner.m_badLoginAction = 1;
-    owner.m_maxSearchHits = maxSearchHits;
+    owner.m_settings.Update([&](CServerSettings& s) {
+        s.m_interfaceLibrary = "localcore32.dll";
+        s.m_instanceName = "inst";
+        s.m_dbUser = "public";
+        s.m_dbPassword = "";
+        s.m_allowAnonymous = true;
+        s.m_anonymousUser = "public";
+        s.m_anonymousPassword = "";
+        s.m_acceptIdPass = true;
+        s.m_acceptOpen = true;
+        s.m_badLoginAction = 1;
+        s.m_maxSearchHits = maxSearchHits;
+    });
     return owner.m_databases.Init(error);
 }
 

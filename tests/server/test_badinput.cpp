@@ -150,13 +150,17 @@ protected:
         m_server = std::make_unique<CTunnelArray>();
         m_server->m_homeDir = m_dir.string() + "/";
         m_server->m_log.SetFolder(m_dir.string() + "/");
-        m_server->m_interfaceLibrary = "localcore32.dll";
-        m_server->m_instanceName = "demo";
+        m_server->m_settings.Update([&](CServerSettings& s) {
+            s.m_interfaceLibrary = "localcore32.dll";
+            s.m_instanceName = "demo";
+        });
         ASSERT_EQ(0, m_server->m_interface.LoadLibraryA("localcore32.dll", "demo"));
-        m_server->m_allowAnonymous = true;
-        m_server->m_anonymousUser = "public";
-        m_server->m_anonymousPassword = "";
-        m_server->m_port = 0;
+        m_server->m_settings.Update([&](CServerSettings& s) {
+            s.m_allowAnonymous = true;
+            s.m_anonymousUser = "public";
+            s.m_anonymousPassword = "";
+            s.m_port = 0;
+        });
         ASSERT_TRUE(m_server->ListenerStart()) << m_server->GetListenerError();
         m_server->Create(false, nullptr);
         m_port = m_server->GetListenerPort();

@@ -28,11 +28,13 @@ protected:
         m_admin = CStrataAdmin::Create(file, error);
         ASSERT_TRUE(m_admin) << error;
         CInterface::SetStoreFolder(m_folder);
-        m_owner.m_interfaceLibrary = "localcore32.dll";
-        m_owner.m_instanceName = "inst";
-        m_owner.m_dbUser = "public";
-        m_owner.m_dbPassword = "";
-        m_owner.m_showUnconfigured = true;
+        m_owner.m_settings.Update([&](CServerSettings& s) {
+            s.m_interfaceLibrary = "localcore32.dll";
+            s.m_instanceName = "inst";
+            s.m_dbUser = "public";
+            s.m_dbPassword = "";
+            s.m_showUnconfigured = true;
+        });
         m_catalogue.m_owner = &m_owner;
     }
 
@@ -134,7 +136,7 @@ TEST_F(DBArrayTest, DatabaseWithoutUseCfgIsListedUnconfiguredAndNotFound) {
     std::shared_ptr<const CDatabaseNode> node;
     EXPECT_FALSE(m_catalogue.IsLegalDBName("nouse", node));
 
-    m_owner.m_showUnconfigured = false;
+    m_owner.m_settings.Update([&](CServerSettings& s) { s.m_showUnconfigured = false; });
     ASSERT_EQ(0, m_catalogue.InitAllDatabase(m_error)) << m_error;
     EXPECT_EQ(1, m_catalogue.GetSize());
     EXPECT_FALSE(Entry("nouse"));
@@ -143,7 +145,7 @@ TEST_F(DBArrayTest, DatabaseWithoutUseCfgIsListedUnconfiguredAndNotFound) {
 TEST_F(DBArrayTest, NothingUsableAndUnconfiguredHiddenFailsWithAnEmptyList) {
     AddDatabase("nouse", nullptr);
     AddDatabase("nouse2", nullptr, "prop type=\"alias\" value=\"x\"\n");
-    m_owner.m_showUnconfigured = false;
+    m_owner.m_settings.Update([&](CServerSettings& s) { s.m_showUnconfigured = false; });
     EXPECT_EQ(-1, m_catalogue.Init(m_error));
     EXPECT_NE(std::string::npos, m_error.find(OperatorText("数据库未配置，没有可用的数据库"))) << m_error;
     EXPECT_EQ(0, m_catalogue.GetSize());
@@ -215,7 +217,7 @@ TEST_F(DBArrayTest, LoadFailuresReportTheirReason) {
     EXPECT_EQ(OperatorText("没有关联的配置部分"), m_error);
     EXPECT_EQ(-1, orphan.InitAllDatabase(m_error));
 
-    m_owner.m_interfaceLibrary = "nosuch.dll";
+    m_owner.m_settings.Update([&](CServerSettings& s) { s.m_interfaceLibrary = "nosuch.dll"; });
     EXPECT_EQ(-1, m_catalogue.Init(m_error));
     EXPECT_EQ("CInterface::LoadLibrary() error..., libname=nosuch.dll", m_error);
     EXPECT_EQ(0, m_catalogue.GetSize());
@@ -223,8 +225,10 @@ TEST_F(DBArrayTest, LoadFailuresReportTheirReason) {
 
 TEST_F(DBArrayTest, RefusedLoginIsReportedAsWrongUserOrPassword) {
     AddDatabase("books", kUseCfg);
-    m_owner.m_dbUser = "nobody";
-    m_owner.m_dbPassword = "wrong";
+    m_owner.m_settings.Update([&](CServerSettings& s) {
+        s.m_dbUser = "nobody";
+        s.m_dbPassword = "wrong";
+    });
     EXPECT_EQ(-1, m_catalogue.Init(m_error));
     EXPECT_NE(std::string::npos, m_error.find(OperatorText("用户名/密码错误"))) << m_error;
     EXPECT_EQ(0, m_catalogue.m_ready.load());

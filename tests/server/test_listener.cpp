@@ -21,9 +21,9 @@ protected:
     void SetUp() override {
         m_manager.m_homeDir = m_home.Path();
         m_manager.m_log.SetFolder(m_home.Path());
-        m_manager.m_timeoutEnabled = false;
+        m_manager.m_settings.Update([&](CServerSettings& s) { s.m_timeoutEnabled = false; });
         m_port = FreePort();
-        m_manager.m_port = static_cast<unsigned>(m_port);
+        m_manager.m_settings.Update([&](CServerSettings& s) { s.m_port = static_cast<unsigned>(m_port); });
     }
     std::string TodaysLog() {
         std::string text;
@@ -89,7 +89,7 @@ TEST_F(CListenerTest, EnemyIsClosedAtOnceAndGetsNoSession) {
 
 TEST_F(CListenerTest, ForbiddenDatabaseClosesEveryConnectionWhateverTheFilterSays) {
     m_manager.m_ipFilter.SetFilter(1, 0, {"127.0.0.1"}, {});
-    m_manager.m_forbidDatabase = true;
+    m_manager.m_settings.Update([&](CServerSettings& s) { s.m_forbidDatabase = true; });
     ASSERT_TRUE(m_manager.ListenerStart());
     for (int i = 0; i < 3; ++i) {
         SOCKET_T c = Connect(m_port);

@@ -74,10 +74,10 @@ TEST_F(SearchServerTest, TwoDatabasesAddTheirHitsUnderTheNamesTheClientWrote) {
 }
 
 TEST_F(SearchServerTest, HitLimitStopsReadingOneRowPastTheLimit) {
-    m_owner->m_maxSearchHits = 5;
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_maxSearchHits = 5; });
     const int fd = Open();
     EXPECT_EQ(6, Search(fd, "1", {"books", "other"}, Term(4, "computer")).count);
-    m_owner->m_maxSearchHits = 0;
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_maxSearchHits = 0; });
     EXPECT_EQ(1, Search(fd, "2", kBooks, Term(4, "computer")).count);
 }
 

@@ -252,7 +252,7 @@ inline void SearchServerTest::SetUp() {
     m_owner = std::make_unique<CTunnelArray>();
     ASSERT_EQ(0, vktest::ServeTestStore(*m_owner, m_dir.string() + "/", 10000, error)) << error;
     m_port = vktest::FreePort();
-    m_owner->m_port = static_cast<unsigned>(m_port);
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_port = static_cast<unsigned>(m_port); });
     ASSERT_TRUE(m_owner->ListenerStart());
 }
 

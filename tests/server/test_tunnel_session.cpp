@@ -43,13 +43,17 @@ protected:
         m_owner = std::make_unique<CTunnelArray>();
         m_owner->m_homeDir = m_dir.string() + "/";
         m_owner->m_log.SetFolder(m_dir.string() + "/");
-        m_owner->m_interfaceLibrary = "localcore32.dll";
-        m_owner->m_instanceName = "demo";
+        m_owner->m_settings.Update([&](CServerSettings& s) {
+            s.m_interfaceLibrary = "localcore32.dll";
+            s.m_instanceName = "demo";
+        });
         ASSERT_EQ(0, m_owner->m_interface.LoadLibraryA("localcore32.dll", "demo"));
-        m_owner->m_allowAnonymous = true;
-        m_owner->m_anonymousUser = "public";
-        m_owner->m_anonymousPassword = "";
-        m_owner->m_badLoginAction = 1;
+        m_owner->m_settings.Update([&](CServerSettings& s) {
+            s.m_allowAnonymous = true;
+            s.m_anonymousUser = "public";
+            s.m_anonymousPassword = "";
+            s.m_badLoginAction = 1;
+        });
     }
 
     void TearDown() override {
@@ -135,7 +139,7 @@ TEST_F(TunnelSession, AnonymousInitIsAcceptedWithTheFixedResponse) {
 }
 
 TEST_F(TunnelSession, InitWithoutCredentialsIsRefusedAndClosedWhenAnonymousIsOff) {
-    m_owner->m_allowAnonymous = false;
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_allowAnonymous = false; });
     const int fd = Start();
     CBERNode* apdu = Exchange(fd, InitAnonymous());
     ASSERT_NE(nullptr, apdu);
@@ -165,8 +169,8 @@ TEST_F(TunnelSession, WrongPasswordIsRefusedOrFallsBackToTheAnonymousAccount) {
     EXPECT_FALSE(InitResult(apdu));
     EXPECT_TRUE(ClosedWithoutAnswer(fd));
 
-    m_owner->m_badLoginAction = 0;
-    m_owner->m_allowAnonymous = false;  // the fall-back does not depend on anonymous access
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_badLoginAction = 0; });
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_allowAnonymous = false; });  // the fall-back does not depend on anonymous access
     CTunnel* t = nullptr;
     fd = Start(&t);
     apdu = Exchange(fd, InitWith({}, IdPassAuth("demo", "wrong"), {}));
@@ -313,7 +317,7 @@ TEST_F(TunnelSession, DeclaredLengthAboveTheLimitClosesBeforeBuffering) {
 }
 
 TEST_F(TunnelSession, RequestSizeLimitIsASetting) {
-    m_owner->m_maxRequestBytes = 64;
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_maxRequestBytes = 64; });
     int fd = Start();
     ASSERT_TRUE(SendAll(fd, InitAnonymous()));  // 84 octets
     EXPECT_TRUE(ClosedWithoutAnswer(fd));
@@ -356,7 +360,7 @@ TEST_F(TunnelSession, PacketLogHoldsTheInitExchangeOnlyWhenSwitchedOn) {
     ASSERT_NE(nullptr, Exchange(fd, InitAnonymous()));
     EXPECT_FALSE(fs::exists(m_dir / "vklogpck"));
 
-    m_owner->m_logPackets = true;
+    m_owner->m_settings.Update([&](CServerSettings& s) { s.m_logPackets = true; });
     fd = Start();
     ASSERT_NE(nullptr, Exchange(fd, InitAnonymous()));
     const CByteArray response = m_pdu;

@@ -19,10 +19,12 @@ protected:
     void SetUp() override {
         m_manager.m_homeDir = m_home.Path();
         m_manager.m_log.SetFolder(m_home.Path());
-        m_manager.m_timeoutEnabled = false;
-        m_manager.m_timeoutSeconds = 5;
+        m_manager.m_settings.Update([&](CServerSettings& s) {
+            s.m_timeoutEnabled = false;
+            s.m_timeoutSeconds = 5;
+        });
         m_port = FreePort();
-        m_manager.m_port = static_cast<unsigned>(m_port);
+        m_manager.m_settings.Update([&](CServerSettings& s) { s.m_port = static_cast<unsigned>(m_port); });
         m_manager.SetListCtrl(&m_ctrl);
         ASSERT_TRUE(m_manager.ListenerStart());
     }
@@ -46,7 +48,7 @@ protected:
 };
 
 TEST_F(CTunnelArrayTest, WithTheTimeOutOffIdleSessionsAreNeverClosed) {
-    m_manager.m_timeoutSeconds = 0;
+    m_manager.m_settings.Update([&](CServerSettings& s) { s.m_timeoutSeconds = 0; });
     m_manager.Create(false, nullptr);
     OpenSessions(1);
     m_manager.GetAt(0)->m_lastActive = time(nullptr) - 100000;
@@ -55,7 +57,7 @@ TEST_F(CTunnelArrayTest, WithTheTimeOutOffIdleSessionsAreNeverClosed) {
 }
 
 TEST_F(CTunnelArrayTest, SessionIdleExactlyTheTimeOutIsKeptOneSecondMoreClosesIt) {
-    m_manager.m_timeoutEnabled = true;
+    m_manager.m_settings.Update([&](CServerSettings& s) { s.m_timeoutEnabled = true; });
     OpenSessions(1);
     CTunnel* t = m_manager.GetAt(0);
     t->m_lastActive = time(nullptr) - 5;
@@ -71,8 +73,10 @@ TEST_F(CTunnelArrayTest, SessionIdleExactlyTheTimeOutIsKeptOneSecondMoreClosesIt
 }
 
 TEST_F(CTunnelArrayTest, IdleSessionIsClosedByTheManagerWithinTheTimeOutAndASweep) {
-    m_manager.m_timeoutEnabled = true;
-    m_manager.m_timeoutSeconds = 1;
+    m_manager.m_settings.Update([&](CServerSettings& s) {
+        s.m_timeoutEnabled = true;
+        s.m_timeoutSeconds = 1;
+    });
     m_manager.Create(false, nullptr);
     OpenSessions(1);
     const auto start = std::chrono::steady_clock::now();
