@@ -147,7 +147,19 @@ function applySheet(answer) {
   renderSheet();
   return answer;
 }
+// Typing is reported after a short pause, and at once before any other action, so the server
+// sees the operator's actions in the order they happened.
+let pendingInput = null;
+let pendingTimer = 0;
+function flushInput() {
+  clearTimeout(pendingTimer);
+  if (!pendingInput) return;
+  const {id, input} = pendingInput;
+  pendingInput = null;
+  sheetEvent({id, event: 'change', value: input.value});
+}
 function sheetEvent(ev) {
+  if (pendingInput && pendingInput.id !== ev.id) flushInput();
   return post('/api/sheet/event', ev).then(applySheet).catch(err =>
     document.getElementById('sheet-status').textContent = err.message);
 }
@@ -156,7 +168,7 @@ function renderSheet() {
   const tabs = document.getElementById('sheet-tabs');
   tabs.replaceChildren(...sheet.tabs.map((t, i) => el('button', {
     class: i === sheet.active ? 'active' : '', role: 'tab', 'aria-selected': String(i === sheet.active),
-    onclick: () => post('/api/sheet/page', {index: i}).then(applySheet)}, t)));
+    onclick: () => { flushInput(); post('/api/sheet/page', {index: i}).then(applySheet); }}, t)));
   document.getElementById('sheet-apply').disabled = !sheet.modified;
   const page = document.getElementById('sheet-page');
   if (shownDialog !== sheet.page.dialog || !page.childElementCount) {
@@ -176,7 +188,14 @@ function buildPage(controls) {
     if (c.kind === 'edit' || c.kind === 'number' || c.kind === 'password') {
       const input = el('input', {id, type: c.kind === 'password' ? 'password' : 'text', 'data-id': c.id,
                                  'aria-label': c.label || `IP ${c.id}`});
-      input.addEventListener('change', () => sheetEvent({id: c.id, event: 'change', value: input.value}));
+      input.addEventListener('input', () => {
+        document.getElementById('sheet-apply').disabled = false;
+        if (pendingInput && pendingInput.id !== c.id) flushInput();
+        pendingInput = {id: c.id, input};
+        clearTimeout(pendingTimer);
+        pendingTimer = setTimeout(flushInput, 400);
+      });
+      input.addEventListener('change', flushInput);
       const row = c.kind === 'number' && c.label && !c.label.endsWith('：')
           ? el('div', {class: 'ctl'}, input, el('label', {for: id}, c.label))
           : el('div', {class: 'ctl'}, el('label', {for: id}, c.label), input);
@@ -230,6 +249,7 @@ function updatePage(controls) {
 async function applyClicked(close) {
   const status = document.getElementById('sheet-status');
   status.textContent = '';
+  flushInput();
   const answer = await post('/api/sheet/apply').then(applySheet);
   if (!answer.applied) return;
   status.textContent = answer.saved ? '设置已应用并保存' : '设置已应用，但未能保存：' + answer.saveError;
@@ -242,6 +262,8 @@ async function applyClicked(close) {
 document.getElementById('sheet-apply').addEventListener('click', () => applyClicked(false));
 document.getElementById('sheet-ok').addEventListener('click', () => applyClicked(true));
 document.getElementById('sheet-cancel').addEventListener('click', () => {
+  pendingInput = null;
+  clearTimeout(pendingTimer);
   document.getElementById('sheet-status').textContent = '';
   document.getElementById('restart').classList.add('hidden');
   openSheet();
@@ -275,7 +297,7 @@ function drawChart(canvas, data, unit) {
   for (let i = 0; i <= 4; i++) {
     const y = h - pad / 2 - (h - pad) * i / 4;
     ctx.beginPath(); ctx.moveTo(pad, y); ctx.lineTo(w, y); ctx.stroke();
-    ctx.fillText((max * i / 4).toFixed(max < 4 ? 1 : 0), 2, y + 4);
+    ctx.fillText((max * i / 4).toFixed(max < 4 ? 2 : 0), 2, y + 4);
   }
   for (const s of SERVICES) {
     ctx.strokeStyle = COLOURS[s]; ctx.lineWidth = 1.5; ctx.beginPath();
