@@ -33,6 +33,7 @@ protected:
     CConsoleTest() : m_home("console") {
         m_manager = std::make_unique<CTunnelArray>();
         m_manager->m_homeDir = m_home.Path();
+        m_manager->m_log.SetFolder(m_home.Path());
         VKConsoleOptions options;
         options.passwordHash = HashConsolePassword("pw", 1000);
         m_console = std::make_unique<CConsoleServer>(*m_manager, m_host, options);
