@@ -93,7 +93,11 @@ int SetConsolePasswordFromInput(const std::string& iniFile) {
 }
 
 CConsoleHost::CConsoleHost(CTunnelArray& manager, std::string home, int portOverride)
-    : m_manager(manager), m_home(std::move(home)), m_portOverride(portOverride) {}
+    : m_manager(manager), m_home(std::move(home)), m_portOverride(portOverride) {
+    const auto settings = manager.m_settings.Snapshot();
+    m_loadedLibrary = settings->m_interfaceLibrary;
+    m_loadedInstance = settings->m_instanceName;
+}
 
 bool CConsoleHost::SaveSettings(std::string& error) {
     const std::string iniFile = m_home + "vk9000.ini";
@@ -131,8 +135,18 @@ bool CConsoleHost::ReconnectBackend(std::string& error) {
     const auto settings = m_manager.m_settings.Snapshot();
     const std::string& folder = settings->m_backendFolder;
     CInterface::SetStoreFolder(folder.empty() || folder[0] == '/' ? folder : m_home + folder);
-    // Sessions keep the channels they have; new logins use the new connection.
-    if (m_manager.m_databases.Init(error) != 0) {
+    // Sessions keep the channels they have; new logins use the new connection. The interface is
+    // selected again only when the mode or the instance changed: a login or address change needs
+    // only a new catalogue channel.
+    const bool sameInterface = settings->m_interfaceLibrary == m_loadedLibrary &&
+                               settings->m_instanceName == m_loadedInstance;
+    const int result = sameInterface ? m_manager.m_databases.InitAllDatabase(error)
+                                     : m_manager.m_databases.Init(error);
+    if (!sameInterface && result == 0) {
+        m_loadedLibrary = settings->m_interfaceLibrary;
+        m_loadedInstance = settings->m_instanceName;
+    }
+    if (result != 0) {
         m_manager.m_log.Write(1, "back-end reconnect failed: %s", error.c_str());
         return false;
     }

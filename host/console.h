@@ -39,6 +39,8 @@ private:
     CTunnelArray& m_manager;
     const std::string m_home;
     const int m_portOverride;
+    std::string m_loadedLibrary;   // the interface and instance the back-end was loaded with
+    std::string m_loadedInstance;
 };
 
 // The running console and its host side. Stop() before the manager goes, destroy after it.
