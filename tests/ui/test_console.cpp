@@ -200,6 +200,37 @@ TEST_F(CConsoleTest, MetricsNeedALoginOrTheOperatorsBasicAuth) {
     EXPECT_EQ(m_client->Get("/metrics", {{"Authorization", "Basic YWRtaW46cHc="}})->status, 401);  // admin:pw
 }
 
+TEST(ConsoleHttps, ServesTheLoginGateOverTlsWhenCertificateAndKeyAreSet) {
+    vktest::CTempHome home("consoletls");
+    const std::string cert = home.Path() + "cert.pem", key = home.Path() + "key.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
+                           key + " -out " + cert + " >/dev/null 2>&1").c_str()), 0);
+    auto owned = std::make_unique<CTunnelArray>();
+    CTunnelArray& manager = *owned;
+    manager.m_log.SetFolder(home.Path());
+    CRecordingHost host;
+    VKConsoleOptions options;
+    options.passwordHash = HashConsolePassword("pw", 1000);
+    options.certFile = home.Path() + "missing.pem";
+    options.keyFile = key;
+    std::string error;
+    EXPECT_FALSE(CConsoleServer(manager, host, options).Start(error));
+    EXPECT_NE(error.find("certificate"), std::string::npos);
+    options.certFile = cert;
+    CConsoleServer console(manager, host, options);
+    ASSERT_TRUE(console.Start(error)) << error;
+    EXPECT_TRUE(console.IsHttps());
+    httplib::SSLClient tls("127.0.0.1", console.GetPort());
+    tls.enable_server_certificate_verification(false);
+    auto res = tls.Post("/api/login", R"({"password":"pw"})", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
+    httplib::Client plain("127.0.0.1", console.GetPort());
+    EXPECT_FALSE(plain.Get("/"));  // no plain HTTP on the TLS port
+    console.Stop();
+    owned.reset();
+}
+
 TEST(MetricsText, HistogramBucketsAreCumulativeAndEndInTheCount) {
     CServerMetrics m;
     for (double s : {0.0001, 0.003, 0.003, 0.2, 9.0})
@@ -236,10 +267,10 @@ struct CCountedItem {
 };
 
 TEST(WebList, ARefreshProducesOnlyTheVisibleRows) {
+    CWebListCtrl ctrl;
     CVLArray<CCountedItem> array;
     for (int i = 0; i < 5000; ++i)
         array.NewObject();
-    CWebListCtrl ctrl;
     array.SetListCtrl(&ctrl);
     CCountedItem::s_cells = 0;
     const json rows = VisibleRows(array, ctrl, 4990, 20);
@@ -248,7 +279,6 @@ TEST(WebList, ARefreshProducesOnlyTheVisibleRows) {
     EXPECT_EQ(CCountedItem::s_cells, 10 * 2);
     EXPECT_EQ(VisibleRows(array, ctrl, 0, 100000)["rows"].size(),
               static_cast<size_t>(CWebListCtrl::kMaxRowsPerRequest));
-    array.SetListCtrl(nullptr);
 }
 
 TEST(ConsolePassword, HashesAreSaltedAndOnlyTheRightPasswordMatches) {

@@ -99,11 +99,7 @@ std::string SessionToken(const httplib::Request& req) {
 CConsoleServer::CConsoleServer(CTunnelArray& manager, IConsoleHost& host, VKConsoleOptions options)
     : m_impl(std::make_unique<Impl>(manager, host, std::move(options))) {}
 
-CConsoleServer::~CConsoleServer() {
-    Stop();
-    m_impl->manager.SetListCtrl(nullptr);
-    m_impl->manager.m_databases.SetListCtrl(nullptr);
-}
+CConsoleServer::~CConsoleServer() { Stop(); }
 
 int CConsoleServer::GetPort() const { return m_impl->port; }
 
@@ -237,9 +233,6 @@ bool CConsoleServer::Start(std::string& error) {
     });
     im.AddApiRoutes();
 
-    im.manager.SetListCtrl(&im.sessionList);
-    im.manager.m_databases.SetListCtrl(&im.databaseList);
-
     if (im.options.port == 0) {
         im.port = http.bind_to_any_port(im.options.address);
     } else if (http.bind_to_port(im.options.address, im.options.port)) {
@@ -251,6 +244,9 @@ bool CConsoleServer::Start(std::string& error) {
         error = "cannot listen on " + im.options.address + ":" + std::to_string(im.options.port);
         return false;
     }
+    // Only now, when nothing can fail any more: from here on the lists call the controls.
+    im.manager.SetListCtrl(&im.sessionList);
+    im.manager.m_databases.SetListCtrl(&im.databaseList);
     im.thread = std::thread([&http] { http.listen_after_bind(); });
     return true;
 }

@@ -3,9 +3,10 @@
 // database lists, the live charts and /metrics, all behind the operator's login. The pages keep
 // their own logic (ui/); this server only carries their state to the browser and the operator's
 // actions back. HTTPS when a certificate and key are given.
-// Ownership: the manager and the host outlive the server. The server attaches its list controls
-// to the manager's two lists; destroy the manager before the server (its destructor still tells
-// the controls the lists are empty), and call Stop first so no request is running.
+// Ownership: the host outlives the server. A successful Start attaches the server's list controls
+// to the manager's two lists, which session threads call at any time; so once started, call Stop
+// (no request runs after it), then destroy the manager (it stops every session and still tells the
+// controls the lists are empty), and only then the server, which never touches the manager again.
 // Thread safety: Start, Stop and the destructor on the host thread; requests run on the HTTP
 // library's worker threads.
 
