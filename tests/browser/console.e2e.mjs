@@ -48,9 +48,9 @@ function startServer(args, ready, ms = 60000) {
 }
 function stopServer(proc) {
   return new Promise((resolve) => {
-    if (proc.exitCode !== null) return resolve();
+    if (proc.exitCode !== null) return resolve(proc.exitCode);
     proc.removeAllListeners('exit');
-    proc.on('exit', resolve);
+    proc.on('exit', (code) => { children.delete(proc); resolve(code); });
     proc.kill('SIGTERM');
   });
 }
@@ -189,7 +189,7 @@ try {
   await page.fill('#ctl-1011', '321');
   await page.click('#sheet-apply');
   await page.waitForSelector('#sheet-status:has-text("设置已应用并保存")');
-  await stopServer(server);
+  check(await stopServer(server) === 0, 'vk9000 stops cleanly on SIGTERM');
   server = (await startServer(serverArgs, /console at/)).proc;
   page = await context.newPage();
   await context.clearCookies();

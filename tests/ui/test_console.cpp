@@ -159,6 +159,8 @@ TEST_F(CConsoleTest, SessionListServesVisibleRowsAndItsMenuClosesTheChosenSessio
     const std::string identity = page["rows"][0]["cells"][0];
     EXPECT_EQ(Post("/api/sessions/command", {{"row", 1}, {"identity", "ffffffff"}, {"command", 1001}})->status, 409);
     EXPECT_EQ(Post("/api/sessions/command", {{"row", -1}, {"identity", ""}, {"command", 1001}})->status, 409);
+    EXPECT_EQ(Post("/api/sessions/command", {{"row", "1"}, {"identity", identity}, {"command", 1001}})->status, 400);
+    EXPECT_EQ(m_client->Post("/api/sessions/menu", {{"Cookie", m_cookie}, {"X-CSRF-Token", m_csrf}}, "[1,", "application/json")->status, 400);
     EXPECT_FALSE(vktest::ClosedByServer(second, 50));
     EXPECT_EQ(Post("/api/sessions/command", {{"row", 1}, {"identity", identity}, {"command", 1001}})->status, 200);
     EXPECT_TRUE(vktest::ClosedByServer(second, 2000));

@@ -128,6 +128,7 @@ bool CConsoleServer::Start(std::string& error) {
     }
     httplib::Server& http = *im.http;
     http.set_payload_max_length(kMaxBodyBytes);
+    http.set_keep_alive_timeout(2);  // Stop waits for idle keep-alive connections this long at most
     http.set_default_headers({
         {"Cache-Control", "no-store"},
         {"X-Content-Type-Options", "nosniff"},
@@ -138,6 +139,16 @@ bool CConsoleServer::Start(std::string& error) {
          "img-src 'self' data:; frame-ancestors 'none'"},
     });
     const bool https = IsHttps();
+    // A body of the wrong shape (a text where a number belongs) ends in a JSON type error.
+    http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        try {
+            std::rethrow_exception(ep);
+        } catch (const nlohmann::json::exception&) {
+            SendJson(res, {{"error", "a field of the request has the wrong type"}}, 400);
+        } catch (...) {
+            SendJson(res, {{"error", "internal error"}}, 500);
+        }
+    });
 
     // The gate: a login session for everything but the login itself; a CSRF token and the same
     // origin for every state-changing call. /metrics also takes the operator's basic auth.
