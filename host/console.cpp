@@ -156,7 +156,8 @@ bool CConsoleHost::ReconnectBackend(std::string& error) {
 
 std::unique_ptr<CHostConsole> StartConsole(CTunnelArray& manager, const std::string& home,
                                            const std::string& listen, bool demo, int portOverride,
-                                           std::string& error) {
+                                           std::string& error, bool& cannotListen) {
+    cannotListen = false;
     const std::string iniFile = home + "vk9000.ini";
     std::string where = listen.empty() ? PlatGetProfileString("Console", "Listen", "", iniFile) : listen;
     if (where.empty() && demo)
@@ -183,8 +184,10 @@ std::unique_ptr<CHostConsole> StartConsole(CTunnelArray& manager, const std::str
     auto console = std::make_unique<CHostConsole>();
     console->host = std::make_unique<CConsoleHost>(manager, home, portOverride);
     console->server = std::make_unique<CConsoleServer>(manager, *console->host, options);
-    if (!console->server->Start(error))
+    if (!console->server->Start(error)) {
+        cannotListen = error.rfind("cannot listen", 0) == 0;
         return nullptr;
+    }
     const bool demoPassword = demo && VerifyConsolePassword("demo", options.passwordHash);
     std::printf("vk9000: console at %s://%s:%d/%s\n", console->server->IsHttps() ? "https" : "http",
                 options.address.c_str(), console->server->GetPort(),

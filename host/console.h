@@ -51,7 +51,8 @@ struct CHostConsole {
 
 // Starts the console when `listen` (the command line's --console), [Console] Listen or `demo` asks
 // for it; the demo instance gets the password "demo" when it has none. Prints the console's
-// address. Null with `error` when it was asked for and cannot start; null without error when off.
+// address. Null with `error` when it was asked for and cannot start (`cannotListen` true when
+// the address could not be bound, false for bad settings); null without error when off.
 std::unique_ptr<CHostConsole> StartConsole(CTunnelArray& manager, const std::string& home,
                                            const std::string& listen, bool demo, int portOverride,
-                                           std::string& error);
+                                           std::string& error, bool& cannotListen);

@@ -120,11 +120,13 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     manager->m_log.Write(2, "service started on port %d", port);
     std::printf("vk9000: listening on port %d (home %s)\n", port, home.c_str());
     std::fflush(stdout);
-    std::unique_ptr<CHostConsole> console = StartConsole(*manager, home, consoleListen, demo, portOverride, error);
+    bool consoleCannotListen = false;
+    std::unique_ptr<CHostConsole> console =
+        StartConsole(*manager, home, consoleListen, demo, portOverride, error, consoleCannotListen);
     if (!console && !error.empty()) {
         manager.reset();
         std::fprintf(stderr, "vk9000: console: %s\n", error.c_str());
-        return kExitListen;
+        return consoleCannotListen ? kExitListen : kExitSettings;
     }
 
     const int sig = WaitStopSignal();
