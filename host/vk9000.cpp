@@ -11,6 +11,7 @@
 #include <string>
 
 #include "backend/strata/strata_channel.h"
+#include "host/console.h"
 #include "host/demoinstance.h"
 #include "host/hostsettings.h"
 #include "host/pidfile.h"
@@ -85,7 +86,7 @@ void LoadCatalogue(CTunnelArray& manager) {
     manager.m_log.Write(2, "catalogue loaded: %zu database(s): %s", entries.size(), paths.c_str());
 }
 
-int Serve(const std::string& home, int portOverride) {
+int Serve(const std::string& home, int portOverride, const std::string& consoleListen, bool demo) {
     const std::string iniFile = home + "vk9000.ini";
     CServerSettings settings;
     std::string error;
@@ -130,10 +131,21 @@ int Serve(const std::string& home, int portOverride) {
     manager->m_log.Write(2, "service started on port %d", port);
     std::printf("vk9000: listening on port %d (home %s)\n", port, home.c_str());
     std::fflush(stdout);
+    bool consoleCannotListen = false;
+    std::unique_ptr<CHostConsole> console =
+        StartConsole(*manager, home, consoleListen, demo, portOverride, error, consoleCannotListen);
+    if (!console && !error.empty()) {
+        manager.reset();
+        std::fprintf(stderr, "vk9000: console: %s\n", error.c_str());
+        return consoleCannotListen ? kExitListen : kExitSettings;
+    }
 
     const int sig = WaitStopSignal();
     manager->m_log.Write(2, "service stopped by signal %d", sig);
+    if (console)
+        console->server->Stop();  // no request may reach the manager from here on
     manager.reset();  // listener, manager thread and every session end here
+    console.reset();
     std::fprintf(stderr, "vk9000: stopped (signal %d)\n", sig);
     return kExitOk;
 }
@@ -172,6 +184,14 @@ int main(int argc, char** argv) {
                                    "create the demo instance in DIR when it is missing, then serve it")
                         ->type_name("DIR");
     homeOpt->excludes(demoOpt);
+    std::string consoleListen;
+    bool setConsolePassword = false;
+    app.add_option("--console", consoleListen,
+                   "serve the operator console on [ADDR:]PORT (default address 127.0.0.1)")
+        ->type_name("[ADDR:]PORT");
+    app.add_flag("--set-console-password", setConsolePassword,
+                 "read the console's operator password from standard input, store its hash, exit")
+        ->needs(homeOpt);
     app.add_option("--port", port, "listening port, overriding the instance's (0: any free port)")
         ->check(CLI::Range(0, 65534));
     try {
@@ -190,6 +210,8 @@ int main(int argc, char** argv) {
     }
     const bool demo = !demoDir.empty();
     const std::string home = HomeFolder(demo ? demoDir : homeDir);
+    if (setConsolePassword)
+        return SetConsolePasswordFromInput(home + "vk9000.ini");
     if (demo && !PlatFileExists(home + "vk9000.ini")) {
         std::string error;
         std::printf("vk9000: creating the demo instance in %s\n", home.c_str());
@@ -204,5 +226,5 @@ int main(int argc, char** argv) {
             return kExitSettings;
         }
     }
-    return Serve(home, port);
+    return Serve(home, port, consoleListen, demo);
 }

@@ -8,6 +8,8 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcli11-dev libfmt-dev libssl-dev
   libpq-dev postgresql-15 postgresql-common   # the network back-end and its throw-away test cluster
+  libcpp-httplib-dev nlohmann-json3-dev   # the operator console (ui/web/)
+  chromium fonts-wqy-zenhei               # the console's browser test, with a font for its Chinese texts
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
   python3
   libncurses-dev # SetupVelkan's terminal wizard (ncursesw)
@@ -16,6 +18,10 @@ PKGS=(
 )
 
 missing=()
+# Node.js and npm drive the browser test; an installed node (from any source) is kept.
+command -v node >/dev/null || PKGS+=(nodejs)
+command -v npm >/dev/null || PKGS+=(npm)
+
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
@@ -26,4 +32,13 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# playwright-core for the browser test, exactly as tests/browser/package-lock.json pins it.
+browser_dir="$(dirname "$0")/../tests/browser"
+if [[ -f "$browser_dir/package-lock.json" ]] &&
+   ! cmp -s "$browser_dir/package-lock.json" "$browser_dir/node_modules/.installed-lock.json"; then
+  echo "deps: npm ci in tests/browser"
+  (cd "$browser_dir" && npm ci --no-audit --no-fund --loglevel=error &&
+   cp package-lock.json node_modules/.installed-lock.json)
 fi

@@ -1,0 +1,60 @@
+#pragma once
+// CConsoleAuth: the operator's access to the console: one password, kept only as a salted PBKDF2
+// hash ("pbkdf2-sha256$ITERATIONS$SALT$HASH", hex), login sessions named by random tokens, a CSRF
+// token per session, and a slow-down for repeated wrong passwords from one address (each failure
+// doubles the wait before that address may try again, up to a minute). Passwords are never kept
+// or logged; only their hashes are compared, in constant time.
+// Thread safety: any thread (one mutex); hashing runs outside it.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+// A new hash of `password` with a fresh random salt ("" when the system has no randomness).
+std::string HashConsolePassword(const std::string& password, uint32_t iterations = 200000);
+// True when `password` matches `stored` (a HashConsolePassword result); false for a malformed one.
+bool VerifyConsolePassword(const std::string& password, const std::string& stored);
+
+class CConsoleAuth {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Idle login sessions end after this long; at most kMaxSessions live at once (the least
+    // recently used goes first).
+    static constexpr std::chrono::minutes kIdleLimit{30};
+    static constexpr size_t kMaxSessions = 64;
+    // Addresses remembered for the slow-down.
+    static constexpr size_t kMaxTrackedClients = 4096;
+
+    explicit CConsoleAuth(std::string passwordHash);
+
+    enum class Result { kOk, kWrong, kTooSoon };
+    // Checks `password` from `client`. kTooSoon (with the seconds to wait) while the address is
+    // being slowed down, without looking at the password.
+    Result CheckPassword(const std::string& client, const std::string& password, int& retryAfter);
+
+    // A new login session: its token (for the cookie) and its CSRF token.
+    void NewSession(std::string& token, std::string& csrf);
+    // True when `token` names a live session (and refreshes it); its CSRF token in `csrf`.
+    bool FindSession(const std::string& token, std::string& csrf);
+    void EndSession(const std::string& token);
+
+private:
+    struct Session {
+        std::string csrf;
+        Clock::time_point lastUsed;
+    };
+    struct Failures {
+        int count = 0;
+        Clock::time_point notBefore;
+        Clock::time_point last;
+    };
+    void ForgetOldClients(Clock::time_point now);  // caller holds m_mutex
+
+    const std::string m_hash;
+    std::mutex m_mutex;
+    std::map<std::string, Session> m_sessions;   // guarded by m_mutex
+    std::map<std::string, Failures> m_failures;  // guarded by m_mutex
+};

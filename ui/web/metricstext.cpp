@@ -1,0 +1,99 @@
+// Prometheus text and JSON forms of CServerMetrics (see metricstext.h).
+#include "ui/web/metricstext.h"
+
+#include <cstdio>
+
+#include "server/metrics.h"
+
+namespace {
+
+const char* const kServiceNames[] = {"init", "search", "present", "es", "close"};
+const char* const kRefusalNames[] = {"ipfilter", "forbidden"};
+static_assert(std::size(kServiceNames) == CServerMetrics::kServices);
+static_assert(std::size(kRefusalNames) == static_cast<size_t>(CMetricRefusal::kCount));
+
+std::string Number(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+// One service's counters, each read once, so the histogram's parts agree with each other.
+struct ServiceFigures {
+    uint64_t buckets[CServerMetrics::kBuckets.size() + 1];
+    uint64_t count = 0;  // the sum of the buckets
+    double seconds = 0;
+};
+
+ServiceFigures ReadService(const CServerMetrics& metrics, size_t index) {
+    const auto& s = metrics.GetService(static_cast<CMetricService>(index));
+    ServiceFigures f;
+    for (size_t b = 0; b < std::size(f.buckets); ++b) {
+        f.buckets[b] = s.m_buckets[b].load(std::memory_order_relaxed);
+        f.count += f.buckets[b];
+    }
+    f.seconds = static_cast<double>(s.m_microseconds.load(std::memory_order_relaxed)) / 1e6;
+    return f;
+}
+
+}  // namespace
+
+std::string RenderPrometheusMetrics(const CServerMetrics& metrics, int activeSessions) {
+    std::string out;
+    out += "# HELP velkan_sessions_active Z39.50 sessions currently open.\n";
+    out += "# TYPE velkan_sessions_active gauge\n";
+    out += "velkan_sessions_active " + std::to_string(activeSessions) + "\n";
+
+    ServiceFigures figures[CServerMetrics::kServices];
+    for (size_t i = 0; i < CServerMetrics::kServices; ++i)
+        figures[i] = ReadService(metrics, i);
+
+    out += "# HELP velkan_requests_total Requests answered, by service.\n";
+    out += "# TYPE velkan_requests_total counter\n";
+    for (size_t i = 0; i < CServerMetrics::kServices; ++i)
+        out += std::string("velkan_requests_total{service=\"") + kServiceNames[i] + "\"} " +
+               std::to_string(figures[i].count) + "\n";
+
+    out += "# HELP velkan_request_duration_seconds Time to answer a request, by service.\n";
+    out += "# TYPE velkan_request_duration_seconds histogram\n";
+    for (size_t i = 0; i < CServerMetrics::kServices; ++i) {
+        const std::string label = std::string("service=\"") + kServiceNames[i] + "\"";
+        uint64_t cumulative = 0;
+        for (size_t b = 0; b < CServerMetrics::kBuckets.size(); ++b) {
+            cumulative += figures[i].buckets[b];
+            out += "velkan_request_duration_seconds_bucket{" + label + ",le=\"" +
+                   Number(CServerMetrics::kBuckets[b]) + "\"} " + std::to_string(cumulative) + "\n";
+        }
+        out += "velkan_request_duration_seconds_bucket{" + label + ",le=\"+Inf\"} " +
+               std::to_string(figures[i].count) + "\n";
+        out += "velkan_request_duration_seconds_sum{" + label + "} " + Number(figures[i].seconds) + "\n";
+        out += "velkan_request_duration_seconds_count{" + label + "} " +
+               std::to_string(figures[i].count) + "\n";
+    }
+
+    out += "# HELP velkan_search_hits_total Records found by searches.\n";
+    out += "# TYPE velkan_search_hits_total counter\n";
+    out += "velkan_search_hits_total " + std::to_string(metrics.GetHits()) + "\n";
+
+    out += "# HELP velkan_refused_connections_total Connections refused, by reason.\n";
+    out += "# TYPE velkan_refused_connections_total counter\n";
+    for (size_t r = 0; r < std::size(kRefusalNames); ++r)
+        out += std::string("velkan_refused_connections_total{reason=\"") + kRefusalNames[r] + "\"} " +
+               std::to_string(metrics.GetRefused(static_cast<CMetricRefusal>(r))) + "\n";
+    return out;
+}
+
+nlohmann::json MetricsJson(const CServerMetrics& metrics, int activeSessions) {
+    nlohmann::json services = nlohmann::json::object();
+    for (size_t i = 0; i < CServerMetrics::kServices; ++i) {
+        const ServiceFigures f = ReadService(metrics, i);
+        services[kServiceNames[i]] = {{"count", f.count}, {"seconds", f.seconds}};
+    }
+    nlohmann::json refused = nlohmann::json::object();
+    for (size_t r = 0; r < std::size(kRefusalNames); ++r)
+        refused[kRefusalNames[r]] = metrics.GetRefused(static_cast<CMetricRefusal>(r));
+    return {{"sessions", activeSessions},
+            {"hits", metrics.GetHits()},
+            {"services", services},
+            {"refused", refused}};
+}
