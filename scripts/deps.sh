@@ -8,6 +8,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcli11-dev libfmt-dev libssl-dev
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
+  idzebra-2.0    # zebraidx, zebrasrv: the peer of bench/search/run_side_by_side.sh (run time only)
   python3
 )
 
