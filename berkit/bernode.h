@@ -5,6 +5,7 @@
 // destructor. A root has no header of its own: EncodeBER emits its children, DecodeBER appends to it.
 // Thread safety: none. A tree belongs to the session thread that decoded or built it.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,15 @@ enum : unsigned char { BER_PRIMITIVE = 0, BER_CONSTRUCTED = 1 };
 // Returns the octets consumed, or -1 when nothing was consumed. Throws extended_exception (code 0)
 // on malformed input; nodes made before the throw stay in the tree.
 int DecodeBER(CBERNode* parent, unsigned char* data, int length);
+// How the first element of a buffer is framed (BerFrameLength).
+enum class BerFrame { kIncomplete, kDefinite, kIndefinite, kMalformed };
+// Reads the identifier and length octets at the start of `data` (`available` octets): the one
+// frame-length reader of the session and IsCompleteBER. For a definite length `total` gets header
+// + content octets (length fields of up to 8 octets; 64-bit, so a large declared length is
+// reported as such rather than as malformed); `headerOctets`, when given, the header's size.
+// kIncomplete when the header has not fully arrived; kMalformed for a tag number above 32 bits, a
+// length field of more than 8 octets or the reserved form 0xFF.
+BerFrame BerFrameLength(const unsigned char* data, long available, int64_t& total, int* headerOctets = nullptr);
 // True when `data` begins with one complete BER element; `total` gets its length, or the octets
 // still missing for a definite length, or -1. Never throws.
 bool IsCompleteBER(unsigned char* data, long length, long* total);

@@ -1,5 +1,6 @@
 // BER decoding: DecodeBER builds a CBERNode tree from octets, IsCompleteBER frames one element.
 // Both check every element against its enclosing element and the input, and bound the nesting.
+#include <cstdint>
 #include <cstring>
 
 #include "bernode.h"
@@ -28,28 +29,73 @@ int BerGetTag(const unsigned char* data, long available, unsigned int& tag)
     return 0;
 }
 
-int BerGetLength(const unsigned char* data, long available, long& length)
+namespace {
+
+// The length field at `data`: 1 (short or indefinite form) or 1 + n octets (n <= 8). Returns the
+// octets used; 0 when truncated; -1 when malformed (more than 8 octets, or the reserved 0xFF).
+int ReadLengthField(const unsigned char* data, long available, uint64_t& value, bool& indefinite)
 {
-    length = -1;
+    value = 0;
+    indefinite = false;
     if (available < 1)
         return 0;
     if (data[0] < 0x80) {
-        length = data[0];
+        value = data[0];
         return 1;
     }
-    int count = data[0] & 0x7F;
-    if (count > 4 || available < 1 + count)
+    const int count = data[0] & 0x7F;
+    if (count > 8 || data[0] == 0xFF)
+        return -1;
+    if (count == 0) {
+        indefinite = true;
+        return 1;
+    }
+    if (available < 1 + count)
         return 0;
-    if (count == 0)
-        return 1;  // indefinite form
-    unsigned long value = 0;
     for (int i = 1; i <= count; ++i)
         value = (value << 8) | data[i];
-    if (value > 0x7FFFFFFFul)
+    return 1 + count;
+}
+
+}  // namespace
+
+int BerGetLength(const unsigned char* data, long available, long& length)
+{
+    length = -1;
+    uint64_t value = 0;
+    bool indefinite = false;
+    const int used = ReadLengthField(data, available, value, indefinite);
+    if (used <= 0)
+        return 0;
+    if (indefinite)
+        return 1;
+    if (value > 0x7FFFFFFFull)
         return 0;
     length = static_cast<long>(value);
-    BerTrace("in get_len: ASN.1 length field is %d bytes long, *len=%ld\n", count + 1, length);
-    return 1 + count;
+    BerTrace("in get_len: ASN.1 length field is %d bytes long, *len=%ld\n", used, length);
+    return used;
+}
+
+BerFrame BerFrameLength(const unsigned char* data, long available, int64_t& total, int* headerOctets)
+{
+    total = 0;
+    unsigned int tag = 0;
+    const int tagUsed = BerGetTag(data, available, tag);
+    if (tagUsed == 0)  // truncated, or a number of more than 32 bits (5 octets after the first)
+        return available > 5 ? BerFrame::kMalformed : BerFrame::kIncomplete;
+    uint64_t value = 0;
+    bool indefinite = false;
+    const int lengthUsed = ReadLengthField(data + tagUsed, available - tagUsed, value, indefinite);
+    if (lengthUsed == 0)
+        return BerFrame::kIncomplete;
+    if (lengthUsed < 0 || value > static_cast<uint64_t>(INT64_MAX / 2))
+        return BerFrame::kMalformed;
+    if (headerOctets)
+        *headerOctets = tagUsed + lengthUsed;
+    if (indefinite)
+        return BerFrame::kIndefinite;
+    total = tagUsed + lengthUsed + static_cast<int64_t>(value);
+    return BerFrame::kDefinite;
 }
 
 namespace {
@@ -132,22 +178,20 @@ bool IsComplete(const unsigned char* data, long length, long* total, int depth)
     *total = -1;
     if (length <= 0 || depth > kBerMaxDepth)
         return false;
-    unsigned int tag = 0;
-    int tagUsed = BerGetTag(data, length, tag);
-    if (tagUsed == 0)
+    int64_t size = 0;
+    int headerOctets = 0;
+    const BerFrame frame = BerFrameLength(data, length, size, &headerOctets);
+    if (frame == BerFrame::kIncomplete || frame == BerFrame::kMalformed)
         return false;
-    long elementLength = 0;
-    int lengthUsed = BerGetLength(data + tagUsed, length - tagUsed, elementLength);
-    if (lengthUsed == 0)
-        return false;
-    const long header = tagUsed + lengthUsed;
-    if (elementLength >= 0) {
-        long size = header + elementLength;
+    if (frame == BerFrame::kDefinite && size - headerOctets > 0x7FFFFFFF)
+        return false;  // no element the decoder takes is this long
+    const long header = headerOctets;
+    if (frame == BerFrame::kDefinite) {
         if (size <= length) {
-            *total = size;
+            *total = static_cast<long>(size);
             return true;
         }
-        *total = size - length;
+        *total = static_cast<long>(size - length);
         return false;
     }
     long position = header;

@@ -11,6 +11,6 @@ constexpr int kBerMaxDepth = 64;
 // number does not fit in 32 bits.
 int BerGetTag(const unsigned char* data, long available, unsigned int& tag);
 // Reads the length field at `data`. Returns the length octets used, or 0 with `length` set to -1
-// when the field is truncated, has more than 4 length octets, or its value is 2^31 or more.
+// when the field is truncated, has more than 8 length octets, or its value is 2^31 or more.
 // The indefinite form gives -1 with 1 octet used.
 int BerGetLength(const unsigned char* data, long available, long& length);

@@ -89,6 +89,8 @@ std::string DemoIniText(unsigned port, const std::string& instanceName) {
            "TimeoutEnabled=1\r\n"
            "TimeoutSeconds=600\r\n"
            "LogPackets=0\r\n"
+           "; bib-1 diagnostics instead of ended associations, for library clients (see the sample)\r\n"
+           "Diagnostics=bib1\r\n"
            "[Access]\r\n"
            "AllowAnonymous=1\r\n"
            "AnonymousUser=public\r\n"

@@ -8,17 +8,12 @@
 #include <new>
 
 #include "backend/strata/strata_package.h"
+#include "server/pager.h"
 #include "backend/strata/strata_routines.h"
 #include "berkit/bertrace.h"
 #include "berkit/codepage.h"
 #include "berkit/extended_exception.h"
 #include "server/tunnelarray.h"
-
-namespace {
-// Logins tried for one call that the back-end keeps refusing with code 63.
-constexpr int kMaxLogins = 2;
-constexpr int kReplySize = 65535;
-}  // namespace
 
 std::string DBFormatText(const char* fmt, ...) {
     char text[4096];
@@ -181,39 +176,31 @@ void CDBArray::RemoveAll() { SwapIn(NodeList()); }
 
 int CDBArray::GetDBChildDirectory(std::vector<std::string>& names, CConnect& connect,
                                   const std::string& directory, std::string& error) {
-    std::vector<char> reply(kReplySize);
-    int length = -1;
-    for (int logins = 0;; ++logins) {
-        length = connect.API_Dir(directory.c_str(), static_cast<int>(directory.size()) + 1,
-                                 reply.data(), kReplySize);
-        if (length != -1)
-            break;
-        int code = 0;
-        connect.GetLastError(code, error);
-        if (code == 63 && logins < kMaxLogins) {
-            if (LoginDatabase(connect, directory, false, "public", "") == 0)
-                continue;
-            error = OperatorText("用户名/密码错误");
-        } else if (code == 66) {
+    CBackendPager pager(connect, nullptr, nullptr);
+    std::vector<std::string> found;
+    const CPagerResult result = pager.Dir(directory, [&](const CPackage& page) {
+        found.insert(found.end(), page.GetLines().begin(), page.GetLines().end());
+        return true;
+    });
+    switch (result) {
+    case CPagerResult::kDone:
+        break;
+    case CPagerResult::kLoginFailed:
+        error = OperatorText("用户名/密码错误");
+        return -1;
+    case CPagerResult::kBroken:
+        if (pager.GetCode() == kStrataUnreachable) {
             const std::string server = m_owner ? m_owner->m_settings.Snapshot()->m_serverAddress : std::string();
             error = DBFormatText(OperatorText("连接远程数据库 %s 失败").c_str(), server.c_str());
+            return -1;
         }
+        [[fallthrough]];
+    default:
+        error = pager.GetError();
         return -1;
     }
-    CPackage package;
-    if (length < 0 || length > kReplySize || package.LoadPackage(reply.data(), size_t(length)) == -1) {
-        error = "CPackage::LoadPackage() error ...";
-        return -1;
-    }
-    if (package.CvtPackageToLineFormat(1) == -1) {
-        error = "CPackage::CvtPackageToLineFormat() error ...";
-        return -1;
-    }
-    for (size_t i = 0; i < package.GetLineCount(); ++i) {
-        const char* line = package.GetLine(i);
-        if (!line)
-            continue;
-        BerTrace("%s\r\n", line);
+    for (const std::string& line : found) {
+        BerTrace("%s\r\n", line.c_str());
         names.push_back(line);
     }
     error.clear();

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "backend/strata/strata_package.h"
+#include "server/pager.h"
 #include "backend/strata/strata_routines.h"
 #include "berkit/bertrace.h"
 #include "berkit/codepage.h"
@@ -11,15 +12,6 @@
 #include "server/propertytree.h"
 #include "server/tunnelarray.h"
 
-namespace {
-constexpr int kReplySize = 65535;
-constexpr int kStyleFile = 3;
-constexpr int kStyleContinue = 0x8000;
-// A back-end that keeps asking for a login, or keeps handing out continuations, must not hold
-// the load forever.
-constexpr int kMaxLogins = 2;
-constexpr int kMaxRounds = 4096;
-}  // namespace
 
 bool CDBArray::GetDatabaseConfig(CDatabaseNode* node, std::string& error) {
     if (!node)
@@ -146,49 +138,21 @@ bool CDBArray::GetDatabaseBriefRecordDefine(CDatabaseNode* node, std::string& er
 bool CDBArray::GetCfgFileFromDatabase(const std::string& path, std::string& text,
                                       std::string& error) {
     const bool anonymous = m_owner && m_owner->m_settings.Snapshot()->m_allowAnonymous;
-    std::vector<char> reply(kReplySize);
-    std::string continuation;
-    int style = kStyleFile;
-    int logins = 0;
-    for (int round = 0; round < kMaxRounds; ++round) {
-        const std::string request = continuation.empty() ? path : path + "||" + continuation;
-        const int length = m_connect.API_Search(request.c_str(), static_cast<int>(request.size()) + 1,
-                                                reply.data(), kReplySize, style);
-        if (length == -1) {
-            int code = 0;
-            m_connect.GetLastError(code, error);
-            if (code == 63 && logins++ < kMaxLogins &&
-                LoginDatabase(m_connect, request, anonymous, "public", "") == 0)
-                continue;
-            return code == 55 && !text.empty();
-        }
-        CPackage package;
-        if (length < 0 || length > kReplySize ||
-            package.LoadPackage(reply.data(), static_cast<size_t>(length)) == -1) {
-            error = "CPackage::LoadPackage() error ...";
-            return false;
-        }
-        if (package.CvtPackageToBinFormat(1) == -1) {
-            error = "CPackage::CvtPackageToBinFormat() error ...";
-            return false;
-        }
-        for (size_t i = 0; i < package.GetRecordCount(); ++i) {
-            const CByteArray* record = package.GetRecord(i);
-            if (!record)
-                continue;
-            AppendPackageText(text, *record);
-            BerTrace("str len = [%d], bytes len = [%d]\n", static_cast<int>(text.size()),
-                     static_cast<int>(record->size()));
-        }
-        if (text.size() > kMaxCodeTreeText) {
-            error = "configuration file too long: " + path;
-            return false;
-        }
-        continuation = package.GetContinuation();
-        if (continuation.empty())
-            return true;
-        style |= kStyleContinue;
+    CBackendPager pager(m_connect, nullptr, nullptr);
+    pager.SetLoginFallback(anonymous, kStrataAnonymousUser, "");
+    bool tooLong = false;
+    const CPagerResult result = pager.Search(path, kStrataStyleRecord, CPagerFormat::kBlocks, [&](const CPackage& page) {
+        for (size_t i = 0; i < page.GetRecordCount(); ++i)
+            AppendPackageText(text, *page.GetRecord(i));
+        tooLong = text.size() > kMaxCodeTreeText;
+        return !tooLong;
+    });
+    if (tooLong) {
+        error = "configuration file too long: " + path;
+        return false;
     }
-    error = "too many pages in " + path;
-    return false;
+    if (result == CPagerResult::kNoData)  // the end of a file that has been read in part
+        return !text.empty();
+    error = pager.GetError();
+    return result == CPagerResult::kDone;
 }

@@ -21,29 +21,41 @@
 
 #include "backend/strata/strata_channel.h"
 #include "berkit/bernode.h"
+#include "berkit/bernode_apdu.h"
+#include "berkit/bernode_z3950.h"
 #include "berkit/bytearray.h"
 #include "platform/critsec.h"
 #include "platform/socket.h"
 #include "platform/thread_annotations.h"
 #include "server/_threadbase.h"
+#include "server/metrics.h"
+#include "server/pager.h"
 #include "server/settings.h"
 
 class CTunnelArray;
 class CZResultSet;
 class CDatabaseNode;
+class CTunnel;
 
-// APDU tags the session dispatches on (context-specific tag numbers).
-enum : int {
-    Z_INIT_REQUEST = 20,
-    Z_INIT_RESPONSE = 21,
-    Z_SEARCH_REQUEST = 22,
-    Z_SEARCH_RESPONSE = 23,
-    Z_PRESENT_REQUEST = 24,
-    Z_PRESENT_RESPONSE = 25,
-    Z_EXTSERVICES_REQUEST = 46,
-    Z_EXTSERVICES_RESPONSE = 47,
-    Z_CLOSE = 48,
+// One entry of the session's dispatch table (tunnel_dispatch.cpp).
+struct CTunnelService {
+    int m_request;                       // request APDU tag
+    int m_response;                      // response APDU tag
+    bool (CTunnel::*m_serve)(CBERNode*); // the service; true when it built a response
+    CMetricService m_metric;             // kCount: not counted
+    const char* m_requestLabel;          // packet-log labels; null: not logged
+    const char* m_responseLabel;
 };
+
+// bib-1 diagnostics the session sends (most only in the diagnostics mode, [Server] Diagnostics=bib1).
+constexpr int kDiagTemporarySystemError = 2;     // addinfo: the back-end's or the server's text
+constexpr int kDiagPresentError = 14;            // System error in presenting records (surrogate)
+constexpr int kDiagDatabaseUnavailable = 109;    // addinfo: the database name
+constexpr int kDiagUnsupportedUse = 114;         // addinfo: the use attribute
+constexpr int kDiagUnsupportedTruncation = 120;  // addinfo: the truncation attribute
+constexpr int kDiagScanUnsupported = 232;        // Scan: term list not supported
+constexpr int kDiagSortUnsupported = 207;        // Cannot sort according to sequence
+constexpr int kDiagSyntaxUnavailable = 238;      // Record not available in requested syntax
 
 // Requests above this size end the association when no owner (or a zero setting) says otherwise.
 constexpr int64_t kTunnelDefaultMaxRequestBytes = 16 * 1024 * 1024;
@@ -126,12 +138,13 @@ public:
     CByteArray m_sendBuffer;
     CConnect m_connect;
     std::vector<std::string> m_databaseNames;
+    // Every back-end call of the session goes through this pager on m_connect.
+    CBackendPager m_pager{m_connect, nullptr, &m_bStop};
+    std::string m_lastBackendError;  // text of the last failed back-end call (diagnostics)
 
     // --- added ---
     std::atomic<uint32_t> m_id{0};      // list identity; set by the manager before the thread starts
     bool m_charsetWrapped = false;      // the client wrapped its negotiation proposal in [0]
-    bool m_hasReferenceId = false;      // the Init request carried a referenceId
-    CByteArray m_referenceId;           // its octets, echoed in the initResponse
     // Catalogue entries handed out by GetDatabasePtr during the current request; holding them keeps
     // the raw pointers valid even if the catalogue is reloaded meanwhile. Emptied per request.
     std::vector<std::shared_ptr<const CDatabaseNode>> m_heldDatabases;
@@ -139,13 +152,62 @@ public:
     mutable std::shared_ptr<const CServerSettings> m_settingsSnapshot;  // session thread only
 
 protected:
-    // Services: each takes the request APDU and returns true when it built a response.
+    // Services: each takes the request APDU, decodes it (berkit/bernode_apdu.h), serves it and
+    // builds its response in m_response; true when it built one.
     bool ProcessInit(CBERNode* apdu);
     bool ProcessSearch(CBERNode* apdu);
     bool ProcessPresent(CBERNode* apdu);
     bool ProcessExtServices(CBERNode* apdu);
     bool ProcessClose(CBERNode* apdu);
+    // A request no service serves (also any request before an Init): in the bib-1 diagnostics
+    // mode a scanResponse or sortResponse with a diagnostic, otherwise a Close (protocolError)
+    // after which the association ends; without the mode it throws (the association ends).
+    bool ProcessUnsupported(CBERNode* apdu);
     bool IsLegalUser();
+    // Init policy over the decoded credentials: anonymous access, the accepted authentication
+    // forms, the credential check and the bad-login action; sets m_initialized and
+    // m_authenticated.
+    void ServeInit();
+    // The session works as the configured anonymous account from now on.
+    void UseAnonymousAccount();
+
+    // Present service parts: the rows of the range (false: a record syntax the database cannot
+    // supply, diagnostics mode only) and the records of those rows under `records`.
+    struct PresentRow {
+        std::string m_dbName;
+        CDatabaseNode* m_db;
+        int64_t m_number;
+    };
+    bool PresentRows(CZResultSet* set, int first, int count, const std::string& syntax,
+                     std::vector<PresentRow>& rows);
+    bool ServePresent(CBERNode* records, const std::vector<PresentRow>& rows);
+
+    // Update task of an Extended Services request: writes every supplied record in order,
+    // stopping at the first that fails. Z_ES_DONE or Z_ES_FAILURE.
+    int ServeUpdate(CBERNode* esRequest);
+
+    // Search service body: evaluates the query into a new stored set. False when the search
+    // failed (m_diagCode may say why).
+    bool ServeSearch(const CZSearchRequest& request, int& resultCount);
+
+    // The bib-1 diagnostic of the current request (diagnostics mode): the first one set wins.
+    bool Bib1Diagnostics() const { return Settings().m_diagnostics == CDiagnosticsMode::kBib1; }
+    void ClearDiagnostic() { m_diagCode = 0, m_diagInfo.clear(); }
+    void SetDiagnostic(int code, const std::string& addinfo) {
+        if (m_diagCode == 0)
+            m_diagCode = code, m_diagInfo = addinfo;
+    }
+    // The first name of m_databaseNames the catalogue does not offer ("" when none is unknown).
+    std::string FirstUnknownDatabase();
+    int m_diagCode = 0;
+    std::string m_diagInfo;
+
+    // The dispatch table by request (or response) tag; null when not listed.
+    static const CTunnelService kServices[];
+    static const CTunnelService* FindService(int tag, bool response);
+    // Decodes m_recvBuffer into m_request (dumps as configured); the request APDU. Sets
+    // m_apduTag. Throws on undecodable input.
+    CBERNode* DecodeRequest();
 
 public:
     // --- Search and Present (tunnel_search.cpp, tunnel_rpn.cpp, tunnel_backend.cpp,
@@ -158,6 +220,12 @@ public:
     // extended_exception (code 0) on any error, also "search stopped". Nesting deeper than
     // kRPNMaxDepth is rejected.
     int SearchDB(CBERNode* node, CZResultSet* target, int depth = 0);
+    // One operand of an RPN structure (attributes plus term, or a result-set id) into `target`.
+    void SearchOperand(CBERNode* operand, CZResultSet* target);
+    // Diagnostics mode: the operand's use attribute (the configured default when it has none),
+    // and its truncation (5=1 appends the back-end's right truncation to `term`; 5=100 or none
+    // leave it; any other value throws with bib-1 120).
+    int ApplyBib1Attributes(CBERNode* operand, std::string& term);
     // Copies the first stored set named `name` into `target`. False for a null target or no match.
     bool FindAndCopyExistResultSet(const std::string& name, CZResultSet* target);
     // db path + "/" + key of `use` + "/" + term. 0, or -1 (no database, unmapped use attribute).
@@ -190,9 +258,12 @@ public:
     int ESUpdateRecord(int32_t action, std::string database, std::string syntax, const CByteArray& record);
 
 protected:
-    // Prepares m_connect with the session's account when it is not connected yet.
+    // Prepares m_connect with the session's current account unless it already is (see
+    // CBackendPager::Prepare); logins fall back to the anonymous account when it is allowed.
     void EnsureChannel();
-    std::vector<char> m_answerBuffer;  // back-end answer buffer, reused by searches and fetches
+    // API_Search style of record reads: brief records from a Lumo back-end unless full ones were
+    // asked for.
+    int RecordStyle();
 
     // Framing and socket calls (session thread).
     int tcpRecv(unsigned char* buffer, int length);
@@ -213,6 +284,12 @@ protected:
     void LogInfo(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
 
 private:
+    // Longest single wait of the session thread (for data, or in a partial transfer).
+    static constexpr int kWaitMs = 100;
+    // After a receive: reads the request's declared length (-1 indefinite) once its header is in.
+    // 0 go on; 1 malformed (decoding reports it); -1 above `limit` (the association is closed).
+    int ReadDeclaredLength(int64_t& declared, int64_t limit);
+    void GrowReceiveBuffer(int64_t declared, int64_t limit);
     // Waits at most `timeoutMs` for the socket (readable, or writable with forWrite) or the stop
     // event. PLAT_WAIT_* result; PLAT_WAIT_EVENT also when the socket is already closed.
     int WaitSocket(bool forWrite, int timeoutMs);
@@ -222,8 +299,6 @@ private:
     bool AwaitTransfer(bool forWrite);
     // The real close(2) of the descriptor; only when the session thread can no longer use it.
     void ReleaseSocket();
-    // Builds the Close APDU (closeReason 9) as the only child of m_response.
-    void BuildCloseResponse();
     void SetUserId(const std::string& text);
 
     CCriticalSection m_sockLock;                      // guards the hand-over of the descriptor

@@ -2,16 +2,9 @@
 // of each search becomes rows (database name as the client wrote it, record number) of the
 // operand's result set, up to the configured hit limit.
 
-#include <poll.h>
-
 #include <cstdint>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "backend/strata/strata_errors.h"
-#include "backend/strata/strata_package.h"
-#include "backend/strata/strata_routines.h"
 #include "berkit/bertrace.h"
 #include "server/dbarray.h"
 #include "server/tunnel.h"
@@ -21,11 +14,6 @@
 
 namespace {
 
-// Size of every back-end answer buffer.
-constexpr int kAnswerBufferSize = 65535;
-// Search style of a hit list, and the flag of its following pages.
-constexpr int kStyleHitList = 5;
-constexpr int kStyleNextPage = 0x8000;
 // Digits of a record number at the end of a hit line.
 constexpr size_t kHitDigits = 7;
 
@@ -33,13 +21,6 @@ constexpr size_t kHitDigits = 7;
 // accepted, reading stops at the first character that is not a digit.
 int64_t HitNumber(const char* line, size_t length) {
     const char* p = line + length - kHitDigits;
-    // The usual line: exactly seven digits.
-    int64_t fast = 0;
-    size_t digits = 0;
-    for (; digits < kHitDigits && p[digits] >= '0' && p[digits] <= '9'; ++digits)
-        fast = fast * 10 + (p[digits] - '0');
-    if (digits == kHitDigits)
-        return fast;
     const char* end = line + length;
     while (p < end && (*p == ' ' || *p == '\t'))
         ++p;
@@ -52,26 +33,16 @@ int64_t HitNumber(const char* line, size_t length) {
     return negative ? -value : value;
 }
 
-// Whether the client has closed its end while a long search runs on: the search is then
-// abandoned instead of finished for nobody. Looks without waiting.
-bool PeerHasLeft(SOCKET_T s) {
-    if (s == INVALID_SOCKET_T)
-        return true;
-    pollfd p{s, POLLRDHUP, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
 }  // namespace
 
 void CTunnel::EnsureChannel() {
     if (m_owner == nullptr)
         THROW_EXTENDED(0, "connect db failed, CConnect::PrepareChannel()");
-    if (m_answerBuffer.size() != static_cast<size_t>(kAnswerBufferSize))
-        m_answerBuffer.resize(kAnswerBufferSize);
-    // The channel stays open (and logged in) across requests: preparing it anew for every search
-    // and record would reopen the store and log in again each time.
-    if (!m_connect.IsConnected())
-        PrepareDatabaseChannel(m_connect, GetUserId(), m_password, &m_owner->m_interface);
+    m_pager.SetInterface(&m_owner->m_interface);
+    m_pager.SetLoginFallback(Settings().m_allowAnonymous, kStrataAnonymousUser, "");
+    // The channel stays open (and logged in) across requests as long as the session's account
+    // stays the same; a changed account (an anonymous fall-back, a new Init) prepares it anew.
+    m_pager.Prepare(GetUserId(), m_password);
 }
 
 int CTunnel::ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path) {
@@ -96,12 +67,22 @@ int CTunnel::SearchDBMulti(CZResultSet* target, int use, const std::string& term
     std::string path;
     for (const std::string& name : m_databaseNames) {
         CDatabaseNode* db = GetDatabasePtr(name.c_str());
-        if (db == nullptr)
+        if (db == nullptr) {
+            SetDiagnostic(kDiagDatabaseUnavailable, name);
             THROW_EXTENDED(0, "illegal database name");
-        if (ConstructSearchPath(db, use, term, path) != 0)
+        }
+        if (ConstructSearchPath(db, use, term, path) != 0) {
+            SetDiagnostic(kDiagUnsupportedUse, std::to_string(use));
             THROW_EXTENDED(0, "unsurported keys");
-        if (SearchDBUseStrata(name, path, target) != 0)
-            break;
+        }
+        if (SearchDBUseStrata(name, path, target) == 0)
+            continue;
+        // Without the diagnostics mode a failed back-end search leaves the operand without hits.
+        if (Bib1Diagnostics() && !m_lastBackendError.empty() && !m_bStop.load()) {
+            SetDiagnostic(kDiagTemporarySystemError, m_lastBackendError);
+            THROW_EXTENDED(0, "back-end search failed: " + m_lastBackendError);
+        }
+        break;
     }
     return 0;
 }
@@ -109,83 +90,44 @@ int CTunnel::SearchDBMulti(CZResultSet* target, int use, const std::string& term
 int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& path, CZResultSet* target) {
     if (target == nullptr)
         return -1;
-    int style = kStyleHitList;
-    bool stopped = false;
-    std::string request = path;
-    std::string error;
-    CPackage package;
-    std::vector<int64_t> numbers;
     const int64_t limit = m_owner ? static_cast<int64_t>(Settings().m_maxSearchHits) : 0;
-
-    for (;;) {
-        if (m_bStop.load())
-            return -1;
-        const int answer = m_connect.API_Search(request.c_str(), static_cast<int>(request.size()) + 1,
-                                                m_answerBuffer.data(), kAnswerBufferSize, style);
-        if (answer == -1) {
-            int code = 0;
-            m_connect.GetLastError(code, error);
-            if (code == kStrataLoginRequired) {
-                const bool anonymous = m_owner && Settings().m_allowAnonymous;
-                if (LoginDatabase(m_connect, request, anonymous, "public", "") == 0)
+    bool full = false;
+    bool interrupted = false;
+    const CPagerResult result =
+        m_pager.Search(path, kStrataStyleHitList, CPagerFormat::kLines, [&](const CPackage& page) {
+            int64_t count = target->GetRowCount();
+            for (const std::string& line : page.GetLines()) {
+                if (m_bStop.load()) {
+                    interrupted = true;
+                    return false;
+                }
+                if (line.size() < kHitDigits)
                     continue;
-                m_connect.GetLastError(code, error);
-                break;  // fail
+                ++count;
+                target->Add(dbName, HitNumber(line.data(), line.size()));
+                if (count > limit) {
+                    full = true;
+                    return false;
+                }
             }
-            if (code == kStrataNoData)
-                goto done;
-            if (code == kStrataChannelBroken || code == kStrataUnreachable)
-                Close();
-            break;  // fail
-        }
-        if (package.LoadPackage(m_answerBuffer.data(), static_cast<size_t>(kAnswerBufferSize)) == -1) {
-            error = "CPackage::LoadPackage() error ...";
-            break;
-        }
-        if (package.CvtPackageToLineFormat(1) == -1) {
-            error = "CPackage::CvtPackageToLineFormat() error ...";
-            break;
-        }
-        // The page's record numbers, read in place, become rows in one step.
-        const size_t lines = package.GetLineCount();
-        int64_t room = limit - target->GetRowCount() + 1;  // one row past the limit stops the search
-        numbers.clear();
-        for (size_t i = 0; i < lines && room > 0; ++i) {
-            const std::string_view line = package.GetLineView(i);
-            if (line.size() < kHitDigits)
-                continue;
-            numbers.push_back(HitNumber(line.data(), line.size()));
-            --room;
-        }
-        if (m_bStop.load())
-            return 0;
-        target->AddHits(dbName, numbers.data(), numbers.size());
-        if (target->GetRowCount() > limit) {
-            stopped = true;
-            goto done;
-        }
-        const std::string& continuation = package.GetContinuation();
-        if (continuation.empty())
-            goto done;
-        if (PeerHasLeft(m_socket.load())) {
-            BerTrace("searchDBUseStrata(): the client has gone, search abandoned\r\n");
-            Close();
-            return -1;
-        }
-        style |= kStyleNextPage;
-        request.assign(path).append("||").append(continuation);
+            return true;
+        });
+    if (interrupted)
+        return 0;  // the rows read so far stay, unsorted
+    if (full)
+        return 1;
+    if (result == CPagerResult::kDone || result == CPagerResult::kNoData) {
+        SortResultSet(*target);
+        BerTrace("\r\n检索完成=[%d]条\r\n", static_cast<int>(target->GetRowCount()));
+        return 0;
     }
-
+    if (result == CPagerResult::kStopped)
+        return -1;
+    if (result == CPagerResult::kBroken)
+        Close();
     // Failure: the operand has no hits, also none from earlier databases.
-    BerTrace("searchDBUseStrata() error [%s]\r\n", error.c_str());
+    m_lastBackendError = m_pager.GetError();
+    BerTrace("searchDBUseStrata() error [%s]\r\n", m_pager.GetError().c_str());
     target->Create(nullptr);
     return -1;
-
-done:
-    if (stopped)
-        return 1;
-    // Hits arrive in record order, so the rows of one database need no sort.
-    target->SortAppended();
-    BerTrace("\r\n检索完成=[%d]条\r\n", static_cast<int>(target->GetRowCount()));
-    return 0;
 }

@@ -24,6 +24,13 @@ bool CTunnel::IsLegalDatabase() {
     return true;
 }
 
+std::string CTunnel::FirstUnknownDatabase() {
+    for (const std::string& name : m_databaseNames)
+        if (name.empty() || GetDatabasePtr(name.c_str()) == nullptr)
+            return name;
+    return std::string();
+}
+
 CDatabaseNode* CTunnel::GetDatabasePtr(const char* name) {
     if (name == nullptr || m_owner == nullptr || Settings().m_forbidDatabase)
         return nullptr;

@@ -1,57 +1,44 @@
-// CTunnel Close service, the server-initiated close and the packet log of requests and responses.
+// CTunnel Close service, unsupported requests, the server-initiated close and the packet log of
+// requests and responses.
 
 #include <sys/stat.h>
 
 #include <string>
 
+#include "berkit/bernode_apdu.h"
 #include "berkit/bernode_pktfile.h"
 #include "server/tunnel.h"
 #include "server/tunnelarray.h"
 
-namespace {
-
-constexpr unsigned int kTagCloseReason = 211;
-constexpr int kCloseReasonUnspecified = 9;
-
-// Packet-log label of an APDU tag; null for tags that are not logged.
-const char* RequestLabel(int tag) {
-    switch (tag) {
-    case Z_INIT_REQUEST: return "initreq";
-    case Z_SEARCH_REQUEST: return "srchreq";
-    case Z_PRESENT_REQUEST: return "prstreq";
-    case Z_EXTSERVICES_REQUEST: return "extsreq";
-    case Z_CLOSE: return "closreq";
-    default: return nullptr;
-    }
-}
-
-const char* ResponseLabel(int tag) {
-    switch (tag) {
-    case Z_INIT_RESPONSE: return "initres";
-    case Z_SEARCH_RESPONSE: return "srchres";
-    case Z_PRESENT_RESPONSE: return "prstres";
-    case Z_EXTSERVICES_RESPONSE: return "extsres";
-    case Z_CLOSE: return "closres";
-    default: return nullptr;
-    }
-}
-
-}  // namespace
-
-void CTunnel::BuildCloseResponse() {
-    m_response.ClearArray();
-    CBERNode* close = m_response.NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, Z_CLOSE);
-    close->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kTagCloseReason, kCloseReasonUnspecified);
-}
-
-bool CTunnel::ProcessClose(CBERNode*) {
+bool CTunnel::ProcessClose(CBERNode* apdu) {
     // The client's reason and diagnostic are not examined; the answer is always "unspecified".
-    BuildCloseResponse();
+    m_response.ClearArray();
+    BuildCloseResponse(m_response, DecodeReferenceId(apdu), Z_CLOSE_UNSPECIFIED);
+    return true;
+}
+
+bool CTunnel::ProcessUnsupported(CBERNode* apdu) {
+    if (Settings().m_diagnostics != CDiagnosticsMode::kBib1)
+        THROW_EXTENDED(0, m_initialized ? "not supported request" : "not initailized!");
+    const CZReferenceId ref = DecodeReferenceId(apdu);
+    m_response.ClearArray();
+    if (m_initialized && m_apduTag == Z_SCAN_REQUEST) {
+        BuildScanFailure(m_response, ref, kDiagScanUnsupported, "scan is not supported");
+        m_apduTag = Z_SCAN_RESPONSE;
+    } else if (m_initialized && m_apduTag == Z_SORT_REQUEST) {
+        BuildSortFailure(m_response, ref, kDiagSortUnsupported, "sort is not supported");
+        m_apduTag = Z_SORT_RESPONSE;
+    } else {
+        // No response of its own carries a diagnostic: tell the client why the association ends.
+        BuildCloseResponse(m_response, ref, Z_CLOSE_PROTOCOL_ERROR);
+        m_apduTag = Z_CLOSE;
+    }
     return true;
 }
 
 bool CTunnel::UnilateralClose() {
-    BuildCloseResponse();
+    m_response.ClearArray();
+    BuildCloseResponse(m_response, CZReferenceId(), Z_CLOSE_UNSPECIFIED);
     m_response.EncodeBER(m_sendBuffer);
     if (DataSend() > 0)
         DataRecv();
@@ -81,13 +68,15 @@ void WritePacket(const std::string& home, const std::string& address, const char
 void CTunnel::LogBerRequest() {
     if (!LogPackets())
         return;
-    if (const char* label = RequestLabel(m_apduTag))
-        WritePacket(HomeDir(), m_address, label, m_recvBuffer);
+    const CTunnelService* service = FindService(m_apduTag, false);
+    if (service != nullptr && service->m_requestLabel != nullptr)
+        WritePacket(HomeDir(), m_address, service->m_requestLabel, m_recvBuffer);
 }
 
 void CTunnel::LogBerResponse() {
     if (!LogPackets())
         return;
-    if (const char* label = ResponseLabel(m_apduTag))
-        WritePacket(HomeDir(), m_address, label, m_sendBuffer);
+    const CTunnelService* service = FindService(m_apduTag, true);
+    if (service != nullptr && service->m_responseLabel != nullptr)
+        WritePacket(HomeDir(), m_address, service->m_responseLabel, m_sendBuffer);
 }

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "backend/strata/strata_errors.h"
-#include "backend/strata/strata_routines.h"
+#include "berkit/bernode_apdu.h"
 #include "berkit/bernode_decoders.h"
 #include "berkit/bernode_values.h"
 #include "berkit/bertrace.h"
@@ -20,19 +19,6 @@
 #include "server/tunnelarray.h"
 
 namespace {
-
-// extendedServicesRequest / extendedServicesResponse fields (context tags).
-constexpr unsigned kTagReferenceId = 2;
-constexpr unsigned kTagFunction = 3;
-constexpr unsigned kTagPackageType = 4;
-constexpr unsigned kTagTaskSpecific = 10;
-constexpr unsigned kTagOperationStatus = 3;
-constexpr unsigned kTagSupplied = 16;  // one supplied record: a SEQUENCE
-
-constexpr const char* kOidUpdateTask = "1.2.840.10003.9.5.1.1";
-constexpr int kStatusDone = 1;
-constexpr int kStatusFailure = 3;
-constexpr int kWriteAnswerSize = 1024;
 
 // ISO 2709 layout.
 constexpr size_t kLeaderSize = 24;
@@ -147,95 +133,46 @@ int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*
         return -1;
     }
 
-    if (!m_connect.IsConnected()) {
-        if (m_owner == nullptr)
-            return -1;
-        try {
-            PrepareDatabaseChannel(m_connect, GetUserId(), m_password, &m_owner->m_interface);
-        } catch (extended_exception& e) {
-            BerTrace("%s\r\n", e.GetErrorMessage());
-            return -1;
-        }
+    try {
+        EnsureChannel();
+    } catch (extended_exception& e) {
+        BerTrace("%s\r\n", e.GetErrorMessage());
+        return -1;
     }
-
-    char answer[kWriteAnswerSize];
-    bool loggedIn = false;
-    for (;;) {
-        const int result = m_connect.API_Write(path.c_str(), diriv.data(), static_cast<int>(diriv.size()), answer,
-                                               kWriteAnswerSize, style, 1);
-        if (result > 0)
-            return 0;
-        int code = 0;
-        m_connect.GetLastError(code, error);
-        // A channel prepared anew has not logged in yet: log in with the session's own account
-        // (never the anonymous one) and write once more.
-        if (code == kStrataLoginRequired && !loggedIn) {
-            loggedIn = true;
-            if (LoginDatabase(m_connect, path, false, "public", "") == 0)
-                continue;
-            m_connect.GetLastError(code, error);
-        }
-        break;
-    }
-    error += "\nupdate record error";
-    BerTrace("%s\r\n", error.c_str());
+    // A channel prepared anew logs in with the session's own account (never the anonymous one).
+    if (m_pager.Write(path, diriv, style) == CPagerResult::kDone)
+        return 0;
+    m_lastBackendError = m_pager.GetError();
+    BerTrace("%s\nupdate record error\r\n", m_pager.GetError().c_str());
     return -1;
 }
 
 bool CTunnel::ProcessExtServices(CBERNode* apdu) {
-    int status = kStatusFailure;
-    CByteArray referenceId;
-    std::string packageType;
-    CBERNode* esRequest = nullptr;
-    static const std::vector<CBERNode*> kNoChildren;
-    for (CBERNode* child : apdu ? apdu->m_arrChildren : kNoChildren) {
-        if (child == nullptr)
-            continue;
-        switch (child->m_uTag) {
-        case kTagReferenceId:
-            referenceId = child->m_baContent;
-            break;
-        case kTagFunction: {
-            long function = 0;
-            DecodeInteger(child->m_baContent, function);
-            break;
-        }
-        case kTagPackageType:
-            DecodeOID(child->m_baContent, packageType);
-            break;
-        case kTagTaskSpecific:
-            esRequest = DecodeESRequestPtr(child);
-            break;
-        default:
-            break;
-        }
-    }
-
-    if (m_authenticated && packageType == kOidUpdateTask && esRequest != nullptr) {
-        long action = 0;
-        std::string database;
-        CBERNode* records = DecodeESRequest(esRequest, action, database, false);
-        if (records != nullptr && !database.empty() && action >= 1 && action <= 3) {
-            BerTrace("action = [%d], dbname = [%s]\n", static_cast<int>(action), database.c_str());
-            status = kStatusDone;
-            for (CBERNode* record : records->m_arrChildren) {
-                if (record == nullptr || record->m_uTag != kTagSupplied)
-                    continue;
-                std::string unused;
-                std::string syntax;
-                CByteArray data;
-                if (m_bStop.load() || DecodeESUpdateRecord(record, unused, syntax, data) != 0 ||
-                    ESUpdateRecord(static_cast<int32_t>(action), database, syntax, data) != 0) {
-                    status = kStatusFailure;  // records written before this one stay written
-                    break;
-                }
-            }
-        }
-    }
-
-    CBERNode* response = m_response.NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, Z_EXTSERVICES_RESPONSE);
-    if (!referenceId.empty())
-        response->NewChildCharNode(kTagReferenceId, BER_CONTEXT, referenceId);
-    response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kTagOperationStatus, status);
+    CZESRequest request;
+    DecodeExtServicesRequest(apdu, request);
+    const int status = m_authenticated && request.m_packageType == kZOidUpdateTask && request.m_esRequest != nullptr
+                           ? ServeUpdate(request.m_esRequest)
+                           : Z_ES_FAILURE;
+    BuildESResponse(m_response, request.m_referenceId, status);
     return true;
+}
+
+int CTunnel::ServeUpdate(CBERNode* esRequest) {
+    long action = 0;
+    std::string database;
+    CBERNode* records = DecodeESRequest(esRequest, action, database, false);
+    if (records == nullptr || database.empty() || action < 1 || action > 3)
+        return Z_ES_FAILURE;
+    BerTrace("action = [%d], dbname = [%s]\n", static_cast<int>(action), database.c_str());
+    for (CBERNode* record : records->m_arrChildren) {
+        if (record == nullptr || record->m_uTag != kZTagSuppliedRecord)
+            continue;
+        std::string unused;
+        std::string syntax;
+        CByteArray data;
+        if (m_bStop.load() || DecodeESUpdateRecord(record, unused, syntax, data) != 0 ||
+            ESUpdateRecord(static_cast<int32_t>(action), database, syntax, data) != 0)
+            return Z_ES_FAILURE;  // records written before this one stay written
+    }
+    return Z_ES_DONE;
 }

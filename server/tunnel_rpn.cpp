@@ -3,7 +3,10 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "berkit/bernode_apdu.h"
 #include "berkit/bernode_decoders.h"
 #include "berkit/bernode_values.h"
 #include "berkit/bertrace.h"
@@ -14,13 +17,15 @@
 
 namespace {
 
-// Tags of the RPN structure (context class).
-constexpr unsigned kTagOperand = 0;
-constexpr unsigned kTagOperatorNode = 1;
-constexpr unsigned kTagAttributesPlusTerm = 102;
-constexpr unsigned kTagResultSetId = 31;
-
 enum : int { RPN_AND = 0, RPN_OR = 1, RPN_AND_NOT = 2 };
+
+// bib-1 attribute types and the truncation values the diagnostics mode reads.
+constexpr long kAttributeUse = 1;
+constexpr long kAttributeTruncation = 5;
+constexpr long kTruncationRight = 1;
+constexpr long kTruncationNone = 100;
+// The back-end's right truncation: a term ending in it matches every word it starts.
+constexpr const char* kStrataTruncation = "*";
 
 // A temporary result set with an empty data file; throws when the store cannot make one.
 std::unique_ptr<CZResultSet> NewTemporarySet() {
@@ -66,34 +71,66 @@ bool CTunnel::FindAndCopyExistResultSet(const std::string& name, CZResultSet* ta
     return false;
 }
 
+void CTunnel::SearchOperand(CBERNode* operand, CZResultSet* target) {
+    if (operand == nullptr)
+        THROW_EXTENDED(0, "bad RPN structure");
+    if (operand->m_uTag == kZTagAttributesPlusTerm) {
+        long type = -1;
+        long value = -1;
+        std::string term;
+        if (!Bib1Diagnostics()) {
+            DecodeAttributeAndTerm(operand, type, value, term, m_utf8);
+            SearchDBMulti(target, static_cast<int>(value), term);
+            return;
+        }
+        // A term without attributes (yaz-client's plain `find computer`) is fine here.
+        if (!DecodeGeneralTerm(operand, term, m_utf8))
+            THROW_EXTENDED(0, "only support general Term");
+        const int use = ApplyBib1Attributes(operand, term);
+        SearchDBMulti(target, use, term);
+    } else if (operand->m_uTag == kZTagResultSetId) {
+        std::string name;
+        DecodeGeneralString(operand->m_baContent, name, m_utf8);
+        if (!FindAndCopyExistResultSet(name, target))
+            THROW_EXTENDED(0, "referred resultset not exist");
+    } else {
+        THROW_EXTENDED(0, "Unsurported RPN structure");
+    }
+}
+
+int CTunnel::ApplyBib1Attributes(CBERNode* operand, std::string& term) {
+    std::vector<std::pair<long, long>> attributes;
+    DecodeAttributeList(operand, attributes);
+    long use = -1;
+    long truncation = kTruncationNone;
+    for (const auto& [type, value] : attributes) {
+        if (type == kAttributeUse && use == -1)
+            use = value;
+        else if (type == kAttributeTruncation)
+            truncation = value;
+    }
+    if (truncation == kTruncationRight) {
+        if (!term.empty() && term.back() != kStrataTruncation[0] && term.back() != '?')
+            term += kStrataTruncation;
+    } else if (truncation != kTruncationNone) {
+        SetDiagnostic(kDiagUnsupportedTruncation, std::to_string(truncation));
+        THROW_EXTENDED(0, "unsupported truncation attribute");
+    }
+    return use == -1 ? Settings().m_defaultUseAttribute : static_cast<int>(use);
+}
+
 int CTunnel::SearchDB(CBERNode* node, CZResultSet* target, int depth) {
     if (m_bStop.load())
         THROW_EXTENDED(0, "search stopped");
     if (node == nullptr || target == nullptr || depth > kRPNMaxDepth)
         THROW_EXTENDED(0, "bad RPN structure");
 
-    if (node->m_uTag == kTagOperand) {
-        CBERNode* operand = node->m_arrChildren.empty() ? nullptr : node->m_arrChildren[0];
-        if (operand == nullptr)
-            THROW_EXTENDED(0, "bad RPN structure");
-        if (operand->m_uTag == kTagAttributesPlusTerm) {
-            long type = -1;
-            long value = -1;
-            std::string term;
-            DecodeAttributeAndTerm(operand, type, value, term, m_utf8);
-            SearchDBMulti(target, static_cast<int>(value), term);
-        } else if (operand->m_uTag == kTagResultSetId) {
-            std::string name;
-            DecodeGeneralString(operand->m_baContent, name, m_utf8);
-            if (!FindAndCopyExistResultSet(name, target))
-                THROW_EXTENDED(0, "referred resultset not exist");
-        } else {
-            THROW_EXTENDED(0, "Unsurported RPN structure");
-        }
+    if (node->m_uTag == kZTagOperand) {
+        SearchOperand(node->m_arrChildren.empty() ? nullptr : node->m_arrChildren[0], target);
         return 0;
     }
 
-    if (node->m_uTag != kTagOperatorNode || node->m_arrChildren.size() != 3)
+    if (node->m_uTag != kZTagOperatorNode || node->m_arrChildren.size() != 3)
         THROW_EXTENDED(0, "bad RPN structure");
 
     // The temporary sets (and their files) go when this node is done, also on an exception.

@@ -18,8 +18,7 @@ int CZRecordSet::AndNot(CZRecordSet& other, CZRecordSet& output, const std::atom
 
 int CZRecordSet::Merge(CZRecordSet& other, CZRecordSet& output, const std::atomic<bool>* stop,
                        MergeKind kind) {
-    // Re-creating the output must not destroy an input.
-    if (&output == this || &output == &other)
+    if (&output == this || &output == &other)  // re-creating the output must not destroy an input
         return -1;
     if ((HasDataFile() && EnsureIndexed() != 0) ||
         (other.HasDataFile() && other.EnsureIndexed() != 0))

@@ -163,6 +163,38 @@ TEST_F(CBERNodeTest, LengthOfTwoToTheThirtyOneIsRejected)
     EXPECT_EQ(total, -1);
 }
 
+// The one frame-length reader of the session and IsCompleteBER: declared totals up to 8 length
+// octets (so a session can refuse a large request by its size), the header still arriving, and
+// malformed headers.
+TEST_F(CBERNodeTest, FrameLengthReportsTheDeclaredTotal)
+{
+    const struct {
+        const char* hex;
+        BerFrame frame;
+        int64_t total;
+    } rows[] = {
+        {"b4 05", BerFrame::kDefinite, 7},
+        {"bf 30 03", BerFrame::kDefinite, 6},
+        {"b6 82 01 00", BerFrame::kDefinite, 260},
+        {"b6 84 80 00 00 00", BerFrame::kDefinite, 0x80000006},
+        {"b6 88 00 00 00 01 00 00 00 00", BerFrame::kDefinite, 0x10000000aLL},
+        {"b6 80", BerFrame::kIndefinite, 0},
+        {"", BerFrame::kIncomplete, 0},
+        {"bf", BerFrame::kIncomplete, 0},
+        {"b6 82 01", BerFrame::kIncomplete, 0},
+        {"b6 89 00 00 00 00 00 00 00 00 01", BerFrame::kMalformed, 0},
+        {"b6 ff", BerFrame::kMalformed, 0},
+        {"bf 81 81 81 81 81 01 00", BerFrame::kMalformed, 0},
+    };
+    for (const auto& row : rows) {
+        const CByteArray bytes = Hex(row.hex);
+        int64_t total = -1;
+        EXPECT_EQ(BerFrameLength(bytes.data(), static_cast<long>(bytes.size()), total), row.frame) << row.hex;
+        if (row.frame == BerFrame::kDefinite)
+            EXPECT_EQ(total, row.total) << row.hex;
+    }
+}
+
 TEST_F(CBERNodeTest, LengthPastParentIsRejected)
 {
     // The INTEGER claims 3 octets inside a SEQUENCE of 3 octets of content.

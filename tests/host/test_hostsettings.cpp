@@ -129,6 +129,7 @@ TEST_F(CServerSettingsTest, DemoIniServesAnonymouslyAsPublicAndRefusesBadLogins)
     EXPECT_EQ(s.m_anonymousUser, "public");
     EXPECT_EQ(s.m_anonymousPassword, "");
     EXPECT_EQ(s.m_badLoginAction, 1);
+    EXPECT_EQ(s.m_diagnostics, CDiagnosticsMode::kBib1);
 }
 
 // Saving writes every key: a file saved from values unlike every default reads back as those

@@ -102,3 +102,23 @@ class Server:
             self.proc.kill()
             raise AssertionError("vk9000 did not stop on SIGTERM")
         shutil.rmtree(self.home, ignore_errors=True)
+
+
+def run_cases(cases, own_server=(), server_env=None):
+    """Runs the case named by argv[2] ("all": every case) of `cases` (name -> function of a
+    Server), each on a fresh demo server unless it is in `own_server` (then it gets None and makes
+    its own). Reports every case; the exit code is 1 when one failed."""
+    names = list(cases) if sys.argv[2] == "all" else [sys.argv[2]]
+    failed = 0
+    for name in names:
+        server = None if name in own_server else Server(env_extra=(server_env or {}).get(name))
+        try:
+            cases[name](server)
+            print(f"PASS {name}")
+        except Exception as e:  # report every case, fail at the end
+            failed += 1
+            print(f"FAIL {name}: {e}")
+        finally:
+            if server:
+                server.stop()
+    return 1 if failed else 0

@@ -49,7 +49,7 @@ inline CByteArray InitWith(const CByteArray& refId, const CByteArray& auth, cons
         body = Concat(Concat(Hex("82"), CByteArray{static_cast<unsigned char>(refId.size())}), refId);
     body = Concat(body, Hex("83 02 00 e0 84 03 00 e9 a2 85 04 04 00 00 00 86 04 04 00 00 00"));
     if (!auth.empty())
-        body = Concat(Concat(Hex("a7"), CByteArray{static_cast<unsigned char>(auth.size())}), auth);
+        body = Concat(body, Concat(Concat(Hex("a7"), CByteArray{static_cast<unsigned char>(auth.size())}), auth));
     body = Concat(body, Hex("9f 6e 02 38 31 9f 6f 03 59 41 5a"));
     body = Concat(body, otherInfo);
     CByteArray out = Hex("b4");

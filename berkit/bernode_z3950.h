@@ -1,0 +1,101 @@
+#pragma once
+// Tag numbers (context class) of the Z39.50 (1995) APDUs and of the fields the server reads and
+// writes, and the values it sends. The one place these numbers are named.
+// Thread safety: constants only.
+
+// APDUs.
+enum : int {
+    Z_INIT_REQUEST = 20,
+    Z_INIT_RESPONSE = 21,
+    Z_SEARCH_REQUEST = 22,
+    Z_SEARCH_RESPONSE = 23,
+    Z_PRESENT_REQUEST = 24,
+    Z_PRESENT_RESPONSE = 25,
+    Z_DELETE_RESULT_SET_REQUEST = 26,
+    Z_SCAN_REQUEST = 35,
+    Z_SCAN_RESPONSE = 36,
+    Z_SORT_REQUEST = 43,
+    Z_SORT_RESPONSE = 44,
+    Z_EXTSERVICES_REQUEST = 46,
+    Z_EXTSERVICES_RESPONSE = 47,
+    Z_CLOSE = 48,
+};
+
+// Fields common to several APDUs.
+constexpr unsigned kZTagReferenceId = 2;
+constexpr unsigned kZTagOtherInformation = 201;
+
+// initRequest / initResponse.
+constexpr unsigned kZTagProtocolVersion = 3;
+constexpr unsigned kZTagOptions = 4;
+constexpr unsigned kZTagPreferredMessageSize = 5;
+constexpr unsigned kZTagExceptionalRecordSize = 6;
+constexpr unsigned kZTagIdAuthentication = 7;
+constexpr unsigned kZTagResult = 12;
+constexpr unsigned kZTagImplementationId = 110;
+constexpr unsigned kZTagImplementationName = 111;
+constexpr unsigned kZTagImplementationVersion = 112;
+
+// searchRequest.
+constexpr unsigned kZTagResultSetName = 17;
+constexpr unsigned kZTagDatabaseNames = 18;
+constexpr unsigned kZTagQuery = 21;
+constexpr unsigned kZTagPreferredRecordSyntax = 104;
+
+// searchResponse / presentResponse.
+constexpr unsigned kZTagSearchStatus = 22;
+constexpr unsigned kZTagResultCount = 23;
+constexpr unsigned kZTagRecordsReturned = 24;
+constexpr unsigned kZTagNextPosition = 25;
+constexpr unsigned kZTagPresentStatus = 27;
+constexpr unsigned kZTagResponseRecords = 28;
+constexpr unsigned kZTagNonSurrogateDiagnostic = 130;
+
+// presentRequest.
+constexpr unsigned kZTagRecordsRequested = 29;
+constexpr unsigned kZTagStartPoint = 30;
+constexpr unsigned kZTagResultSetId = 31;
+constexpr unsigned kZTagRecordComposition = 19;
+
+// NamePlusRecord: name [0], record [1] { retrievalRecord [1], surrogateDiagnostic [2] }.
+constexpr unsigned kZTagRecordName = 0;
+constexpr unsigned kZTagRecord = 1;
+constexpr unsigned kZTagRetrievalRecord = 1;
+constexpr unsigned kZTagSurrogateDiagnostic = 2;
+constexpr unsigned kZTagOctetAligned = 1;  // EXTERNAL encoding octet-aligned [1]
+
+// RPN structure: op [0] { attributesPlusTerm [102], resultSetId [31] }, rpnRpnOp [1].
+constexpr unsigned kZTagOperand = 0;
+constexpr unsigned kZTagOperatorNode = 1;
+constexpr unsigned kZTagAttributesPlusTerm = 102;
+constexpr unsigned kZTagAttributeList = 44;
+constexpr unsigned kZTagGeneralTerm = 45;
+
+// extendedServicesRequest / extendedServicesResponse.
+constexpr unsigned kZTagFunction = 3;
+constexpr unsigned kZTagPackageType = 4;
+constexpr unsigned kZTagTaskSpecific = 10;
+constexpr unsigned kZTagOperationStatus = 3;
+constexpr unsigned kZTagSuppliedRecord = 16;
+
+// scanResponse / sortResponse.
+constexpr unsigned kZTagScanStatus = 4;
+constexpr unsigned kZTagScanEntriesReturned = 5;
+constexpr unsigned kZTagScanEntries = 7;
+constexpr unsigned kZTagScanDiagnostics = 2;  // ListEntries.nonsurrogateDiagnostics
+constexpr unsigned kZTagSortStatus = 3;
+constexpr unsigned kZTagSortDiagnostics = 5;
+
+// Close.
+constexpr unsigned kZTagCloseReason = 211;
+
+// Values the server sends.
+enum : int { Z_PRESENT_SUCCESS = 0, Z_PRESENT_FAILURE = 5 };
+enum : int { Z_ES_DONE = 1, Z_ES_FAILURE = 3 };
+enum : int { Z_SCAN_FAILURE = 6 };
+enum : int { Z_SORT_FAILURE = 2 };
+enum : int { Z_CLOSE_PROTOCOL_ERROR = 6, Z_CLOSE_UNSPECIFIED = 9 };
+
+// Object identifiers.
+constexpr const char* kZOidBib1Diagnostics = "1.2.840.10003.4.1";
+constexpr const char* kZOidUpdateTask = "1.2.840.10003.9.5.1.1";
