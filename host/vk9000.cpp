@@ -161,15 +161,15 @@ std::string ProgramPath(const char* argv0) {
 
 // Every request allocates and frees buffers of 100 KiB to a few MiB (hit lists, result-set rows,
 // indexes). With glibc's defaults those come from fresh mappings or freshly trimmed heap each
-// time, and the page faults of touching them cost more than the work. Keep them in the heap, but
-// give memory back once 4 MiB are free at the top of a heap: glibc trims the heaps of its
-// per-thread arenas only then (malloc_trim does not), so a high threshold kept every arena at its
-// peak after a load. Four arenas serve the session threads of a small machine without contention
-// and bound what their free lists can hold.
+// time, and the page faults of touching them cost more than the work. Keep them in the heap and
+// return memory to the system only when 64 MiB are free at the top. One arena: malloc_trim, which
+// the channel library calls once the store has been idle for a moment, gives back the free pages
+// of the main arena only (glibc trims its per-thread arenas only at that threshold), and the
+// per-thread caches keep small allocations off the arena's lock.
 void TuneAllocator() {
     mallopt(M_MMAP_THRESHOLD, 8 << 20);
-    mallopt(M_TRIM_THRESHOLD, 4 << 20);
-    mallopt(M_ARENA_MAX, 4);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_ARENA_MAX, 1);
 }
 
 int main(int argc, char** argv) {

@@ -11,6 +11,7 @@ PKGS=(
   libcpp-httplib-dev nlohmann-json3-dev   # the operator console (ui/web/)
   chromium fonts-wqy-zenhei               # the console's browser test, with a font for its Chinese texts
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
+  idzebra-2.0    # zebraidx, zebrasrv: the peer of bench/search/run_side_by_side.sh (run time only)
   python3
   libncurses-dev # SetupVelkan's terminal wizard (ncursesw)
   tmux           # drives the wizard in its tests

@@ -2,12 +2,8 @@
 // of each search becomes rows (database name as the client wrote it, record number) of the
 // operand's result set, up to the configured hit limit.
 
-#include <poll.h>
-
 #include <cstdint>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "berkit/bertrace.h"
 #include "server/dbarray.h"
@@ -25,13 +21,6 @@ constexpr size_t kHitDigits = 7;
 // accepted, reading stops at the first character that is not a digit.
 int64_t HitNumber(const char* line, size_t length) {
     const char* p = line + length - kHitDigits;
-    // The usual line: exactly seven digits.
-    int64_t fast = 0;
-    size_t digits = 0;
-    for (; digits < kHitDigits && p[digits] >= '0' && p[digits] <= '9'; ++digits)
-        fast = fast * 10 + (p[digits] - '0');
-    if (digits == kHitDigits)
-        return fast;
     const char* end = line + length;
     while (p < end && (*p == ' ' || *p == '\t'))
         ++p;
