@@ -12,6 +12,7 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
 Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -62,11 +63,11 @@ class Cluster:
 def case_shared():
     pg = Cluster()
     a = b = None
+    work = tempfile.mkdtemp(prefix="vkpginterop")
     try:
         a, b = pg.server(), pg.server()
         for s in (a, b):
             expect(s.log(), f"{pg.address}/books", "the catalogue lists the remote name")
-        work = tempfile.mkdtemp(prefix="vkpginterop")
         record = write(work, "rec.mrc", marc(NUMBER, "Numbat shared catalogue"))
         out = yaz(a, ["auth demo demo", f"open {target(a)}", "base books", f"update insert id1 <{record}"], seconds=30)
         expect(out, "Status: done", "insert through the first server")
@@ -83,6 +84,7 @@ def case_shared():
             if s:
                 s.stop()
         pg.destroy()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 PARITY = [  # (databases, query): every kind of term the index answers
