@@ -2,6 +2,8 @@
 // of each search becomes rows (database name as the client wrote it, record number) of the
 // operand's result set, up to the configured hit limit.
 
+#include <poll.h>
+
 #include <cstdint>
 #include <string>
 
