@@ -103,9 +103,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     if (target == nullptr)
         return -1;
     const int64_t limit = m_owner ? static_cast<int64_t>(Settings().m_maxSearchHits) : 0;
-    bool full = false;
-    bool interrupted = false;
-    bool abandoned = false;
+    bool full = false, interrupted = false, abandoned = false;
     std::vector<int64_t> numbers;
     const CPagerResult result =
         m_pager.Search(path, kStrataStyleHitList, CPagerFormat::kLines, [&](const CPackage& page) {
@@ -146,8 +144,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     if (full)
         return 1;
     if (result == CPagerResult::kDone || result == CPagerResult::kNoData) {
-        // Hits arrive in record order: the rows of one database need no sort.
-        SortResultSet(*target);
+        SortResultSet(*target);  // hits arrive in record order: usually only indexed
         BerTrace("\r\n检索完成=[%d]条\r\n", static_cast<int>(target->GetRowCount()));
         return 0;
     }
