@@ -133,11 +133,14 @@ bool CConsoleHost::RestartListener(std::string& error) {
 
 bool CConsoleHost::ReconnectBackend(std::string& error) {
     const auto settings = m_manager.m_settings.Snapshot();
-    const std::string& folder = settings->m_backendFolder;
-    CInterface::SetStoreFolder(folder.empty() || folder[0] == '/' ? folder : m_home + folder);
+    std::string note;
+    CInterface::SetStoreFolder(BackendStoreFolder(*settings, m_home, note));
     // Sessions keep the channels they have; new logins use the new connection. The interface is
     // selected again only when the mode or the instance changed: a login or address change needs
     // only a new catalogue channel.
+    m_manager.m_interface.SetNetworkOptions(StrataNetOptions{settings->m_serverAddress, settings->m_serverUser,
+                                                             settings->m_serverPassword,
+                                                             settings->m_maxConnections});
     const bool sameInterface = settings->m_interfaceLibrary == m_loadedLibrary &&
                                settings->m_instanceName == m_loadedInstance;
     const int result = sameInterface ? m_manager.m_databases.InitAllDatabase(error)

@@ -2,6 +2,7 @@
 #include "host/hostsettings.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <type_traits>
@@ -9,6 +10,7 @@
 
 #include "platform/inifile.h"
 #include "server/tunnelarray.h"
+#include "setup/coralib/coralib.h"
 
 namespace {
 
@@ -156,4 +158,24 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
     copy.m_hideWindow = true;  // a daemon has no window
     copy.m_forbidService = false;
     m.m_settings.Replace(std::move(copy));
+}
+
+std::string BackendStoreFolder(const CServerSettings& s, const std::string& homeDir, std::string& note) {
+    note.clear();
+    const std::string& own = s.m_backendFolder;
+    const std::string folder = own.empty() || own[0] == '/' ? own : homeDir + own;
+    const std::string file = s.m_instanceName + ".strata";
+    if (strcasecmp(s.m_interfaceLibrary.c_str(), "localcore32.dll") != 0 ||
+        access((folder + "/" + file).c_str(), F_OK) == 0) {
+        return folder;
+    }
+    CRegistryInstance kernel;
+    std::string program, data;
+    if (kernel.Load(kKernelRegistryKey) != 0 || kernel.FindItem(s.m_instanceName, program, data) != 1)
+        return folder;
+    const size_t slash = data.rfind('/');
+    if (slash == std::string::npos || data.compare(slash + 1, std::string::npos, file) != 0)
+        return folder;
+    note = "store of instance " + s.m_instanceName + " from the local kernel registry: " + data;
+    return data.substr(0, slash);
 }

@@ -24,3 +24,9 @@ bool SaveHostSettings(const std::string& iniFile, const CServerSettings& setting
 
 // Gives the manager `settings` and its home folder and log writer. `homeDir` ends with "/".
 void ApplyHostSettings(const CServerSettings& settings, const std::string& homeDir, CTunnelArray& manager);
+
+// The folder of the embedded store: [Backend] BackendFolder (relative to `homeDir`, which ends
+// with "/"). When that folder holds no store of the instance and the interface is the local one,
+// the store the local database kernel registered under the instance's name (strata create
+// --register) is used instead, if its file is named after the instance; `note` then says so.
+std::string BackendStoreFolder(const CServerSettings& settings, const std::string& homeDir, std::string& note);

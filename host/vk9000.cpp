@@ -40,10 +40,10 @@ std::string HomeFolder(const std::string& dir) {
 // Selects the back-end interface so that sessions can open their channels. A failure is logged
 // and leaves the server running (logins then fail with the back-end's error).
 bool LoadBackend(CTunnelArray& manager, const CServerSettings& settings, const std::string& home) {
-    const std::string folder = settings.m_backendFolder.empty() || settings.m_backendFolder[0] == '/'
-                                   ? settings.m_backendFolder
-                                   : home + settings.m_backendFolder;
-    CInterface::SetStoreFolder(folder);
+    std::string note;
+    CInterface::SetStoreFolder(BackendStoreFolder(settings, home, note));
+    if (!note.empty())
+        manager.m_log.Write(2, "%s", note.c_str());
     manager.m_interface.SetNetworkOptions(StrataNetOptions{settings.m_serverAddress, settings.m_serverUser,
                                                            settings.m_serverPassword, settings.m_maxConnections});
     std::string error;

@@ -150,10 +150,11 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
     }
     if (result == CPagerResult::kStopped)
         return -1;
+    // Failure: the operand has no hits, also none from earlier databases. A lost back-end ends
+    // the association (logged once there), so no diagnostic is prepared for it.
+    m_lastBackendError = result == CPagerResult::kBroken ? std::string() : m_pager.GetError();
     if (result == CPagerResult::kBroken)
         CloseForBrokenBackend();
-    // Failure: the operand has no hits, also none from earlier databases.
-    m_lastBackendError = m_pager.GetError();
     BerTrace("searchDBUseStrata() error [%s]\r\n", m_pager.GetError().c_str());
     target->Create(nullptr);
     return -1;

@@ -147,46 +147,63 @@ std::string CInterface::GetStoreFolder() {
     return env ? env : ".";
 }
 
+std::shared_ptr<const CInterface::Selection> CInterface::Current() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_selection;
+}
+
+void CInterface::Select(Selection next) {
+    next.m_prefix = next.m_row && next.m_row->m_network ? next.m_net.m_address + "/" : std::string();
+    auto made = std::make_shared<const Selection>(std::move(next));
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_selection = std::move(made);
+}
+
 int CInterface::LoadLibraryA(const char* fileName, const char* instanceName) {
-    m_row = nullptr;
+    Selection next = *Current();
+    next.m_row = nullptr;
     const std::string name = fileName ? fileName : "";
     const std::string instance = instanceName ? instanceName : "";
     const StrataInterfaceRow* row = StrataFindInterface(name);
     if (row == nullptr) {
-        m_loadError = "unknown back-end interface [" + name + "]: known are localcore32.dll, netchan32.dll, netchan32u.dll";
+        next.m_loadError = "unknown back-end interface [" + name + "]: known are localcore32.dll, netchan32.dll, netchan32u.dll";
+        Select(std::move(next));
         return -1;
     }
     if (instance.empty() || instance.find('/') != std::string::npos || instance == "." || instance == "..") {
-        m_loadError = "bad instance name [" + instance + "] for interface " + name;
+        next.m_loadError = "bad instance name [" + instance + "] for interface " + name;
+        Select(std::move(next));
         return -1;
     }
-    m_row = row;
-    m_instance = instance;
-    m_loadError.clear();
-    m_prefix = row->m_network ? m_net.m_address + "/" : std::string();
+    next.m_row = row;
+    next.m_instance = instance;
+    next.m_loadError.clear();
+    Select(std::move(next));
     return 0;
 }
 
 void CInterface::SetNetworkOptions(const StrataNetOptions& options) {
-    m_net = options;
-    if (m_row && m_row->m_network) m_prefix = m_net.m_address + "/";
+    Selection next = *Current();
+    next.m_net = options;
+    Select(std::move(next));
 }
 
-StrataLocation CInterface::Location() const {
-    if (!m_row->m_network) return StrataLocation{StrataStoreFile(GetStoreFolder(), m_instance), "", 0};
-    return StrataLocation{PgConnInfo(m_net.m_address, m_instance, m_net.m_user, m_net.m_password), m_net.m_address,
-                          m_net.m_maxConnections};
+StrataLocation CInterface::Location(const Selection& s) {
+    if (!s.m_row->m_network) return StrataLocation{StrataStoreFile(GetStoreFolder(), s.m_instance), "", 0};
+    return StrataLocation{PgConnInfo(s.m_net.m_address, s.m_instance, s.m_net.m_user, s.m_net.m_password),
+                          s.m_net.m_address, s.m_net.m_maxConnections};
 }
 
 int CInterface::GetAllProcAddress(std::string& error) {
-    if (m_row == nullptr) {
-        error = m_loadError.empty() ? "no back-end interface loaded" : m_loadError;
+    const auto s = Current();
+    if (s->m_row == nullptr) {
+        error = s->m_loadError.empty() ? "no back-end interface loaded" : s->m_loadError;
         return -1;
     }
-    if (!m_row->m_network) return 0;
-    const StrataLocation where = Location();
+    if (!s->m_row->m_network) return 0;
+    const StrataLocation where = Location(*s);
     StrataStatus st;
-    if (m_row->m_open(where, false, st)) return 0;
+    if (s->m_row->m_open(where, false, st)) return 0;
     // A server that does not answer may come later; anything else is a setting to fix.
     if (PQping(where.m_path.c_str()) == PQPING_NO_RESPONSE) return 0;
     error = st.m_text;
@@ -194,13 +211,14 @@ int CInterface::GetAllProcAddress(std::string& error) {
 }
 
 std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& error) const {
-    if (m_row == nullptr) {
+    const auto s = Current();
+    if (s->m_row == nullptr) {
         code = kStrataChannelBroken;
         error = StrataErrorMessage(code, "no back-end interface loaded");
         return nullptr;
     }
     StrataStatus st;
-    auto store = m_row->m_open(Location(), false, st);
+    auto store = s->m_row->m_open(Location(*s), false, st);
     if (!store) {
         code = st.m_code;
         error = st.m_text;
@@ -210,8 +228,9 @@ std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& er
 
 std::unique_ptr<IStrataStore> CInterface::TakeChannel(int& code, std::string& error, std::string& file, dev_t& device,
                                                       ino_t& inode) const {
-    if (m_row == nullptr) return OpenChannel(code, error);
-    file = StrataStoreFile(GetStoreFolder(), m_instance);
+    const auto s = Current();
+    if (s->m_row == nullptr || s->m_row->m_network) return OpenChannel(code, error);
+    file = StrataStoreFile(GetStoreFolder(), s->m_instance);
     struct stat info {};
     if (stat(file.c_str(), &info) == 0) {
         device = info.st_dev;
@@ -347,7 +366,7 @@ bool CConnect::CheckPath(const char* path, int pathLen, std::string& out) {
 }
 
 bool CConnect::StripPrefix(std::string& path) {
-    const std::string& prefix = m_interface ? m_interface->GetPathPrefix() : std::string();
+    const std::string prefix = m_interface ? m_interface->GetPathPrefix() : std::string();
     if (prefix.empty()) return true;
     if (path.size() < prefix.size() || strncasecmp(path.c_str(), prefix.c_str(), prefix.size()) != 0) {
         Fail(kStrataBadPath, "[" + path + "] is not a path of the server " + prefix.substr(0, prefix.size() - 1));

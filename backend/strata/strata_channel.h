@@ -74,7 +74,7 @@ public:
     // [Backend] ServerUser, ServerPassword, MaxConnections.
     void SetNetworkOptions(const StrataNetOptions& options);
     // "" for a local interface, the server address and "/" for a network one.
-    const std::string& GetPathPrefix() const { return m_prefix; }
+    std::string GetPathPrefix() const { return Current()->m_prefix; }
 
     // The folder that holds the embedded stores. Default: the environment variable
     // VELKAN_STRATA_DIR when set, else the current folder. Any thread; affects later loads.
@@ -87,16 +87,25 @@ public:
     // `inode` name the store file it holds open (file empty: not to be given back for reuse).
     std::unique_ptr<IStrataStore> TakeChannel(int& code, std::string& error, std::string& file, dev_t& device,
                                               ino_t& inode) const;
-    bool IsLoaded() const { return m_row != nullptr; }
+    bool IsLoaded() const { return Current()->m_row != nullptr; }
 
 private:
-    struct StrataLocation Location() const;
+    // What LoadLibraryA and SetNetworkOptions chose. Each change replaces the whole selection, so
+    // channels opening on other threads while the host selects again (a reconnect from the
+    // console) see either the old or the new one, never a mix or a freed string.
+    struct Selection {
+        const StrataInterfaceRow* m_row = nullptr;  // null until a successful LoadLibraryA
+        std::string m_instance;
+        std::string m_loadError;
+        StrataNetOptions m_net;
+        std::string m_prefix;
+    };
+    std::shared_ptr<const Selection> Current() const;
+    void Select(Selection next);
+    static struct StrataLocation Location(const Selection& s);
 
-    const StrataInterfaceRow* m_row = nullptr;  // null until a successful LoadLibraryA
-    std::string m_instance;
-    std::string m_loadError;
-    StrataNetOptions m_net;
-    std::string m_prefix;
+    mutable std::mutex m_lock;  // guards the pointer m_selection
+    std::shared_ptr<const Selection> m_selection = std::make_shared<const Selection>();
 };
 
 class CConnect {

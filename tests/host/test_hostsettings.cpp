@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/inifile.h"
 #include "server/tunnelarray.h"
+#include "setup/coralib/coralib.h"
 #include "tests/server/server_test_util.h"
 
 namespace {
@@ -208,6 +209,40 @@ TEST_F(CServerSettingsTest, DemoCreationWithoutTheStoreBuilderFailsAndWritesNoIn
     EXPECT_NE(error.find("make-demo-store.sh"), std::string::npos);
     EXPECT_FALSE(CreateDemoInstance(m_home.Path() + "demo", m_home.Path() + "missing.sh", "", error));
     EXPECT_FALSE(PlatFileExists(m_home.Path() + "demo/vk9000.ini"));
+}
+
+TEST_F(CServerSettingsTest, LocalStoreComesFromTheKernelRegistryOnlyWhenTheInstanceHasNoneOfItsOwn) {
+    // The kernel registry names /kernel/Lumo.strata for Lumo and /kernel/other.strata for Odd.
+    setenv("ORVANE_CONFIG_DIR", (m_home.Path() + "orvane").c_str(), 1);
+    CRegistryInstance kernel;
+    ASSERT_EQ(kernel.Load(kKernelRegistryKey), 0);
+    ASSERT_TRUE(kernel.SetItem("Lumo", "/bin/strata", m_home.Path() + "kernel/Lumo.strata"));
+    ASSERT_TRUE(kernel.SetItem("Odd", "/bin/strata", m_home.Path() + "kernel/other.strata"));
+    ASSERT_EQ(kernel.Save(), 0);
+    PlatMakeDirectories(m_home.Path() + "own");
+    ASSERT_EQ(PlatWriteFileAtomic(m_home.Path() + "own/Mine.strata", "x", 1), 0);
+    struct Row {
+        const char* interface;
+        const char* instance;
+        std::string expected;
+        bool noted;
+    } rows[] = {
+        {"localcore32.dll", "Lumo", m_home.Path() + "kernel", true},   // registered, none of its own
+        {"LOCALCORE32.DLL", "Mine", m_home.Path() + "own", false},     // its own store wins
+        {"localcore32.dll", "Odd", m_home.Path() + "own", false},      // registered file of another name
+        {"localcore32.dll", "Unknown", m_home.Path() + "own", false},  // not registered
+        {"netchan32.dll", "Lumo", m_home.Path() + "own", false},       // not a local store
+    };
+    for (const Row& row : rows) {
+        CServerSettings s;
+        s.m_interfaceLibrary = row.interface;
+        s.m_instanceName = row.instance;
+        s.m_backendFolder = "own";
+        std::string note;
+        EXPECT_EQ(BackendStoreFolder(s, m_home.Path(), note), row.expected) << row.instance;
+        EXPECT_EQ(!note.empty(), row.noted) << row.instance;
+    }
+    unsetenv("ORVANE_CONFIG_DIR");
 }
 
 }  // namespace

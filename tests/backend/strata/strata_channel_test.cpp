@@ -1,6 +1,9 @@
 // CInterface and CConnect reads: interface selection, the 63 -> login -> repeat flow, listings,
 // paged cfgs files and hit lists, record blocks, buffer limits.
 #include "strata_fixture.h"
+
+#include <atomic>
+#include <thread>
 #include "berkit/extended_exception.h"
 
 namespace {
@@ -46,6 +49,41 @@ TEST(CInterfaceTest, MissingStoreIsUnreachable) {
 }
 
 class StrataChannelTest : public StrataStoreTest {};
+
+TEST_P(StrataChannelTest, ChannelsKeepWorkingWhileTheHostSelectsTheInterfaceAgain) {
+    // The console reconnects the back-end by selecting the same interface again while sessions
+    // open channels and call through it.
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> sessions;
+    for (int t = 0; t < 3; ++t) {
+        sessions.emplace_back([&] {
+            std::vector<char> buffer(65535);
+            for (int i = 0; i < 30; ++i) {
+                CConnect c;
+                if (PrepareDatabaseChannel(c, "demo", "demo", &m_iface) != 0 ||
+                    LoginDatabase(c, "", false, "public", "") != 0) {
+                    ++failures;
+                    continue;
+                }
+                const std::string root = m_iface.GetPathPrefix();
+                if (c.API_Dir(root.c_str(), int(root.size()) + 1, buffer.data(), 65535) <= 0) ++failures;
+            }
+        });
+    }
+    std::thread host([&] {
+        const std::string library = IsPg() ? "netchan32.dll" : "localcore32.dll";
+        const std::string instance = IsPg() ? m_pg.Database() : "inst";
+        while (!done.load()) {
+            if (IsPg()) m_iface.SetNetworkOptions(m_pg.NetOptions());
+            m_iface.LoadLibraryA(library.c_str(), instance.c_str());
+        }
+    });
+    for (auto& s : sessions) s.join();
+    done = true;
+    host.join();
+    EXPECT_EQ(failures.load(), 0);
+}
 
 TEST_P(StrataChannelTest, CallsBeforeLoginGet63AndSucceedAfterLogin) {
     CConnect c;
