@@ -4,34 +4,12 @@
 
 #include "backend/strata/sqlite_store.h"
 #include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_storeutil.h"
 
 namespace {
 
 // Records whose postings a load or reindex gathers before it adds them to the lists.
 constexpr size_t kPostingSlice = 50000;
-
-std::string FieldsText(const CKeyEntry& key) {
-    std::string text;
-    for (const CKeyField& f : key.m_fields) {
-        if (!text.empty()) text += ' ';
-        text += f.m_tag + f.m_subfields;
-    }
-    return text;
-}
-
-CKeyEntry KeyFromText(const std::string& name, const std::string& fields) {
-    CKeyEntry key;
-    key.m_name = name;
-    size_t pos = 0;
-    while (pos < fields.size()) {
-        size_t end = fields.find(' ', pos);
-        if (end == std::string::npos) end = fields.size();
-        const std::string item = fields.substr(pos, end - pos);
-        if (item.size() >= 3) key.m_fields.push_back(CKeyField{item.substr(0, 3), item.substr(3)});
-        pos = end + 1;
-    }
-    return key;
-}
 
 void CollectPostings(const std::vector<StoreKey>& keys, const CMARC& record, int64_t number,
                      std::vector<StorePosting>& out) {
@@ -50,7 +28,7 @@ bool CSqliteStore::LoadKeys(int64_t db, std::vector<StoreKey>& keys, StrataStatu
     if (!s.Ok()) return SqlFail(st, "load keys");
     s.Bind(1, db);
     int rc;
-    while ((rc = s.Step()) == SQLITE_ROW) keys.push_back(StoreKey{s.Int(0), KeyFromText(s.Text(1), s.Text(2))});
+    while ((rc = s.Step()) == SQLITE_ROW) keys.push_back(StoreKey{s.Int(0), StrataKeyFromText(s.Text(1), s.Text(2))});
     return rc == SQLITE_DONE || SqlFail(st, "load keys");
 }
 
@@ -67,7 +45,7 @@ bool CSqliteStore::FindKey(int64_t db, const std::string& name, StoreKey& key, S
     s.Bind(1, db).Bind(2, name);
     const int rc = s.Step();
     if (rc == SQLITE_ROW) {
-        key = StoreKey{s.Int(0), KeyFromText(s.Text(1), s.Text(2))};
+        key = StoreKey{s.Int(0), StrataKeyFromText(s.Text(1), s.Text(2))};
         if (m_cacheChecked && m_keyCache.size() < kMaxCachedNames) m_keyCache.emplace(std::make_pair(db, name), key);
         return true;
     }
@@ -339,7 +317,7 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
     std::vector<StoreKey> keys;
     for (const CKeyEntry& entry : tree.GetKeys()) {
         CStmt s(Prepare("INSERT OR REPLACE INTO keys(db, name, fields) VALUES(?1, ?2, ?3)"));
-        if (!s.Ok() || s.Bind(1, db).Bind(2, entry.m_name).Bind(3, FieldsText(entry)).Step() != SQLITE_DONE) {
+        if (!s.Ok() || s.Bind(1, db).Bind(2, entry.m_name).Bind(3, StrataFieldsText(entry)).Step() != SQLITE_DONE) {
             return SqlFail(st, "reindex");
         }
     }

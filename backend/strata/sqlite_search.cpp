@@ -7,6 +7,7 @@
 #include "backend/strata/sqlite_postings.h"
 #include "backend/strata/sqlite_store.h"
 #include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_storeutil.h"
 #include "berkit/codepage.h"
 
 bool CSqliteStore::CandidateMatches(int64_t db, const StoreKey& key, const SearchTerm& term, int64_t number,
@@ -28,52 +29,30 @@ bool CSqliteStore::CandidateMatches(int64_t db, const StoreKey& key, const Searc
 
 bool CSqliteStore::ComputeHits(int64_t db, const StoreKey& key, const SearchTerm& term, std::vector<uint32_t>& hits,
                                StrataStatus& st) {
-    hits.clear();
-    // The smallest list of the exact tokens is read first; the others only thin it out.
-    std::vector<std::string> exact = term.m_exactTokens;
-    std::sort(exact.begin(), exact.end());
-    exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
-    if (exact.size() > 1) {
-        std::vector<std::pair<int64_t, std::string>> sized;
-        for (std::string& t : exact) {
-            int64_t size = 0;
-            if (!ListSize(key.m_id, t, size, st)) return false;
-            sized.emplace_back(size, std::move(t));
+    // The engine-neutral computation over this store's lists and records.
+    struct Reader : IStrataPostingReader {
+        Reader(CSqliteStore& store, int64_t db, const StoreKey& key, const SearchTerm& term)
+            : m_store(store), m_db(db), m_key(key), m_term(term) {}
+        bool ListSize(const std::string& token, int64_t& size, StrataStatus& st) override {
+            return m_store.ListSize(m_key.m_id, token, size, st);
         }
-        std::sort(sized.begin(), sized.end());
-        exact.clear();
-        for (auto& s : sized) exact.push_back(std::move(s.second));
-    }
-    if (!exact.empty()) {
-        if (!ReadList(key.m_id, exact[0], hits, st)) return false;
-        std::vector<uint32_t> other;
-        for (size_t i = 1; i < exact.size() && !hits.empty(); ++i) {
-            if (!ReadList(key.m_id, exact[i], other, st)) return false;
-            const auto end = std::set_intersection(hits.begin(), hits.end(), other.begin(), other.end(), hits.begin());
-            hits.erase(end, hits.end());
+        bool ReadList(const std::string& token, std::vector<uint32_t>& out, StrataStatus& st) override {
+            return m_store.ReadList(m_key.m_id, token, out, st);
         }
-    }
-    if (!term.m_prefixToken.empty() && (exact.empty() || !hits.empty())) {
-        CRecordBitmap bits;
-        if (!ReadPrefix(key.m_id, term.m_prefixToken, bits, st)) return false;
-        if (exact.empty()) {
-            bits.AppendTo(hits);
-        } else {
-            hits.erase(std::remove_if(hits.begin(), hits.end(), [&bits](uint32_t n) { return !bits.Test(n); }),
-                       hits.end());
+        bool ReadPrefix(const std::string& prefix, CRecordBitmap& bits, StrataStatus& st) override {
+            return m_store.ReadPrefix(m_key.m_id, prefix, bits, st);
         }
-    }
-    if (term.m_needsCheck) {
-        size_t kept = 0;
-        for (const uint32_t number : hits) {
-            if (m_cancel.load(std::memory_order_relaxed)) return st.Set(kStrataCancelled, "search");
-            bool match = false;
-            if (!CandidateMatches(db, key, term, number, match, st)) return false;
-            if (match) hits[kept++] = number;
+        bool Matches(uint32_t number, bool& match, StrataStatus& st) override {
+            return m_store.CandidateMatches(m_db, m_key, m_term, number, match, st);
         }
-        hits.resize(kept);
-    }
-    return true;
+        bool Cancelled() const override { return m_store.m_cancel.load(std::memory_order_relaxed); }
+
+        CSqliteStore& m_store;
+        int64_t m_db;
+        const StoreKey& m_key;
+        const SearchTerm& m_term;
+    } reader(*this, db, key, term);
+    return StrataComputeHits(term, reader, hits, st);
 }
 
 bool CSqliteStore::Search(const std::string& db, const std::string& keyName, const std::string& ansiTerm,
