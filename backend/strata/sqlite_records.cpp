@@ -150,27 +150,10 @@ bool CSqliteStore::WriteRecord(const std::string& db, int64_t number, StrataWrit
 
 int CSqliteStore::LoadRecords(const std::string& db, const std::vector<std::string>& dirivs,
                               std::vector<StrataRejectedRecord>& rejected, StrataStatus& st) {
-    rejected.clear();
     // Check every record first; a number repeated in the batch keeps its last record.
-    std::vector<std::pair<int64_t, size_t>> accepted;  // number, position
-    std::vector<CMARC> records(dirivs.size());
+    std::vector<CMARC> records;
     std::map<int64_t, size_t> lastOf;
-    for (size_t i = 0; i < dirivs.size(); ++i) {
-        int64_t number = 0;
-        std::string error;
-        if (!CheckStrataRecord(dirivs[i], records[i], number, error)) {
-            rejected.push_back(StrataRejectedRecord{i, error});
-            continue;
-        }
-        auto it = lastOf.find(number);
-        if (it != lastOf.end()) {
-            rejected.push_back(StrataRejectedRecord{it->second, "record number " + std::to_string(number) +
-                                                                    " appears again later in the batch"});
-            it->second = i;
-        } else {
-            lastOf.emplace(number, i);
-        }
-    }
+    StrataCheckBatch(dirivs, records, lastOf, rejected);
     CBulkCache cache(m_db);
     if (!Begin(st)) return -1;
     int64_t id = 0;
