@@ -163,7 +163,10 @@ std::unique_ptr<CHostConsole> StartConsole(CTunnelArray& manager, const std::str
     cannotListen = false;
     const std::string iniFile = home + "vk9000.ini";
     std::string where = listen.empty() ? PlatGetProfileString("Console", "Listen", "", iniFile) : listen;
-    if (where.empty() && demo)
+    // The demo's own console address is a convenience: when another program (or another demo)
+    // holds it, the demo serves without a console instead of not at all.
+    const bool demoDefault = where.empty() && demo;
+    if (demoDefault)
         where = kDemoConsoleListen;
     if (where.empty())
         return nullptr;
@@ -189,6 +192,12 @@ std::unique_ptr<CHostConsole> StartConsole(CTunnelArray& manager, const std::str
     console->server = std::make_unique<CConsoleServer>(manager, *console->host, options);
     if (!console->server->Start(error)) {
         cannotListen = error.rfind("cannot listen", 0) == 0;
+        if (cannotListen && demoDefault) {
+            std::fprintf(stderr, "vk9000: console: %s; the demo runs without its console\n", error.c_str());
+            manager.m_log.Write(1, "console not started: %s", error.c_str());
+            error.clear();
+            cannotListen = false;
+        }
         return nullptr;
     }
     const bool demoPassword = demo && VerifyConsolePassword("demo", options.passwordHash);
