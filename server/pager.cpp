@@ -125,7 +125,7 @@ CPagerResult CBackendPager::Run(const std::string& path, int style, const CallFn
         }
         ++pages;
         if (length < 0 || length > kAnswerBufferSize ||
-            package.LoadPackage(m_answer.data(), static_cast<size_t>(length)) == -1) {
+            package.LoadPackageInPlace(m_answer.data(), static_cast<size_t>(length)) == -1) {
             m_error = "CPackage::LoadPackage() error ...";
             return CPagerResult::kFailed;
         }

@@ -22,6 +22,17 @@ constexpr size_t kHitDigits = 7;
 // The record number in the last seven characters of a hit line: leading blanks and a sign are
 // accepted, reading stops at the first character that is not a digit.
 int64_t HitNumber(const char* line, size_t length) {
+    if (length == kHitDigits) {  // the usual line: seven digits and nothing else
+        uint32_t value = 0;
+        bool digits = true;
+        for (size_t i = 0; i < kHitDigits; ++i) {
+            const uint32_t d = uint32_t(uint8_t(line[i])) - '0';
+            digits &= d < 10;
+            value = value * 10 + d;
+        }
+        if (digits)
+            return value;
+    }
     const char* p = line + length - kHitDigits;
     const char* end = line + length;
     while (p < end && (*p == ' ' || *p == '\t'))
@@ -111,6 +122,7 @@ int CTunnel::SearchDBUseStrata(const std::string& dbName, const std::string& pat
             const size_t lines = page.GetLineCount();
             int64_t room = limit - target->GetRowCount() + 1;  // one row past the limit stops the search
             numbers.clear();
+            numbers.reserve(lines);
             for (size_t i = 0; i < lines && room > 0; ++i) {
                 const std::string_view line = page.GetLineView(i);
                 if (line.size() < kHitDigits)

@@ -1,6 +1,7 @@
 // CZRecordSet: rows, write buffer, indexing and sorting of a result set (zrecordset.h).
 #include "server/zrecordset.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -13,7 +14,7 @@ constexpr size_t kMaxBufferBytes = 64u << 20;
 }  // namespace
 
 CZRecordSet::CZRecordSet() = default;
-CZRecordSet::~CZRecordSet() = default;
+CZRecordSet::~CZRecordSet() { ReleaseCompact(); }
 
 void CZRecordSet::BufferRow(const unsigned char* row, size_t length) {
     const size_t needed = m_writeBuffer.size() + length;
@@ -29,7 +30,7 @@ void CZRecordSet::BufferRow(const unsigned char* row, size_t length) {
 
 int CZRecordSet::Add(const std::string& dbName, int64_t recordNumber) {
     const size_t nameLength = std::strlen(dbName.c_str());
-    if (nameLength > kMaxNameLength || m_writeBuffer.size() >= kMaxBufferBytes)
+    if (nameLength > kMaxNameLength || Materialise() != 0 || m_writeBuffer.size() >= kMaxBufferBytes)
         return -1;
     if (m_ascending && m_rowCount > 0) {
         const int names = std::strcmp(dbName.c_str(), m_lastName.c_str());
@@ -51,22 +52,18 @@ int CZRecordSet::Add(const std::string& dbName, int64_t recordNumber) {
     return 0;
 }
 
-int CZRecordSet::AddHits(const std::string& dbName, const int64_t* numbers, size_t count) {
-    const size_t nameLength = std::strlen(dbName.c_str());
-    if (count == 0)
-        return 0;
-    if (nameLength > kMaxNameLength || m_writeBuffer.size() >= kMaxBufferBytes)
-        return -1;
+template <typename Number>
+void CZRecordSet::AppendRows(const char* name, size_t nameLength, const Number* numbers, size_t count) {
     const size_t rowLength = nameLength + 1 + kRowOverhead;
     if (m_ascending && m_rowCount > 0) {
-        const int names = std::strcmp(dbName.c_str(), m_lastName.c_str());
-        m_ascending = names > 0 || (names == 0 && numbers[0] > m_lastNumber);
+        const int names = std::strcmp(name, m_lastName.c_str());
+        m_ascending = names > 0 || (names == 0 && int64_t(numbers[0]) > m_lastNumber);
     }
     for (size_t i = 1; m_ascending && i < count; ++i)
         m_ascending = numbers[i] > numbers[i - 1];
     if (m_ascending) {
-        m_lastName.assign(dbName.c_str(), nameLength);
-        m_lastNumber = numbers[count - 1];
+        m_lastName.assign(name, nameLength);
+        m_lastNumber = int64_t(numbers[count - 1]);
     }
     const size_t at = m_writeBuffer.size();
     m_writeBuffer.resize(at + rowLength * count);
@@ -74,7 +71,7 @@ int CZRecordSet::AddHits(const std::string& dbName, const int64_t* numbers, size
     const uint32_t n = static_cast<uint32_t>(nameLength + 1);
     RowPutU32(row, n + 16);
     RowPutU32(row + 4, n);
-    std::memcpy(row + 8, dbName.c_str(), n);
+    std::memcpy(row + 8, name, n);
     RowPutU32(row + 8 + n, 8);
     RowPutU64(row + 12 + n, static_cast<uint64_t>(numbers[0]));
     for (size_t i = 1; i < count; ++i) {
@@ -85,14 +82,49 @@ int CZRecordSet::AddHits(const std::string& dbName, const int64_t* numbers, size
     m_pendingRows += static_cast<int>(count);
     m_rowCount += static_cast<int64_t>(count);
     m_indexed = 0;
+}
+
+int CZRecordSet::AddHits(const std::string& dbName, const int64_t* numbers, size_t count) {
+    const size_t nameLength = std::strlen(dbName.c_str());
+    if (count == 0)
+        return 0;
+    if (nameLength > kMaxNameLength)
+        return -1;
+    if (AddCompact(dbName.c_str(), nameLength, numbers, count))
+        return 0;
+    if (Materialise() != 0 || m_writeBuffer.size() >= kMaxBufferBytes)
+        return -1;
+    AppendRows(dbName.c_str(), nameLength, numbers, count);
     if (m_pendingRows >= m_flushThreshold)
         Flush();
     return 0;
 }
 
+int CZRecordSet::Materialise() {
+    if (!m_compact)
+        return 0;
+    // Rows go out in slices, each flushed, so the write buffer stays small.
+    constexpr size_t kSlice = 4096;
+    std::vector<uint32_t> numbers;
+    numbers.swap(m_numbers);
+    const std::string name = m_compactName;
+    ReleaseCompact();
+    m_rowCount -= static_cast<int64_t>(numbers.size());
+    for (size_t i = 0; i < numbers.size(); i += kSlice) {
+        AppendRows(name.c_str(), name.size(), numbers.data() + i, std::min(kSlice, numbers.size() - i));
+        if (Flush() < 0) {
+            // The rows not yet written are lost to this set: it is emptied rather than left short.
+            ClearResource();
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int CZRecordSet::AddRow(const unsigned char* row) {
     const uint32_t length = RowGetU32(row);
-    if (length < 17 || length > kMaxNameLength + 17 || m_writeBuffer.size() >= kMaxBufferBytes)
+    if (length < 17 || length > kMaxNameLength + 17 || Materialise() != 0 ||
+        m_writeBuffer.size() >= kMaxBufferBytes)
         return -1;
     m_ascending = false;  // not tracked for copied rows
     BufferRow(row, length + 4);
@@ -111,6 +143,8 @@ int CZRecordSet::Flush() {
 }
 
 int CZRecordSet::EnsureIndexed() {
+    if (m_compact)
+        m_indexed = 1;
     if (m_indexed == 1 || m_rowCount == 0)
         return 0;
     const int64_t rows = m_rowCount;
@@ -125,6 +159,10 @@ int CZRecordSet::EnsureIndexed() {
 int CZRecordSet::Sort(int param) {
     if (m_rowCount == 0)
         return 0;
+    if (m_compact) {  // in order and unique by construction
+        m_sortParam = param;
+        return EnsureIndexed();
+    }
     if (EnsureIndexed() != 0)
         return -1;
     m_sortParam = param;
@@ -146,6 +184,13 @@ int CZRecordSet::SortAppended() {
 bool CZRecordSet::IsEmpty() const { return !HasDataFile() || GetRowCount() == 0; }
 
 int CZRecordSet::GetRow(int64_t row, std::string& dbName, int64_t& recordNumber) const {
+    if (m_compact) {
+        if (row < 0 || static_cast<uint64_t>(row) >= m_numbers.size())
+            return -1;
+        dbName = m_compactName;
+        recordNumber = m_numbers[static_cast<size_t>(row)];
+        return 0;
+    }
     if (m_indexed != 1 || row < 0 || static_cast<uint64_t>(row) >= m_index.size())
         return -1;
     const unsigned char* body = GetData() + m_index[static_cast<size_t>(row)];
@@ -184,6 +229,7 @@ bool CZRecordSet::IsValidRow(const unsigned char* body, uint32_t length) const {
 
 void CZRecordSet::ClearResource() {
     CMemSort::ClearResource();
+    ReleaseCompact();
     CByteArray().swap(m_writeBuffer);
     m_pendingRows = 0;
     m_indexed = 0;

@@ -5,12 +5,19 @@
 // Row format in the data file (little-endian): L (int32, = N + 16) | N (int32, name length with
 // its terminating zero) | name, zero-terminated | the value 8 (int32) | record number (int64).
 // Order: names byte by byte (case matters), then record numbers, smaller first.
+// Compact form: while every row came from AddHits for one database, in strictly ascending order
+// and with numbers of 0 to 2^32-1 (a hit list), the set holds only that name and the numbers,
+// four octets a row, in memory charged to the row store's memory budget and within its per-store
+// memory data limit. Every operation answers as for the row file; one that needs rows (Add,
+// AddRow, a merge with a set of other rows) writes them out first. Merges of two compact sets of
+// one database stay compact.
 // Ownership: a set owns its data file, which is deleted with the set or when it is re-Created.
 // Thread safety: none; a set belongs to the session thread that made it.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "backend/rowstore/memsort.h"
 #include "berkit/bytearray.h"
@@ -66,6 +73,9 @@ public:
     // Longest database name a row may carry (octets, without the terminating zero).
     static constexpr size_t kMaxNameLength = 4096;
 
+    // Whether the rows are held in the compact form.
+    bool IsCompact() const { return m_compact; }
+
     CByteArray m_writeBuffer;    // rows appended since the last flush
     int m_pendingRows = 0;       // rows in m_writeBuffer
     int m_flushThreshold = 100;  // m_pendingRows value that triggers a flush
@@ -76,6 +86,26 @@ private:
     int Merge(CZRecordSet& other, CZRecordSet& output, const std::atomic<bool>* stop,
               MergeKind kind);
     void BufferRow(const unsigned char* row, size_t length);
+    // Appends rows of one database from numbers[0..count), tracking the ascending order.
+    template <typename Number>
+    void AppendRows(const char* name, size_t nameLength, const Number* numbers, size_t count);
+    // Takes numbers[0..count) into the compact form when the set is (or may become) compact and
+    // the memory is granted; false (nothing added) otherwise.
+    bool AddCompact(const char* name, size_t nameLength, const int64_t* numbers, size_t count);
+    // Grows the compact numbers' room to at least `rows`, charged to the memory budget; false
+    // when the per-store limit or the budget refuses it.
+    bool ReserveCompact(size_t rows);
+    // Writes a compact set's rows out as rows (the set then works from its row file). 0, or -1.
+    int Materialise();
+    // Merge of two sets that are compact or empty, of one database, into a compact `output`.
+    // 0, or -1 when this does not apply or the memory is refused (output left empty).
+    int MergeCompact(CZRecordSet& other, CZRecordSet& output, MergeKind kind);
+    void ReleaseCompact();
+
+    bool m_compact = false;           // rows are (m_compactName, m_numbers[i])
+    std::string m_compactName;
+    std::vector<uint32_t> m_numbers;  // strictly ascending
+    int64_t m_compactCharged = 0;     // octets of m_numbers' room counted in the memory budget
 
     // Whether every row so far was appended by Add above the one before (empty: true).
     bool m_ascending = true;

@@ -20,6 +20,10 @@ int CZRecordSet::Merge(CZRecordSet& other, CZRecordSet& output, const std::atomi
                        MergeKind kind) {
     if (&output == this || &output == &other)  // re-creating the output must not destroy an input
         return -1;
+    if (MergeCompact(other, output, kind) == 0)
+        return 0;
+    if (Materialise() != 0 || other.Materialise() != 0)
+        return -1;
     if ((HasDataFile() && EnsureIndexed() != 0) ||
         (other.HasDataFile() && other.EnsureIndexed() != 0))
         return -1;

@@ -43,6 +43,11 @@ public:
     static void SetMemoryBudget(int64_t bytes);
     static int64_t GetMemoryBudget();
     static int64_t GetMemoryInUse();
+    // Counts `bytes` that another holder of row data keeps in memory against the same budget:
+    // true, or false (nothing counted) when they would take the process past it. Any thread.
+    static bool ChargeMemory(int64_t bytes);
+    // Gives back bytes counted by ChargeMemory. Any thread.
+    static void UnchargeMemory(int64_t bytes);
 
     bool IsOpen() const { return m_fd >= 0 || m_inMemory; }
     // Whether the bytes are still held in memory (no file on disk).

@@ -21,6 +21,15 @@ void CRowFile::SetMemoryBudget(int64_t bytes) { g_memoryBudget = bytes > 0 ? byt
 int64_t CRowFile::GetMemoryBudget() { return g_memoryBudget.load(); }
 int64_t CRowFile::GetMemoryInUse() { return g_memoryInUse.load(); }
 
+bool CRowFile::ChargeMemory(int64_t bytes) {
+    if (g_memoryInUse.fetch_add(bytes) + bytes <= g_memoryBudget.load())
+        return true;
+    g_memoryInUse.fetch_sub(bytes);
+    return false;
+}
+
+void CRowFile::UnchargeMemory(int64_t bytes) { g_memoryInUse.fetch_sub(bytes); }
+
 void CRowFile::ReleaseMemory() {
     g_memoryInUse.fetch_sub(m_charged);
     m_charged = 0;
@@ -129,12 +138,7 @@ int CRowFile::Spill() {
 int CRowFile::Append(const void* data, size_t length) {
     if (m_inMemory) {
         const int64_t add = static_cast<int64_t>(length);
-        bool fits = m_memory.size() + length <= m_memoryLimit;
-        if (fits && g_memoryInUse.fetch_add(add) + add > g_memoryBudget.load()) {
-            g_memoryInUse.fetch_sub(add);
-            fits = false;
-        }
-        if (fits) {
+        if (m_memory.size() + length <= m_memoryLimit && ChargeMemory(add)) {
             m_charged += add;
             const unsigned char* p = static_cast<const unsigned char*>(data);
             m_memory.insert(m_memory.end(), p, p + length);

@@ -45,6 +45,7 @@ void PutU32(std::string& out, uint32_t v) {
 void CPackage::Clear() {
     m_kind = 0;
     m_data.clear();
+    m_base = nullptr;
     m_entries.clear();
     m_linesReady = false;
     m_linesMade = false;
@@ -57,7 +58,11 @@ int CPackage::LoadPackage(const CByteArray& buffer) {
     return LoadPackage(reinterpret_cast<const char*>(buffer.data()), buffer.size());
 }
 
-int CPackage::LoadPackage(const char* buffer, size_t size) {
+int CPackage::LoadPackage(const char* buffer, size_t size) { return Load(buffer, size, true); }
+
+int CPackage::LoadPackageInPlace(const char* buffer, size_t size) { return Load(buffer, size, false); }
+
+int CPackage::Load(const char* buffer, size_t size, bool copy) {
     Clear();
     if (buffer == nullptr || size < kPackageHeaderSize) return -1;
     const auto* p = reinterpret_cast<const unsigned char*>(buffer);
@@ -73,25 +78,24 @@ int CPackage::LoadPackage(const char* buffer, size_t size) {
     const size_t count = ReadU32(p + first - 4);
     // Every entry needs at least its length field: a count beyond that is a lie.
     if (count > (total - first) / kPackageEntryOverhead) return -1;
-    // Check every length first, then copy into the package's own (reused) storage.
+    // One pass checks every length and notes where each entry lies (storage reused).
+    m_entries.resize(count);
     size_t pos = first;
     for (size_t i = 0; i < count; ++i) {
-        if (total - pos < kPackageEntryOverhead) return -1;
+        if (total - pos < kPackageEntryOverhead) return Clear(), -1;
         const size_t len = ReadU32(p + pos);
         pos += kPackageEntryOverhead;
-        if (len > total - pos) return -1;
-        if (kind == kPackageLines && HasZero(buffer + pos, len)) return -1;
-        pos += len;
-    }
-    if (pos != total) return -1;
-    m_data.assign(buffer, total);
-    m_entries.resize(count);
-    pos = first;
-    for (size_t i = 0; i < count; ++i) {
-        const size_t len = ReadU32(p + pos);
-        pos += kPackageEntryOverhead;
+        if (len > total - pos) return Clear(), -1;
+        if (kind == kPackageLines && HasZero(buffer + pos, len)) return Clear(), -1;
         m_entries[i] = {uint32_t(pos), uint32_t(len)};
         pos += len;
+    }
+    if (pos != total) return Clear(), -1;
+    if (copy) {
+        m_data.assign(buffer, total);
+        m_base = m_data.data();
+    } else {
+        m_base = buffer;
     }
     m_kind = kind;
     m_continuation.assign(buffer + 11, contLen);
@@ -107,7 +111,7 @@ int CPackage::CvtPackageToLineFormat(int mode) {
 const std::vector<std::string>& CPackage::GetLines() const {
     if (m_linesReady && !m_linesMade) {
         m_lines.resize(m_entries.size());  // reuses the lines' storage
-        for (size_t i = 0; i < m_entries.size(); ++i) m_lines[i].assign(m_data, m_entries[i].first, m_entries[i].second);
+        for (size_t i = 0; i < m_entries.size(); ++i) m_lines[i].assign(m_base + m_entries[i].first, m_entries[i].second);
         m_linesMade = true;
     }
     return m_lines;
@@ -118,7 +122,7 @@ int CPackage::CvtPackageToBinFormat(int mode) {
     m_records.clear();
     m_records.reserve(m_entries.size());
     for (const auto& e : m_entries) {
-        const auto* p = reinterpret_cast<const unsigned char*>(m_data.data()) + e.first;
+        const auto* p = reinterpret_cast<const unsigned char*>(m_base) + e.first;
         m_records.emplace_back(p, p + e.second);
     }
     return 0;

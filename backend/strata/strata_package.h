@@ -28,6 +28,9 @@ public:
     int LoadPackage(const char* buffer, size_t size);
     int LoadPackage(const std::string& buffer) { return LoadPackage(buffer.data(), buffer.size()); }
     int LoadPackage(const CByteArray& buffer);
+    // LoadPackage without a copy: the package reads `buffer`, which must stay unchanged until the
+    // next load or Clear.
+    int LoadPackageInPlace(const char* buffer, size_t size);
 
     // Makes the entries available as text lines (line packages only) or as byte blocks (either
     // kind). `mode` must be 1. 0 on success, -1 when nothing is loaded or the kind does not fit.
@@ -42,7 +45,7 @@ public:
     // CvtPackageToLineFormat.
     std::string_view GetLineView(size_t i) const {
         if (!m_linesReady || i >= m_entries.size()) return std::string_view();
-        return std::string_view(m_data.data() + m_entries[i].first, m_entries[i].second);
+        return std::string_view(m_base + m_entries[i].first, m_entries[i].second);
     }
     size_t GetRecordCount() const { return m_records.size(); }
     const CByteArray* GetRecord(size_t i) const { return i < m_records.size() ? &m_records[i] : nullptr; }
@@ -52,9 +55,11 @@ public:
 
 private:
     void Clear();
+    int Load(const char* buffer, size_t size, bool copy);
 
     uint8_t m_kind = 0;
-    std::string m_data;                                 // the loaded answer, one copy
+    std::string m_data;                                 // the loaded answer, when copied
+    const char* m_base = nullptr;                       // the answer's bytes (m_data or the caller's)
     std::vector<std::pair<uint32_t, uint32_t>> m_entries;  // offset in m_data and length
     bool m_linesReady = false;                          // CvtPackageToLineFormat succeeded
     mutable bool m_linesMade = false;                   // m_lines holds the lines

@@ -165,8 +165,8 @@ TEST_F(SearchServerTest, DeeplyNestedQueryFailsWithoutCrashing) {
 // --- result-set files ---------------------------------------------------------------------------
 
 TEST_F(SearchServerTest, SetsUpToTheMemoryLimitKeepNoFileAndLargerOnesSpillWithTheSameRows) {
-    // 10 rows of "books" fit; the 60 computer hits do not.
-    CMemSort::SetMemoryDataLimit(10 * (4 + 4 + 6 + 4 + 8));
+    // 40 hits fit (a hit list is held as four octets a hit); the 60 computer hits do not.
+    CMemSort::SetMemoryDataLimit(40 * 4);
     const int fd = Open();
     ASSERT_EQ(1, Search(fd, "small", kBooks, Term(4, "cooking")).count);
     ASSERT_EQ(2, Search(fd, "and", kBooks, And(Term(4, "computer"), Or(Term(12, "0000007"), Term(12, "0000003"))))

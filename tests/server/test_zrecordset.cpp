@@ -391,6 +391,59 @@ TEST_P(ZRecordSetPathsTest, AFileExistsOnlyForSetsPastTheLimitAndGoesWithThem) {
     }
 }
 
+// Hit lists (AddHits: one database, ascending) are held compactly while they fit; merged with
+// each other or with rows, and grown by rows afterwards, they must answer as rows do.
+TEST_P(ZRecordSetPathsTest, HitListsMergeAndGrowExactlyAsRows) {
+    auto hits = [](CZRecordSet& set, const std::string& name, size_t count, uint64_t seed) {
+        std::mt19937_64 random(seed);
+        std::set<int64_t> unique;
+        while (unique.size() < count) unique.insert(int64_t(random() % (count * 3)));
+        const std::vector<int64_t> numbers(unique.begin(), unique.end());
+        EXPECT_EQ(0, set.Create(nullptr));
+        EXPECT_EQ(0, set.AddHits(name, numbers.data(), numbers.size() / 2));  // two pages
+        EXPECT_EQ(0, set.AddHits(name, numbers.data() + numbers.size() / 2, numbers.size() - numbers.size() / 2));
+        EXPECT_EQ(0, set.SortAppended());
+        Rows rows;
+        for (int64_t n : numbers) rows.emplace_back(name, n);
+        return rows;
+    };
+    for (size_t count : {1, 50, 51, 3000}) {
+        for (int pairing = 0; pairing < 3; ++pairing) {  // hits+hits, hits+rows, hits of two names
+            CZRecordSet left, right, out;
+            const Rows a = hits(left, "books", count, count);
+            Rows b;
+            if (pairing == 1) {
+                b = RandomRows(count, count + 7);
+                Fill(right, b);
+            } else {
+                b = hits(right, pairing == 0 ? "books" : "Books", count, count + 7);
+            }
+            const std::set<Row> sa(a.begin(), a.end()), sb(b.begin(), b.end());
+            ASSERT_EQ(a, Read(left));
+            Rows expected;
+            std::set_intersection(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(expected));
+            ASSERT_EQ(0, left.And(right, out));
+            EXPECT_EQ(expected, Read(out)) << count << " " << pairing;
+            expected.clear();
+            std::set_union(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(expected));
+            ASSERT_EQ(0, right.Or(left, out));
+            EXPECT_EQ(expected, Read(out)) << count << " " << pairing;
+            expected.clear();
+            std::set_difference(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(expected));
+            ASSERT_EQ(0, left.AndNot(right, out));
+            EXPECT_EQ(expected, Read(out)) << count << " " << pairing;
+            // A row out of the list's order turns it into rows that still sort and read right.
+            ASSERT_EQ(0, left.Add("Books", 0));
+            ASSERT_EQ(0, left.Sort(0));
+            Rows grown = a;
+            grown.insert(grown.begin(), Row{"Books", 0});
+            EXPECT_EQ(grown, Read(left)) << count << " " << pairing;
+        }
+    }
+    EXPECT_EQ(0u, FilesInFolder());
+    EXPECT_EQ(0, CRowFile::GetMemoryInUse());
+}
+
 INSTANTIATE_TEST_SUITE_P(MemoryLimits, ZRecordSetPathsTest,
                          ::testing::Values(int64_t(0), 50 * kRowBytes, CMemSort::kDefaultMemoryDataLimit));
 
