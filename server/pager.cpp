@@ -113,6 +113,11 @@ CPagerResult CBackendPager::Run(const std::string& path, int style, const CallFn
     std::string request = path;
     int logins = 0;
     CPackage package;
+    // However the call ends, a hit list the store still keeps for a next page is given up.
+    struct PagesEnd {
+        CConnect& m_channel;
+        ~PagesEnd() { m_channel.EndPages(); }
+    } pagesEnd{m_channel};
     for (int pages = 0; pages < kMaxPages;) {
         if (Stopping())
             return CPagerResult::kStopped;

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 #include <cstring>
 
 #include "backend/strata/pg_store.h"
@@ -85,6 +86,20 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         return m_idle.size();
     }
+    // Waits for a place among the connections in use (bounded by kStrataBusyWaitSeconds).
+    void Enter() {
+        std::unique_lock<std::mutex> lock(m_gateLock);
+        m_gateFree.wait_for(lock, std::chrono::seconds(kStrataBusyWaitSeconds),
+                            [this] { return m_inUse < kStrataMaxBusyChannels; });
+        ++m_inUse;
+    }
+    void Leave() {
+        {
+            std::lock_guard<std::mutex> lock(m_gateLock);
+            --m_inUse;
+        }
+        m_gateFree.notify_one();
+    }
 
 private:
     // Closes the connections idle for longer than kStrataIdleSeconds, and gives memory back once
@@ -113,6 +128,9 @@ private:
 
     std::mutex m_lock;
     std::condition_variable m_wake;
+    std::mutex m_gateLock;
+    std::condition_variable m_gateFree;
+    int m_inUse = 0;  // guarded by m_gateLock
     std::vector<IdleChannel> m_idle;
     std::thread m_reaper;
 };
@@ -226,10 +244,15 @@ std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& er
     return store;
 }
 
+void CInterface::ReleaseGate() { Pool().Leave(); }
+
 std::unique_ptr<IStrataStore> CInterface::TakeChannel(int& code, std::string& error, std::string& file, dev_t& device,
-                                                      ino_t& inode) const {
+                                                      ino_t& inode, bool& gated) const {
+    gated = false;
     const auto s = Current();
     if (s->m_row == nullptr || s->m_row->m_network) return OpenChannel(code, error);
+    Pool().Enter();
+    gated = true;
     file = StrataStoreFile(GetStoreFolder(), s->m_instance);
     struct stat info {};
     if (stat(file.c_str(), &info) == 0) {
@@ -238,6 +261,10 @@ std::unique_ptr<IStrataStore> CInterface::TakeChannel(int& code, std::string& er
         if (auto store = Pool().Take(file, info)) return store;
     }
     auto store = OpenChannel(code, error);
+    if (!store) {
+        Pool().Leave();
+        gated = false;
+    }
     // The identity of the file the new connection opened (it holds it open from now on).
     if (store && stat(file.c_str(), &info) == 0) {
         device = info.st_dev;
@@ -281,7 +308,8 @@ bool CConnect::Acquire() {
     std::string file;
     dev_t device = 0;
     ino_t inode = 0;
-    std::unique_ptr<IStrataStore> store = m_interface->TakeChannel(code, error, file, device, inode);
+    bool gated = false;
+    std::unique_ptr<IStrataStore> store = m_interface->TakeChannel(code, error, file, device, inode, gated);
     if (!store) {
         m_lastCode = code;
         m_lastText = error;
@@ -289,6 +317,7 @@ bool CConnect::Acquire() {
     }
     ++g_busyChannels;
     std::lock_guard<std::mutex> lock(m_channelLock);
+    m_gated = gated;
     m_channel = std::move(store);
     m_channelFile = std::move(file);
     m_channelDevice = device;
@@ -300,11 +329,13 @@ void CConnect::Settle() {
     if (m_keepChannel) return;
     std::unique_ptr<IStrataStore> old;
     std::string file;
+    bool gated = false;
     {
         std::lock_guard<std::mutex> lock(m_channelLock);
         old = std::move(m_channel);
         file = std::move(m_channelFile);
         m_channelFile.clear();
+        gated = std::exchange(m_gated, false);
     }
     if (!old) return;
     if (!file.empty()) {
@@ -313,6 +344,12 @@ void CConnect::Settle() {
     }
     old.reset();
     --g_busyChannels;
+    if (gated) CInterface::ReleaseGate();  // after the connection is back for the next call
+}
+
+void CConnect::EndPages() {
+    m_keepChannel = false;
+    Settle();
 }
 
 int CConnect::IsConnected() const { return m_prepared ? 1 : 0; }

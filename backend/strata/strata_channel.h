@@ -36,6 +36,11 @@ constexpr int kStrataMaxBatchRecords = 100;
 // Store connections kept open for reuse between calls (process-wide), and for how long at most.
 constexpr size_t kStrataMaxIdleChannels = 8;
 constexpr int kStrataIdleSeconds = 2;
+// Connections to store files in use at once (process-wide). A call past it waits until one is
+// given back, so that a busy server reuses a few warm connections instead of opening and closing
+// one per call; after kStrataBusyWaitSeconds it goes on anyway.
+constexpr int kStrataMaxBusyChannels = 8;
+constexpr int kStrataBusyWaitSeconds = 10;
 
 // How many store connections wait for reuse now. Any thread.
 size_t StrataIdleChannels();
@@ -85,8 +90,10 @@ public:
     std::unique_ptr<IStrataStore> OpenChannel(int& code, std::string& error) const;
     // A connection that an ended channel left for reuse, or else a new one; `file`, `device` and
     // `inode` name the store file it holds open (file empty: not to be given back for reuse).
+    // `gated`: the connection counts against kStrataMaxBusyChannels until ReleaseGate.
     std::unique_ptr<IStrataStore> TakeChannel(int& code, std::string& error, std::string& file, dev_t& device,
-                                              ino_t& inode) const;
+                                              ino_t& inode, bool& gated) const;
+    static void ReleaseGate();
     bool IsLoaded() const { return Current()->m_row != nullptr; }
 
 private:
@@ -146,6 +153,9 @@ public:
                   int style, int flags);
     // Ends a call in progress on this channel (it fails with kStrataCancelled). Any thread.
     void API_Cancel();
+    // Gives up the rest of a hit list being read page by page: the store connection kept for the
+    // next page goes back to the pool (a later page request computes the list again).
+    void EndPages();
     // Code and text of the last failed call (0 and "" after a successful one).
     void GetLastError(int& code, std::string& text) const;
 
@@ -188,6 +198,7 @@ private:
     std::string m_channelFile;         // the store file m_channel holds open ("" not reusable)
     bool m_prepared = false;           // PrepareChannel succeeded, EndChannel not called since
     bool m_keepChannel = false;        // the store keeps a hit list for this channel's next page
+    bool m_gated = false;              // m_channel counts against kStrataMaxBusyChannels
     dev_t m_channelDevice = 0;
     ino_t m_channelInode = 0;
     int m_rights = 0;  // kStrataRight* bits of the logged-in account; 0 = not logged in
