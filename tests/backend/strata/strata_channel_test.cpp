@@ -3,6 +3,8 @@
 #include "strata_fixture.h"
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 #include "berkit/extended_exception.h"
 
@@ -311,6 +313,32 @@ TEST_P(StrataChannelTest, HitListsPageInRecordOrderWithoutGapsOrRepeats) {
     CPackage pkg;
     EXPECT_EQ(Search(c, "books/title/absent", 5, pkg), -1);
     EXPECT_EQ(LastCode(c), kStrataNoData);
+}
+
+// Channels paging through hit lists hold their connections; one past the cap waits until a
+// channel gives its list up.
+TEST_P(StrataChannelTest, ConnectionsInUseAreCappedAndAGivenUpHitListFreesOne) {
+    if (IsPg()) GTEST_SKIP() << "the cap is the embedded store's";
+    std::vector<std::string> records;
+    for (int i = 1; i <= 100; ++i) records.push_back(MakeDiriv(i, "gate"));
+    Load(records);
+    std::vector<CConnect> holders(kStrataMaxBusyChannels);
+    for (CConnect& c : holders) {
+        Open(c);
+        CPackage pkg;
+        ASSERT_GT(Search(c, "books/title/gate", 5, pkg, 200), 0);
+        ASSERT_FALSE(pkg.GetContinuation().empty());  // the store keeps the rest for this channel
+    }
+    CConnect late;
+    auto search = std::async(std::launch::async, [&] {
+        Open(late);
+        CPackage pkg;
+        return Search(late, "books/title/gate", 5, pkg, 200);
+    });
+    EXPECT_EQ(search.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    holders[3].EndPages();
+    ASSERT_EQ(search.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_GT(search.get(), 0);
 }
 
 TEST_P(StrataChannelTest, MalformedCallsAreRefusedWithoutTouchingTheBuffer) {
