@@ -159,6 +159,16 @@ std::string ProgramPath(const char* argv0) {
     return ec ? std::string(argv0) : self.string();
 }
 
+#ifdef VELKAN_JEMALLOC
+// The program is linked with jemalloc: per-thread caches and several arenas keep the sessions'
+// many small allocations (BER trees, MARC fields, strings) off any shared lock, and a background
+// thread gives freed pages back to the system about a second after they fall idle, so memory
+// returns after a burst of load without a trim call on the request path.
+extern "C" {
+const char* malloc_conf = "background_thread:true,dirty_decay_ms:1000,muzzy_decay_ms:0,tcache_max:4096";
+}
+void TuneAllocator() {}
+#else
 // Every request allocates and frees buffers of 100 KiB to a few MiB (hit lists, result-set rows,
 // indexes). With glibc's defaults those come from fresh mappings or freshly trimmed heap each
 // time, and the page faults of touching them cost more than the work. Keep them in the heap and
@@ -171,6 +181,7 @@ void TuneAllocator() {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     mallopt(M_ARENA_MAX, 1);
 }
+#endif
 
 int main(int argc, char** argv) {
     TuneAllocator();

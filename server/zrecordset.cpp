@@ -143,8 +143,10 @@ int CZRecordSet::Flush() {
 }
 
 int CZRecordSet::EnsureIndexed() {
-    if (m_compact)
+    if (m_compact && m_indexed != 1) {
+        FitCompact();  // the set is complete: no room kept for more
         m_indexed = 1;
+    }
     if (m_indexed == 1 || m_rowCount == 0)
         return 0;
     const int64_t rows = m_rowCount;

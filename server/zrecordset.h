@@ -101,6 +101,8 @@ private:
     // 0, or -1 when this does not apply or the memory is refused (output left empty).
     int MergeCompact(CZRecordSet& other, CZRecordSet& output, MergeKind kind);
     void ReleaseCompact();
+    // Gives back the compact numbers' spare room (and its charge).
+    void FitCompact();
 
     bool m_compact = false;           // rows are (m_compactName, m_numbers[i])
     std::string m_compactName;

@@ -20,6 +20,16 @@ void CZRecordSet::ReleaseCompact() {
     m_compact = false;
 }
 
+void CZRecordSet::FitCompact() {
+    const size_t spare = m_numbers.capacity() - m_numbers.size();
+    if (spare * sizeof(uint32_t) < 4096)
+        return;
+    std::vector<uint32_t>(m_numbers).swap(m_numbers);  // a copy of exactly the numbers
+    const int64_t charge = int64_t(m_numbers.capacity() * sizeof(uint32_t));
+    CRowFile::UnchargeMemory(m_compactCharged - charge);
+    m_compactCharged = charge;
+}
+
 bool CZRecordSet::ReserveCompact(size_t rows) {
     if (rows <= m_numbers.capacity())
         return true;

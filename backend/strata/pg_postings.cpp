@@ -7,6 +7,7 @@
 #include "backend/strata/sqlite_postings.h"
 #include "backend/strata/sqlite_store.h"
 #include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_storeutil.h"
 #include "berkit/codepage.h"
 
 namespace {
@@ -82,14 +83,7 @@ bool CPgStore::ApplyList(CPgCall& call, int64_t k, const std::string& tok, const
                 if (!Decode(r, 0, 1, block, call.Status())) return false;
             }
         }
-        merged.clear();
-        const auto from = numbers.begin() + std::ptrdiff_t(i);
-        const auto to = numbers.begin() + std::ptrdiff_t(j);
-        if (remove) {
-            std::set_difference(block.begin(), block.end(), from, to, std::back_inserter(merged));
-        } else {
-            std::set_union(block.begin(), block.end(), from, to, std::back_inserter(merged));
-        }
+        StrataMergeBlock(block, numbers.data() + i, numbers.data() + j, remove, merged);
         if (merged.size() != block.size() && !WriteBlocks(call, k, tok, last, merged)) return false;
         i = j;
     }
@@ -281,14 +275,7 @@ bool CPgStore::Search(const std::string& db, const std::string& keyName, const s
         list.m_term = ansiTerm;
         list.m_valid = true;
     }
-    const std::vector<uint32_t>& all = list.m_hits;
-    const auto from = after < 0 ? all.begin()
-                                : std::upper_bound(all.begin(), all.end(), uint64_t(after),
-                                                   [](uint64_t a, uint32_t n) { return a < n; });
-    const size_t left = size_t(all.end() - from);
-    const size_t take = std::min(left, limit);
-    hits.assign(from, from + std::ptrdiff_t(take));
-    more = left > take;
+    more = StrataSliceHits(list.m_hits, after, limit, hits);
     if (!more) list = HitList();  // the last page frees the list
     return call.Commit();
 }

@@ -8,6 +8,7 @@
 #include "backend/strata/sqlite_store.h"
 #include "backend/strata/strata_admin.h"
 #include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_storeutil.h"
 
 void EncodePostingBlock(const uint32_t* numbers, size_t count, std::string& out) {
     out.clear();
@@ -143,14 +144,7 @@ bool CSqliteStore::ApplyList(int64_t k, const std::string& tok, const std::vecto
                 return SqlFail(st, "index");
             }
         }
-        merged.clear();
-        const auto from = numbers.begin() + std::ptrdiff_t(i);
-        const auto to = numbers.begin() + std::ptrdiff_t(j);
-        if (remove) {
-            std::set_difference(block.begin(), block.end(), from, to, std::back_inserter(merged));
-        } else {
-            std::set_union(block.begin(), block.end(), from, to, std::back_inserter(merged));
-        }
+        StrataMergeBlock(block, numbers.data() + i, numbers.data() + j, remove, merged);
         if (merged.size() != block.size() && !WriteBlocks(k, tok, last, merged, st)) return false;
         i = j;
     }

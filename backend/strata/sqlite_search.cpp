@@ -84,14 +84,7 @@ bool CSqliteStore::Search(const std::string& db, const std::string& keyName, con
         list.m_term = ansiTerm;
         list.m_valid = m_cacheChecked;  // inside a write the list is not kept
     }
-    const std::vector<uint32_t>& all = list.m_hits;
-    const auto from = after < 0 ? all.begin()
-                                : std::upper_bound(all.begin(), all.end(), uint64_t(after),
-                                                   [](uint64_t a, uint32_t n) { return a < n; });
-    const size_t left = size_t(all.end() - from);
-    const size_t take = std::min(left, limit);
-    hits.assign(from, from + std::ptrdiff_t(take));
-    more = left > take;
+    more = StrataSliceHits(list.m_hits, after, limit, hits);
     // The last page frees the list.
     if (!more) {
         list.m_valid = false;

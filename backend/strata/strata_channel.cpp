@@ -45,13 +45,24 @@ struct IdleChannel {
 std::atomic<int> g_busyChannels{0};  // connections taken out by channels now
 std::atomic<int64_t> g_lastTrim{0};
 
-// Gives freed heap memory back to the system, at most once a second.
+}  // namespace
+
+// jemalloc's control call, when the program is linked with it (null otherwise).
+extern "C" int mallctl(const char* name, void* oldp, size_t* oldlenp, void* newp, size_t newlen) __attribute__((weak));
+
+namespace {
+
+// Gives freed heap memory back to the system, at most once a second: jemalloc purges every
+// arena, glibc trims its heap.
 void TrimFreedMemory() {
     const int64_t now =
         std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now().time_since_epoch()).count();
     int64_t last = g_lastTrim.load();
     if (now - last < 1000 || !g_lastTrim.compare_exchange_strong(last, now)) return;
-    malloc_trim(0);
+    if (mallctl != nullptr)
+        mallctl("arena.4096.purge", nullptr, nullptr, nullptr, 0);  // 4096: every arena
+    else
+        malloc_trim(0);
 }
 
 class CChannelPool {

@@ -193,7 +193,7 @@ int CConnect::SearchRecords(const std::string& db, const std::vector<int64_t>& n
     std::vector<std::string> dirivs;
     StrataStatus st;
     if (!m_channel->ReadRecords(db, wanted, dirivs, st)) return Fail(st);
-    CPackageWriter writer(kPackageBlocks, size_t(bufferSize));
+    CPackageWriter writer(kPackageBlocks, size_t(bufferSize), &m_channel->m_scratch.m_answer);
     std::string block;
     size_t i = 0;
     for (; i < wanted.size(); ++i) {
@@ -212,14 +212,14 @@ int CConnect::SearchHits(const std::string& db, const std::string& key, const st
     if (room < kMaxContinuation + perHit) return Fail(kStrataBufferTooSmall, "no room for one hit");
     const size_t limit = (room - kMaxContinuation) / perHit;
     const int64_t after = cont.empty() ? 0 : ParseDigits(cont, kMaxContinuation);
-    std::vector<int64_t> hits;
+    std::vector<int64_t>& hits = m_channel->m_scratch.m_hits;
     bool more = false;
     StrataStatus st;
     if (!m_channel->Search(db, key, term, after, limit, hits, more, st)) return Fail(st);
     // The store keeps the rest of the hit list for the next page: so does this channel its connection.
     m_keepChannel = more;
     if (hits.empty()) return Fail(kStrataNoData, cont.empty() ? "no hits" : "no more hits");
-    CPackageWriter writer(kPackageLines, size_t(bufferSize));
+    CPackageWriter writer(kPackageLines, size_t(bufferSize), &m_channel->m_scratch.m_answer);
     for (size_t i = 0; i < hits.size(); ++i) {
         i += writer.AddSevenDigitLines(hits.data() + i, hits.size() - i, kMaxContinuation);
         if (i < hits.size() && !writer.Add(SevenDigits(hits[i]), kMaxContinuation)) break;  // not 7 digits

@@ -29,10 +29,10 @@ void PutSevenDigits(char* out, uint32_t n) {
 
 // Whether a zero octet occurs in data[0..length); short entries (hit lines) without a call.
 bool HasZero(const char* data, size_t length) {
-    if (length > 16) return std::memchr(data, 0, length) != nullptr;
-    for (size_t i = 0; i < length; ++i)
-        if (data[i] == 0) return true;
-    return false;
+    if (length > 8) return std::memchr(data, 0, length) != nullptr;
+    uint64_t v = 0x0101010101010101ULL;  // the bytes past `length` stay non-zero
+    std::memcpy(&v, data, length);
+    return ((v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL) != 0;
 }
 
 void PutU32(std::string& out, uint32_t v) {
@@ -129,29 +129,29 @@ int CPackage::CvtPackageToBinFormat(int mode) {
 }
 
 bool CPackageWriter::Fits(size_t length, size_t reserve) const {
-    const size_t need = kPackageHeaderSize + reserve + m_body.size() + kPackageEntryOverhead + length;
+    const size_t need = kPackageHeaderSize + reserve + m_body->size() + kPackageEntryOverhead + length;
     return need <= m_capacity && need <= 0xFFFFFFFFu;
 }
 
 bool CPackageWriter::Add(const char* data, size_t length, size_t reserve) {
     if (!Fits(length, reserve)) return false;
     if (m_kind == kPackageLines && std::memchr(data, 0, length) != nullptr) return false;
-    PutU32(m_body, uint32_t(length));
-    m_body.append(data, length);
+    PutU32(*m_body, uint32_t(length));
+    m_body->append(data, length);
     ++m_count;
     return true;
 }
 
 size_t CPackageWriter::AddSevenDigitLines(const int64_t* numbers, size_t count, size_t reserve) {
     constexpr size_t kEntry = kPackageEntryOverhead + 7;
-    const size_t used = kPackageHeaderSize + reserve + m_body.size();
+    const size_t used = kPackageHeaderSize + reserve + m_body->size();
     size_t room = used < m_capacity ? (m_capacity - used) / kEntry : 0;
     if (room > count) room = count;
     size_t n = 0;
     while (n < room && numbers[n] >= 0 && numbers[n] <= 9999999) ++n;
-    const size_t at = m_body.size();
-    m_body.resize(at + n * kEntry);
-    char* p = m_body.data() + at;
+    const size_t at = m_body->size();
+    m_body->resize(at + n * kEntry);
+    char* p = m_body->data() + at;
     for (size_t i = 0; i < n; ++i, p += kEntry) {
         p[0] = 7;
         p[1] = p[2] = p[3] = 0;
@@ -163,7 +163,7 @@ size_t CPackageWriter::AddSevenDigitLines(const int64_t* numbers, size_t count, 
 
 int CPackageWriter::Finish(const std::string& continuation, char* out) const {
     if (continuation.size() > kPackageMaxContinuation) return -1;
-    const size_t total = kPackageHeaderSize + continuation.size() + m_body.size();
+    const size_t total = kPackageHeaderSize + continuation.size() + m_body->size();
     if (total > m_capacity || total > 0x7FFFFFFF) return -1;
     std::string head = "VKPK";
     PutU32(head, uint32_t(total));
@@ -173,6 +173,6 @@ int CPackageWriter::Finish(const std::string& continuation, char* out) const {
     head += continuation;
     PutU32(head, uint32_t(m_count));
     std::memcpy(out, head.data(), head.size());
-    std::memcpy(out + head.size(), m_body.data(), m_body.size());
+    std::memcpy(out + head.size(), m_body->data(), m_body->size());
     return int(total);
 }

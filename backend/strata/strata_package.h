@@ -71,9 +71,15 @@ private:
 // Builds an answer into the caller's buffer, refusing to grow past its capacity.
 class CPackageWriter {
 public:
-    CPackageWriter(uint8_t kind, size_t capacity) : m_kind(kind), m_capacity(capacity) {
-        m_body.reserve(capacity < kMaxReserve ? capacity : kMaxReserve);
+    // `storage`, when given, holds the entries instead of the writer's own string, so that a
+    // caller writing many answers keeps one buffer; it must outlive the writer.
+    CPackageWriter(uint8_t kind, size_t capacity, std::string* storage = nullptr)
+        : m_kind(kind), m_capacity(capacity), m_body(storage ? storage : &m_own) {
+        m_body->clear();
+        m_body->reserve(capacity < kMaxReserve ? capacity : kMaxReserve);
     }
+    CPackageWriter(const CPackageWriter&) = delete;
+    CPackageWriter& operator=(const CPackageWriter&) = delete;
     // Whether an entry of `length` octets still fits (with a continuation of up to `reserve`).
     bool Fits(size_t length, size_t reserve) const;
     // Appends an entry; false (nothing appended) when it does not fit.
@@ -92,5 +98,6 @@ private:
     uint8_t m_kind;
     size_t m_capacity;
     size_t m_count = 0;
-    std::string m_body;  // encoded entries
+    std::string m_own;
+    std::string* m_body;  // encoded entries (m_own or the caller's storage)
 };

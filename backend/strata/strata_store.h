@@ -50,6 +50,13 @@ public:
     virtual bool Search(const std::string& db, const std::string& key, const std::string& term,
                         int64_t after, size_t limit, std::vector<int64_t>& hits, bool& more,
                         StrataStatus& st) = 0;
+    // Buffers the channel reuses for the answers it builds while it holds this connection, so that
+    // a page of hits or records costs no fresh allocation; they live as long as the connection.
+    struct Scratch {
+        std::string m_answer;
+        std::vector<int64_t> m_hits;
+    } m_scratch;
+
     virtual bool WriteRecord(const std::string& db, int64_t number, StrataWrite how,
                              const std::string& diriv, StrataStatus& st) = 0;
 

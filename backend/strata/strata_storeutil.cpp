@@ -6,6 +6,7 @@
 #include "backend/strata/strata_text.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cctype>
 #include <strings.h>
 #include <tuple>
@@ -183,4 +184,23 @@ bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std
         hits.resize(kept);
     }
     return true;
+}
+
+bool StrataSliceHits(const std::vector<uint32_t>& all, int64_t after, size_t limit, std::vector<int64_t>& page) {
+    const auto from = after < 0 ? all.begin()
+                                : std::upper_bound(all.begin(), all.end(), uint64_t(after),
+                                                   [](uint64_t a, uint32_t n) { return a < n; });
+    const size_t left = size_t(all.end() - from);
+    const size_t take = std::min(left, limit);
+    page.assign(from, from + std::ptrdiff_t(take));
+    return left > take;
+}
+
+void StrataMergeBlock(const std::vector<uint32_t>& block, const uint32_t* from, const uint32_t* to, bool remove,
+                      std::vector<uint32_t>& merged) {
+    merged.clear();
+    if (remove)
+        std::set_difference(block.begin(), block.end(), from, to, std::back_inserter(merged));
+    else
+        std::set_union(block.begin(), block.end(), from, to, std::back_inserter(merged));
 }

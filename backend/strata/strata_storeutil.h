@@ -70,3 +70,11 @@ public:
 // smallest read first), the union of a truncated word's tokens, then the value check.
 bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector<uint32_t>& hits,
                        StrataStatus& st);
+
+// One page of a hit list: the numbers above `after` (all of them for a negative `after`), at most
+// `limit`, into `page`. Returns whether numbers are left after the page.
+bool StrataSliceHits(const std::vector<uint32_t>& all, int64_t after, size_t limit, std::vector<int64_t>& page);
+
+// A posting block with the numbers of a sorted run added (or taken out, `remove`), into `merged`.
+void StrataMergeBlock(const std::vector<uint32_t>& block, const uint32_t* from, const uint32_t* to, bool remove,
+                      std::vector<uint32_t>& merged);
