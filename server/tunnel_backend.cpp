@@ -17,6 +17,8 @@
 
 namespace {
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "HitNumber reads digits as a little-endian word");
+
 // Digits of a record number at the end of a hit line.
 constexpr size_t kHitDigits = 7;
 
@@ -24,13 +26,16 @@ constexpr size_t kHitDigits = 7;
 // accepted, reading stops at the first character that is not a digit.
 int64_t HitNumber(const char* line, size_t length) {
     if (length == kHitDigits) {
-        // The usual line, seven digits and nothing else, read as one 64-bit word: a leading '0'
-        // makes it eight digits, checked and combined in three multiplications.
-        uint64_t v = 0;
-        std::memcpy(&v, line, kHitDigits);  // little-endian: the first digit in the low byte
+        // The usual line, seven digits and nothing else, read as one 64-bit word from two
+        // overlapping four-octet loads (digits 0-3 and 3-6, the first digit in the low byte); a
+        // leading '0' makes it eight digits, checked and combined in three multiplications.
+        uint32_t first = 0, last = 0;
+        std::memcpy(&first, line, 4);
+        std::memcpy(&last, line + 3, 4);
+        uint64_t v = uint64_t(first) | uint64_t(last) << 24;
         v = (v << 8) | '0';
-        const uint64_t high = 0xF0F0F0F0F0F0F0F0ULL;
-        if (((v & high) | (((v + 0x0606060606060606ULL) & high) >> 4)) == 0x3333333333333333ULL) {
+        const uint64_t nibbles = 0xF0F0F0F0F0F0F0F0ULL;
+        if (((v & nibbles) | (((v + 0x0606060606060606ULL) & nibbles) >> 4)) == 0x3333333333333333ULL) {
             v = (v & 0x0F0F0F0F0F0F0F0FULL) * 2561 >> 8;
             v = (v & 0x00FF00FF00FF00FFULL) * 6553601 >> 16;
             return int64_t((v & 0x0000FFFF0000FFFFULL) * 42949672960001ULL >> 32);

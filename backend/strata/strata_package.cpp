@@ -8,31 +8,32 @@ uint32_t ReadU32(const unsigned char* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// "00" to "99": two digits per step.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the digit and zero-octet words assume a little-endian host");
 
-// Seven digits of n (< 10^7) at out[0..7).
+// Seven digits of n (< 10^7) at out[0..7): the eight digits of n worked out in the lanes of one
+// 64-bit word (halves of four digits, then pairs, then single digits), the leading zero dropped.
 void PutSevenDigits(char* out, uint32_t n) {
-    out[6] = kDigitPairs[(n % 100) * 2 + 1];
-    out[5] = kDigitPairs[(n % 100) * 2];
-    n /= 100;
-    out[4] = kDigitPairs[(n % 100) * 2 + 1];
-    out[3] = kDigitPairs[(n % 100) * 2];
-    n /= 100;
-    out[2] = kDigitPairs[(n % 100) * 2 + 1];
-    out[1] = kDigitPairs[(n % 100) * 2];
-    out[0] = char('0' + n / 100);
+    uint64_t x = (n / 10000) | (uint64_t(n % 10000) << 32);
+    uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // each half / 100
+    x = ((x - q * 100) << 16) | q;
+    q = ((x * 103) >> 10) & 0x000F000F000F000FULL;  // each pair / 10
+    x = ((x - q * 10) << 8) | q;
+    x = (x | 0x3030303030303030ULL) >> 8;  // ASCII, first digit in the low byte; drop the leading '0'
+    std::memcpy(out, &x, 7);
 }
 
 // Whether a zero octet occurs in data[0..length); short entries (hit lines) without a call.
 bool HasZero(const char* data, size_t length) {
     if (length > 8) return std::memchr(data, 0, length) != nullptr;
-    uint64_t v = 0x0101010101010101ULL;  // the bytes past `length` stay non-zero
-    std::memcpy(&v, data, length);
-    return ((v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL) != 0;
+    if (length >= 4) {  // two overlapping four-octet words cover the entry
+        uint32_t a = 0, b = 0;
+        std::memcpy(&a, data, 4);
+        std::memcpy(&b, data + length - 4, 4);
+        return (((a - 0x01010101u) & ~a) | ((b - 0x01010101u) & ~b)) & 0x80808080u;
+    }
+    for (size_t i = 0; i < length; ++i)
+        if (data[i] == 0) return true;
+    return false;
 }
 
 void PutU32(std::string& out, uint32_t v) {

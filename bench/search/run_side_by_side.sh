@@ -46,7 +46,7 @@ field() { sed -n "s/.*[ ^]$1=\([0-9.]*\).*/\1/p" <<<" $2"; }
 # The demo instance gives vk9000.ini and the layout; its store is replaced per size below.
 VELKAN_SOURCE_DIR=$HERE "$VK9000" --demo "$WORK/vk" --port "$(free_port)" > "$WORK/demo.log" 2>&1 &
 DEMO=$!
-for _ in $(seq 600); do grep -q "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
+for _ in $(seq 600); do grep -qs "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
 kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
 # Count every hit: the largest hit count is below the record count.
 sed -i -e '/^MaxSearchHits=/d' -e 's/^\[Server\]\r\?$/[Server]\nMaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"

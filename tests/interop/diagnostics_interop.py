@@ -10,27 +10,16 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vkserver import Server, run_cases  # noqa: E402
+from vkserver import Server, expect, hits, run_cases, yaz_session  # noqa: E402
 
 
 def yaz(server, commands):
-    script = "".join(c + "\n" for c in [f"open {server.target}"] + commands) + "quit\n"
-    out = subprocess.run(["yaz-client"], input=script.encode(), capture_output=True, timeout=60)
-    return (out.stdout + out.stderr).decode("utf-8", "replace")
+    return yaz_session(server, commands, auth=False)
 
 
 def zoomsh(*commands):
     out = subprocess.run(["zoomsh", *commands, "quit"], capture_output=True, timeout=60)
     return (out.stdout + out.stderr).decode("utf-8", "replace")
-
-
-def hits(text):
-    return [int(n) for n in re.findall(r"Number of hits: (\d+)", text)]
-
-
-def expect(cond, what, text=""):
-    if not cond:
-        raise AssertionError(f"{what}\n--- output ---\n{text[-3000:]}")
 
 
 def case_yaz(s):

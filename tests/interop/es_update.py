@@ -5,11 +5,11 @@ nothing (anonymous, unknown database, `update update`, a malformed record).
 Usage: es_update.py VK9000 [CASE|all]. Each yaz-client run is bounded in time."""
 
 import os
-import re
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from vkserver import hits  # noqa: E402
 from yaz_interop import Server, expect, target, yaz  # noqa: E402
 
 NUMBER = "9000001"  # far above the demo store's records
@@ -39,11 +39,6 @@ def write(folder, name, content):
 def session(s, commands, user=True):
     head = (["auth demo demo"] if user else []) + [f"open {target(s)}", "base books"]
     return yaz(s, head + commands, seconds=30)
-
-
-def hits(out):
-    """The hit counts yaz-client printed, in order."""
-    return [int(n) for n in re.findall(r"Number of hits: (\d+)", out)]
 
 
 def case_flow():

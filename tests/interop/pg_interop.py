@@ -19,8 +19,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from es_update import hits, marc, write  # noqa: E402
-from vkserver import DEMO_CACHE, VK9000, Server  # noqa: E402
+from es_update import marc, write  # noqa: E402
+from vkserver import DEMO_CACHE, VK9000, Server, hits  # noqa: E402
 from yaz_interop import expect, target, yaz  # noqa: E402
 
 SOURCE = os.environ.get("VELKAN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))

@@ -15,25 +15,7 @@ import time
 ZH_TERM = "计算"  # a CJK substring of many generated UNIMARC titles
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vkserver import Server, run_cases  # noqa: E402
-
-
-def yaz(server, commands, auth=True, charset=None, seconds=60, encoding="utf-8"):
-    """Runs yaz-client: `auth demo demo` unless auth is False, `charset` when given, `open`, then
-    `commands`. The script is sent in `encoding` (what the user's terminal would send)."""
-    pre = (["auth demo demo"] if auth else []) + ([f"charset {charset}"] if charset else [])
-    script = "".join(c + "\n" for c in pre + [f"open {server.target}"] + commands) + "quit\n"
-    out = subprocess.run(["yaz-client"], input=script.encode(encoding), capture_output=True, timeout=seconds)
-    return (out.stdout + out.stderr).decode("utf-8", "replace")
-
-
-def hits(text):
-    return [int(n) for n in re.findall(r"Number of hits: (\d+)", text)]
-
-
-def expect(cond, what, text=""):
-    if not cond:
-        raise AssertionError(f"{what}\n--- output ---\n{text[-3000:]}")
+from vkserver import Server, expect, hits, run_cases, yaz_session as yaz  # noqa: E402
 
 
 def marcdump(path):

@@ -16,6 +16,25 @@ VK9000 = os.path.abspath(sys.argv[1])
 DEMO_CACHE = os.path.join(os.path.dirname(VK9000), "interop-demo")
 
 
+def yaz_session(server, commands, auth=True, charset=None, seconds=60, encoding="utf-8"):
+    """Runs yaz-client: `auth demo demo` unless auth is False, `charset` when given, `open`, then
+    `commands`. The script is sent in `encoding` (what the user's terminal would send)."""
+    pre = (["auth demo demo"] if auth else []) + ([f"charset {charset}"] if charset else [])
+    script = "".join(c + "\n" for c in pre + [f"open {server.target}"] + commands) + "quit\n"
+    out = subprocess.run(["yaz-client"], input=script.encode(encoding), capture_output=True, timeout=seconds)
+    return (out.stdout + out.stderr).decode("utf-8", "replace")
+
+
+def hits(text):
+    """The hit counts yaz-client printed, in order."""
+    return [int(n) for n in re.findall(r"Number of hits: (\d+)", text)]
+
+
+def expect(cond, what, text=""):
+    if not cond:
+        raise AssertionError(f"{what}\n--- output ---\n{text[-3000:]}")
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
