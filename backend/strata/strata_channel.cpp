@@ -5,9 +5,11 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <thread>
 #include <utility>
 #include <cstring>
@@ -97,19 +99,32 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         return m_idle.size();
     }
-    // Waits for a place among the connections in use (bounded by kStrataBusyWaitSeconds).
+    // Waits, first come first served, for a place among the connections in use; after
+    // kStrataBusyWaitSeconds it takes one over the limit.
     void Enter() {
         std::unique_lock<std::mutex> lock(m_gateLock);
-        m_gateFree.wait_for(lock, std::chrono::seconds(kStrataBusyWaitSeconds),
-                            [this] { return m_inUse < kStrataMaxBusyChannels; });
-        ++m_inUse;
+        if (m_waiters.empty() && m_inUse < kStrataMaxBusyChannels) {
+            ++m_inUse;
+            return;
+        }
+        GateWaiter me;
+        m_waiters.push_back(&me);
+        if (!me.m_turn.wait_for(lock, std::chrono::seconds(kStrataBusyWaitSeconds), [&me] { return me.m_granted; })) {
+            m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), &me));
+            ++m_inUse;
+        }
     }
+    // Hands the place to the longest waiter, or frees it.
     void Leave() {
-        {
-            std::lock_guard<std::mutex> lock(m_gateLock);
+        std::lock_guard<std::mutex> lock(m_gateLock);
+        if (!m_waiters.empty() && m_inUse <= kStrataMaxBusyChannels) {
+            GateWaiter* next = m_waiters.front();
+            m_waiters.pop_front();
+            next->m_granted = true;
+            next->m_turn.notify_one();
+        } else {
             --m_inUse;
         }
-        m_gateFree.notify_one();
     }
 
 private:
@@ -139,9 +154,13 @@ private:
 
     std::mutex m_lock;
     std::condition_variable m_wake;
+    struct GateWaiter {
+        std::condition_variable m_turn;
+        bool m_granted = false;  // a leaving call handed its place over
+    };
     std::mutex m_gateLock;
-    std::condition_variable m_gateFree;
-    int m_inUse = 0;  // guarded by m_gateLock
+    std::deque<GateWaiter*> m_waiters;  // oldest first; guarded by m_gateLock
+    int m_inUse = 0;                    // places held; guarded by m_gateLock
     std::vector<IdleChannel> m_idle;
     std::thread m_reaper;
 };
