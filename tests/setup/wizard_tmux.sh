@@ -52,8 +52,13 @@ type_in() { keys C-u; tmux -S "$sock" send-keys -t wiz -l "$1"; sleep 0.05; }
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 ini() { sed -n "s/^$1=//p" "$work/inst/vk9000.ini" | tr -d '\r'; }
 expect_eq() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
+starts=0
 start_wizard() {
+  # A fresh tmux server on a socket of its own: a new session on the socket of a server that is
+  # still shutting down fails with "server exited unexpectedly" on a busy machine.
   tmux -S "$sock" kill-server 2>/dev/null || true
+  starts=$((starts + 1))
+  sock="$work/tmux.$starts.sock"
   tmux -u -S "$sock" new-session -d -s wiz -x 110 -y 40 \
     "env LANG=C.UTF-8 TERM=screen ORVANE_CONFIG_DIR='$ORVANE_CONFIG_DIR' '$1'; echo SETUP-EXIT=\$?; sleep 60"
 }
