@@ -20,26 +20,6 @@ bool Decode(const CPgResult& r, int row, int col, std::vector<uint32_t>& out, St
     return true;
 }
 
-// Groups sorted postings into lists: calls visit(key, token, numbers) per (key, token).
-template <typename Visit>
-bool ForEachList(std::vector<StrataPosting>& postings, Visit visit) {
-    std::sort(postings.begin(), postings.end());
-    std::vector<uint32_t> numbers;
-    for (size_t i = 0; i < postings.size();) {
-        size_t j = i;
-        numbers.clear();
-        while (j < postings.size() && postings[j].m_key == postings[i].m_key &&
-               postings[j].m_token == postings[i].m_token) {
-            const uint32_t n = uint32_t(postings[j].m_record);
-            if (numbers.empty() || numbers.back() != n) numbers.push_back(n);
-            ++j;
-        }
-        if (!visit(postings[i].m_key, postings[i].m_token, numbers)) return false;
-        i = j;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool CPgStore::BumpGeneration(CPgCall& call, int64_t db) {
@@ -48,7 +28,7 @@ bool CPgStore::BumpGeneration(CPgCall& call, int64_t db) {
 }
 
 bool CPgStore::WritePostings(CPgCall& call, std::vector<StrataPosting>& postings, bool remove) {
-    return ForEachList(postings, [&](int64_t k, const std::string& tok, const std::vector<uint32_t>& numbers) {
+    return StrataForEachList(postings, [&](int64_t k, const std::string& tok, const std::vector<uint32_t>& numbers) {
         return ApplyList(call, k, tok, numbers, remove);
     });
 }
@@ -138,7 +118,7 @@ bool CPgStore::AppendPostings(CPgCall& call, std::vector<StrataPosting>& posting
     std::string copy, deletes, data;
     std::string deleteKeys = "{", deleteTokens = "{", deleteLasts = "{";
     std::vector<uint32_t> numbers;
-    const bool ok = ForEachList(postings, [&](int64_t k, const std::string& tok, const std::vector<uint32_t>& added) {
+    const bool ok = StrataForEachList(postings, [&](int64_t k, const std::string& tok, const std::vector<uint32_t>& added) {
         const auto it = finals.find({k, tok});
         numbers.clear();
         if (it != finals.end()) {

@@ -3,6 +3,7 @@
 
 #include "backend/strata/pg_store.h"
 #include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_storeutil.h"
 #include "berkit/codepage.h"
 
 namespace {
@@ -81,15 +82,7 @@ bool CPgStore::ReadRecords(const std::string& db, const std::vector<int64_t>& nu
 bool CPgStore::WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
                            StrataStatus& st) {
     CMARC record;
-    if (how != StrataWrite::kDelete) {
-        int64_t own = 0;
-        std::string error;
-        if (!CheckStrataRecord(diriv, record, own, error)) return st.Set(kStrataBadRecord, error);
-        if (own != number) {
-            return st.Set(kStrataBadRecord, "field 001 holds " + std::to_string(own) + ", the path " +
-                                                 std::to_string(number));
-        }
-    }
+    if (!StrataCheckWrittenRecord(diriv, number, how, record, st)) return false;
     CPgCall call(*this, st);
     int64_t id = 0;
     std::vector<StrataStoreKey> keys;

@@ -92,20 +92,9 @@ bool CSqliteStore::DecodeColumn(CStmt& s, int column, std::vector<uint32_t>& out
 }
 
 bool CSqliteStore::ApplyPostings(std::vector<StorePosting>& postings, bool remove, StrataStatus& st) {
-    std::sort(postings.begin(), postings.end());
-    std::vector<uint32_t> numbers;
-    for (size_t i = 0; i < postings.size();) {
-        size_t j = i;
-        numbers.clear();
-        while (j < postings.size() && postings[j].m_key == postings[i].m_key &&
-               postings[j].m_token == postings[i].m_token) {
-            if (numbers.empty() || numbers.back() != postings[j].m_record) numbers.push_back(postings[j].m_record);
-            ++j;
-        }
-        if (!ApplyList(postings[i].m_key, postings[i].m_token, numbers, remove, st)) return false;
-        i = j;
-    }
-    return true;
+    return StrataForEachList(postings, [&](int64_t k, const std::string& tok, const std::vector<uint32_t>& numbers) {
+        return ApplyList(k, tok, numbers, remove, st);
+    });
 }
 
 bool CSqliteStore::ApplyList(int64_t k, const std::string& tok, const std::vector<uint32_t>& numbers, bool remove,

@@ -98,15 +98,7 @@ bool CSqliteStore::ReadRecords(const std::string& db, const std::vector<int64_t>
 bool CSqliteStore::WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
                                StrataStatus& st) {
     CMARC record;
-    if (how != StrataWrite::kDelete) {
-        int64_t own = 0;
-        std::string error;
-        if (!CheckStrataRecord(diriv, record, own, error)) return st.Set(kStrataBadRecord, error);
-        if (own != number) {
-            return st.Set(kStrataBadRecord, "field 001 holds " + std::to_string(own) + ", the path " +
-                                                 std::to_string(number));
-        }
-    }
+    if (!StrataCheckWrittenRecord(diriv, number, how, record, st)) return false;
     if (!Begin(st)) return false;
     int64_t id = 0;
     std::vector<StoreKey> keys;

@@ -204,3 +204,16 @@ void StrataMergeBlock(const std::vector<uint32_t>& block, const uint32_t* from, 
     else
         std::set_union(block.begin(), block.end(), from, to, std::back_inserter(merged));
 }
+
+bool StrataCheckWrittenRecord(const std::string& diriv, int64_t number, StrataWrite how, CMARC& record,
+                              StrataStatus& st) {
+    if (how == StrataWrite::kDelete) return true;
+    int64_t own = 0;
+    std::string error;
+    if (!CheckStrataRecord(diriv, record, own, error)) return st.Set(kStrataBadRecord, error);
+    if (own != number) {
+        return st.Set(kStrataBadRecord,
+                      "field 001 holds " + std::to_string(own) + ", the path " + std::to_string(number));
+    }
+    return true;
+}

@@ -3,6 +3,7 @@
 // accounts and cfgs files, cfgs file content, a key's field list as stored, index postings of a
 // record, and the pre-check of a bulk load. Stateless; any thread.
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -78,3 +79,33 @@ bool StrataSliceHits(const std::vector<uint32_t>& all, int64_t after, size_t lim
 // A posting block with the numbers of a sorted run added (or taken out, `remove`), into `merged`.
 void StrataMergeBlock(const std::vector<uint32_t>& block, const uint32_t* from, const uint32_t* to, bool remove,
                       std::vector<uint32_t>& merged);
+
+enum class StrataWrite;
+
+// The record a write of `how` to record `number` brings: for an insert or a replace, `diriv`
+// parsed into `record` with its 001 equal to `number`; false with kStrataBadRecord otherwise.
+// A delete brings none (true, `record` untouched).
+bool StrataCheckWrittenRecord(const std::string& diriv, int64_t number, StrataWrite how, CMARC& record,
+                              StrataStatus& st);
+
+// Sorts postings (StrataPosting or an engine's own with the same members) and calls
+// visit(key, token, numbers) once per (key, token) with its record numbers, ascending and unique.
+// False as soon as a visit returns false.
+template <typename Posting, typename Visit>
+bool StrataForEachList(std::vector<Posting>& postings, Visit visit) {
+    std::sort(postings.begin(), postings.end());
+    std::vector<uint32_t> numbers;
+    for (size_t i = 0; i < postings.size();) {
+        size_t j = i;
+        numbers.clear();
+        while (j < postings.size() && postings[j].m_key == postings[i].m_key &&
+               postings[j].m_token == postings[i].m_token) {
+            const uint32_t n = uint32_t(postings[j].m_record);
+            if (numbers.empty() || numbers.back() != n) numbers.push_back(n);
+            ++j;
+        }
+        if (!visit(postings[i].m_key, postings[i].m_token, numbers)) return false;
+        i = j;
+    }
+    return true;
+}
