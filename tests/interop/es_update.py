@@ -9,7 +9,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vkserver import hits  # noqa: E402
+from vkserver import hits, run_own_cases  # noqa: E402
 from yaz_interop import Server, expect, target, yaz  # noqa: E402
 
 NUMBER = "9000001"  # far above the demo store's records
@@ -94,8 +94,4 @@ def case_refusals():
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
-    wanted = sys.argv[2] if len(sys.argv) > 2 else "all"
-    for name, fn in CASES.items():
-        if wanted in ("all", name):
-            fn()
-            print(f"ok {name}")
+    sys.exit(run_own_cases(CASES))

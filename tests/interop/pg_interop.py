@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from es_update import marc, write  # noqa: E402
-from vkserver import DEMO_CACHE, VK9000, Server, hits  # noqa: E402
+from vkserver import DEMO_CACHE, VK9000, Server, hits, run_own_cases  # noqa: E402
 from yaz_interop import expect, target, yaz  # noqa: E402
 
 SOURCE = os.environ.get("VELKAN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -161,8 +161,4 @@ def case_faults():
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
-    wanted = sys.argv[2] if len(sys.argv) > 2 else "all"
-    for name, fn in CASES.items():
-        if wanted in ("all", name):
-            fn()
-            print(f"ok {name}")
+    sys.exit(run_own_cases(CASES))

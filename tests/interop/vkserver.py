@@ -144,3 +144,8 @@ def run_cases(cases, own_server=(), server_env=None):
             if server:
                 server.stop()
     return 1 if failed else 0
+
+
+def run_own_cases(cases):
+    """run_cases for cases that start their own servers (functions of no argument)."""
+    return run_cases({name: (lambda _server, fn=fn: fn()) for name, fn in cases.items()}, own_server=cases)

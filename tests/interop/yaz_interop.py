@@ -11,7 +11,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vkserver import Server  # noqa: E402
+from vkserver import Server, run_own_cases  # noqa: E402
 
 
 def yaz(server, commands, args=(), apdu=None, seconds=20):
@@ -135,8 +135,4 @@ def case_timeout():
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
-    wanted = sys.argv[2]
-    for name, fn in CASES.items():
-        if wanted in ("all", name):
-            fn()
-            print(f"ok {name}")
+    sys.exit(run_own_cases(CASES))
