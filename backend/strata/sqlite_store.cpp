@@ -6,6 +6,7 @@
 
 #include "backend/strata/strata_account.h"
 #include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_storeutil.h"
 
 namespace {
 
@@ -30,23 +31,6 @@ const char* const kSchema[] = {
     " rights INTEGER NOT NULL)",
     "INSERT INTO meta VALUES('format', 'velkan-strata-2')",
 };
-
-bool ValidName(const std::string& name, size_t max, bool pathPart) {
-    if (name.empty() || name.size() > max) return false;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) return false;
-        if (pathPart && (c == '/' || c == '|')) return false;
-    }
-    return true;
-}
-
-bool ValidFileName(const std::string& name) {
-    if (name.empty() || name.size() > 64 || name == "." || name == "..") return false;
-    for (char c : name) {
-        if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -277,7 +261,7 @@ bool CSqliteStore::ListDatabases(std::vector<StrataDatabaseInfo>& out, bool, Str
 }
 
 bool CSqliteStore::AddDatabase(const std::string& name, StrataStatus& st) {
-    if (!ValidName(name, 64, true)) return st.Set(kStrataBadArgument, "database name [" + name + "]");
+    if (!StrataValidName(name, 64, true)) return st.Set(kStrataBadArgument, "database name [" + name + "]");
     DropCaches();
     CStmt s(Prepare("INSERT INTO databases(name) VALUES(?1)"));
     if (!s.Ok()) return SqlFail(st, "add database");
@@ -331,7 +315,7 @@ bool CSqliteStore::ReadCfgFile(const std::string& db, const std::string& file, s
 
 bool CSqliteStore::PutCfgFile(const std::string& db, const std::string& file, const std::string& content,
                               StrataStatus& st) {
-    if (!ValidFileName(file)) return st.Set(kStrataBadArgument, "cfg file name [" + file + "]");
+    if (!StrataValidFileName(file)) return st.Set(kStrataBadArgument, "cfg file name [" + file + "]");
     if (content.size() > 4u * 1024u * 1024u) return st.Set(kStrataBadArgument, file + " is larger than 4 MiB");
     if (content.find('\0') != std::string::npos) return st.Set(kStrataBadArgument, file + " holds a zero octet");
     size_t lineStart = 0;
@@ -386,7 +370,7 @@ bool CSqliteStore::ListCfgFiles(const std::string& db, std::vector<std::string>&
 
 bool CSqliteStore::PutAccount(const std::string& name, const std::string* password, int rights, bool create,
                               StrataStatus& st) {
-    if (!ValidName(name, 64, false)) return st.Set(kStrataBadArgument, "account name [" + name + "]");
+    if (!StrataValidName(name, 64, false)) return st.Set(kStrataBadArgument, "account name [" + name + "]");
     if (password && password->size() > kStrataMaxPassword) return st.Set(kStrataBadArgument, "password too long");
     if (rights > (kStrataRightRead | kStrataRightWrite)) return st.Set(kStrataBadArgument, "rights");
     if (create) {
@@ -446,7 +430,7 @@ bool CSqliteStore::ExportAccounts(std::vector<StrataAccountInfo>& out, StrataSta
 }
 
 bool CSqliteStore::ImportAccount(const StrataAccountInfo& a, StrataStatus& st) {
-    if (!ValidName(a.m_name, 64, false)) return st.Set(kStrataBadArgument, "account name [" + a.m_name + "]");
+    if (!StrataValidName(a.m_name, 64, false)) return st.Set(kStrataBadArgument, "account name [" + a.m_name + "]");
     CStmt s(Prepare("INSERT OR REPLACE INTO accounts(name, salt, hash, rights) VALUES(?1, ?2, ?3, ?4)"));
     if (!s.Ok()) return SqlFail(st, "import account");
     s.Bind(1, a.m_name).BindBlob(2, a.m_salt).BindBlob(3, a.m_hash).Bind(4, a.m_rights);
