@@ -16,40 +16,19 @@ constexpr size_t kMaxBufferBytes = 64u << 20;
 CZRecordSet::CZRecordSet() = default;
 CZRecordSet::~CZRecordSet() { ReleaseCompact(); }
 
-void CZRecordSet::BufferRow(const unsigned char* row, size_t length) {
-    const size_t needed = m_writeBuffer.size() + length;
+void CZRecordSet::ReserveBuffer(size_t needed) {
     if (needed > m_writeBuffer.capacity())
         m_writeBuffer.reserve((needed + kBufferStep - 1) / kBufferStep * kBufferStep);
+}
+
+void CZRecordSet::BufferRow(const unsigned char* row, size_t length) {
+    ReserveBuffer(m_writeBuffer.size() + length);
     m_writeBuffer.insert(m_writeBuffer.end(), row, row + length);
     ++m_pendingRows;
     ++m_rowCount;
     m_indexed = 0;
     if (m_pendingRows >= m_flushThreshold)
         Flush();
-}
-
-int CZRecordSet::Add(const std::string& dbName, int64_t recordNumber) {
-    const size_t nameLength = std::strlen(dbName.c_str());
-    if (nameLength > kMaxNameLength || Materialise() != 0 || m_writeBuffer.size() >= kMaxBufferBytes)
-        return -1;
-    if (m_ascending && m_rowCount > 0) {
-        const int names = std::strcmp(dbName.c_str(), m_lastName.c_str());
-        m_ascending = names > 0 || (names == 0 && recordNumber > m_lastNumber);
-    }
-    if (m_ascending) {
-        if (m_rowCount == 0 || m_lastName != dbName)
-            m_lastName.assign(dbName.c_str(), nameLength);
-        m_lastNumber = recordNumber;
-    }
-    unsigned char row[kRowOverhead + kMaxNameLength + 1];
-    const uint32_t n = static_cast<uint32_t>(nameLength + 1);
-    RowPutU32(row, n + 16);
-    RowPutU32(row + 4, n);
-    std::memcpy(row + 8, dbName.c_str(), n);
-    RowPutU32(row + 8 + n, 8);
-    RowPutU64(row + 12 + n, static_cast<uint64_t>(recordNumber));
-    BufferRow(row, n + kRowOverhead);
-    return 0;
 }
 
 template <typename Number>
@@ -66,6 +45,7 @@ void CZRecordSet::AppendRows(const char* name, size_t nameLength, const Number* 
         m_lastNumber = int64_t(numbers[count - 1]);
     }
     const size_t at = m_writeBuffer.size();
+    ReserveBuffer(at + rowLength * count);
     m_writeBuffer.resize(at + rowLength * count);
     unsigned char* row = m_writeBuffer.data() + at;
     const uint32_t n = static_cast<uint32_t>(nameLength + 1);
@@ -82,6 +62,16 @@ void CZRecordSet::AppendRows(const char* name, size_t nameLength, const Number* 
     m_pendingRows += static_cast<int>(count);
     m_rowCount += static_cast<int64_t>(count);
     m_indexed = 0;
+}
+
+int CZRecordSet::Add(const std::string& dbName, int64_t recordNumber) {
+    const size_t nameLength = std::strlen(dbName.c_str());
+    if (nameLength > kMaxNameLength || Materialise() != 0 || m_writeBuffer.size() >= kMaxBufferBytes)
+        return -1;
+    AppendRows(dbName.c_str(), nameLength, &recordNumber, 1);
+    if (m_pendingRows >= m_flushThreshold)
+        Flush();
+    return 0;
 }
 
 int CZRecordSet::AddHits(const std::string& dbName, const int64_t* numbers, size_t count) {

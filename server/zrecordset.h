@@ -85,6 +85,8 @@ private:
     enum class MergeKind { And, Or, AndNot };
     int Merge(CZRecordSet& other, CZRecordSet& output, const std::atomic<bool>* stop,
               MergeKind kind);
+    // Grows the write buffer's room to at least `needed` octets, in steps of 4096.
+    void ReserveBuffer(size_t needed);
     void BufferRow(const unsigned char* row, size_t length);
     // Appends rows of one database from numbers[0..count), tracking the ascending order.
     template <typename Number>
