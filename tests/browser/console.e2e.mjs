@@ -114,6 +114,7 @@ try {
     await page.fill('#password', 'demo');
     await page.click('#submit');
     await page.waitForSelector('header nav');
+    await page.waitForLoadState('load');  // the console's script has run: the buttons answer
   };
   await page.goto(url);
   await page.fill('#password', 'wrong');

@@ -340,7 +340,11 @@ document.getElementById('legend').append(...SERVICES.map(s =>
 
 // ---- start ----
 (async () => {
-  csrf = (await call('GET', '/api/session')).csrf;
+  // State-changing calls queue behind the session's token: a click right after the page
+  // appears must not reach the server without it (and fail unseen).
+  const session = call('GET', '/api/session').then((s) => { csrf = s.csrf; });
+  queue = session.catch(() => {});
+  await session;
   setInterval(() => { if (lists[currentView]) lists[currentView].refresh().catch(() => {}); }, 1000);
   setInterval(() => sampleMetrics().catch(() => {}), 1000);
   sampleMetrics().catch(() => {});
