@@ -1,6 +1,9 @@
 // Code-page conversions of berkit over the platform converters, and the operator texts.
 #include "codepage.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -105,4 +108,49 @@ void ReportSystemErrorMessage(unsigned long code, std::string& text)
     // "Unknown error N".
     std::string message = std::generic_category().message(static_cast<int>(code & 0x7FFFFFFF));
     text = OperatorText("系统错误信息：") + message;
+}
+
+bool ParseQueryCharset(const std::string& name, CQueryCharset& charset) {
+    if (strcasecmp(name.c_str(), "ansi") == 0) {
+        charset = CQueryCharset::kAnsi;
+    } else if (strcasecmp(name.c_str(), "utf-8") == 0 || strcasecmp(name.c_str(), "utf8") == 0) {
+        charset = CQueryCharset::kUtf8;
+    } else if (strcasecmp(name.c_str(), "auto") == 0) {
+        charset = CQueryCharset::kAuto;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool IsValidUtf8(const std::string& text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned c = s[i];
+        size_t len;
+        unsigned cp;
+        if (c < 0x80) { ++i; continue; }
+        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
+        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
+        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
+        else return false;
+        if (n - i < len) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string QueryTermToAnsi(const std::string& term, CQueryCharset charset) {
+    if (charset == CQueryCharset::kAnsi || term.empty()) return term;
+    const bool ascii = std::all_of(term.begin(), term.end(), [](char c) { return (unsigned char)c < 0x80; });
+    if (ascii) return term;
+    if (charset == CQueryCharset::kAuto && !IsValidUtf8(term)) return term;
+    return Utf8ToAnsi(term);
 }

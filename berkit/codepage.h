@@ -1,7 +1,7 @@
 #pragma once
 // Character-set conversion between multi-byte code pages (the ANSI code page, UTF-8, GBK) and wide
 // text (UTF-16LE in a byte array), plus the system's operator texts and error texts.
-// Code pages: 0 = the ANSI code page (GBK unless the host sets another, see platform/codepage.h),
+// Code pages: 0 = the ANSI code page (GB18030 unless the host sets another, see platform/codepage.h),
 // 65001 = UTF-8, 936 = GBK. Invalid input is converted as far as it is valid; invalid sequences
 // become U+FFFD in wide text and "?" in multi-byte text (no failure).
 // Thread safety: any thread.
@@ -25,6 +25,17 @@ void ReportSystemErrorMessage(unsigned long code, std::string& text);
 // Converts an operator text kept in the source as UTF-8 to the ANSI code page (cached per text and
 // code page). Returns the input unchanged when it cannot be converted.
 std::string OperatorText(const char* utf8);
+
+// How the search terms of a client that did not negotiate UTF-8 are read: as the ANSI code page
+// (ansi), as UTF-8 (utf-8), or as UTF-8 when they are valid UTF-8 holding a non-ASCII octet and as
+// the ANSI code page otherwise (auto).
+enum class CQueryCharset { kAnsi, kUtf8, kAuto };
+// "ansi", "utf-8" (or "utf8") and "auto", without regard to case. False for anything else.
+bool ParseQueryCharset(const std::string& name, CQueryCharset& charset);
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+bool IsValidUtf8(const std::string& text);
+// A term as sent by a client that did not negotiate UTF-8, in the ANSI code page.
+std::string QueryTermToAnsi(const std::string& term, CQueryCharset charset);
 
 // String forms of ANSI_UTF8 / UTF8_ANSI; an empty or unconvertible input gives "".
 std::string AnsiToUtf8(const std::string& ansi);

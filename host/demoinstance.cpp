@@ -93,6 +93,8 @@ std::string DemoIniText(unsigned port, const std::string& instanceName) {
            "LogPackets=0\r\n"
            "; bib-1 diagnostics instead of ended associations, for library clients (see the sample)\r\n"
            "Diagnostics=bib1\r\n"
+           "; terms of clients that do not negotiate UTF-8: UTF-8 when they are valid UTF-8\r\n"
+           "QueryCharset=auto\r\n"
            "[Access]\r\n"
            "AllowAnonymous=1\r\n"
            "AnonymousUser=public\r\n"

@@ -1,6 +1,8 @@
 // vk9000.ini <-> CServerSettings: one table of keys serves reading and saving; range checks.
 #include "host/hostsettings.h"
 
+#include "berkit/codepage.h"
+
 #include <strings.h>
 #include <unistd.h>
 
@@ -39,6 +41,7 @@ const IniKey kKeys[] = {
     {"Server", "LogPackets", &CServerSettings::m_logPackets},
     {"Server", "Log", &CServerSettings::m_logEnabled},
     {"Server", "AnsiCodePage", &CServerSettings::m_ansiCodePage},
+    {"Server", "QueryCharset", &CServerSettings::m_queryCharset},
     {"Server", "ForbidDatabase", &CServerSettings::m_forbidDatabase},
     {"Server", "ShowUnconfigured", &CServerSettings::m_showUnconfigured},
     {"Server", "Diagnostics", &CServerSettings::m_diagnostics},
@@ -120,6 +123,9 @@ std::string CheckRanges(const CServerSettings& s, int port) {
         return "[Strata] Version must be 0 (Kaltro) or 1 (Lumo)";
     if (s.m_maxConnections < 1)
         return "[Backend] MaxConnections must be 1 or more";
+    CQueryCharset charset;
+    if (!ParseQueryCharset(s.m_queryCharset, charset))
+        return "[Server] QueryCharset must be ansi, utf-8 or auto, not " + s.m_queryCharset;
     return std::string();
 }
 

@@ -12,7 +12,7 @@
 namespace {
 
 std::mutex g_ansiLock;
-std::string g_ansiName = "GBK";  // guarded by g_ansiLock
+std::string g_ansiName = "GB18030";  // guarded by g_ansiLock
 
 // Per-thread cache of open descriptors, keyed by "from|to". Closed when the thread ends.
 class CIconvCache {

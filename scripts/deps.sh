@@ -7,6 +7,7 @@ PKGS=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcli11-dev libfmt-dev libssl-dev
+  libicu-dev                              # Unicode normalisation and case folding of search keys
   libjemalloc-dev                         # vk9000's allocator
   libpq-dev postgresql-15 postgresql-common   # the network back-end and its throw-away test cluster
   libcpp-httplib-dev nlohmann-json3-dev   # the operator console (ui/web/)

@@ -33,7 +33,9 @@ struct CServerSettings {
     int64_t m_maxRequestBytes = 16 * 1024 * 1024;    // MaxRequestBytes
     bool m_logPackets = false;                       // LogPackets
     bool m_logEnabled = true;                        // Log
-    std::string m_ansiCodePage = "GBK";              // AnsiCodePage (an iconv name)
+    std::string m_ansiCodePage = "GB18030";          // AnsiCodePage (an iconv name)
+    std::string m_queryCharset = "ansi";             // QueryCharset=ansi|utf-8|auto: terms of
+                                                     // clients that did not negotiate UTF-8
     bool m_forbidDatabase = false;                   // ForbidDatabase
     bool m_forbidService = false;                    // ForbidService (host only)
     bool m_showUnconfigured = false;                 // ShowUnconfigured

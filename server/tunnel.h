@@ -224,6 +224,9 @@ public:
     int SearchDB(CBERNode* node, CZResultSet* target, int depth = 0);
     // One operand of an RPN structure (attributes plus term, or a result-set id) into `target`.
     void SearchOperand(CBERNode* operand, CZResultSet* target);
+    // A decoded term in the ANSI code page: as it is after UTF-8 negotiation, else read as
+    // [Server] QueryCharset says.
+    std::string ClientTermToAnsi(const std::string& term) const;
     // Diagnostics mode: the operand's use attribute (the configured default when it has none),
     // and its truncation (5=1 appends the back-end's right truncation to `term`; 5=100 or none
     // leave it; any other value throws with bib-1 120).

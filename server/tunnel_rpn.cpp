@@ -10,6 +10,7 @@
 #include "berkit/bernode_decoders.h"
 #include "berkit/bernode_values.h"
 #include "berkit/bertrace.h"
+#include "berkit/codepage.h"
 #include "server/dbarray.h"
 #include "server/tunnel.h"
 #include "server/tunnel_sets.h"
@@ -71,6 +72,13 @@ bool CTunnel::FindAndCopyExistResultSet(const std::string& name, CZResultSet* ta
     return false;
 }
 
+std::string CTunnel::ClientTermToAnsi(const std::string& term) const {
+    if (m_utf8) return term;  // already converted from the negotiated UTF-8
+    CQueryCharset charset = CQueryCharset::kAnsi;
+    ParseQueryCharset(Settings().m_queryCharset, charset);
+    return QueryTermToAnsi(term, charset);
+}
+
 void CTunnel::SearchOperand(CBERNode* operand, CZResultSet* target) {
     if (operand == nullptr)
         THROW_EXTENDED(0, "bad RPN structure");
@@ -80,12 +88,13 @@ void CTunnel::SearchOperand(CBERNode* operand, CZResultSet* target) {
         std::string term;
         if (!Bib1Diagnostics()) {
             DecodeAttributeAndTerm(operand, type, value, term, m_utf8);
-            SearchDBMulti(target, static_cast<int>(value), term);
+            SearchDBMulti(target, static_cast<int>(value), ClientTermToAnsi(term));
             return;
         }
         // A term without attributes (yaz-client's plain `find computer`) is fine here.
         if (!DecodeGeneralTerm(operand, term, m_utf8))
             THROW_EXTENDED(0, "only support general Term");
+        term = ClientTermToAnsi(term);
         const int use = ApplyBib1Attributes(operand, term);
         SearchDBMulti(target, use, term);
     } else if (operand->m_uTag == kZTagResultSetId) {

@@ -113,6 +113,12 @@ int CKeysTree::BuildTree(const std::string& text) {
         }
         if (key.m_fields.empty())
             throw CError("key \"" + key.m_name + "\" indexes no field", cell->m_line, cell->m_column);
+        std::string fold = "none";
+        cell->GetAttribute("fold", fold);
+        if (fold != "none" && fold != "diacritics")
+            throw CError("fold \"" + fold + "\" is neither \"none\" nor \"diacritics\"", cell->m_line,
+                         cell->m_column);
+        key.m_foldDiacritics = fold == "diacritics";
         keys.push_back(std::move(key));
     }
     m_keys = std::move(keys);

@@ -55,13 +55,15 @@ struct CKeyField {
 struct CKeyEntry {
     std::string m_name;               // key name as used in search paths
     std::vector<CKeyField> m_fields;  // in text order
+    bool m_foldDiacritics = false;    // fold="diacritics": Müller is found as muller
 };
 
 class CKeysTree : public CCodeTree {
 public:
     CKeysTree();
     // Parses and fills the keys. "name" and "fields" are required; each field item is a 3-character
-    // tag followed by subfield codes (letters or digits). Returns 0.
+    // tag followed by subfield codes (letters or digits). "fold" is optional: "diacritics" or
+    // "none" (the default). Returns 0.
     int BuildTree(const std::string& text) override;
     const std::vector<CKeyEntry>& GetKeys() const { return m_keys; }
     // The key named `name` (case-insensitive), or null.

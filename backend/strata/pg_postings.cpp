@@ -241,7 +241,7 @@ bool CPgStore::Search(const std::string& db, const std::string& keyName, const s
         list = HitList();
         SearchTerm term;
         const std::string utf8 = ansiTerm.empty() ? std::string() : AnsiToUtf8(ansiTerm);
-        if (!ParseSearchTerm(utf8, term)) {
+        if (!ParseSearchTerm(utf8, term, KeyFolding(key.m_entry))) {
             return st.Set(kStrataBadTerm, "[" + ansiTerm + "] holds nothing to search for");
         }
         CPgPostingReader reader(*this, call, dbId, key, term);

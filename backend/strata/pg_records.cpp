@@ -249,6 +249,7 @@ bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
     if (!LoadKeys(call, db, keys)) return false;
     // Slices keep memory bounded on large databases.
     constexpr int64_t kSlice = 20000;
+    int64_t keyed = 0;
     for (int64_t after = 0;;) {
         CPgResult slice;
         if (!call.Run("SELECT num, diriv FROM records WHERE db=$1 AND num>$2 ORDER BY num LIMIT $3",
@@ -262,6 +263,8 @@ bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
             if (record.Parse(slice.Bytes(i, 1), error) >= 0) StrataCollectPostings(keys, record, after, postings);
         }
         if (!AppendPostings(call, postings)) return false;
+        keyed += slice.Rows();
+        StrataReindexProgress(db, keyed, slice.Rows() < kSlice && keyed > 0);
         if (slice.Rows() < kSlice) return BumpGeneration(call, db);
     }
 }

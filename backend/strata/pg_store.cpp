@@ -55,7 +55,16 @@ bool PgUpgradeSchema(CPgStore& store, CPgCall& call, int64_t from) {
         for (int i = 0; i < dbs.Rows(); ++i) {
             if (!store.ReindexLocked(call, dbs.Int(i, 0))) return false;
         }
-        from = 2;
+        from = 3;  // the reindex above already keys as format 3 does
+    }
+    // 2 -> 3: keys folded with Unicode case folding and normalisation; rebuilt from the records.
+    if (from == 2) {
+        CPgResult dbs;
+        if (!call.Run("SELECT id FROM databases ORDER BY id", {}, dbs, "upgrade store")) return false;
+        for (int i = 0; i < dbs.Rows(); ++i) {
+            if (!store.ReindexLocked(call, dbs.Int(i, 0))) return false;
+        }
+        from = 3;
     }
     return call.Run("UPDATE meta SET v=$1 WHERE k='format'", {from}, "upgrade store");
 }

@@ -42,7 +42,8 @@
 #include "backend/strata/strata_storeutil.h"
 #include "backend/strata/strata_store.h"
 
-constexpr int64_t kPgSchemaVersion = 2;  // 1: one postings row per (key, token, record)
+constexpr int64_t kPgSchemaVersion = 3;  // 1: one postings row per (key, token, record); 2: keys
+                                         // folded without Unicode case folding
 constexpr int kPgDefaultMaxConnections = 16;
 constexpr int64_t kPgSchemaLock = 358483100000;  // advisory lock of schema creation and upgrades
 

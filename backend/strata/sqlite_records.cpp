@@ -299,6 +299,7 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
     if (!LoadKeys(db, keys, st)) return false;
     // Index in slices so that memory stays bounded on large databases.
     const int64_t sliceSize = int64_t(kPostingSlice);
+    int64_t keyed = 0;
     for (int64_t from = 1; from <= kStrataMaxRecordNumber; from += sliceSize) {
         if (m_cancel.load(std::memory_order_relaxed)) return st.Set(kStrataCancelled, "reindex");
         std::vector<StorePosting> postings;
@@ -309,6 +310,7 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
         bool any = false;
         while ((rc = s.Step()) == SQLITE_ROW) {
             any = true;
+            ++keyed;
             CMARC record;
             std::string error;
             if (record.Parse(s.Text(1), error) >= 0) CollectPostings(keys, record, s.Int(0) - db * kRecordIdBase, postings);
@@ -326,6 +328,8 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
             continue;
         }
         if (!ApplyPostings(postings, false, st)) return false;
+        StrataReindexProgress(db, keyed, false);
     }
+    if (keyed > 0) StrataReindexProgress(db, keyed, true);
     return true;
 }

@@ -72,7 +72,7 @@ bool CSqliteStore::Search(const std::string& db, const std::string& keyName, con
         list.m_valid = false;
         SearchTerm term;
         const std::string utf8 = ansiTerm.empty() ? std::string() : AnsiToUtf8(ansiTerm);
-        if (!ParseSearchTerm(utf8, term)) {
+        if (!ParseSearchTerm(utf8, term, KeyFolding(key.m_entry))) {
             return st.Set(kStrataBadTerm, "[" + ansiTerm + "] holds nothing to search for");
         }
         if (!ComputeHits(dbId, key, term, list.m_hits, st)) {

@@ -29,7 +29,7 @@ const char* const kSchema[] = {
     kPostingsTable,
     "CREATE TABLE accounts(name TEXT PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,"
     " rights INTEGER NOT NULL)",
-    "INSERT INTO meta VALUES('format', 'velkan-strata-2')",
+    "INSERT INTO meta VALUES('format', 'velkan-strata-3')",
 };
 
 }  // namespace
@@ -78,9 +78,11 @@ std::unique_ptr<IStrataStore> OpenSqliteStore(const std::string& file, bool crea
             format = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
         }
         sqlite3_finalize(s);
-        if (format == "velkan-strata-1") {
-            if (!store->UpgradeLayout(st)) return nullptr;
-        } else if (format != "velkan-strata-2") {
+        // 1: one postings row per token and record; 2: keys folded without Unicode case folding
+        // and normalisation. Both are re-keyed from the records.
+        if (format == "velkan-strata-1" || format == "velkan-strata-2") {
+            if (!store->UpgradeLayout(format == "velkan-strata-1", st)) return nullptr;
+        } else if (format != "velkan-strata-3") {
             st.Set(kStrataUnreachable, file + " is not a Strata store");
             return nullptr;
         }
@@ -113,7 +115,7 @@ CBulkCache::CBulkCache(sqlite3* db) : m_db(db) {
 
 CBulkCache::~CBulkCache() { sqlite3_exec(m_db, kSmallCache, nullptr, nullptr, nullptr); }
 
-bool CSqliteStore::UpgradeLayout(StrataStatus& st) {
+bool CSqliteStore::UpgradeLayout(bool newPostings, StrataStatus& st) {
     CBulkCache cache(m_db);
     if (!Begin(st)) return false;
     std::vector<int64_t> dbs;
@@ -126,9 +128,9 @@ bool CSqliteStore::UpgradeLayout(StrataStatus& st) {
             return SqlFail(st, "upgrade the store layout");
         }
     }
-    bool ok = Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st);
+    bool ok = !newPostings || (Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st));
     for (size_t i = 0; ok && i < dbs.size(); ++i) ok = ReindexLocked(dbs[i], st);
-    ok = ok && Exec("UPDATE meta SET v='velkan-strata-2' WHERE k='format'", st);
+    ok = ok && Exec("UPDATE meta SET v='velkan-strata-3' WHERE k='format'", st);
     if (!ok) {
         Rollback();
         return false;

@@ -2,7 +2,7 @@
 // CSqliteStore: IStrataStore over one SQLite connection to the embedded store file (WAL mode,
 // busy timeout, prepared statements, every write in one transaction). Internal to vkstrata.
 //
-// Layout (meta format "velkan-strata-2"):
+// Layout (meta format "velkan-strata-3"):
 //   databases(id, name, records)          one row per database; records = its record count
 //   cfgfiles(db, name, content)           the cfgs files of a database
 //   records(id, diriv)                    rowid = database id * 10^8 + record number (7 digits)
@@ -22,7 +22,7 @@
 // block that grows past kPostingBlockMax is cut into full blocks (the remainder last), a block
 // that empties is deleted, and a block whose largest number changes is re-keyed. Loads append
 // full blocks, since they arrive in record order.
-// Tokens (strata_text.h): each lower-cased word, each CJK character and each pair of adjacent
+// Tokens (strata_text.h): each folded word, each CJK character and each pair of adjacent
 // CJK characters of a key value. A term's tokens: its words, its CJK pairs, a lone CJK character.
 //   - A right-truncated last word (`a*`) is the range tok >= 'a' AND tok < 'a' || 0xF5 of key k:
 //     the blocks of every token in the range are ORed into one bitmap of record numbers.
@@ -156,7 +156,8 @@ public:
     bool Configure(StrataStatus& st);
     // Converts a store of the first layout (one postings row per key, token and record) in one
     // transaction: the postings table is rebuilt from the records.
-    bool UpgradeLayout(StrataStatus& st);
+    // Re-keys every database from its records (and first rebuilds the postings table when asked).
+    bool UpgradeLayout(bool newPostings, StrataStatus& st);
 
     void Interrupt() override;
     void BeginCall() override { m_cancel.store(false); }

@@ -45,10 +45,11 @@ bool CheckStrataRecord(const std::string& diriv, CMARC& record, int64_t& number,
 void KeyValueUnits(const CMARC& record, const CKeyEntry& key,
                    std::vector<std::vector<TextUnit>>& values) {
     values.clear();
-    auto addValue = [&values](const std::string& ansi) {
+    const TextFolding folding = KeyFolding(key);
+    auto addValue = [&values, folding](const std::string& ansi) {
         if (ansi.empty()) return;
         std::vector<TextUnit> units;
-        SplitUnits(AnsiToUtf8(ansi), units);
+        SplitUnits(AnsiToUtf8(ansi), units, folding);
         if (!units.empty()) values.push_back(std::move(units));
     };
     for (const CMARCItem& item : record.m_fields) {

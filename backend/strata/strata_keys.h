@@ -19,6 +19,9 @@ constexpr size_t kStrataMaxRecordSize = 60000;
 // clear `error` when the record is empty, malformed, too large or lacks such a 001.
 bool CheckStrataRecord(const std::string& diriv, CMARC& record, int64_t& number, std::string& error);
 
+// How the key folds its values and its search terms.
+inline TextFolding KeyFolding(const CKeyEntry& key) { return TextFolding{key.m_foldDiacritics}; }
+
 // The values of one key in a record (field or subfield data, ANSI code page), each split into
 // units (UTF-8).
 void KeyValueUnits(const CMARC& record, const CKeyEntry& key,

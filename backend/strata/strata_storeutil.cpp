@@ -1,5 +1,10 @@
 #include "backend/strata/strata_storeutil.h"
 
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
 #include "backend/strata/sqlite_postings.h"
 #include "backend/strata/strata_errors.h"
 #include "backend/strata/strata_store.h"
@@ -77,12 +82,24 @@ bool StrataCheckCfgFile(const std::string& file, const std::string& content, std
     return strcasecmp(file.c_str(), "keys.cfg") != 0 || StrataParseKeys(content, keys, error);
 }
 
+void StrataReindexProgress(int64_t db, int64_t records, bool done) {
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    if (!terminal) return;
+    thread_local std::chrono::steady_clock::time_point last;
+    const auto now = std::chrono::steady_clock::now();
+    if (!done && now - last < std::chrono::milliseconds(500)) return;
+    last = now;
+    std::fprintf(stderr, "\rstrata: keying database %lld: %lld records%s", static_cast<long long>(db),
+                 static_cast<long long>(records), done ? "\n" : "");
+}
+
 std::string StrataFieldsText(const CKeyEntry& key) {
     std::string text;
     for (const CKeyField& f : key.m_fields) {
         if (!text.empty()) text += ' ';
         text += f.m_tag + f.m_subfields;
     }
+    if (key.m_foldDiacritics) text += " " + std::string(kStrataFoldDiacritics);
     return text;
 }
 
@@ -94,7 +111,9 @@ CKeyEntry StrataKeyFromText(const std::string& name, const std::string& fields) 
         size_t end = fields.find(' ', pos);
         if (end == std::string::npos) end = fields.size();
         const std::string item = fields.substr(pos, end - pos);
-        if (item.size() >= 3) key.m_fields.push_back(CKeyField{item.substr(0, 3), item.substr(3)});
+        if (item == kStrataFoldDiacritics)
+            key.m_foldDiacritics = true;
+        else if (item.size() >= 3) key.m_fields.push_back(CKeyField{item.substr(0, 3), item.substr(3)});
         pos = end + 1;
     }
     return key;

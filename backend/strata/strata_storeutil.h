@@ -25,7 +25,13 @@ bool StrataCheckCfgFile(const std::string& file, const std::string& content, std
 // Parses keys.cfg text into its keys. False with the line and column of the fault in `error`.
 bool StrataParseKeys(const std::string& content, std::vector<CKeyEntry>& keys, std::string& error);
 
-// A key's field list as the stores keep it ("245a 246a") and back.
+// A key's field list as the stores keep it ("245a 246a", followed by "+diacritics" when the key
+// folds diacritics) and back.
+constexpr const char* kStrataFoldDiacritics = "+diacritics";
+
+// Progress of a reindex on a terminal: "strata: keying database N: R records" on stderr, one line
+// rewritten at most twice a second, ended when `done`. Silent when stderr is not a terminal.
+void StrataReindexProgress(int64_t db, int64_t records, bool done);
 std::string StrataFieldsText(const CKeyEntry& key);
 CKeyEntry StrataKeyFromText(const std::string& name, const std::string& fields);
 

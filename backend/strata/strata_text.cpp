@@ -1,34 +1,14 @@
 #include "backend/strata/strata_text.h"
 
+#include <algorithm>
 #include <cstdint>
 
-namespace {
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf16.h>
 
-// Decodes one UTF-8 sequence at s[i]; returns the code point and advances i. Invalid octets give
-// 0xFFFD and advance by one.
-uint32_t NextCodePoint(const std::string& s, size_t& i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    int len = 0;
-    uint32_t cp = 0;
-    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-    else { ++i; return 0xFFFD; }
-    if (i + size_t(len) > s.size()) { ++i; return 0xFFFD; }
-    for (int k = 1; k < len; ++k) {
-        const auto d = static_cast<unsigned char>(s[i + size_t(k)]);
-        if ((d & 0xC0) != 0x80) { ++i; return 0xFFFD; }
-        cp = (cp << 6) | (d & 0x3F);
-    }
-    const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++i; return 0xFFFD; }
-    i += size_t(len);
-    return cp;
-}
+namespace {
 
 void AppendUtf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
@@ -48,6 +28,7 @@ void AppendUtf8(std::string& out, uint32_t cp) {
     }
 }
 
+// Han, kana, Hangul and their radicals and compatibility forms: each character is a unit.
 bool IsCjk(uint32_t cp) {
     return (cp >= 0x2E80 && cp <= 0x2FDF) || (cp >= 0x3040 && cp <= 0x31FF) ||
            (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
@@ -55,52 +36,81 @@ bool IsCjk(uint32_t cp) {
            (cp >= 0x20000 && cp <= 0x3FFFF);
 }
 
-// Folds case and full-width forms; returns 0 for a separator.
-uint32_t FoldWordChar(uint32_t cp) {
-    if (cp >= 0xFF01 && cp <= 0xFF5E) cp -= 0xFEE0;  // full-width ASCII
-    if (cp < 0x80) {
-        if (cp >= 'A' && cp <= 'Z') return cp + 32;
-        if ((cp >= 'a' && cp <= 'z') || (cp >= '0' && cp <= '9')) return cp;
-        return 0;
+bool IsWordChar(UChar32 cp) {
+    return (U_GET_GC_MASK(cp) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+}
+
+// ASCII needs no tables: NFKC_Casefold of ASCII is its lower case.
+void SplitAscii(const std::string& text, std::vector<TextUnit>& units) {
+    std::string word;
+    for (char c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            word.push_back(char(c + 32));
+        } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+            word.push_back(c);
+        } else if (!word.empty()) {
+            units.push_back(TextUnit{std::move(word), false});
+            word.clear();
+        }
     }
-    if (cp < 0xC0 || cp == 0xD7 || cp == 0xF7 || cp == 0xFFFD) return 0;  // Latin-1 signs
-    if ((cp >= 0x2000 && cp <= 0x2BFF) || (cp >= 0x3000 && cp <= 0x303F) ||
-        (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFFEF)) {
-        return 0;  // punctuation, symbols, CJK punctuation
+    if (!word.empty()) units.push_back(TextUnit{std::move(word), false});
+}
+
+// `text` in NFKC_Casefold form, and without nonspacing marks when asked. False when ICU fails.
+bool FoldText(const std::string& utf8, TextFolding folding, icu::UnicodeString& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    static const icu::Normalizer2* const casefold = icu::Normalizer2::getNFKCCasefoldInstance(status);
+    static const icu::Normalizer2* const nfd = icu::Normalizer2::getNFDInstance(status);
+    static const icu::Normalizer2* const nfc = icu::Normalizer2::getNFCInstance(status);
+    if (casefold == nullptr || nfd == nullptr || nfc == nullptr) return false;
+    status = U_ZERO_ERROR;
+    // Invalid UTF-8 becomes U+FFFD, a separator.
+    const icu::UnicodeString source = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())));
+    casefold->normalize(source, text, status);
+    if (U_FAILURE(status)) return false;
+    if (!folding.m_diacritics) return true;
+    icu::UnicodeString decomposed;
+    nfd->normalize(text, decomposed, status);
+    if (U_FAILURE(status)) return false;
+    icu::UnicodeString bare;
+    for (int32_t i = 0; i < decomposed.length();) {
+        const UChar32 cp = decomposed.char32At(i);
+        if (u_charType(cp) != U_NON_SPACING_MARK) bare.append(cp);
+        i += U16_LENGTH(cp);
     }
-    if (cp >= 0xC0 && cp <= 0xDE) return cp + 32;                       // Latin-1 capitals
-    if (cp >= 0x100 && cp <= 0x17F && (cp % 2) == 0) return cp + 1;      // Latin Extended-A
-    if (cp >= 0x391 && cp <= 0x3A9) return cp + 32;                      // Greek
-    if (cp >= 0x410 && cp <= 0x42F) return cp + 32;                      // Cyrillic
-    if (cp >= 0x400 && cp <= 0x40F) return cp + 80;
-    return cp;
+    nfc->normalize(bare, text, status);
+    return U_SUCCESS(status);
 }
 
 }  // namespace
 
-void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units) {
+void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units, TextFolding folding) {
     units.clear();
+    const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (unsigned char)c < 0x80; });
+    if (ascii) {
+        SplitAscii(utf8, units);
+        return;
+    }
+    icu::UnicodeString text;
+    if (!FoldText(utf8, folding, text)) return;
     std::string word;
     auto flush = [&]() {
         if (!word.empty()) units.push_back(TextUnit{std::move(word), false});
         word.clear();
     };
-    size_t i = 0;
-    while (i < utf8.size()) {
-        const uint32_t cp = NextCodePoint(utf8, i);
-        if (IsCjk(cp)) {
+    for (int32_t i = 0; i < text.length();) {
+        const UChar32 cp = text.char32At(i);
+        i += U16_LENGTH(cp);
+        if (IsCjk(uint32_t(cp))) {
             flush();
             TextUnit unit;
-            AppendUtf8(unit.m_text, cp);
+            AppendUtf8(unit.m_text, uint32_t(cp));
             unit.m_cjk = true;
             units.push_back(std::move(unit));
-            continue;
-        }
-        const uint32_t folded = FoldWordChar(cp);
-        if (folded == 0) {
-            flush();
+        } else if (IsWordChar(cp)) {
+            AppendUtf8(word, uint32_t(cp));
         } else {
-            AppendUtf8(word, folded);
+            flush();
         }
     }
     flush();
@@ -115,14 +125,14 @@ void IndexTokens(const std::vector<TextUnit>& units, std::vector<std::string>& t
     }
 }
 
-bool ParseSearchTerm(const std::string& utf8, SearchTerm& term) {
+bool ParseSearchTerm(const std::string& utf8, SearchTerm& term, TextFolding folding) {
     term = SearchTerm();
     std::string text = utf8;
     while (!text.empty() && (text.back() == '?' || text.back() == '*' || text.back() == ' ')) {
         if (text.back() != ' ') term.m_truncated = true;
         text.pop_back();
     }
-    SplitUnits(text, term.m_units);
+    SplitUnits(text, term.m_units, folding);
     if (term.m_units.empty()) return false;
     const std::vector<TextUnit>& u = term.m_units;
     if (term.m_truncated && u.back().m_cjk) term.m_truncated = false;  // CJK already matches inside

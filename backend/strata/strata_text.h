@@ -1,20 +1,33 @@
 #pragma once
-// Text normalisation for the search index: splits UTF-8 text into units (lower-cased words, and
-// single CJK characters), derives the index tokens of a key value, and matches a search term
-// against a value. A term matches a value when its units appear as a contiguous run of the value's
-// units (a whole value, one word, a run of words; CJK text as a substring); a trailing "?" or "*"
-// makes the last unit a prefix. Stateless; any thread.
+// Text normalisation for the search index: splits UTF-8 text into units (folded words, and single
+// CJK characters), derives the index tokens of a key value, and matches a search term against a
+// value. Index time and query time both go through SplitUnits, so a record and a term that differ
+// only in letter case, in Unicode normalisation form (NFC or NFD) or in width (full-width Latin)
+// give the same units: the text is brought to ICU's NFKC_Casefold form, which applies Unicode case
+// folding (Σ, σ and ς alike; ß as ss) and compatibility forms. A key may also fold diacritics
+// (`fold="diacritics"` in keys.cfg): nonspacing marks are removed after canonical decomposition,
+// so Müller and Dvořák give muller and dvorak.
+// A term matches a value when its units appear as a contiguous run of the value's units (a whole
+// value, one word, a run of words; CJK text as a substring); a trailing "?" or "*" makes the last
+// unit a prefix. Stateless; any thread.
 
 #include <string>
 #include <vector>
 
 struct TextUnit {
-    std::string m_text;  // UTF-8, lower-cased
+    std::string m_text;  // UTF-8, folded
     bool m_cjk = false;  // one CJK character
 };
 
-// Splits UTF-8 text into units; invalid octets and punctuation separate units.
-void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units);
+// How a key folds its text beyond case, normalisation form and width.
+struct TextFolding {
+    bool m_diacritics = false;  // drop nonspacing marks (Müller -> muller)
+};
+
+// Splits UTF-8 text into units. Letters, marks and digits of any script make words; CJK
+// characters are units of their own; everything else (punctuation, symbols, spaces, invalid
+// octets) separates units.
+void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units, TextFolding folding = {});
 
 // Index tokens of one value: every word, every CJK character, and every pair of consecutive CJK
 // units (bigram). Appended to `tokens` (may repeat).
@@ -29,8 +42,9 @@ struct SearchTerm {
     bool m_needsCheck = false;                // index tokens alone do not prove a match
 };
 
-// Parses a UTF-8 term. False when it holds no unit (empty, only punctuation or only "*").
-bool ParseSearchTerm(const std::string& utf8, SearchTerm& term);
+// Parses a UTF-8 term, folded as the key folds. False when it holds no unit (empty, only
+// punctuation or only "*").
+bool ParseSearchTerm(const std::string& utf8, SearchTerm& term, TextFolding folding = {});
 
-// Whether the term matches one value (already split into units).
+// Whether the term matches one value (already split into units with the same folding).
 bool TermMatchesUnits(const SearchTerm& term, const std::vector<TextUnit>& value);

@@ -1,5 +1,7 @@
 // Term matching through the channel: case, whole values, words and word runs, truncation, CJK
 // substrings of one, two and more characters, stored in the ANSI code page.
+#include <sqlite3.h>
+
 #include "strata_fixture.h"
 
 namespace {
@@ -72,6 +74,90 @@ TEST_P(StrataMatchTest, TermsWithoutTextAreRefused) {
     EXPECT_EQ(LastCode(m_c), kStrataBadPath);
 }
 
+// Letters of every script: a name is found in any case, in either Unicode form (NFC or NFD, in the
+// record or in the term) and in full-width form; a key with fold="diacritics" also finds it
+// without its marks.
+class StrataLettersTest : public StrataStoreTest {
+protected:
+    void SetUp() override {
+        StrataStoreTest::SetUp();
+        std::string error;
+        ASSERT_EQ(m_admin->PutCfgFile("books", "keys.cfg",
+                                      "key name=\"title\" fields=\"245a\"\nkey name=\"author\" fields=\"100a\"\n"
+                                      "key name=\"bare\" fields=\"100a\" fold=\"diacritics\"\n",
+                                      error),
+                  0)
+            << error;
+        const char* authors[] = {"Müller, Hans", "Mu\u0308ller, Anna", "MÜLLER, KARL", "Ångström, Anders",
+                                 "Łukasiewicz, Jan", "Σωκράτης", "Ｓｍｉｔｈ", "Dvořák, Antonín",
+                                 "Straße", "Иванов, Пётр"};
+        std::vector<std::string> records;
+        for (int i = 0; i < 10; ++i) records.push_back(MakeDiriv(i + 1, "x", Utf8ToAnsi(authors[i])));
+        Load(records);
+        Open(m_c);
+    }
+    CConnect m_c;
+};
+
+TEST_P(StrataLettersTest, NamesAreFoundInEveryCaseFormAndWidth) {
+    struct Case {
+        const char* key;
+        const char* term;
+        V hits;
+    } cases[] = {
+        {"author", "müller", {"0000001", "0000002", "0000003"}},
+        {"author", "MÜLLER", {"0000001", "0000002", "0000003"}},
+        {"author", "mu\u0308ller", {"0000001", "0000002", "0000003"}},
+        {"author", "muller", {}},
+        {"author", "ångström", {"0000004"}},
+        {"author", "A\u030aNGSTRO\u0308M", {"0000004"}},
+        {"author", "łukasiewicz", {"0000005"}},
+        {"author", "ŁUKASIEWICZ", {"0000005"}},
+        {"author", "ΣΩΚΡΆΤΗΣ", {"0000006"}},
+        {"author", "σωκράτησ", {"0000006"}},
+        {"author", "smith", {"0000007"}},
+        {"author", "ＳＭＩＴＨ", {"0000007"}},
+        {"author", "strasse", {"0000009"}},
+        {"author", "STRASSE", {"0000009"}},
+        {"author", "иванов", {"0000010"}},
+        {"author", "пётр", {"0000010"}},
+        {"author", "mül*", {"0000001", "0000002", "0000003"}},
+        {"bare", "muller", {"0000001", "0000002", "0000003"}},
+        {"bare", "Müller", {"0000001", "0000002", "0000003"}},
+        {"bare", "dvorak", {"0000008"}},
+        {"bare", "antonin", {"0000008"}},
+        {"bare", "angstrom", {"0000004"}},
+        {"bare", "петр", {"0000010"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(AllHits(m_c, "books/" + std::string(c.key) + "/" + Utf8ToAnsi(c.term)), c.hits)
+            << c.key << " " << c.term;
+    }
+}
+
+// A store keyed by the version before Unicode folding (format 2) is keyed again when it is opened.
+TEST_P(StrataLettersTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
+    if (IsPg()) GTEST_SKIP() << "the upgrade of a PostgreSQL store is in StrataPgTest";
+    m_admin.reset();
+    const std::string file = StrataStoreFile(m_folder, "inst");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DELETE FROM postings; UPDATE meta SET v='velkan-strata-2' WHERE k='format'", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    std::string error;
+    m_admin = CStrataAdmin::Open(file, error);
+    ASSERT_TRUE(m_admin) << error;
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k='format'", -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "velkan-strata-3");
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    EXPECT_EQ(AllHits(m_c, "books/author/" + Utf8ToAnsi("ŁUKASIEWICZ")), V{"0000005"});
+}
+
 STRATA_ENGINE_TESTS(StrataMatchTest);
+STRATA_ENGINE_TESTS(StrataLettersTest);
 
 }  // namespace
