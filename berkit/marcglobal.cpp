@@ -49,7 +49,7 @@ std::string Format(const char* utf8Format, long value) {
     return buf;
 }
 
-bool IsControlOrCodedTag(const std::string& tag) { return !tag.empty() && tag[0] < '2'; }
+bool IsControlOrCodedTag(const std::string& tag, CMarcFormat format) { return !IsTextTag(tag, format); }
 
 // UNIMARC field 100 $a names the character sets at positions 26-27 (G0) and 28-29 (G1); "50"
 // (ISO 10646) in either says the record's text is Unicode (UTF-8). Real UTF-8 records carry it
@@ -72,8 +72,14 @@ std::string TextFieldFromUtf8(const std::string& field) {
 
 }  // namespace
 
+bool IsTextTag(const std::string& tag, CMarcFormat format) {
+    if (tag.empty()) return false;
+    if (format == CMarcFormat::kMarc21) return !(tag.size() >= 2 && tag[0] == '0' && tag[1] == '0');
+    return tag[0] >= '2';
+}
+
 int Iso2Diriv(const CByteArray& record, std::string& diriv, std::string& error, bool charsetGiven,
-              bool utf8) {
+              bool utf8, CMarcFormat format) {
     const long n = static_cast<long>(record.size());
     if (n < kLeaderSize) {
         error = Format("记录长度是 %d < 24", n);
@@ -94,6 +100,7 @@ int Iso2Diriv(const CByteArray& record, std::string& diriv, std::string& error, 
     }
 
     bool utf8On = charsetGiven ? utf8 : false;
+    if (!charsetGiven && format == CMarcFormat::kMarc21) utf8On = record[9] == 'a';
     size_t entry = 0;
     while (directory.size() - entry >= static_cast<size_t>(kEntrySize)) {
         std::string tag = directory.substr(entry, 3);
@@ -108,9 +115,10 @@ int Iso2Diriv(const CByteArray& record, std::string& diriv, std::string& error, 
             return -1;
         }
         std::string field = TextAt(record, static_cast<size_t>(base + start), static_cast<size_t>(length));
-        if (IsControlOrCodedTag(tag)) {
+        if (IsControlOrCodedTag(tag, format)) {
             diriv += field;
-            if (!charsetGiven && tag == "100" && Field100SaysUtf8(field)) utf8On = true;
+            if (!charsetGiven && format == CMarcFormat::kUnimarc && tag == "100" && Field100SaysUtf8(field))
+                utf8On = true;
         } else if (utf8On) {
             field = TextFieldFromUtf8(field);
             diriv += field;

@@ -29,14 +29,20 @@
 
 #include "bytearray.h"
 
+// Which MARC the record is. It decides which fields hold text in a character set: in UNIMARC
+// every field from 200 on (0XX and 1XX are control and coded data); in MARC 21 every field from
+// 010 on (only 00X are control fields; 1XX are the main entries, names).
+enum class CMarcFormat { kUnimarc, kMarc21 };
+bool IsTextTag(const std::string& tag, CMarcFormat format);
+
 // Converts one ISO 2709 record into Diriv text.
 // - diriv: replaced by the converted record; on failure it holds what was appended so far.
 // - error: receives a message in the ANSI code page on failure; left alone on success.
 // - charsetGiven true: text fields are converted from UTF-8 when utf8 is true, copied otherwise.
 //   charsetGiven false: utf8 is ignored; a field 100 whose subfield a carries "50" at data
 //   positions 26-27 or 28-29 (UNIMARC: Unicode) switches UTF-8 conversion on for all following
-//   fields.
+//   fields. For MARC 21 (`format`) the leader says it instead: leader/09 "a" is UTF-8.
 // Returns the length of diriv (at least 28) on success, -1 on failure. Reads nothing outside
 // `record`; directory entries with non-digit numbers are rejected.
 int Iso2Diriv(const CByteArray& record, std::string& diriv, std::string& error, bool charsetGiven,
-              bool utf8);
+              bool utf8, CMarcFormat format = CMarcFormat::kUnimarc);

@@ -18,6 +18,7 @@
 
 #include "backend/marc/cfgtrees.h"
 #include "backend/strata/strata_channel.h"
+#include "berkit/marcglobal.h"
 #include "platform/critsec.h"
 #include "ui/toolkit/messagebox.h"
 #include "ui/vlarraytempl.h"
@@ -44,6 +45,10 @@ public:
     std::string m_dbName;                   // part of m_dbPath after its last "/"
     std::string m_alias;                    // from property.cfg
     std::string m_syntaxOID = kOidUnimarc;  // record syntax of the records
+    // Which fields of its records hold text: MARC 21 for USMARC databases, UNIMARC otherwise.
+    CMarcFormat MarcFormat() const {
+        return m_syntaxOID == kOidUsmarc ? CMarcFormat::kMarc21 : CMarcFormat::kUnimarc;
+    }
     std::string m_dbPath;                   // back-end path as listed; prefix of all its paths
     std::map<std::string, std::string> m_keys;  // use attribute (decimal text) -> back-end key
     std::unique_ptr<CRightTree> m_briefTree;    // brief-record definition; null: none

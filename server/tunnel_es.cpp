@@ -107,9 +107,11 @@ int ESRecordNumber(const CByteArray& record, std::string& digits, std::string& e
 int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*syntax*/,
                             const CByteArray& record) {
     std::string dbPath;
-    if (CDatabaseNode* entry = GetDatabasePtr(database.c_str()))
+    CMarcFormat format = CMarcFormat::kUnimarc;
+    if (CDatabaseNode* entry = GetDatabasePtr(database.c_str())) {
         dbPath = entry->m_dbPath;
-    else {
+        format = entry->MarcFormat();
+    } else {
         BerTrace("update: unknown database [%s]\r\n", database.c_str());
         return -1;
     }
@@ -128,7 +130,7 @@ int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*
     // A record that does not convert is never written, whatever the action: an insert or a
     // replace would otherwise store nothing, and a delete would act on a record it cannot read.
     std::string diriv;
-    if (Iso2Diriv(record, diriv, error, false, false) <= 23 || diriv.size() >= static_cast<size_t>(INT_MAX)) {
+    if (Iso2Diriv(record, diriv, error, false, false, format) <= 23 || diriv.size() >= static_cast<size_t>(INT_MAX)) {
         BerTrace("update: %s\r\n", error.c_str());
         return -1;
     }

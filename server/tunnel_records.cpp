@@ -134,7 +134,8 @@ int CTunnel::GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, b
                     diriv.clear();
                 }
             }
-            if (!diriv.empty() && CvtDirivToISO2709(diriv, out, (m_utf8 && m_recordsInCharset) ? 1 : 0, error) != -1)
+            if (!diriv.empty() && CvtDirivToISO2709(diriv, out, (m_utf8 && m_recordsInCharset) ? 1 : 0, error,
+                                                    db->MarcFormat()) != -1)
                 return static_cast<int>(out.size());
         }
     } catch (extended_exception& e) {

@@ -26,7 +26,7 @@ int Fail(CByteArray& out, std::string& error, std::string message) {
 
 }  // namespace
 
-int CvtDirivToISO2709(const std::string& diriv, CByteArray& out, int utf8, std::string& error) {
+int CvtDirivToISO2709(const std::string& diriv, CByteArray& out, int utf8, std::string& error, CMarcFormat format) {
     CMARC record;
     std::string parseError;
     if (record.Parse(diriv, parseError) < 0) return Fail(out, error, "CvtDirivToISO2709: " + parseError);
@@ -35,7 +35,7 @@ int CvtDirivToISO2709(const std::string& diriv, CByteArray& out, int utf8, std::
     std::string data;
     for (const CMARCItem& item : record.m_fields) {
         std::string field = item.m_data;
-        if (utf8 != 0 && !item.IsCodedField()) {
+        if (utf8 != 0 && IsTextTag(item.m_tag, format)) {
             field = AnsiToUtf8(item.m_data);
             if (field.empty())
                 return Fail(out, error, "CvtDirivToISO2709: field " + item.m_tag + " cannot be converted to UTF-8");

@@ -3,12 +3,18 @@
 
   gendemo.py books OUT.mrc [COUNT]     MARC 21 records in English (default 10000), UTF-8 (ASCII)
   gendemo.py unimarc OUT.mrc [COUNT]   UNIMARC records with Chinese titles (default 300), UTF-8
+  gendemo.py intl OUT.mrc [COUNT]      MARC 21 records with names and titles in Latin with
+                                       diacritics, Greek, Cyrillic, Chinese and Japanese (default
+                                       5000), UTF-8; about a third of them in NFD, some names in
+                                       capitals
+  gendemo.py intl-unimarc OUT.mrc [COUNT]  the same in UNIMARC (200 $a title, 700/701 $a names)
 
 The same arguments always give the same bytes (fixed seed, no clock). Generated records carry
 7-digit numbers in 001: books from 0001001, unimarc from 0000001.
 """
 import random
 import sys
+import unicodedata
 
 FT, SF, RT = b"\x1e", b"\x1f", b"\x1d"
 
@@ -46,6 +52,17 @@ ZH_SUBJECTS = ["计算机科学", "中国历史", "中国文学", "经济学", "
                "信息管理", "数学", "物理学", "医学", "法律", "音乐", "农业", "地理"]
 ZH_PUBLISHERS = ["人民出版社", "科学出版社", "中华书局", "商务印书馆", "清华大学出版社", "北京大学出版社"]
 ZH_PLACES = ["北京", "上海", "南京", "广州", "武汉"]
+
+
+# Surnames of many scripts, most frequent first (drawn with zipf_choice).
+INTL_SURNAMES = """Smith Müller García Ryan Иванов Łukasiewicz Ångström Márquez 王 Παπαδόπουλος
+Dvořák Sørensen Nuñez Gödel Björk 山田 Brown Смирнов Šimek Çelik Øster Straße Οικονόμου たなか
+Kuznetsov Кузнецов Lefèvre Jönsson Þórsson Nguyễn 李 スズキ Wójcik Dąbrowski Ferreira Ünal""".split()
+INTL_GIVEN = """Hans Анна José Zoë Jiří Søren Kurt Åsa Jan Γιώργος Пётр Renée 小明 太郎 Łucja François
+Ærø Miloš Ekaterina Νίκος Ömer Inês""".split()
+INTL_TITLE_WORDS = """history Geschichte über études música Ελληνική ιστορία история литература
+science naïve café Œuvres crème Straßenbahn Größe ΣΟΦΙΑ σοφία φιλοσοφία Москва ЁЛКА ёлка
+中国 文学 日本の歴史 ひらがな カタカナ 東京 Ｕｎｉｃｏｄｅ ﬁnance data Åland Čapek Øresund""".split()
 
 
 def zipf_choice(rng, words):
@@ -153,16 +170,61 @@ def unimarc(rng, number):
     return iso2709("00000nam0 2200000   450 ", fields)
 
 
+def intl_texts(rng):
+    """A name and a title of mixed scripts, in NFC or (a third of the time) NFD, the surname
+    sometimes in capitals."""
+    surname = zipf_choice(rng, INTL_SURNAMES)
+    if rng.random() < 0.1:
+        surname = surname.upper()
+    author = f"{surname}, {rng.choice(INTL_GIVEN)}"
+    words = []
+    while len(words) < rng.randrange(2, 5):
+        word = zipf_choice(rng, INTL_TITLE_WORDS)
+        if word not in words:
+            words.append(word)
+    title = " ".join(words)
+    form = "NFD" if rng.random() < 0.33 else "NFC"
+    return unicodedata.normalize(form, author), unicodedata.normalize(form, title)
+
+
+def intl_book(rng, number):
+    author, title = intl_texts(rng)
+    fields = [control("001", "%07d" % number), control("008", "240101s2001xxu           000 0 mul d"),
+              data("100", "1 ", [("a", author)]), data("245", "10", [("a", title)])]
+    if rng.random() < 0.3:
+        fields.append(data("700", "1 ", [("a", intl_texts(rng)[0])]))
+    return iso2709("00000nam a2200000 a 4500", fields)
+
+
+def intl_unimarc(rng, number):
+    author, title = intl_texts(rng)
+    f100 = "20240101d2001    em y0muly50      ea"
+    fields = [control("001", "%07d" % number), data("100", "  ", [("a", f100)]), data("200", "1 ", [("a", title)]),
+              data("700", " 0", [("a", author)])]
+    if rng.random() < 0.3:
+        fields.append(data("701", " 0", [("a", intl_texts(rng)[0])]))
+    return iso2709("00000nam0 2200000   450 ", fields)
+
+
+KINDS = {  # name: (record maker, first record number, default count, seed)
+    "books": (book, 1001, 10000, 20240101),
+    "unimarc": (unimarc, 1, 300, 936),
+    "intl": (intl_book, 1, 5000, 65001),
+    "intl-unimarc": (intl_unimarc, 1, 5000, 1200),
+}
+
+
 def main(argv):
-    if len(argv) not in (3, 4) or argv[1] not in ("books", "unimarc"):
+    if len(argv) not in (3, 4) or argv[1] not in KINDS:
         sys.stderr.write(__doc__)
         return 2
     kind, out = argv[1], argv[2]
-    count = int(argv[3]) if len(argv) == 4 else (10000 if kind == "books" else 300)
-    rng = random.Random(20240101 if kind == "books" else 936)
+    make, first, default_count, seed = KINDS[kind]
+    count = int(argv[3]) if len(argv) == 4 else default_count
+    rng = random.Random(seed)
     with open(out, "wb") as f:
         for i in range(count):
-            f.write(book(rng, 1001 + i) if kind == "books" else unimarc(rng, 1 + i))
+            f.write(make(rng, first + i))
     return 0
 
 

@@ -1,4 +1,5 @@
-// Code-page conversions: GBK, UTF-8 and wide text, invalid input, the operator texts.
+// Code-page conversions: GBK, UTF-8 and wide text, invalid input, the operator texts; the default
+// ANSI code page GB18030; the query-term character set.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -12,10 +13,47 @@
 
 namespace {
 
+// Most cases are about GBK as the ANSI code page; the process default is GB18030.
 class CodePageTest : public ::testing::Test {
 protected:
-    void TearDown() override { PlatSetAnsiCodePage("GBK"); }
+    void SetUp() override { m_default = PlatGetAnsiCodePage(); PlatSetAnsiCodePage("GBK"); }
+    void TearDown() override { PlatSetAnsiCodePage(m_default.c_str()); }
+    std::string m_default;
 };
+
+TEST(DefaultCodePageTest, Gb18030ReadsGbkAlikeAndKeepsLettersGbkLacks)
+{
+    ASSERT_EQ(PlatGetAnsiCodePage(), "GB18030");
+    EXPECT_EQ(AnsiToUtf8("\xD6\xD0\xCE\xC4"), "中文");  // GBK octets
+    for (const char* text : {"Łukasiewicz", "Ångström", "Σωκράτης", "Иванов", "ひらがな", "😀"})
+        EXPECT_EQ(AnsiToUtf8(Utf8ToAnsi(text)), text) << text;
+}
+
+TEST(QueryCharsetTest, TermsOfClientsThatDidNotNegotiate)
+{
+    const std::string mueller = "M\xC3\xBCller", gbkZhong = "\xD6\xD0";  // Müller in UTF-8, 中 in GBK
+    struct Case {
+        const char* mode;
+        std::string term;
+        std::string ansi;
+    } cases[] = {
+        {"ansi", mueller, mueller},
+        {"utf-8", mueller, Utf8ToAnsi(mueller)},
+        {"auto", mueller, Utf8ToAnsi(mueller)},
+        {"auto", gbkZhong, gbkZhong},         // not UTF-8: the ANSI code page
+        {"AUTO", "smith", "smith"},
+        {"auto", "\xE4\xB8", "\xE4\xB8"},   // truncated UTF-8 stays as sent
+        {"auto", "\xC0\xAF", "\xC0\xAF"},   // overlong form
+        {"auto", "\xED\xA0\x80", "\xED\xA0\x80"},  // surrogate
+    };
+    for (const Case& c : cases) {
+        CQueryCharset charset;
+        ASSERT_TRUE(ParseQueryCharset(c.mode, charset)) << c.mode;
+        EXPECT_EQ(QueryTermToAnsi(c.term, charset), c.ansi) << c.mode << " " << c.term;
+    }
+    CQueryCharset charset;
+    EXPECT_FALSE(ParseQueryCharset("latin1", charset));
+}
 
 TEST_F(CodePageTest, GbkCharacterBecomesThreeUtf8OctetsAndBack)
 {

@@ -78,9 +78,10 @@ def wait_listening(proc, seconds):
 
 class Server:
     """vk9000 serving a fresh copy of the demo instance. `settings` are (section, key, value)
-    changes to vk9000.ini, `ipfilter` the text of vkipfilt.cfg, `env_extra` more environment."""
+    changes to vk9000.ini, `ipfilter` the text of vkipfilt.cfg, `env_extra` more environment,
+    `prepare` a function of the instance folder run before the server starts."""
 
-    def __init__(self, settings=(), ipfilter=None, env_extra=None):
+    def __init__(self, settings=(), ipfilter=None, env_extra=None, prepare=None):
         if not os.path.exists(os.path.join(DEMO_CACHE, "vk9000.ini")):
             shutil.rmtree(DEMO_CACHE, ignore_errors=True)
             make = subprocess.Popen([VK9000, "--demo", DEMO_CACHE, "--port", str(free_port())],
@@ -95,6 +96,8 @@ class Server:
             set_ini(ini, section, key, value)
         if ipfilter is not None:
             open(os.path.join(self.home, "vkipfilt.cfg"), "w").write(ipfilter)
+        if prepare is not None:
+            prepare(self.home)
         # The host keeps result-set files in the instance's tmp/ folder.
         self.tmp = os.path.join(self.home, "tmp")
         self.port = free_port()

@@ -71,7 +71,8 @@ int ConvertIsoRecord(const CByteArray& record, IsoEncoding encoding, IsoFormat f
             utf8 = UnimarcDeclaresUnicode(record);
         given = utf8;  // not declared: let Iso2Diriv look at field 100 itself
     }
-    if (Iso2Diriv(record, diriv, error, given, utf8) < 0) return -1;
+    const CMarcFormat flavour = format == IsoFormat::Usmarc ? CMarcFormat::kMarc21 : CMarcFormat::kUnimarc;
+    if (Iso2Diriv(record, diriv, error, given, utf8, flavour) < 0) return -1;
     CMARC marc;
     if (marc.Parse(diriv, error) < 0) return -1;
     return 0;
