@@ -12,6 +12,7 @@ server's. Each word is searched
   - without negotiation, in GBK where the word has a GBK form, from a server with QueryCharset=ansi.
   sqlite   the embedded store
   pg       the same store copied into PostgreSQL (netchan32.dll)
+  charset  QueryCharset=ansi, utf-8 and auto: which of a name's UTF-8 and GBK forms each finds
 Usage: letters_truth.py VK9000 CASE|all."""
 
 import os
@@ -253,5 +254,31 @@ def case_pg():
         pg.destroy()
 
 
+def case_charset():
+    work = tempfile.mkdtemp(prefix="vkletters")
+    try:
+        store, expected = make_store(work)
+        found = {"müller": expected["intl"]["author"]["müller"]}
+        # mode: {(word, encoding): found?}
+        table = {
+            "ansi": {("müller", "utf-8"): False, ("müller", "gbk"): True},
+            "utf-8": {("müller", "utf-8"): True, ("müller", "gbk"): False},
+            "auto": {("müller", "utf-8"): True, ("müller", "gbk"): True},
+        }
+        for mode, rows in table.items():
+            server = Server(base_settings(mode), prepare=with_store(store))
+            try:
+                for (word, encoding), finds in rows.items():
+                    out = yaz_session(server, ["base intl", f"find @attr 1=1003 {word}"], encoding=encoding)
+                    n = hits(out)
+                    want = found[word] if finds else 0
+                    expect(n == [want], f"QueryCharset={mode}, {word} in {encoding}: {n}, not [{want}]", out)
+            finally:
+                server.stop()
+        print("QueryCharset table: every row as expected")
+    finally:
+        subprocess.run(["rm", "-rf", work])
+
+
 if __name__ == "__main__":
-    sys.exit(run_own_cases({"sqlite": case_sqlite, "pg": case_pg}))
+    sys.exit(run_own_cases({"sqlite": case_sqlite, "pg": case_pg, "charset": case_charset}))
