@@ -12,6 +12,12 @@
 # DATA_DIR keeps the generated records, the loaded store and Zebra's register per size between
 # runs (a million records take minutes to load); without it everything lives in a temporary
 # folder. REBUILD=1 reloads both. The first load of a size prints both load times.
+# Both servers index the same fields: vk9000's title key is 245ab 246a and its author key 100a 110a
+# 111a 700a 710a 711a; Zebra gets the stock usmarc.abs plus 246 (title) and 700/710/711 (Author).
+# GEN=intl-nfc uses names and titles of many scripts instead (data/demo/gendemo.py intl-nfc);
+# AUTHOR_TERMS and TITLE_TERMS (comma-separated) replace search_load's built-in word lists.
+# PER_TERM=1 gives one author row per word of AUTHOR_TERMS instead (its hits, search p50 and p99),
+# to compare the cost of words of different scripts.
 # Needs: BUILD_DIR/bin/{vk9000,strata,search_load}, zebraidx and zebrasrv (apt-get install idzebra-2.0),
 # and for the PostgreSQL column postgresql-15 (scripts/pg_cluster.sh).
 set -euo pipefail
@@ -75,14 +81,30 @@ fi
 
 mkdir -p "$WORK/cfgs"
 for f in "$HERE"/data/demo/books/cfgs/*.cfg; do iconv -f UTF-8 -t GBK "$f" > "$WORK/cfgs/$(basename "$f")"; done
+sed -i 's/^key name="author" .*/key name="author"  fields="100a 110a 111a 700a 710a 711a"/' "$WORK/cfgs/keys.cfg"
+GEN=${GEN:-books}
+# Zebra's usmarc.abs with the same title and author fields as vk9000's keys.
+mkdir -p "$WORK/zebra-tab"
+cp /usr/share/idzebra-2.0/tab/usmarc.abs "$WORK/zebra-tab/usmarc.abs"
+cat >> "$WORK/zebra-tab/usmarc.abs" <<'ABS'
+elm 246			title		-
+elm 246/?		title		!:w
+elm 700			Author-name-personal	-
+elm 700/?		Author-name-personal	!:w,!:p,Author:w,Author:p
+elm 710			Author-name-corporate	-
+elm 710/?		Author-name-corporate	!:w,!:p,Author:w,Author:p
+elm 711			Author-name-conference	-
+elm 711/?		Author-name-conference	!:w,!:p,Author:w,Author:p
+ABS
+terms_for() { if [[ $1 == 1003 ]]; then echo "${AUTHOR_TERMS:-}"; else echo "${TITLE_TERMS:-}"; fi; }
 
 printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s\n" records clients use "vk req/s" "pg req/s" \
   "zb req/s" ratio "vk s.p99 ms" "pg s.p99 ms" "zb s.p99 ms" "vk hits" "pg hits" "zb hits" load
 for n in $SIZES; do
-  MRC=$DATA/books-$n.mrc
-  [[ -s $MRC ]] || python3 "$HERE/data/demo/gendemo.py" books "$MRC" "$n"
+  MRC=$DATA/$GEN-$n.mrc
+  [[ -s $MRC ]] || python3 "$HERE/data/demo/gendemo.py" "$GEN" "$MRC" "$n"
   # vk9000: a store holding exactly these records.
-  STORE=$DATA/vk-$n.strata
+  STORE=$DATA/vk-$GEN-$n.strata
   if [[ ${REBUILD:-0} == 1 || ! -s $STORE ]]; then
     rm -f "$STORE" "$STORE-wal" "$STORE-shm"
     "$STRATA" create "$STORE" >/dev/null
@@ -91,16 +113,16 @@ for n in $SIZES; do
     "$STRATA" load "$STORE" books "$MRC" --format usmarc --encoding auto >/dev/null
     t1=$(date +%s.%N)
     "$STRATA" account add "$STORE" demo --password demo --rights rw >/dev/null
-    rm -rf "$DATA/zebra-$n"; mkdir -p "$DATA/zebra-$n/reg" "$DATA/zebra-$n/lock"
-    cat > "$DATA/zebra-$n/zebra.cfg" <<CFG
-profilePath: /usr/share/idzebra-2.0/tab
+    rm -rf "$DATA/zebra-$GEN-$n"; mkdir -p "$DATA/zebra-$GEN-$n/reg" "$DATA/zebra-$GEN-$n/lock"
+    cat > "$DATA/zebra-$GEN-$n/zebra.cfg" <<CFG
+profilePath: $WORK/zebra-tab:/usr/share/idzebra-2.0/tab
 attset: bib1.att
 recordType: grs.marc.usmarc
-register: $DATA/zebra-$n/reg:16G
-lockDir: $DATA/zebra-$n/lock
+register: $DATA/zebra-$GEN-$n/reg:16G
+lockDir: $DATA/zebra-$GEN-$n/lock
 CFG
     t2=$(date +%s.%N)
-    (cd "$DATA/zebra-$n" && zebraidx -c zebra.cfg -d books update "$MRC" >/dev/null 2>&1 && zebraidx -c zebra.cfg commit >/dev/null 2>&1 || true)
+    (cd "$DATA/zebra-$GEN-$n" && zebraidx -c zebra.cfg -d books update "$MRC" >/dev/null 2>&1 && zebraidx -c zebra.cfg commit >/dev/null 2>&1 || true)
     t3=$(date +%s.%N)
     python3 - "$n" "$t0" "$t1" "$t2" "$t3" "$l0" "$(load1)" <<'PY'
 import sys
@@ -131,23 +153,33 @@ PY
   PIDS+=($!)
   wait_port "$VKPORT"
   ZPORT=$(free_port)
-  (cd "$DATA/zebra-$n" && exec zebrasrv -l "$WORK/zebra-srv.log" -c zebra.cfg "tcp:127.0.0.1:$ZPORT") &
+  (cd "$DATA/zebra-$GEN-$n" && exec zebrasrv -l "$WORK/zebra-srv.log" -c zebra.cfg "tcp:127.0.0.1:$ZPORT") &
   PIDS+=($!)
   wait_port "$ZPORT"
+  runs=("4:$(terms_for 4)" "1003:$(terms_for 1003)")
+  if [[ ${PER_TERM:-0} == 1 ]]; then
+    runs=()
+    IFS=, read -ra words <<<"$AUTHOR_TERMS"
+    for w in "${words[@]}"; do runs+=("1003:$w"); done
+  fi
   for c in $CLIENTS; do
-    for use in 4 1003; do
+    for run in "${runs[@]}"; do
+      use=${run%%:*}
+      t=${run#*:}
       l=$(load1)
-      vk=$("$LOAD" 127.0.0.1 "$VKPORT" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" || true)
+      vk=$("$LOAD" 127.0.0.1 "$VKPORT" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" $t || true)
       pg=""
-      [[ -n $PGPORT_VK ]] && pg=$("$LOAD" 127.0.0.1 "$PGPORT_VK" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" || true)
-      zb=$("$LOAD" 127.0.0.1 "$ZPORT" books "$c" "$SECONDS_PER_RUN" - F "$use" || true)
+      [[ -n $PGPORT_VK ]] && pg=$("$LOAD" 127.0.0.1 "$PGPORT_VK" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" $t || true)
+      zb=$("$LOAD" 127.0.0.1 "$ZPORT" books "$c" "$SECONDS_PER_RUN" - F "$use" $t || true)
       vr=$(field rps "$vk"); zr=$(field rps "$zb"); pr=$(field rps "$pg")
       ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.2f}' if b else '-')" "$vr" "$zr")
       errs=""
       [[ $(field errors "$vk") != 0 ]] && errs+="  vk errors=$(field errors "$vk")"
       [[ $(field errors "$zb") != 0 ]] && errs+="  zebra errors=$(field errors "$zb")"
       [[ -n $pg && $(field errors "$pg") != 0 ]] && errs+="  pg errors=$(field errors "$pg")"
-      printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s%s\n" "$n" "$c" "$use" "$vr" "${pr:--}" "$zr" \
+      label=$use
+      [[ ${PER_TERM:-0} == 1 ]] && label="$use:$t p50 vk/zb $(field search_p50 "$vk")/$(field search_p50 "$zb")"
+      printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s%s\n" "$n" "$c" "$label" "$vr" "${pr:--}" "$zr" \
         "$ratio" "$(field search_p99 "$vk")" "$(field search_p99 "$pg")" "$(field search_p99 "$zb")" "$(field hits "$vk")" \
         "$(field hits "$pg")" "$(field hits "$zb")" "$l" "$errs"
     done

@@ -8,6 +8,8 @@
                                        5000), UTF-8; about a third of them in NFD, some names in
                                        capitals
   gendemo.py intl-unimarc OUT.mrc [COUNT]  the same in UNIMARC (200 $a title, 700/701 $a names)
+  gendemo.py intl-nfc OUT.mrc [COUNT]  intl records all in NFC, names as written (for comparing
+                                       with servers that do not fold forms and cases)
 
 The same arguments always give the same bytes (fixed seed, no clock). Generated records carry
 7-digit numbers in 001: books from 0001001, unimarc from 0000001.
@@ -170,11 +172,11 @@ def unimarc(rng, number):
     return iso2709("00000nam0 2200000   450 ", fields)
 
 
-def intl_texts(rng):
-    """A name and a title of mixed scripts, in NFC or (a third of the time) NFD, the surname
-    sometimes in capitals."""
+def intl_texts(rng, varied=True):
+    """A name and a title of mixed scripts, in NFC or (a third of the time, when varied) NFD, the
+    surname sometimes in capitals (when varied)."""
     surname = zipf_choice(rng, INTL_SURNAMES)
-    if rng.random() < 0.1:
+    if varied and rng.random() < 0.1:
         surname = surname.upper()
     author = f"{surname}, {rng.choice(INTL_GIVEN)}"
     words = []
@@ -183,16 +185,16 @@ def intl_texts(rng):
         if word not in words:
             words.append(word)
     title = " ".join(words)
-    form = "NFD" if rng.random() < 0.33 else "NFC"
+    form = "NFD" if varied and rng.random() < 0.33 else "NFC"
     return unicodedata.normalize(form, author), unicodedata.normalize(form, title)
 
 
-def intl_book(rng, number):
-    author, title = intl_texts(rng)
+def intl_book(rng, number, varied=True):
+    author, title = intl_texts(rng, varied)
     fields = [control("001", "%07d" % number), control("008", "240101s2001xxu           000 0 mul d"),
               data("100", "1 ", [("a", author)]), data("245", "10", [("a", title)])]
     if rng.random() < 0.3:
-        fields.append(data("700", "1 ", [("a", intl_texts(rng)[0])]))
+        fields.append(data("700", "1 ", [("a", intl_texts(rng, varied)[0])]))
     return iso2709("00000nam a2200000 a 4500", fields)
 
 
@@ -211,6 +213,7 @@ KINDS = {  # name: (record maker, first record number, default count, seed)
     "unimarc": (unimarc, 1, 300, 936),
     "intl": (intl_book, 1, 5000, 65001),
     "intl-unimarc": (intl_unimarc, 1, 5000, 1200),
+    "intl-nfc": (lambda rng, number: intl_book(rng, number, False), 1, 5000, 65001),
 }
 
 

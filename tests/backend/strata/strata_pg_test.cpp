@@ -136,6 +136,29 @@ TEST_P(StrataPgTest, AnOlderStoreFormatIsUpgradedInPlaceAndANewerOneIsRefused) {
     EXPECT_NE(error.find("newer than this program"), std::string::npos) << error;
 }
 
+TEST_P(StrataPgTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
+    Load({MakeDiriv(1, "x", Utf8ToAnsi("Łukasiewicz, Jan"))});
+    m_admin.reset();
+    PGconn* c = PQconnectdb(m_pg.Spec().substr(3).c_str());
+    ASSERT_EQ(PQstatus(c), CONNECTION_OK);
+    PQclear(PQexec(c, "DELETE FROM postings"));
+    PQclear(PQexec(c, "UPDATE meta SET v=2 WHERE k='format'"));
+    CInterface iface;  // a pool of its own, so the format is checked again
+    iface.SetNetworkOptions(m_pg.NetOptions(3));
+    ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
+    std::string error;
+    ASSERT_EQ(iface.GetAllProcAddress(error), 0) << error;
+    CConnect channel;
+    ASSERT_EQ(PrepareDatabaseChannel(channel, "demo", "demo", &iface), 0);
+    ASSERT_EQ(LoginDatabase(channel, "", false, "public", ""), 0);
+    EXPECT_EQ(AllHits(channel, "books/author/" + Utf8ToAnsi("ŁUKASIEWICZ")),
+              std::vector<std::string>{"0000001"});
+    PGresult* r = PQexec(c, "SELECT v FROM meta WHERE k='format'");
+    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "3");
+    PQclear(r);
+    PQfinish(c);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, StrataPgTest, ::testing::Values(std::string("pg")), EngineName);
 
 }  // namespace
