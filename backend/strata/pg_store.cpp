@@ -43,24 +43,46 @@ bool CPgStore::CreateSchema(StrataStatus& st) {
     return call.Run("INSERT INTO meta VALUES('format', $1)", {kPgSchemaVersion}, "create store") && call.Commit();
 }
 
-bool PgUpgradeSchema(CPgStore& store, CPgCall& call, int64_t from) {
-    // 1 -> 2: posting lists in blocks; the index is rebuilt from the records.
-    if (from == 1) {
-        CPgResult dbs;
-        if (!call.Run("DROP TABLE postings", {}, "upgrade store") || !call.Run(kSchema[5], {}, "upgrade store") ||
-            !call.Run("ALTER TABLE databases ADD COLUMN gen bigint NOT NULL DEFAULT 0", {}, "upgrade store") ||
-            !call.Run("SELECT id FROM databases ORDER BY id", {}, dbs, "upgrade store")) {
+namespace {
+
+// StrataMendMainEntries over every record, in slices.
+bool PgMendMainEntries(CPgCall& call) {
+    constexpr int64_t kSlice = 20000;
+    for (int64_t afterDb = 0, afterNum = 0;;) {
+        CPgResult slice;
+        if (!call.Run("SELECT db, num, diriv FROM records WHERE (db, num) > ($1, $2) ORDER BY db, num LIMIT $3",
+                      {afterDb, afterNum, kSlice}, slice, "upgrade the records")) {
             return false;
         }
-        for (int i = 0; i < dbs.Rows(); ++i) {
-            if (!store.ReindexLocked(call, dbs.Int(i, 0))) return false;
+        for (int i = 0; i < slice.Rows(); ++i) {
+            afterDb = slice.Int(i, 0);
+            afterNum = slice.Int(i, 1);
+            std::string diriv = slice.Bytes(i, 2);
+            if (StrataMendMainEntries(diriv) &&
+                !call.Run("UPDATE records SET diriv=$3 WHERE db=$1 AND num=$2", {afterDb, afterNum, diriv},
+                          "upgrade the records")) {
+                return false;
+            }
         }
-        from = 3;  // the reindex above already keys as format 3 does
+        if (slice.Rows() < kSlice) return true;
     }
-    // 2 -> 3: keys folded with Unicode case folding and normalisation; rebuilt from the records.
-    if (from == 2) {
+}
+
+}  // namespace
+
+bool PgUpgradeSchema(CPgStore& store, CPgCall& call, int64_t from) {
+    // 1 -> 2: posting lists in blocks.
+    if (from == 1 &&
+        (!call.Run("DROP TABLE postings", {}, "upgrade store") || !call.Run(kSchema[5], {}, "upgrade store") ||
+         !call.Run("ALTER TABLE databases ADD COLUMN gen bigint NOT NULL DEFAULT 0", {}, "upgrade store"))) {
+        return false;
+    }
+    // 2 -> 3: MARC 21 main entries in the ANSI code page, keys folded with Unicode case folding and
+    // normalisation; the index is rebuilt from the records.
+    if (from < 3) {
         CPgResult dbs;
-        if (!call.Run("SELECT id FROM databases ORDER BY id", {}, dbs, "upgrade store")) return false;
+        if (!PgMendMainEntries(call) || !call.Run("SELECT id FROM databases ORDER BY id", {}, dbs, "upgrade store"))
+            return false;
         for (int i = 0; i < dbs.Rows(); ++i) {
             if (!store.ReindexLocked(call, dbs.Int(i, 0))) return false;
         }

@@ -128,7 +128,7 @@ bool CSqliteStore::UpgradeLayout(bool newPostings, StrataStatus& st) {
             return SqlFail(st, "upgrade the store layout");
         }
     }
-    bool ok = !newPostings || (Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st));
+    bool ok = MendMainEntries(st) && (!newPostings || (Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st)));
     for (size_t i = 0; ok && i < dbs.size(); ++i) ok = ReindexLocked(dbs[i], st);
     ok = ok && Exec("UPDATE meta SET v='velkan-strata-3' WHERE k='format'", st);
     if (!ok) {
@@ -136,6 +136,24 @@ bool CSqliteStore::UpgradeLayout(bool newPostings, StrataStatus& st) {
         return false;
     }
     return Commit(st);
+}
+
+bool CSqliteStore::MendMainEntries(StrataStatus& st) {
+    std::vector<std::pair<int64_t, std::string>> changed;
+    {
+        CStmt s(Prepare("SELECT id, diriv FROM records"));
+        int rc;
+        while (s.Ok() && (rc = s.Step()) == SQLITE_ROW) {
+            std::string diriv = s.Text(1);
+            if (StrataMendMainEntries(diriv)) changed.emplace_back(s.Int(0), std::move(diriv));
+        }
+        if (!s.Ok() || rc != SQLITE_DONE) return SqlFail(st, "upgrade the records");
+    }
+    for (const auto& [id, diriv] : changed) {
+        CStmt u(Prepare("UPDATE records SET diriv=?2 WHERE id=?1"));
+        if (!u.Ok() || u.Bind(1, id).BindBlob(2, diriv).Step() != SQLITE_DONE) return SqlFail(st, "upgrade the records");
+    }
+    return true;
 }
 
 void CSqliteStore::Interrupt() {

@@ -158,6 +158,8 @@ public:
     // transaction: the postings table is rebuilt from the records.
     // Re-keys every database from its records (and first rebuilds the postings table when asked).
     bool UpgradeLayout(bool newPostings, StrataStatus& st);
+    // StrataMendMainEntries over every record (inside the upgrade's transaction).
+    bool MendMainEntries(StrataStatus& st);
 
     void Interrupt() override;
     void BeginCall() override { m_cancel.store(false); }

@@ -9,6 +9,7 @@
 #include "backend/strata/strata_errors.h"
 #include "backend/strata/strata_store.h"
 #include "backend/strata/strata_text.h"
+#include "berkit/codepage.h"
 
 #include <algorithm>
 #include <iterator>
@@ -80,6 +81,27 @@ bool StrataCheckCfgFile(const std::string& file, const std::string& content, std
     }
     std::vector<CKeyEntry> keys;
     return strcasecmp(file.c_str(), "keys.cfg") != 0 || StrataParseKeys(content, keys, error);
+}
+
+bool StrataMendMainEntries(std::string& diriv) {
+    if (diriv.size() < 24 || diriv[9] != 'a') return false;
+    CMARC record;
+    std::string error;
+    if (record.Parse(diriv, error) < 0) return false;
+    bool changed = false;
+    for (CMARCItem& item : record.m_fields) {
+        const std::string& data = item.m_data;
+        if (item.m_tag.empty() || item.m_tag[0] != '1' || !IsValidUtf8(data) ||
+            std::all_of(data.begin(), data.end(), [](char c) { return (unsigned char)c < 0x80; })) {
+            continue;
+        }
+        std::string ansi = Utf8ToAnsi(data);
+        if (ansi.empty()) continue;
+        item.m_data = std::move(ansi);
+        changed = true;
+    }
+    if (changed) record.BuildMARC(diriv);
+    return changed;
 }
 
 void StrataReindexProgress(int64_t db, int64_t records, bool done) {

@@ -29,6 +29,12 @@ bool StrataParseKeys(const std::string& content, std::vector<CKeyEntry>& keys, s
 // folds diacritics) and back.
 constexpr const char* kStrataFoldDiacritics = "+diacritics";
 
+// Mends a record stored by a version before format 3, which kept the 1XX fields of MARC 21
+// records loaded from UTF-8 (leader/09 "a") in UTF-8 beside text in the ANSI code page: such a
+// field that is valid UTF-8 with a non-ASCII octet is converted to the ANSI code page. True when
+// `diriv` changed.
+bool StrataMendMainEntries(std::string& diriv);
+
 // Progress of a reindex on a terminal: "strata: keying database N: R records" on stderr, one line
 // rewritten at most twice a second, ended when `done`. Silent when stderr is not a terminal.
 void StrataReindexProgress(int64_t db, int64_t records, bool done);

@@ -135,9 +135,13 @@ TEST_P(StrataLettersTest, NamesAreFoundInEveryCaseFormAndWidth) {
     }
 }
 
-// A store keyed by the version before Unicode folding (format 2) is keyed again when it is opened.
+// A store keyed by the version before Unicode folding (format 2) is keyed again when it is opened,
+// and the UTF-8 main entry that version kept in a MARC 21 record is brought to the ANSI code page.
 TEST_P(StrataLettersTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
     if (IsPg()) GTEST_SKIP() << "the upgrade of a PostgreSQL store is in StrataPgTest";
+    std::string utf8Record = MakeDiriv(11, "x", "Gödel, Kurt");
+    utf8Record[9] = 'a';
+    Load({utf8Record});
     m_admin.reset();
     const std::string file = StrataStoreFile(m_folder, "inst");
     sqlite3* db = nullptr;
@@ -155,6 +159,7 @@ TEST_P(StrataLettersTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
     sqlite3_finalize(s);
     sqlite3_close(db);
     EXPECT_EQ(AllHits(m_c, "books/author/" + Utf8ToAnsi("ŁUKASIEWICZ")), V{"0000005"});
+    EXPECT_EQ(AllHits(m_c, "books/author/" + Utf8ToAnsi("gödel")), V{"0000011"});
 }
 
 STRATA_ENGINE_TESTS(StrataMatchTest);
