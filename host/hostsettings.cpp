@@ -40,6 +40,7 @@ const IniKey kKeys[] = {
     {"Server", "Log", &CServerSettings::m_logEnabled},
     {"Server", "AnsiCodePage", &CServerSettings::m_ansiCodePage},
     {"Server", "ForbidDatabase", &CServerSettings::m_forbidDatabase},
+    {"Server", "ForbidService", &CServerSettings::m_forbidService},
     {"Server", "ShowUnconfigured", &CServerSettings::m_showUnconfigured},
     {"Server", "Diagnostics", &CServerSettings::m_diagnostics},
     {"Server", "DefaultUseAttribute", &CServerSettings::m_defaultUseAttribute},
@@ -156,7 +157,6 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
     m.m_log.m_enabled = settings.m_logEnabled;
     CServerSettings copy = settings;
     copy.m_hideWindow = true;  // a daemon has no window
-    copy.m_forbidService = false;
     m.m_settings.Replace(std::move(copy));
 }
 

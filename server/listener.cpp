@@ -53,8 +53,20 @@ int CListener::GetPort() const {
     return m_socket == INVALID_SOCKET_T ? -1 : PlatLocalPort(m_socket);
 }
 
+void CListener::NoteServiceSwitch() {
+    const bool off = m_owner->m_settings.Snapshot()->m_forbidService;
+    if (off == m_serviceOff)
+        return;
+    m_serviceOff = off;
+    if (off)
+        m_owner->m_log.Write(1, "Z39.50 service forbidden: port %d refuses every connection", m_port);
+    else
+        m_owner->m_log.Write(2, "Z39.50 service allowed again on port %d", m_port);
+}
+
 uint32_t CListener::Run() {
     while (!m_bStop.load()) {
+        NoteServiceSwitch();
         const int r = PlatWaitEventOrSocket(m_evStop, m_socket, false, kWaitMs);
         if (r == PLAT_WAIT_EVENT)
             break;
@@ -97,7 +109,13 @@ bool CListener::OnAccept() {
             BerTrace("accept() error\n");
             return false;
         }
-        if (m_owner->m_settings.Snapshot()->m_forbidDatabase) {
+        const auto settings = m_owner->m_settings.Snapshot();
+        if (settings->m_forbidService) {
+            m_owner->m_metrics.CountRefused(CMetricRefusal::kServiceOff);
+            PlatCloseSocket(s);
+            continue;
+        }
+        if (settings->m_forbidDatabase) {
             m_owner->m_metrics.CountRefused(CMetricRefusal::kForbidden);
             PlatCloseSocket(s);
             continue;

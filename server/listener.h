@@ -1,6 +1,6 @@
 #pragma once
 // CListener: owns the server's listening TCP socket. Its thread waits for connections, accepts
-// them, drops them while database access is forbidden or the IP filter says no, and hands the
+// them, drops them while the service or database access is forbidden or the IP filter says no, and hands the
 // rest to CTunnelArray::NewTunnel. One wait (poll) covers both the listening socket and the stop
 // event, at most 100 ms, so a connection is taken as it arrives and a stop is prompt.
 // Ownership: created and deleted by CTunnelArray (ListenerStart/ListenerStop).
@@ -48,5 +48,10 @@ public:
     SOCKET_T m_socket = INVALID_SOCKET_T;  // set by Init, closed by the destructor
 
 private:
+    // Logs one line when [Server] ForbidService has turned on or off since the last look.
+    // Listener thread.
+    void NoteServiceSwitch();
+
     int m_lastError = 0;
+    bool m_serviceOff = false;  // listener thread only
 };

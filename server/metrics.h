@@ -10,7 +10,7 @@
 #include <cstdint>
 
 enum class CMetricService { kInit = 0, kSearch, kPresent, kEs, kClose, kCount };
-enum class CMetricRefusal { kIpFilter = 0, kForbidden, kCount };
+enum class CMetricRefusal { kIpFilter = 0, kForbidden, kServiceOff, kCount };
 
 class CServerMetrics {
 public:

@@ -35,7 +35,7 @@ struct CServerSettings {
     bool m_logEnabled = true;                        // Log
     std::string m_ansiCodePage = "GBK";              // AnsiCodePage (an iconv name)
     bool m_forbidDatabase = false;                   // ForbidDatabase
-    bool m_forbidService = false;                    // ForbidService (host only)
+    bool m_forbidService = false;                    // ForbidService: the listener refuses all
     bool m_showUnconfigured = false;                 // ShowUnconfigured
     bool m_hideWindow = true;                        // a daemon has no window (host only)
     CDiagnosticsMode m_diagnostics = CDiagnosticsMode::kNone;  // Diagnostics=none|bib1

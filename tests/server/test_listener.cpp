@@ -100,6 +100,29 @@ TEST_F(CListenerTest, ForbiddenDatabaseClosesEveryConnectionWhateverTheFilterSay
     EXPECT_EQ(m_manager.GetSize(), 0);
 }
 
+TEST_F(CListenerTest, ForbiddenServiceRefusesUntilSwitchedOffAndLogsEachSwitchOnce) {
+    m_manager.m_settings.Update([&](CServerSettings& s) { s.m_forbidService = true; });
+    ASSERT_TRUE(m_manager.ListenerStart());
+    for (int i = 0; i < 3; ++i) {
+        SOCKET_T c = Connect(m_port);
+        ASSERT_NE(c, INVALID_SOCKET_T);
+        EXPECT_TRUE(ClosedByServer(c, 1000));
+        PlatCloseSocket(c);
+    }
+    EXPECT_EQ(m_manager.GetSize(), 0);
+    EXPECT_EQ(m_manager.m_metrics.GetRefused(CMetricRefusal::kServiceOff), 3u);
+    m_manager.m_settings.Update([&](CServerSettings& s) { s.m_forbidService = false; });
+    SOCKET_T c = Connect(m_port);
+    ASSERT_NE(c, INVALID_SOCKET_T);
+    EXPECT_TRUE(WaitFor([&] { return m_manager.GetSize() == 1; }, 2000));
+    PlatCloseSocket(c);
+    const std::string log = TodaysLog();
+    const size_t off = log.find("Z39.50 service forbidden");
+    ASSERT_NE(off, std::string::npos);
+    EXPECT_EQ(log.find("Z39.50 service forbidden", off + 1), std::string::npos);
+    EXPECT_NE(log.find("Z39.50 service allowed again", off), std::string::npos);
+}
+
 TEST_F(CListenerTest, ClientsConnectingTogetherAllGetSessionsWithDistinctIdentities) {
     ASSERT_TRUE(m_manager.ListenerStart());
     std::vector<SOCKET_T> clients;

@@ -192,6 +192,26 @@ TEST_F(CConsoleTest, SheetRefusesPort65535AndOffersTheListenerRestartAfterAGoodO
     EXPECT_EQ(m_host.m_restarts, 1);
 }
 
+TEST_F(CConsoleTest, ForbidServiceAppliedFromThePageStopsAndRestartsTheRunningListener) {
+    m_manager->m_settings.Update([](CServerSettings& s) { s.m_port = static_cast<unsigned>(vktest::FreePort()); });
+    ASSERT_TRUE(m_manager->ListenerStart());
+    const int port = m_manager->GetListenerPort();
+    Login();
+    for (const bool off : {true, false}) {
+        Post("/api/sheet/open", {{"page", 3}});
+        Post("/api/sheet/event", {{"id", 1029}, {"event", "click"}});
+        json answer = json::parse(Post("/api/sheet/apply", json::object())->body);
+        EXPECT_TRUE(answer["applied"]);
+        EXPECT_FALSE(answer["restart"]["listener"]);
+        EXPECT_EQ(m_manager->m_settings.Snapshot()->m_forbidService, off);
+        SOCKET_T c = vktest::Connect(port);
+        ASSERT_NE(c, INVALID_SOCKET_T);
+        EXPECT_EQ(vktest::ClosedByServer(c, 500), off);
+        PlatCloseSocket(c);
+    }
+    EXPECT_EQ(m_host.m_restarts, 0);
+}
+
 TEST_F(CConsoleTest, MetricsNeedALoginOrTheOperatorsBasicAuth) {
     AddSession("10.0.0.1");
     m_manager->m_metrics.CountRequest(CMetricService::kSearch, 0.003);

@@ -329,7 +329,7 @@ async function sampleMetrics() {
   previous = {at: now, m};
   document.getElementById('fig-sessions').textContent = m.sessions;
   document.getElementById('fig-hits').textContent = m.hits;
-  document.getElementById('fig-refused').textContent = m.refused.ipfilter + m.refused.forbidden;
+  document.getElementById('fig-refused').textContent = m.refused.ipfilter + m.refused.forbidden + (m.refused.service || 0);
   if (currentView === 'overview') {
     drawChart(document.getElementById('chart-rps'), series.rps, '次/秒');
     drawChart(document.getElementById('chart-latency'), series.latency, '毫秒');
