@@ -31,6 +31,7 @@ const IniKey kKeys[] = {
     {"Strata", "interface", &CServerSettings::m_interfaceLibrary},
     {"Strata", "DB Instance", &CServerSettings::m_instanceName},
     {"Strata", "Version", &CServerSettings::m_backendVersion},
+    {"Server", "ListenAddress", &CServerSettings::m_listenAddress},
     {"Server", "TimeoutEnabled", &CServerSettings::m_timeoutEnabled},
     {"Server", "TimeoutSeconds", &CServerSettings::m_timeoutSeconds},
     {"Server", "MaxSearchHits", &CServerSettings::m_maxSearchHits},
@@ -44,6 +45,8 @@ const IniKey kKeys[] = {
     {"Server", "ShowUnconfigured", &CServerSettings::m_showUnconfigured},
     {"Server", "Diagnostics", &CServerSettings::m_diagnostics},
     {"Server", "DefaultUseAttribute", &CServerSettings::m_defaultUseAttribute},
+    {"Server", "MaxSessionsPerAddress", &CServerSettings::m_maxSessionsPerAddress},
+    {"Server", "MaxConnectsPerMinute", &CServerSettings::m_maxConnectsPerMinute},
     {"Access", "AllowAnonymous", &CServerSettings::m_allowAnonymous},
     {"Access", "AnonymousUser", &CServerSettings::m_anonymousUser},
     {"Access", "AnonymousPassword", &CServerSettings::m_anonymousPassword},
@@ -115,6 +118,8 @@ std::string CheckRanges(const CServerSettings& s, int port) {
         return "[Server] MaxRequestBytes must be 1024 to 1073741824";
     if (s.m_defaultUseAttribute < 1)
         return "[Server] DefaultUseAttribute must be a use attribute (1 or more)";
+    if (s.m_maxSessionsPerAddress < 0 || s.m_maxConnectsPerMinute < 0)
+        return "[Server] MaxSessionsPerAddress and MaxConnectsPerMinute must be 0 (no limit) or more";
     if (s.m_badLoginAction != 0 && s.m_badLoginAction != 1)
         return "[Access] BadLoginAction must be 0 (continue as anonymous) or 1 (refuse)";
     if (s.m_backendVersion != 0 && s.m_backendVersion != 1)

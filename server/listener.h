@@ -8,9 +8,11 @@
 // listener thread.
 
 #include <cstdint>
+#include <string>
 
 #include "platform/socket.h"
 #include "server/_threadbase.h"
+#include "server/settings.h"
 
 class CTunnelArray;
 
@@ -23,10 +25,11 @@ public:
     // Stops the thread, then closes the listening socket.
     ~CListener() override;
 
-    // Listens on every IPv4 interface at `port` (0: any free port, see GetPort) with `backlog`.
-    // False when `owner` is null or the socket cannot be created, bound or put to listen (the
-    // reason goes to the debug trace and to GetLastError). `owner` must outlive this object.
-    bool Init(CTunnelArray* owner, int backlog, int port);
+    // Listens at `port` (0: any free port, see GetPort) of `address` (PlatListen: "" every
+    // interface, IPv6 and IPv4) with `backlog`. False when `owner` is null or the socket cannot be
+    // created, bound or put to listen (the reason goes to the debug trace and to GetLastError).
+    // `owner` must outlive this object.
+    bool Init(CTunnelArray* owner, int backlog, int port, const std::string& address = "");
 
     // Ends the thread (StopThread(INFINITE)).
     virtual void Stop();
@@ -51,6 +54,9 @@ private:
     // Logs one line when [Server] ForbidService has turned on or off since the last look.
     // Listener thread.
     void NoteServiceSwitch();
+    // Counts the connection in the address limits; false (and a log line at most once a minute
+    // per address) when it is over one. Listener thread.
+    bool IsWithinAddressLimits(const std::string& address, const CServerSettings& settings);
 
     int m_lastError = 0;
     bool m_serviceOff = false;  // listener thread only

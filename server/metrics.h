@@ -10,7 +10,7 @@
 #include <cstdint>
 
 enum class CMetricService { kInit = 0, kSearch, kPresent, kEs, kClose, kCount };
-enum class CMetricRefusal { kIpFilter = 0, kForbidden, kServiceOff, kCount };
+enum class CMetricRefusal { kIpFilter = 0, kForbidden, kServiceOff, kAddressLimit, kCount };
 
 class CServerMetrics {
 public:

@@ -26,6 +26,7 @@ struct CServerSettings {
     std::string m_instanceName = "Lumo";             // DB Instance
     int m_backendVersion = 1;                        // Version: 0 Kaltro, 1 Lumo
     // [Server]
+    std::string m_listenAddress;                     // ListenAddress: "" every interface, IPv6 and IPv4
     bool m_timeoutEnabled = true;                    // TimeoutEnabled
     int m_timeoutSeconds = 600;                      // TimeoutSeconds
     int m_maxSearchHits = 10000;                     // MaxSearchHits
@@ -40,6 +41,8 @@ struct CServerSettings {
     bool m_hideWindow = true;                        // a daemon has no window (host only)
     CDiagnosticsMode m_diagnostics = CDiagnosticsMode::kNone;  // Diagnostics=none|bib1
     int m_defaultUseAttribute = 1016;                // DefaultUseAttribute (bib1 mode only)
+    int m_maxSessionsPerAddress = 0;                 // MaxSessionsPerAddress, 0: no limit
+    int m_maxConnectsPerMinute = 0;                  // MaxConnectsPerMinute (per address), 0: no limit
     // [Access]
     bool m_allowAnonymous = false;                   // AllowAnonymous
     std::string m_anonymousUser = "public";          // AnonymousUser

@@ -114,7 +114,7 @@ public:
     // --- fields, in the order of the session model ---
     CTunnelArray* m_owner = nullptr;               // set by the manager before the thread starts
     std::atomic<SOCKET_T> m_socket{INVALID_SOCKET_T};  // set by the manager; invalid once closed
-    std::string m_address;                         // client's dotted IPv4 address; set before start
+    std::string m_address;                         // client's address (dotted IPv4 or IPv6 text); set before start
     std::atomic<bool> m_failed{false};
     CBERNode m_request;
     CBERNode m_response;

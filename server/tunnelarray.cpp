@@ -55,7 +55,8 @@ CTunnelArray::~CTunnelArray() {
 bool CTunnelArray::ListenerStart() {
     ListenerStop();
     m_listener = std::make_unique<CListener>();
-    if (!m_listener->Init(this, 100, static_cast<int>(m_settings.Snapshot()->m_port))) {
+    const auto settings = m_settings.Snapshot();
+    if (!m_listener->Init(this, 100, static_cast<int>(settings->m_port), settings->m_listenAddress)) {
         m_listenerError = m_listener->GetLastError();
         return false;
     }
@@ -91,11 +92,8 @@ void CTunnelArray::Stop() {
     }
     for (CTunnel* t : tunnels)
         t->Stop();
-    for (CTunnel* t : tunnels) {
-        const uint32_t id = t->GetId();
-        delete t;
-        ReleaseTunnelId(id);
-    }
+    for (CTunnel* t : tunnels)
+        DestroyTunnel(t);
     RemoveAll();  // the array is empty; this tells the control 0 rows
 }
 
@@ -113,15 +111,14 @@ int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket) {
     tunnel->m_socket = socket;
     tunnel->m_address = address ? address : "";
     tunnel->m_id = AllocTunnelId();
+    m_addressLimits.Enter(tunnel->m_address);
     tunnel->SetBlocking(false);
     // The thread starts before the session is listed, so nobody can close and delete a session
     // whose start is still in progress; one that ends at once is swept like any other.
     try {
         tunnel->Create(false, nullptr);
     } catch (...) {
-        const uint32_t id = tunnel->GetId();
-        delete tunnel;  // closes the socket
-        ReleaseTunnelId(id);
+        DestroyTunnel(tunnel);  // closes the socket
         throw;
     }
     Append(tunnel);
@@ -218,10 +215,16 @@ bool CTunnelArray::DeleteTunnel(int index, CTunnel* tunnel) {
     }
     // Outside the list lock: the destructor waits for the session thread, which may be asking
     // for the lock in UpdateDisp.
+    DestroyTunnel(tunnel);
+    return true;
+}
+
+void CTunnelArray::DestroyTunnel(CTunnel* tunnel) {
     const uint32_t id = tunnel->GetId();
+    const std::string address = tunnel->m_address;
     delete tunnel;
     ReleaseTunnelId(id);
-    return true;
+    m_addressLimits.Leave(address);
 }
 
 int CTunnelArray::GetColumnProp(int column, std::string& title, int& width) {

@@ -21,6 +21,7 @@
 #include "platform/critsec.h"
 #include "platform/socket.h"
 #include "server/_threadbase.h"
+#include "server/addresslimits.h"
 #include "server/dbarray.h"
 #include "server/ipfilter.h"
 #include "server/listener.h"
@@ -97,6 +98,7 @@ public:
     CInterface m_interface;
     CSettings m_settings;        // every run-time setting; sessions take a snapshot per request
     CServerMetrics m_metrics;    // request, hit and refusal counters for the console
+    CAddressLimits m_addressLimits;  // live sessions and connection rate per client address
 
     // --- not settings: where the instance lives and its daily log ---
     CSyncString m_homeDir;                 // ends with "/"; file names are appended directly
@@ -106,6 +108,8 @@ private:
     // Takes the session at `index` out of the list (if it is still `tunnel`), then deletes it
     // outside the list lock and frees its identity. True when it was removed. Manager thread.
     bool DeleteTunnel(int index, CTunnel* tunnel);
+    // Deletes an unlisted session and frees its identity and its place in the address limits.
+    void DestroyTunnel(CTunnel* tunnel);
 
     // Waits up to `ms` for the stop event or a SessionEnded wake-up (which it consumes), then
     // holds while suspended. True when a stop has been requested. Manager thread.
