@@ -32,6 +32,10 @@ const IniKey kKeys[] = {
     {"Strata", "DB Instance", &CServerSettings::m_instanceName},
     {"Strata", "Version", &CServerSettings::m_backendVersion},
     {"Server", "ListenAddress", &CServerSettings::m_listenAddress},
+    {"Server", "PlainPort", &CServerSettings::m_plainPort},
+    {"Server", "TlsPort", &CServerSettings::m_tlsPort},
+    {"Server", "TlsCertFile", &CServerSettings::m_tlsCertFile},
+    {"Server", "TlsKeyFile", &CServerSettings::m_tlsKeyFile},
     {"Server", "TimeoutEnabled", &CServerSettings::m_timeoutEnabled},
     {"Server", "TimeoutSeconds", &CServerSettings::m_timeoutSeconds},
     {"Server", "MaxSearchHits", &CServerSettings::m_maxSearchHits},
@@ -53,6 +57,7 @@ const IniKey kKeys[] = {
     {"Access", "AcceptOpen", &CServerSettings::m_acceptOpen},
     {"Access", "AcceptIdPass", &CServerSettings::m_acceptIdPass},
     {"Access", "BadLoginAction", &CServerSettings::m_badLoginAction},
+    {"Access", "RequireTlsForPasswords", &CServerSettings::m_requireTlsForPasswords},
     {"Backend", "DBUser", &CServerSettings::m_dbUser},
     {"Backend", "DBPassword", &CServerSettings::m_dbPassword},
     {"Backend", "BackendFolder", &CServerSettings::m_backendFolder},
@@ -112,6 +117,12 @@ std::string KeyText(const IniKey& k, const CServerSettings& s) {
 std::string CheckRanges(const CServerSettings& s, int port) {
     if (port < 1 || port > 65534)
         return "[common] ListenerPort must be 1 to 65534, not " + std::to_string(port);
+    if (s.m_tlsPort < 0 || s.m_tlsPort > 65534 || (s.m_tlsPort != 0 && s.m_tlsPort == port && s.m_plainPort))
+        return "[Server] TlsPort must be 0 (none) or 1 to 65534, and not the plain port";
+    if (s.m_tlsPort != 0 && (s.m_tlsCertFile.empty() || s.m_tlsKeyFile.empty()))
+        return "[Server] TlsPort needs TlsCertFile and TlsKeyFile";
+    if (!s.m_plainPort && s.m_tlsPort == 0)
+        return "[Server] PlainPort=0 needs a TlsPort";
     if (s.m_timeoutSeconds < 0)
         return "[Server] TimeoutSeconds must not be negative";
     if (s.m_maxRequestBytes < 1024 || s.m_maxRequestBytes > (int64_t(1) << 30))

@@ -86,6 +86,34 @@ void LoadCatalogue(CTunnelArray& manager) {
     manager.m_log.Write(2, "catalogue loaded: %zu database(s): %s", entries.size(), paths.c_str());
 }
 
+// A setting's file name: absolute, or relative to the instance folder.
+std::string InstanceFile(const std::string& home, const std::string& name) {
+    return name.empty() || name[0] == '/' ? name : home + name;
+}
+
+// Loads the TLS port's certificate and key when a TlsPort is set. False with `error` otherwise.
+bool LoadTls(CTunnelArray& manager, const CServerSettings& settings, const std::string& home, std::string& error) {
+    if (settings.m_tlsPort == 0)
+        return true;
+    return manager.m_tlsContext.Load(InstanceFile(home, settings.m_tlsCertFile),
+                                     InstanceFile(home, settings.m_tlsKeyFile), error);
+}
+
+// The "listening" lines the operator and the scripts wait for, one per port.
+void PrintListening(CTunnelArray& manager, const std::string& home) {
+    const int port = manager.GetListenerPort();
+    const int tlsPort = manager.GetTlsListenerPort();
+    if (port >= 0) {
+        manager.m_log.Write(2, "service started on port %d", port);
+        std::printf("vk9000: listening on port %d (home %s)\n", port, home.c_str());
+    }
+    if (tlsPort >= 0) {
+        manager.m_log.Write(2, "service started on TLS port %d", tlsPort);
+        std::printf("vk9000: listening on port %d with TLS (home %s)\n", tlsPort, home.c_str());
+    }
+    std::fflush(stdout);
+}
+
 int Serve(const std::string& home, int portOverride, const std::string& consoleListen, bool demo) {
     const std::string iniFile = home + "vk9000.ini";
     CServerSettings settings;
@@ -115,6 +143,10 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     // Start-up order: settings and log, IP filter, back-end and catalogue, manager thread, listener.
     auto manager = std::make_unique<CTunnelArray>();
     ApplyHostSettings(settings, home, *manager);
+    if (!LoadTls(*manager, settings, home, error)) {
+        std::fprintf(stderr, "vk9000: %s: %s\n", iniFile.c_str(), error.c_str());
+        return kExitSettings;
+    }
     PrepareTempFolder(home);
     manager->InitIPFilter((home + "vkipfilt.cfg").c_str());
     if (LoadBackend(*manager, settings, home))
@@ -122,15 +154,12 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     manager->Create(false, nullptr);
     if (!manager->ListenerStart()) {
         const int code = manager->GetListenerError();
+        const int failedPort = manager->GetListenerFailedPort();
         manager.reset();
-        std::fprintf(stderr, "vk9000: cannot listen on port %u: %s\n", settings.m_port,
-                     PlatSystemErrorText(code).c_str());
+        std::fprintf(stderr, "vk9000: cannot listen on port %d: %s\n", failedPort, PlatSystemErrorText(code).c_str());
         return kExitListen;
     }
-    const int port = manager->GetListenerPort();
-    manager->m_log.Write(2, "service started on port %d", port);
-    std::printf("vk9000: listening on port %d (home %s)\n", port, home.c_str());
-    std::fflush(stdout);
+    PrintListening(*manager, home);
     bool consoleCannotListen = false;
     std::unique_ptr<CHostConsole> console =
         StartConsole(*manager, home, consoleListen, demo, portOverride, error, consoleCannotListen);

@@ -145,7 +145,7 @@ bool CListener::OnAccept() {
             PlatCloseSocket(s);
             continue;
         }
-        m_owner->NewTunnel(address.c_str(), s);
+        m_owner->NewTunnel(address.c_str(), s, m_tls);
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "server/_threadbase.h"
 #include "server/settings.h"
 
@@ -47,6 +48,7 @@ public:
     int GetLastError() const { return m_lastError; }
 
     CTunnelArray* m_owner = nullptr;
+    const PlatTlsContext* m_tls = nullptr;  // set before Create for the TLS port (not owned)
     int m_port = 0;
     SOCKET_T m_socket = INVALID_SOCKET_T;  // set by Init, closed by the destructor
 

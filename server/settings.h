@@ -27,6 +27,10 @@ struct CServerSettings {
     int m_backendVersion = 1;                        // Version: 0 Kaltro, 1 Lumo
     // [Server]
     std::string m_listenAddress;                     // ListenAddress: "" every interface, IPv6 and IPv4
+    bool m_plainPort = true;                         // PlainPort: 0 serves no plain port (TLS only)
+    int m_tlsPort = 0;                               // TlsPort: Z39.50 over TLS, 0: none
+    std::string m_tlsCertFile;                       // TlsCertFile (PEM chain), relative to home
+    std::string m_tlsKeyFile;                        // TlsKeyFile (PEM key), relative to home
     bool m_timeoutEnabled = true;                    // TimeoutEnabled
     int m_timeoutSeconds = 600;                      // TimeoutSeconds
     int m_maxSearchHits = 10000;                     // MaxSearchHits
@@ -50,6 +54,7 @@ struct CServerSettings {
     bool m_acceptOpen = true;                        // AcceptOpen
     bool m_acceptIdPass = true;                      // AcceptIdPass
     int m_badLoginAction = 1;                        // BadLoginAction: 0 anonymous, 1 refuse
+    bool m_requireTlsForPasswords = false;           // RequireTlsForPasswords: open/idPass on TLS only
     // [Backend]
     std::string m_dbUser;                            // DBUser
     std::string m_dbPassword;                        // DBPassword

@@ -26,6 +26,7 @@
 #include "berkit/bytearray.h"
 #include "platform/critsec.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "platform/thread_annotations.h"
 #include "server/_threadbase.h"
 #include "server/metrics.h"
@@ -114,6 +115,7 @@ public:
     // --- fields, in the order of the session model ---
     CTunnelArray* m_owner = nullptr;               // set by the manager before the thread starts
     std::atomic<SOCKET_T> m_socket{INVALID_SOCKET_T};  // set by the manager; invalid once closed
+    std::unique_ptr<PlatTlsStream> m_tls;  // connections of the TLS port; set before start
     std::string m_address;                         // client's address (dotted IPv4 or IPv6 text); set before start
     std::atomic<bool> m_failed{false};
     CBERNode m_request;
@@ -269,6 +271,9 @@ protected:
 
     // Framing and socket calls (session thread).
     int tcpRecv(unsigned char* buffer, int length);
+    // The TLS handshake of m_tls, waiting for the socket in bounded steps until the idle
+    // time-out (60 s when time-outs are off). False when it failed, stalled or a stop came.
+    bool TlsHandshake();
     int tcpSend(const unsigned char* buffer, int length);
     int DataRecv();
     int DataSend();

@@ -52,34 +52,63 @@ CTunnelArray::~CTunnelArray() {
     PlatCloseSocket(m_wakeWrite);
 }
 
-bool CTunnelArray::ListenerStart() {
-    ListenerStop();
-    m_listener = std::make_unique<CListener>();
-    const auto settings = m_settings.Snapshot();
-    if (!m_listener->Init(this, 100, static_cast<int>(settings->m_port), settings->m_listenAddress)) {
-        m_listenerError = m_listener->GetLastError();
-        return false;
+std::unique_ptr<CListener> CTunnelArray::StartListener(int port, const std::string& address,
+                                                       const PlatTlsContext* tls) {
+    auto listener = std::make_unique<CListener>();
+    listener->m_tls = tls;
+    m_listenerFailedPort = port;
+    if (!listener->Init(this, 100, port, address)) {
+        m_listenerError = listener->GetLastError();
+        return nullptr;
     }
     try {
-        m_listener->Create(false, nullptr);
+        listener->Create(false, nullptr);
     } catch (extended_exception& e) {
         m_log.Write(0, "%s", e.GetErrorMessage());
         m_listenerError = e.m_nCode;
-        m_listener.reset();
-        return false;
+        return nullptr;
     }
+    return listener;
+}
+
+bool CTunnelArray::ListenerStart() {
+    ListenerStop();
+    const auto settings = m_settings.Snapshot();
     m_listenerError = 0;
+    if (settings->m_plainPort) {
+        m_listener = StartListener(static_cast<int>(settings->m_port), settings->m_listenAddress, nullptr);
+        if (!m_listener)
+            return false;
+    }
+    if (settings->m_tlsPort > 0) {
+        if (!m_tlsContext.IsLoaded()) {
+            m_listenerError = ENOENT;
+            ListenerStop();
+            return false;
+        }
+        m_tlsListener = StartListener(settings->m_tlsPort, settings->m_listenAddress, &m_tlsContext);
+        if (!m_tlsListener) {
+            const int error = m_listenerError;
+            ListenerStop();
+            m_listenerError = error;
+            return false;
+        }
+    }
+    m_listening = true;
     return true;
 }
 
 void CTunnelArray::ListenerStop() {
-    if (!m_listener)
-        return;
-    m_listener->Stop();
-    m_listener.reset();
+    m_listening = false;
+    for (auto* listener : {&m_listener, &m_tlsListener}) {
+        if (*listener)
+            (*listener)->Stop();
+        listener->reset();
+    }
 }
 
 int CTunnelArray::GetListenerPort() const { return m_listener ? m_listener->GetPort() : -1; }
+int CTunnelArray::GetTlsListenerPort() const { return m_tlsListener ? m_tlsListener->GetPort() : -1; }
 
 void CTunnelArray::Stop() {
     ListenerStop();
@@ -99,7 +128,7 @@ void CTunnelArray::Stop() {
 
 void CTunnelArray::InitIPFilter(const char* fileName) { m_ipFilter.Init(fileName, 0, 0); }
 
-int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket) {
+int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket, const PlatTlsContext* tls) {
     CTunnel* tunnel = nullptr;
     try {
         tunnel = new CTunnel;
@@ -113,6 +142,13 @@ int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket) {
     tunnel->m_id = AllocTunnelId();
     m_addressLimits.Enter(tunnel->m_address);
     tunnel->SetBlocking(false);
+    if (tls) {
+        tunnel->m_tls = std::make_unique<PlatTlsStream>(*tls, socket);
+        if (!tunnel->m_tls->IsValid()) {
+            DestroyTunnel(tunnel);
+            THROW_EXTENDED(ENOMEM, "Failed to start TLS on a connection");
+        }
+    }
     // The thread starts before the session is listed, so nobody can close and delete a session
     // whose start is still in progress; one that ends at once is swept like any other.
     try {
