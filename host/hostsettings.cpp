@@ -49,6 +49,7 @@ const IniKey kKeys[] = {
     {"Server", "ShowUnconfigured", &CServerSettings::m_showUnconfigured},
     {"Server", "Diagnostics", &CServerSettings::m_diagnostics},
     {"Server", "DefaultUseAttribute", &CServerSettings::m_defaultUseAttribute},
+    {"Server", "AccessLog", &CServerSettings::m_accessLog},
     {"Server", "MaxSessionsPerAddress", &CServerSettings::m_maxSessionsPerAddress},
     {"Server", "MaxConnectsPerMinute", &CServerSettings::m_maxConnectsPerMinute},
     {"Access", "AllowAnonymous", &CServerSettings::m_allowAnonymous},
@@ -171,6 +172,7 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
     m.m_homeDir = homeDir;
     m.m_log.SetFolder(homeDir);
     m.m_log.m_enabled = settings.m_logEnabled;
+    m.m_accessLog.SetFolder(homeDir);
     CServerSettings copy = settings;
     copy.m_hideWindow = true;  // a daemon has no window
     m.m_settings.Replace(std::move(copy));

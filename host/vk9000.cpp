@@ -4,6 +4,8 @@
 // not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
+
 #include <cstdio>
 #include <filesystem>
 #include <malloc.h>
@@ -15,6 +17,7 @@
 #include "host/demoinstance.h"
 #include "host/hostsettings.h"
 #include "host/pidfile.h"
+#include "host/reload.h"
 #include "host/stopsignals.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -86,19 +89,6 @@ void LoadCatalogue(CTunnelArray& manager) {
     manager.m_log.Write(2, "catalogue loaded: %zu database(s): %s", entries.size(), paths.c_str());
 }
 
-// A setting's file name: absolute, or relative to the instance folder.
-std::string InstanceFile(const std::string& home, const std::string& name) {
-    return name.empty() || name[0] == '/' ? name : home + name;
-}
-
-// Loads the TLS port's certificate and key when a TlsPort is set. False with `error` otherwise.
-bool LoadTls(CTunnelArray& manager, const CServerSettings& settings, const std::string& home, std::string& error) {
-    if (settings.m_tlsPort == 0)
-        return true;
-    return manager.m_tlsContext.Load(InstanceFile(home, settings.m_tlsCertFile),
-                                     InstanceFile(home, settings.m_tlsKeyFile), error);
-}
-
 // The "listening" lines the operator and the scripts wait for, one per port.
 void PrintListening(CTunnelArray& manager, const std::string& home) {
     const int port = manager.GetListenerPort();
@@ -112,6 +102,14 @@ void PrintListening(CTunnelArray& manager, const std::string& home) {
         std::printf("vk9000: listening on port %d with TLS (home %s)\n", tlsPort, home.c_str());
     }
     std::fflush(stdout);
+}
+
+// Serves until SIGINT or SIGTERM, reloading on each SIGHUP. Returns the stop signal.
+int WaitForStop(CTunnelArray& manager, const std::string& home, int portOverride) {
+    int sig;
+    while ((sig = WaitStopSignal()) == SIGHUP)
+        ReloadInstance(manager, home, portOverride);
+    return sig;
 }
 
 int Serve(const std::string& home, int portOverride, const std::string& consoleListen, bool demo) {
@@ -143,7 +141,7 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     // Start-up order: settings and log, IP filter, back-end and catalogue, manager thread, listener.
     auto manager = std::make_unique<CTunnelArray>();
     ApplyHostSettings(settings, home, *manager);
-    if (!LoadTls(*manager, settings, home, error)) {
+    if (!LoadTlsCertificate(*manager, settings, home, error)) {
         std::fprintf(stderr, "vk9000: %s: %s\n", iniFile.c_str(), error.c_str());
         return kExitSettings;
     }
@@ -169,7 +167,7 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
         return consoleCannotListen ? kExitListen : kExitSettings;
     }
 
-    const int sig = WaitStopSignal();
+    const int sig = WaitForStop(*manager, home, portOverride);
     manager->m_log.Write(2, "service stopped by signal %d", sig);
     if (console)
         console->server->Stop();  // no request may reach the manager from here on

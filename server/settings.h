@@ -45,6 +45,7 @@ struct CServerSettings {
     bool m_hideWindow = true;                        // a daemon has no window (host only)
     CDiagnosticsMode m_diagnostics = CDiagnosticsMode::kNone;  // Diagnostics=none|bib1
     int m_defaultUseAttribute = 1016;                // DefaultUseAttribute (bib1 mode only)
+    bool m_accessLog = false;                        // AccessLog: DIR/YYYYMMDD.access.log
     int m_maxSessionsPerAddress = 0;                 // MaxSessionsPerAddress, 0: no limit
     int m_maxConnectsPerMinute = 0;                  // MaxConnectsPerMinute (per address), 0: no limit
     // [Access]

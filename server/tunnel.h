@@ -13,6 +13,7 @@
 // and never reused while the session thread may still call into it.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -278,6 +279,9 @@ protected:
     int DataRecv();
     int DataSend();
     void ServiceHandler();
+    // One access-log line for the request `apdu` just answered by `service` (null: unsupported)
+    // when [Server] AccessLog is on (tunnel_access.cpp). Session thread only.
+    void LogAccess(const CTunnelService* service, CBERNode* apdu, std::chrono::steady_clock::time_point begun);
 
     // Packet log of the request in m_recvBuffer / the response in m_sendBuffer.
     void LogBerRequest();

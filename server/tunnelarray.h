@@ -21,6 +21,7 @@
 #include "platform/critsec.h"
 #include "platform/socket.h"
 #include "server/_threadbase.h"
+#include "server/accesslog.h"
 #include "server/addresslimits.h"
 #include "server/dbarray.h"
 #include "server/ipfilter.h"
@@ -109,6 +110,7 @@ public:
     CInterface m_interface;
     CSettings m_settings;        // every run-time setting; sessions take a snapshot per request
     CServerMetrics m_metrics;    // request, hit and refusal counters for the console
+    CAccessLog m_accessLog;          // one line per request when [Server] AccessLog is on
     CAddressLimits m_addressLimits;  // live sessions and connection rate per client address
 
     // --- not settings: where the instance lives and its daily log ---

@@ -80,6 +80,10 @@ std::string RenderPrometheusMetrics(const CServerMetrics& metrics, int activeSes
     for (size_t r = 0; r < std::size(kRefusalNames); ++r)
         out += std::string("velkan_refused_connections_total{reason=\"") + kRefusalNames[r] + "\"} " +
                std::to_string(metrics.GetRefused(static_cast<CMetricRefusal>(r))) + "\n";
+
+    out += "# HELP velkan_access_log_dropped_total Access-log lines dropped because its queue was full.\n";
+    out += "# TYPE velkan_access_log_dropped_total counter\n";
+    out += "velkan_access_log_dropped_total " + std::to_string(metrics.GetAccessLogDropped()) + "\n";
     return out;
 }
 
