@@ -21,16 +21,16 @@ TEST(CAddressLimitsTest, VerdictsFollowTheSessionCountAndTheMinuteWindow) {
         {0, 2, 102, CAddressVerdict::kTooManyConnects, true},
         {0, 2, 130, CAddressVerdict::kTooManyConnects, false},  // logged once a minute
         {0, 2, 160, CAddressVerdict::kAdmit, false},           // a new minute
-        {1, 0, 161, CAddressVerdict::kTooManySessions, true},  // one session entered below
+        {1, 0, 170, CAddressVerdict::kTooManySessions, true},  // one session entered below
     };
     limits.Enter("10.0.0.1");
     for (const Step& s : steps) {
         EXPECT_EQ(limits.Check("10.0.0.1", s.sessions, s.perMinute, s.now, log), s.verdict) << s.now;
         EXPECT_EQ(log, s.log) << s.now;
     }
-    EXPECT_EQ(limits.Check("10.0.0.2", 1, 2, 161, log), CAddressVerdict::kAdmit);
+    EXPECT_EQ(limits.Check("10.0.0.2", 1, 2, 170, log), CAddressVerdict::kAdmit);
     limits.Leave("10.0.0.1");
-    EXPECT_EQ(limits.Check("10.0.0.1", 1, 0, 162, log), CAddressVerdict::kAdmit);
+    EXPECT_EQ(limits.Check("10.0.0.1", 1, 0, 171, log), CAddressVerdict::kAdmit);
     limits.Leave("10.0.0.1");  // more leaves than entries change nothing
     EXPECT_EQ(limits.Sessions("10.0.0.1"), 0);
 }
