@@ -39,6 +39,9 @@ bool PlatTlsContext::Load(const std::string& certFile, const std::string& keyFil
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // No TLS 1.3 session tickets: sessions are not resumed, and some Z39.50 clients (yaz over
+    // GnuTLS) take the post-handshake ticket records for a PDU of zero octets.
+    SSL_CTX_set_num_tickets(ctx, 0);
     if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
         error = "TLS certificate " + certFile + ": " + OpenSslError();
     } else if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {

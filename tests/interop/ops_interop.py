@@ -112,15 +112,14 @@ def case_reload():
         s.proc.send_signal(signal.SIGHUP)
         wait_for(lambda: "the old settings stay" in s.log(), 10, "bad file not reported")
         open(ini, "w", encoding="latin-1").write(good)
-        set_ini(ini, "Server", "ForbidDatabase", "1")
-        set_ini(ini, "common", "ListenerPort", str(free_port()))
+        set_ini(ini, "Server", "ListenAddress", "127.0.0.1")
         open(os.path.join(s.home, "vkipfilt.cfg"), "w").write(
             "IsFriendsOnly=0\r\nIsEnemyRefuse=1\r\n[friend]\r\n[enemy]\r\n127.0.0.0/8\r\n")
         s.proc.send_signal(signal.SIGHUP)
-        wait_for(lambda: s.log().count("reload done") >= 1, 10, "good reload not done")
+        wait_for(lambda: s.log().count("reload done") >= 2, 10, "good reload not done")
         expect("take effect when the listener restarts" in s.log(), "restart-only keys reported", s.log()[-2000:])
         out = yaz_session(s, ["find computer"], seconds=20)
-        expect("Connection accepted" not in out, "new settings refuse new connections", out)
+        expect("Connection accepted" not in out, "the reloaded IP filter refuses new connections", out)
         yaz.stdin.write(b"show 1\nquit\n")
         yaz.stdin.flush()
         text = yaz.communicate(timeout=30)[0].decode("utf-8", "replace")
@@ -138,7 +137,7 @@ def case_accesslog():
             text = "".join(open(os.path.join(s.home, n), encoding="latin-1").read()
                            for n in os.listdir(s.home) if n.endswith(".access.log"))
             return [line.split("\t") for line in text.splitlines()]
-        wait_for(lambda: len(lines()) >= 4, 10, "access log lines missing")
+        wait_for(lambda: len(lines()) >= 3, 10, "access log lines missing")
         by_op = {f[4]: f for f in lines()}
         search, present = by_op["search"], by_op["present"]
         expect(search[2] == "127.0.0.1" and search[3] == "demo" and search[5] == "books", "search fields", str(search))
