@@ -10,6 +10,7 @@
 #include "berkit/bertrace.h"
 #include "berkit/codepage.h"
 #include "berkit/extended_exception.h"
+#include "platform/clock.h"
 #include "server/tunnel.h"
 
 namespace {
@@ -177,6 +178,7 @@ uint32_t CTunnelArray::Run() {
     while (!stop) {
         try {
             Sweep();
+            m_metricsHistory.Take(m_metrics, static_cast<double>(PlatTickCount()) / 1000.0);
         } catch (extended_exception& e) {
             m_log.Write(0, "%s", e.GetErrorMessage());
         } catch (...) {

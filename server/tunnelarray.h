@@ -28,6 +28,7 @@
 #include "server/listener.h"
 #include "server/logger.h"
 #include "server/metrics.h"
+#include "server/metricshistory.h"
 #include "server/settings.h"
 #include "server/syncstring.h"
 #include "ui/vlarraytempl.h"
@@ -110,6 +111,7 @@ public:
     CInterface m_interface;
     CSettings m_settings;        // every run-time setting; sessions take a snapshot per request
     CServerMetrics m_metrics;    // request, hit and refusal counters for the console
+    CMetricsHistory m_metricsHistory;  // the last ten minutes of m_metrics, for the charts
     CAccessLog m_accessLog;          // one line per request when [Server] AccessLog is on
     CAddressLimits m_addressLimits;  // live sessions and connection rate per client address
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "server/metrics.h"
+#include "server/metricshistory.h"
 
 namespace {
 
@@ -100,4 +101,16 @@ nlohmann::json MetricsJson(const CServerMetrics& metrics, int activeSessions) {
             {"hits", metrics.GetHits()},
             {"services", services},
             {"refused", refused}};
+}
+
+nlohmann::json MetricsHistoryJson(const CMetricsHistory& history) {
+    const auto samples = history.Samples();
+    nlohmann::json out = nlohmann::json::array();
+    for (const CMetricsHistory::Sample& s : samples) {
+        nlohmann::json services = nlohmann::json::object();
+        for (size_t i = 0; i < CServerMetrics::kServices; ++i)
+            services[kServiceNames[i]] = {{"count", s.m_counts[i]}, {"seconds", s.m_microseconds[i] / 1e6}};
+        out.push_back({{"t", s.m_seconds - samples.back().m_seconds}, {"services", services}});
+    }
+    return out;
 }
