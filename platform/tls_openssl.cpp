@@ -31,6 +31,7 @@ bool PlatTlsContext::Load(const std::string& certFile, const std::string& keyFil
     // EPIPE, not end the process.
     static std::once_flag ignorePipe;
     std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
+    error.clear();
     ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx) {
