@@ -23,5 +23,3 @@ bool PlatIsProgramRunning(int pid, const std::string& program);
 int PlatHoldPidFile(const std::string& path, int& heldByPid, int& errorCode);
 // Removes the file and drops the lock of a handle from PlatHoldPidFile (-1 is ignored).
 void PlatReleasePidFile(int handle, const std::string& path);
-// True when some process holds `path` with PlatHoldPidFile.
-bool PlatIsPidFileHeld(const std::string& path);

@@ -100,12 +100,3 @@ void PlatReleasePidFile(int handle, const std::string& path) {
         unlink(path.c_str());
     close(handle);
 }
-
-bool PlatIsPidFileHeld(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return held;
-}
