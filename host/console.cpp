@@ -113,9 +113,10 @@ bool CConsoleHost::SaveSettings(std::string& error) {
 
 bool CConsoleHost::RestartListener(std::string& error) {
     // Try the new port first, so that a port in use leaves the old listener running.
-    const unsigned port = m_manager.m_settings.Snapshot()->m_port;
+    const auto settings = m_manager.m_settings.Snapshot();
+    const unsigned port = settings->m_port;
     int code = 0;
-    SOCKET_T probe = PlatListen(static_cast<unsigned short>(port), "", 1, code);
+    SOCKET_T probe = PlatListen(static_cast<unsigned short>(port), settings->m_listenAddress, 1, code);
     if (probe == INVALID_SOCKET_T && static_cast<int>(port) != m_manager.GetListenerPort()) {
         error = "cannot listen on port " + std::to_string(port) + ": " + PlatSystemErrorText(code);
         return false;

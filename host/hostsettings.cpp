@@ -33,6 +33,11 @@ const IniKey kKeys[] = {
     {"Strata", "interface", &CServerSettings::m_interfaceLibrary},
     {"Strata", "DB Instance", &CServerSettings::m_instanceName},
     {"Strata", "Version", &CServerSettings::m_backendVersion},
+    {"Server", "ListenAddress", &CServerSettings::m_listenAddress},
+    {"Server", "PlainPort", &CServerSettings::m_plainPort},
+    {"Server", "TlsPort", &CServerSettings::m_tlsPort},
+    {"Server", "TlsCertFile", &CServerSettings::m_tlsCertFile},
+    {"Server", "TlsKeyFile", &CServerSettings::m_tlsKeyFile},
     {"Server", "TimeoutEnabled", &CServerSettings::m_timeoutEnabled},
     {"Server", "TimeoutSeconds", &CServerSettings::m_timeoutSeconds},
     {"Server", "MaxSearchHits", &CServerSettings::m_maxSearchHits},
@@ -43,15 +48,20 @@ const IniKey kKeys[] = {
     {"Server", "AnsiCodePage", &CServerSettings::m_ansiCodePage},
     {"Server", "QueryCharset", &CServerSettings::m_queryCharset},
     {"Server", "ForbidDatabase", &CServerSettings::m_forbidDatabase},
+    {"Server", "ForbidService", &CServerSettings::m_forbidService},
     {"Server", "ShowUnconfigured", &CServerSettings::m_showUnconfigured},
     {"Server", "Diagnostics", &CServerSettings::m_diagnostics},
     {"Server", "DefaultUseAttribute", &CServerSettings::m_defaultUseAttribute},
+    {"Server", "AccessLog", &CServerSettings::m_accessLog},
+    {"Server", "MaxSessionsPerAddress", &CServerSettings::m_maxSessionsPerAddress},
+    {"Server", "MaxConnectsPerMinute", &CServerSettings::m_maxConnectsPerMinute},
     {"Access", "AllowAnonymous", &CServerSettings::m_allowAnonymous},
     {"Access", "AnonymousUser", &CServerSettings::m_anonymousUser},
     {"Access", "AnonymousPassword", &CServerSettings::m_anonymousPassword},
     {"Access", "AcceptOpen", &CServerSettings::m_acceptOpen},
     {"Access", "AcceptIdPass", &CServerSettings::m_acceptIdPass},
     {"Access", "BadLoginAction", &CServerSettings::m_badLoginAction},
+    {"Access", "RequireTlsForPasswords", &CServerSettings::m_requireTlsForPasswords},
     {"Backend", "DBUser", &CServerSettings::m_dbUser},
     {"Backend", "DBPassword", &CServerSettings::m_dbPassword},
     {"Backend", "BackendFolder", &CServerSettings::m_backendFolder},
@@ -111,12 +121,20 @@ std::string KeyText(const IniKey& k, const CServerSettings& s) {
 std::string CheckRanges(const CServerSettings& s, int port) {
     if (port < 1 || port > 65534)
         return "[common] ListenerPort must be 1 to 65534, not " + std::to_string(port);
+    if (s.m_tlsPort < 0 || s.m_tlsPort > 65534 || (s.m_tlsPort != 0 && s.m_tlsPort == port && s.m_plainPort))
+        return "[Server] TlsPort must be 0 (none) or 1 to 65534, and not the plain port";
+    if (s.m_tlsPort != 0 && (s.m_tlsCertFile.empty() || s.m_tlsKeyFile.empty()))
+        return "[Server] TlsPort needs TlsCertFile and TlsKeyFile";
+    if (!s.m_plainPort && s.m_tlsPort == 0)
+        return "[Server] PlainPort=0 needs a TlsPort";
     if (s.m_timeoutSeconds < 0)
         return "[Server] TimeoutSeconds must not be negative";
     if (s.m_maxRequestBytes < 1024 || s.m_maxRequestBytes > (int64_t(1) << 30))
         return "[Server] MaxRequestBytes must be 1024 to 1073741824";
     if (s.m_defaultUseAttribute < 1)
         return "[Server] DefaultUseAttribute must be a use attribute (1 or more)";
+    if (s.m_maxSessionsPerAddress < 0 || s.m_maxConnectsPerMinute < 0)
+        return "[Server] MaxSessionsPerAddress and MaxConnectsPerMinute must be 0 (no limit) or more";
     if (s.m_badLoginAction != 0 && s.m_badLoginAction != 1)
         return "[Access] BadLoginAction must be 0 (continue as anonymous) or 1 (refuse)";
     if (s.m_backendVersion != 0 && s.m_backendVersion != 1)
@@ -160,9 +178,9 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
     m.m_homeDir = homeDir;
     m.m_log.SetFolder(homeDir);
     m.m_log.m_enabled = settings.m_logEnabled;
+    m.m_accessLog.SetFolder(homeDir);
     CServerSettings copy = settings;
     copy.m_hideWindow = true;  // a daemon has no window
-    copy.m_forbidService = false;
     m.m_settings.Replace(std::move(copy));
 }
 

@@ -15,7 +15,9 @@ class CTunnelArray;
 // documented defaults). False with `error` naming the key when a value is out of range (port
 // outside 1..65534, a negative time-out, a request limit below 1 KiB or above 1 GiB,
 // BadLoginAction other than 0 or 1, Version other than 0 or 1, Diagnostics other than none or
-// bib1, DefaultUseAttribute below 1, MaxConnections below 1). A missing file gives the defaults.
+// bib1, DefaultUseAttribute below 1, MaxConnections below 1, negative per-address limits, a
+// TlsPort out of range, equal to the plain port or without TlsCertFile and TlsKeyFile, PlainPort=0
+// without a TlsPort). A missing file gives the defaults.
 bool ReadHostSettings(const std::string& iniFile, CServerSettings& settings, std::string& error);
 
 // Writes every key that ReadHostSettings reads back into `iniFile` (other lines are kept), so

@@ -10,6 +10,7 @@ sigset_t StopSet() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 

@@ -4,6 +4,8 @@
 // not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
+
 #include <cstdio>
 #include <filesystem>
 #include <malloc.h>
@@ -15,6 +17,7 @@
 #include "host/demoinstance.h"
 #include "host/hostsettings.h"
 #include "host/pidfile.h"
+#include "host/reload.h"
 #include "host/stopsignals.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -86,6 +89,29 @@ void LoadCatalogue(CTunnelArray& manager) {
     manager.m_log.Write(2, "catalogue loaded: %zu database(s): %s", entries.size(), paths.c_str());
 }
 
+// The "listening" lines the operator and the scripts wait for, one per port.
+void PrintListening(CTunnelArray& manager, const std::string& home) {
+    const int port = manager.GetListenerPort();
+    const int tlsPort = manager.GetTlsListenerPort();
+    if (port >= 0) {
+        manager.m_log.Write(2, "service started on port %d", port);
+        std::printf("vk9000: listening on port %d (home %s)\n", port, home.c_str());
+    }
+    if (tlsPort >= 0) {
+        manager.m_log.Write(2, "service started on TLS port %d", tlsPort);
+        std::printf("vk9000: listening on port %d with TLS (home %s)\n", tlsPort, home.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Serves until SIGINT or SIGTERM, reloading on each SIGHUP. Returns the stop signal.
+int WaitForStop(CTunnelArray& manager, const std::string& home, int portOverride) {
+    int sig;
+    while ((sig = WaitStopSignal()) == SIGHUP)
+        ReloadInstance(manager, home, portOverride);
+    return sig;
+}
+
 int Serve(const std::string& home, int portOverride, const std::string& consoleListen, bool demo) {
     const std::string iniFile = home + "vk9000.ini";
     CServerSettings settings;
@@ -115,6 +141,10 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     // Start-up order: settings and log, IP filter, back-end and catalogue, manager thread, listener.
     auto manager = std::make_unique<CTunnelArray>();
     ApplyHostSettings(settings, home, *manager);
+    if (!LoadTlsCertificate(*manager, settings, home, error)) {
+        std::fprintf(stderr, "vk9000: %s: %s\n", iniFile.c_str(), error.c_str());
+        return kExitSettings;
+    }
     PrepareTempFolder(home);
     manager->InitIPFilter((home + "vkipfilt.cfg").c_str());
     if (LoadBackend(*manager, settings, home))
@@ -122,15 +152,12 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     manager->Create(false, nullptr);
     if (!manager->ListenerStart()) {
         const int code = manager->GetListenerError();
+        const int failedPort = manager->GetListenerFailedPort();
         manager.reset();
-        std::fprintf(stderr, "vk9000: cannot listen on port %u: %s\n", settings.m_port,
-                     PlatSystemErrorText(code).c_str());
+        std::fprintf(stderr, "vk9000: cannot listen on port %d: %s\n", failedPort, PlatSystemErrorText(code).c_str());
         return kExitListen;
     }
-    const int port = manager->GetListenerPort();
-    manager->m_log.Write(2, "service started on port %d", port);
-    std::printf("vk9000: listening on port %d (home %s)\n", port, home.c_str());
-    std::fflush(stdout);
+    PrintListening(*manager, home);
     bool consoleCannotListen = false;
     std::unique_ptr<CHostConsole> console =
         StartConsole(*manager, home, consoleListen, demo, portOverride, error, consoleCannotListen);
@@ -140,7 +167,7 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
         return consoleCannotListen ? kExitListen : kExitSettings;
     }
 
-    const int sig = WaitStopSignal();
+    const int sig = WaitForStop(*manager, home, portOverride);
     manager->m_log.Write(2, "service stopped by signal %d", sig);
     if (console)
         console->server->Stop();  // no request may reach the manager from here on

@@ -12,3 +12,14 @@ int PlatReadPidFile(const std::string& path);
 // True when `pid` is a live process whose program name is `program` (the file name of its
 // executable, e.g. "vk9000").
 bool PlatIsProgramRunning(int pid, const std::string& program);
+
+// Holds `path` as this process's pid file: creates it if missing, takes an exclusive advisory
+// lock (flock) on it without waiting, and writes this process's pid into it. The lock lasts until
+// PlatReleasePidFile or the process's end, so the file's text alone never decides: a file copied
+// from a served folder, or left by a killed process, names nobody who holds it.
+// Returns a handle (>= 0), or -1 with errorCode: EWOULDBLOCK when another process holds the
+// lock (`heldByPid` then names it, or is 0 while the holder has not written its pid yet), any
+// other system error when the file cannot be opened or written.
+int PlatHoldPidFile(const std::string& path, int& heldByPid, int& errorCode);
+// Removes the file and drops the lock of a handle from PlatHoldPidFile (-1 is ignored).
+void PlatReleasePidFile(int handle, const std::string& path);

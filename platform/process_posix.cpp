@@ -1,10 +1,15 @@
 // Pid files and live-process checks over /proc (see process.h).
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/file.h"
@@ -39,4 +44,59 @@ bool PlatIsProgramRunning(int pid, const std::string& program) {
         comm.pop_back();
     // The kernel keeps at most 15 characters of the name.
     return comm == program.substr(0, 15);
+}
+
+namespace {
+
+// True when the open `fd` is still the file named `path` (not unlinked or replaced since open).
+bool IsSameFile(int fd, const std::string& path) {
+    struct stat opened {}, named {};
+    return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+int PlatHoldPidFile(const std::string& path, int& heldByPid, int& errorCode) {
+    heldByPid = 0;
+    errorCode = 0;
+    // A holder that is releasing unlinks the file it locked; a lock won on that unlinked file
+    // would hold nothing, so the name is opened again until the locked file is the named one.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            errorCode = errno;
+            return -1;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int code = errno;
+            close(fd);
+            errorCode = code;
+            if (code == EWOULDBLOCK)
+                heldByPid = std::max(PlatReadPidFile(path), 0);
+            return -1;
+        }
+        if (!IsSameFile(fd, path)) {
+            close(fd);
+            continue;
+        }
+        const std::string text = std::to_string(getpid()) + "\n";
+        if (ftruncate(fd, 0) != 0 ||
+            pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+            errorCode = errno;
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    errorCode = EAGAIN;
+    return -1;
+}
+
+void PlatReleasePidFile(int handle, const std::string& path) {
+    if (handle < 0)
+        return;
+    if (IsSameFile(handle, path))
+        unlink(path.c_str());
+    close(handle);
 }

@@ -15,15 +15,19 @@ constexpr SOCKET_T INVALID_SOCKET_T = -1;
 int PlatSocketStartup();
 void PlatSocketCleanup();
 
-// A listening TCP socket on `port` (0: any free port) of `address` ("" or "0.0.0.0": every IPv4
-// interface), SO_REUSEADDR set. INVALID_SOCKET_T on failure with the system error in errorCode.
+// A listening TCP socket on `port` (0: any free port) of `address`, SO_REUSEADDR set: "" or "::"
+// listen on every interface for IPv6 and IPv4 (dual stack; IPv4 alone where the host has no
+// IPv6), "0.0.0.0" on every IPv4 interface, an IPv4 or IPv6 address ("[...]" allowed) on that
+// address only. INVALID_SOCKET_T on failure with the system error in errorCode (EINVAL: not an
+// address).
 SOCKET_T PlatListen(unsigned short port, const std::string& address, int backlog, int& errorCode);
 
-// Accepts one connection; peerAddress receives "a.b.c.d". INVALID_SOCKET_T with errorCode set on
+// Accepts one connection; peerAddress receives "a.b.c.d" for an IPv4 peer (also one reaching a
+// dual-stack socket), the IPv6 text ("::1") otherwise. INVALID_SOCKET_T with errorCode set on
 // failure (EAGAIN/EWOULDBLOCK when a non-blocking listener has nothing pending).
 SOCKET_T PlatAccept(SOCKET_T listener, std::string& peerAddress, int& errorCode);
 
-// A blocking TCP connection to address:port (IPv4 dotted text). INVALID_SOCKET_T with errorCode.
+// A blocking TCP connection to address:port (IPv4 dotted or IPv6 text). INVALID_SOCKET_T with errorCode.
 SOCKET_T PlatConnect(const std::string& address, unsigned short port, int& errorCode);
 
 // Test double: two connected stream sockets (a local socket pair). False on failure.
@@ -49,7 +53,7 @@ void PlatShutdown(SOCKET_T s);
 // Closes the socket; INVALID_SOCKET_T is ignored.
 void PlatCloseSocket(SOCKET_T s);
 
-// "a.b.c.d" of the connected peer, "" when unknown or not IPv4.
+// The connected peer's address as PlatAccept gives it, "" when unknown or not IP.
 std::string PlatPeerAddress(SOCKET_T s);
 // The local port the socket is bound to, or -1.
 int PlatLocalPort(SOCKET_T s);

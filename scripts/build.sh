@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Configures and builds the release tree in build/ (or the folder given as $1).
+# Configures and builds the release tree in build/ (or the folder given as $1): every target, or
+# only the targets named after the folder (scripts/build.sh build vk9000 strata).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
+shift || true
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}"

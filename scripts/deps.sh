@@ -1,29 +1,41 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, if any is missing.
-# Usage: scripts/deps.sh            (everything: build, tests, interop peers)
+# Usage: scripts/deps.sh            (everything: build, tests, interop peers; what CI runs)
+#        scripts/deps.sh build      (only what building and serving the demo need)
 set -euo pipefail
+what=${1:-all}
+[[ $what == all || $what == build ]] || { echo "usage: $0 [build]" >&2; exit 2; }
 
+# Building everything (the tests' sources are configured too) and serving the demo.
 PKGS=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcli11-dev libfmt-dev libssl-dev
   libicu-dev                              # Unicode normalisation and case folding of search keys
   libjemalloc-dev                         # vk9000's allocator
-  libpq-dev postgresql-15 postgresql-common   # the network back-end and its throw-away test cluster
+  libpq-dev                               # the network back-end's client
   libcpp-httplib-dev nlohmann-json3-dev   # the operator console (ui/web/)
+  python3        # scripts/make-demo-store.sh generates the demo records
+  libncurses-dev # SetupVelkan's terminal wizard (ncursesw)
+)
+# The tests' peers and tools: heavy, and not needed to serve.
+TEST_PKGS=(
+  clang libclang-rt-14-dev                # sanitizer and fuzz builds
+  postgresql-15 postgresql-common         # the network back-end's throw-away test cluster
   chromium fonts-wqy-zenhei               # the console's browser test, with a font for its Chinese texts
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
   idzebra-2.0    # zebraidx, zebrasrv: the peer of bench/search/run_side_by_side.sh (run time only)
-  python3
-  libncurses-dev # SetupVelkan's terminal wizard (ncursesw)
   tmux           # drives the wizard in its tests
   dpkg-dev file  # scripts/package.sh: CPack's Debian generator finds the package's dependencies
 )
 
 missing=()
-# Node.js and npm drive the browser test; an installed node (from any source) is kept.
-command -v node >/dev/null || PKGS+=(nodejs)
-command -v npm >/dev/null || PKGS+=(npm)
+if [[ $what == all ]]; then
+  PKGS+=("${TEST_PKGS[@]}")
+  # Node.js and npm drive the browser test; an installed node (from any source) is kept.
+  command -v node >/dev/null || PKGS+=(nodejs)
+  command -v npm >/dev/null || PKGS+=(npm)
+fi
 
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -36,6 +48,8 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq "${missing[@]}"
 fi
+
+[[ $what == build ]] && exit 0
 
 # playwright-core for the browser test, exactly as tests/browser/package-lock.json pins it.
 browser_dir="$(dirname "$0")/../tests/browser"

@@ -20,8 +20,21 @@ std::string Trim(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-bool Contains(const std::vector<std::string>& list, const std::string& address) {
-    return std::find(list.begin(), list.end(), address) != list.end();
+std::vector<PlatIPRange> ParseRanges(const std::vector<std::string>& list) {
+    std::vector<PlatIPRange> ranges;
+    PlatIPRange r;
+    for (const std::string& entry : list)
+        if (PlatParseIPRange(entry, r))
+            ranges.push_back(r);
+    return ranges;
+}
+
+bool Contains(const std::vector<std::string>& list, const std::vector<PlatIPRange>& ranges,
+              const std::string& address, const PlatIPRange* parsed) {
+    if (std::find(list.begin(), list.end(), address) != list.end())
+        return true;
+    return parsed && std::any_of(ranges.begin(), ranges.end(),
+                                 [&](const PlatIPRange& r) { return PlatIPRangeContains(r, *parsed); });
 }
 
 // A setting line ("IsFriendsOnly=1"): switches the named setting on when the line has a "="
@@ -80,11 +93,7 @@ int CIPFilter::Init(const char* fileName, int friendsOnly, int enemyRefuse) {
         }
     }
 
-    CSingleLock lock(m_lock);
-    m_isFriendsOnly = friendsOnly;
-    m_isEnemyRefuse = enemyRefuse;
-    m_friends.swap(friends);
-    m_enemies.swap(enemies);
+    SetFilter(friendsOnly, enemyRefuse, friends, enemies);
     return read ? 0 : -1;
 }
 
@@ -92,11 +101,15 @@ int CIPFilter::SetFilter(int friendsOnly, int enemyRefuse, const std::vector<std
                          const std::vector<std::string>& enemies) {
     std::vector<std::string> f(friends);
     std::vector<std::string> e(enemies);
+    std::vector<PlatIPRange> fr = ParseRanges(f);
+    std::vector<PlatIPRange> er = ParseRanges(e);
     CSingleLock lock(m_lock);
     m_isFriendsOnly = friendsOnly;
     m_isEnemyRefuse = enemyRefuse;
     m_friends.swap(f);
     m_enemies.swap(e);
+    m_friendRanges.swap(fr);
+    m_enemyRanges.swap(er);
     return 0;
 }
 
@@ -135,12 +148,15 @@ void CIPFilter::DumpToFile(const char* fileName) const {
 }
 
 bool CIPFilter::IsAllowed(const std::string& address) const {
+    PlatIPRange parsed;
+    const bool isAddress = PlatParseIPRange(address, parsed) && address.find('/') == std::string::npos;
+    const PlatIPRange* client = isAddress ? &parsed : nullptr;
     CSingleLock lock(m_lock);
     if (!m_isFriendsOnly && !m_isEnemyRefuse)
         return true;
-    if (m_isFriendsOnly && !Contains(m_friends, address))
+    if (m_isFriendsOnly && !Contains(m_friends, m_friendRanges, address, client))
         return false;
-    if (m_isEnemyRefuse && Contains(m_enemies, address))
+    if (m_isEnemyRefuse && Contains(m_enemies, m_enemyRanges, address, client))
         return false;
     return true;
 }

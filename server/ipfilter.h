@@ -1,9 +1,11 @@
 #pragma once
-// CIPFilter: decides whether a client's IPv4 address may open a session, from a friend list, an
+// CIPFilter: decides whether a client's address may open a session, from a friend list, an
 // enemy list and two switches (friends only; refuse enemies). Loaded from and saved to the file
 // "vkipfilt.cfg" of the home folder: "IsFriendsOnly=N", "IsEnemyRefuse=N", "[friend]", one
-// address per line, "[enemy]", one address per line (CR LF ends every line). An entry matches
-// only the identical text of the address: no masks, ranges or names.
+// entry per line, "[enemy]", one entry per line (CR LF ends every line). An entry is a dotted
+// IPv4 address, an IPv6 address, or a CIDR range of either family ("10.0.0.0/8", "2001:db8::/32"):
+// it matches the identical text of the address and, when it parses, every address in its range
+// (an IPv4 client also matches an IPv4-mapped IPv6 range). Names and masks are not understood.
 // Thread safety: any thread. Switches and lists are replaced together under m_lock, so IsAllowed
 // on the listener thread always sees one consistent filter.
 
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/critsec.h"
+#include "platform/ipaddress.h"
 
 class CIPFilter {
 public:
@@ -49,4 +52,7 @@ private:
     int m_isEnemyRefuse GUARDED_BY(m_lock) = 0;
     std::vector<std::string> m_friends GUARDED_BY(m_lock);
     std::vector<std::string> m_enemies GUARDED_BY(m_lock);
+    // The entries of m_friends and m_enemies that parse as addresses or ranges.
+    std::vector<PlatIPRange> m_friendRanges GUARDED_BY(m_lock);
+    std::vector<PlatIPRange> m_enemyRanges GUARDED_BY(m_lock);
 };

@@ -6,6 +6,7 @@
 
 #include "berkit/bertrace.h"
 #include "berkit/extended_exception.h"
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/syserror.h"
 #include "server/tunnelarray.h"
@@ -21,7 +22,7 @@ CListener::~CListener() {
     m_socket = INVALID_SOCKET_T;
 }
 
-bool CListener::Init(CTunnelArray* owner, int backlog, int port) {
+bool CListener::Init(CTunnelArray* owner, int backlog, int port, const std::string& address) {
     m_owner = owner;
     m_port = port;
     if (!owner || port < 0 || port > 65535) {
@@ -29,7 +30,7 @@ bool CListener::Init(CTunnelArray* owner, int backlog, int port) {
         return false;
     }
     int error = 0;
-    m_socket = PlatListen(static_cast<unsigned short>(port), "", backlog, error);
+    m_socket = PlatListen(static_cast<unsigned short>(port), address, backlog, error);
     if (m_socket == INVALID_SOCKET_T) {
         m_lastError = error;
         BerTrace("bind() error %ld\n", static_cast<long>(error));
@@ -53,8 +54,34 @@ int CListener::GetPort() const {
     return m_socket == INVALID_SOCKET_T ? -1 : PlatLocalPort(m_socket);
 }
 
+void CListener::NoteServiceSwitch() {
+    const bool off = m_owner->m_settings.Snapshot()->m_forbidService;
+    if (off == m_serviceOff)
+        return;
+    m_serviceOff = off;
+    if (off)
+        m_owner->m_log.Write(1, "Z39.50 service forbidden: port %d refuses every connection", m_port);
+    else
+        m_owner->m_log.Write(2, "Z39.50 service allowed again on port %d", m_port);
+}
+
+bool CListener::IsWithinAddressLimits(const std::string& address, const CServerSettings& settings) {
+    bool log = false;
+    const CAddressVerdict verdict =
+        m_owner->m_addressLimits.Check(address, settings.m_maxSessionsPerAddress, settings.m_maxConnectsPerMinute,
+                                       static_cast<int64_t>(PlatTickCount() / 1000), log);
+    if (log && verdict == CAddressVerdict::kTooManySessions)
+        m_owner->m_log.Write(1, "connections of %s refused: %d sessions open (MaxSessionsPerAddress)",
+                             address.c_str(), settings.m_maxSessionsPerAddress);
+    else if (log)
+        m_owner->m_log.Write(1, "connections of %s refused: over %d a minute (MaxConnectsPerMinute)",
+                             address.c_str(), settings.m_maxConnectsPerMinute);
+    return verdict == CAddressVerdict::kAdmit;
+}
+
 uint32_t CListener::Run() {
     while (!m_bStop.load()) {
+        NoteServiceSwitch();
         const int r = PlatWaitEventOrSocket(m_evStop, m_socket, false, kWaitMs);
         if (r == PLAT_WAIT_EVENT)
             break;
@@ -97,7 +124,13 @@ bool CListener::OnAccept() {
             BerTrace("accept() error\n");
             return false;
         }
-        if (m_owner->m_settings.Snapshot()->m_forbidDatabase) {
+        const auto settings = m_owner->m_settings.Snapshot();
+        if (settings->m_forbidService) {
+            m_owner->m_metrics.CountRefused(CMetricRefusal::kServiceOff);
+            PlatCloseSocket(s);
+            continue;
+        }
+        if (settings->m_forbidDatabase) {
             m_owner->m_metrics.CountRefused(CMetricRefusal::kForbidden);
             PlatCloseSocket(s);
             continue;
@@ -107,7 +140,12 @@ bool CListener::OnAccept() {
             PlatCloseSocket(s);
             continue;
         }
-        m_owner->NewTunnel(address.c_str(), s);
+        if (!IsWithinAddressLimits(address, *settings)) {
+            m_owner->m_metrics.CountRefused(CMetricRefusal::kAddressLimit);
+            PlatCloseSocket(s);
+            continue;
+        }
+        m_owner->NewTunnel(address.c_str(), s, m_tls);
     }
     return true;
 }

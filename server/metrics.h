@@ -10,7 +10,7 @@
 #include <cstdint>
 
 enum class CMetricService { kInit = 0, kSearch, kPresent, kEs, kClose, kCount };
-enum class CMetricRefusal { kIpFilter = 0, kForbidden, kCount };
+enum class CMetricRefusal { kIpFilter = 0, kForbidden, kServiceOff, kAddressLimit, kCount };
 
 class CServerMetrics {
 public:
@@ -38,6 +38,10 @@ public:
         m_refused[static_cast<size_t>(why)].fetch_add(1, std::memory_order_relaxed);
     }
 
+    // One access-log line dropped because the log's queue was full.
+    void CountAccessLogDropped() { m_accessLogDropped.fetch_add(1, std::memory_order_relaxed); }
+    uint64_t GetAccessLogDropped() const { return m_accessLogDropped.load(std::memory_order_relaxed); }
+
     struct Service {
         std::atomic<uint64_t> m_count{0};
         std::atomic<uint64_t> m_microseconds{0};  // sum of durations
@@ -54,5 +58,6 @@ public:
 private:
     std::array<Service, kServices> m_services{};
     std::atomic<uint64_t> m_hits{0};
+    std::atomic<uint64_t> m_accessLogDropped{0};
     std::array<std::atomic<uint64_t>, static_cast<size_t>(CMetricRefusal::kCount)> m_refused{};
 };

@@ -26,6 +26,11 @@ struct CServerSettings {
     std::string m_instanceName = "Lumo";             // DB Instance
     int m_backendVersion = 1;                        // Version: 0 Kaltro, 1 Lumo
     // [Server]
+    std::string m_listenAddress;                     // ListenAddress: "" every interface, IPv6 and IPv4
+    bool m_plainPort = true;                         // PlainPort: 0 serves no plain port (TLS only)
+    int m_tlsPort = 0;                               // TlsPort: Z39.50 over TLS, 0: none
+    std::string m_tlsCertFile;                       // TlsCertFile (PEM chain), relative to home
+    std::string m_tlsKeyFile;                        // TlsKeyFile (PEM key), relative to home
     bool m_timeoutEnabled = true;                    // TimeoutEnabled
     int m_timeoutSeconds = 600;                      // TimeoutSeconds
     int m_maxSearchHits = 10000;                     // MaxSearchHits
@@ -37,11 +42,14 @@ struct CServerSettings {
     std::string m_queryCharset = "ansi";             // QueryCharset=ansi|utf-8|auto: terms of
                                                      // clients that did not negotiate UTF-8
     bool m_forbidDatabase = false;                   // ForbidDatabase
-    bool m_forbidService = false;                    // ForbidService (host only)
+    bool m_forbidService = false;                    // ForbidService: the listener refuses all
     bool m_showUnconfigured = false;                 // ShowUnconfigured
     bool m_hideWindow = true;                        // a daemon has no window (host only)
     CDiagnosticsMode m_diagnostics = CDiagnosticsMode::kNone;  // Diagnostics=none|bib1
     int m_defaultUseAttribute = 1016;                // DefaultUseAttribute (bib1 mode only)
+    bool m_accessLog = false;                        // AccessLog: DIR/YYYYMMDD.access.log
+    int m_maxSessionsPerAddress = 0;                 // MaxSessionsPerAddress, 0: no limit
+    int m_maxConnectsPerMinute = 0;                  // MaxConnectsPerMinute (per address), 0: no limit
     // [Access]
     bool m_allowAnonymous = false;                   // AllowAnonymous
     std::string m_anonymousUser = "public";          // AnonymousUser
@@ -49,6 +57,7 @@ struct CServerSettings {
     bool m_acceptOpen = true;                        // AcceptOpen
     bool m_acceptIdPass = true;                      // AcceptIdPass
     int m_badLoginAction = 1;                        // BadLoginAction: 0 anonymous, 1 refuse
+    bool m_requireTlsForPasswords = false;           // RequireTlsForPasswords: open/idPass on TLS only
     // [Backend]
     std::string m_dbUser;                            // DBUser
     std::string m_dbPassword;                        // DBPassword

@@ -112,6 +112,8 @@ uint32_t CTunnel::Run() {
     TakeSettingsSnapshot();
     LogInfo("connecting from %s", m_address.c_str());
     try {
+        if (m_tls && !TlsHandshake())
+            Close();
         while (IsActive()) {
             const int ready = WaitSocket(false, kWaitMs);
             if (ready == PLAT_WAIT_EVENT)

@@ -13,6 +13,7 @@
 // and never reused while the session thread may still call into it.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "berkit/bytearray.h"
 #include "platform/critsec.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "platform/thread_annotations.h"
 #include "server/_threadbase.h"
 #include "server/metrics.h"
@@ -114,7 +116,8 @@ public:
     // --- fields, in the order of the session model ---
     CTunnelArray* m_owner = nullptr;               // set by the manager before the thread starts
     std::atomic<SOCKET_T> m_socket{INVALID_SOCKET_T};  // set by the manager; invalid once closed
-    std::string m_address;                         // client's dotted IPv4 address; set before start
+    std::unique_ptr<PlatTlsStream> m_tls;  // connections of the TLS port; set before start
+    std::string m_address;                         // client's address (dotted IPv4 or IPv6 text); set before start
     std::atomic<bool> m_failed{false};
     CBERNode m_request;
     CBERNode m_response;
@@ -272,10 +275,16 @@ protected:
 
     // Framing and socket calls (session thread).
     int tcpRecv(unsigned char* buffer, int length);
+    // The TLS handshake of m_tls, waiting for the socket in bounded steps until the idle
+    // time-out (60 s when time-outs are off). False when it failed, stalled or a stop came.
+    bool TlsHandshake();
     int tcpSend(const unsigned char* buffer, int length);
     int DataRecv();
     int DataSend();
     void ServiceHandler();
+    // One access-log line for the request `apdu` just answered by `service` (null: unsupported)
+    // when [Server] AccessLog is on (tunnel_access.cpp). Session thread only.
+    void LogAccess(const CTunnelService* service, CBERNode* apdu, std::chrono::steady_clock::time_point begun);
 
     // Packet log of the request in m_recvBuffer / the response in m_sendBuffer.
     void LogBerRequest();

@@ -80,6 +80,7 @@ void CTunnel::ServiceHandler() {
     if (m_owner && service != nullptr && service->m_metric != CMetricService::kCount)
         m_owner->m_metrics.CountRequest(
             service->m_metric, std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
+    LogAccess(service, apdu, begun);
     if (!m_initialized || m_apduTag == Z_CLOSE)
         Close();
     m_lastActive = time(nullptr);

@@ -19,6 +19,8 @@ int CTunnel::WaitSocket(bool forWrite, int timeoutMs) {
     const SOCKET_T s = m_socket.load();
     if (s == INVALID_SOCKET_T)
         return PLAT_WAIT_EVENT;
+    if (!forWrite && m_tls && m_tls->Pending())
+        return PLAT_WAIT_SOCKET;
     // Close() from another thread shuts `s` down, which makes it ready at once; it is not
     // closed before this thread has ended, so polling it here is safe.
     return PlatWaitEventOrSocket(m_evStop, s, forWrite, timeoutMs);
@@ -53,7 +55,8 @@ int CTunnel::tcpRecv(unsigned char* buffer, int length) {
     const SOCKET_T s = m_socket.load();
     if (s == INVALID_SOCKET_T)
         return -1;
-    const long n = PlatRecv(s, buffer, static_cast<size_t>(length));
+    const long n = m_tls ? m_tls->Recv(buffer, static_cast<size_t>(length))
+                         : PlatRecv(s, buffer, static_cast<size_t>(length));
     if (n == PLAT_IO_WOULDBLOCK)
         return 0;
     if (n <= 0) {  // peer closed, or an error
@@ -69,7 +72,8 @@ int CTunnel::tcpSend(const unsigned char* buffer, int length) {
     const SOCKET_T s = m_socket.load();
     if (s == INVALID_SOCKET_T)
         return -1;
-    const long n = PlatSend(s, buffer, static_cast<size_t>(length));
+    const long n = m_tls ? m_tls->Send(buffer, static_cast<size_t>(length))
+                         : PlatSend(s, buffer, static_cast<size_t>(length));
     if (n == PLAT_IO_WOULDBLOCK)
         return 0;
     if (n <= 0) {

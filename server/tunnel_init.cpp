@@ -50,7 +50,9 @@ void CTunnel::ServeInit() {
         return;
     }
     // A form the configuration switched off is handled like refused credentials.
-    const bool formAccepted = m_authType == AUTH_FORM_OPEN ? settings.m_acceptOpen : settings.m_acceptIdPass;
+    // [Access] RequireTlsForPasswords: passwords are not taken over a plain connection.
+    const bool formAccepted = (m_authType == AUTH_FORM_OPEN ? settings.m_acceptOpen : settings.m_acceptIdPass) &&
+                              (m_tls || !settings.m_requireTlsForPasswords);
     m_authenticated = true;
     if (!formAccepted || !IsLegalUser()) {
         m_authenticated = false;

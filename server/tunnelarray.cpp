@@ -10,6 +10,7 @@
 #include "berkit/bertrace.h"
 #include "berkit/codepage.h"
 #include "berkit/extended_exception.h"
+#include "platform/clock.h"
 #include "server/tunnel.h"
 
 namespace {
@@ -52,33 +53,63 @@ CTunnelArray::~CTunnelArray() {
     PlatCloseSocket(m_wakeWrite);
 }
 
-bool CTunnelArray::ListenerStart() {
-    ListenerStop();
-    m_listener = std::make_unique<CListener>();
-    if (!m_listener->Init(this, 100, static_cast<int>(m_settings.Snapshot()->m_port))) {
-        m_listenerError = m_listener->GetLastError();
-        return false;
+std::unique_ptr<CListener> CTunnelArray::StartListener(int port, const std::string& address,
+                                                       const PlatTlsContext* tls) {
+    auto listener = std::make_unique<CListener>();
+    listener->m_tls = tls;
+    m_listenerFailedPort = port;
+    if (!listener->Init(this, 100, port, address)) {
+        m_listenerError = listener->GetLastError();
+        return nullptr;
     }
     try {
-        m_listener->Create(false, nullptr);
+        listener->Create(false, nullptr);
     } catch (extended_exception& e) {
         m_log.Write(0, "%s", e.GetErrorMessage());
         m_listenerError = e.m_nCode;
-        m_listener.reset();
-        return false;
+        return nullptr;
     }
+    return listener;
+}
+
+bool CTunnelArray::ListenerStart() {
+    ListenerStop();
+    const auto settings = m_settings.Snapshot();
     m_listenerError = 0;
+    if (settings->m_plainPort) {
+        m_listener = StartListener(static_cast<int>(settings->m_port), settings->m_listenAddress, nullptr);
+        if (!m_listener)
+            return false;
+    }
+    if (settings->m_tlsPort > 0) {
+        if (!m_tlsContext.IsLoaded()) {
+            m_listenerError = ENOENT;
+            ListenerStop();
+            return false;
+        }
+        m_tlsListener = StartListener(settings->m_tlsPort, settings->m_listenAddress, &m_tlsContext);
+        if (!m_tlsListener) {
+            const int error = m_listenerError;
+            ListenerStop();
+            m_listenerError = error;
+            return false;
+        }
+    }
+    m_listening = true;
     return true;
 }
 
 void CTunnelArray::ListenerStop() {
-    if (!m_listener)
-        return;
-    m_listener->Stop();
-    m_listener.reset();
+    m_listening = false;
+    for (auto* listener : {&m_listener, &m_tlsListener}) {
+        if (*listener)
+            (*listener)->Stop();
+        listener->reset();
+    }
 }
 
 int CTunnelArray::GetListenerPort() const { return m_listener ? m_listener->GetPort() : -1; }
+int CTunnelArray::GetTlsListenerPort() const { return m_tlsListener ? m_tlsListener->GetPort() : -1; }
 
 void CTunnelArray::Stop() {
     ListenerStop();
@@ -91,17 +122,14 @@ void CTunnelArray::Stop() {
     }
     for (CTunnel* t : tunnels)
         t->Stop();
-    for (CTunnel* t : tunnels) {
-        const uint32_t id = t->GetId();
-        delete t;
-        ReleaseTunnelId(id);
-    }
+    for (CTunnel* t : tunnels)
+        DestroyTunnel(t);
     RemoveAll();  // the array is empty; this tells the control 0 rows
 }
 
 void CTunnelArray::InitIPFilter(const char* fileName) { m_ipFilter.Init(fileName, 0, 0); }
 
-int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket) {
+int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket, const PlatTlsContext* tls) {
     CTunnel* tunnel = nullptr;
     try {
         tunnel = new CTunnel;
@@ -113,15 +141,21 @@ int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket) {
     tunnel->m_socket = socket;
     tunnel->m_address = address ? address : "";
     tunnel->m_id = AllocTunnelId();
+    m_addressLimits.Enter(tunnel->m_address);
     tunnel->SetBlocking(false);
+    if (tls) {
+        tunnel->m_tls = std::make_unique<PlatTlsStream>(*tls, socket);
+        if (!tunnel->m_tls->IsValid()) {
+            DestroyTunnel(tunnel);
+            THROW_EXTENDED(ENOMEM, "Failed to start TLS on a connection");
+        }
+    }
     // The thread starts before the session is listed, so nobody can close and delete a session
     // whose start is still in progress; one that ends at once is swept like any other.
     try {
         tunnel->Create(false, nullptr);
     } catch (...) {
-        const uint32_t id = tunnel->GetId();
-        delete tunnel;  // closes the socket
-        ReleaseTunnelId(id);
+        DestroyTunnel(tunnel);  // closes the socket
         throw;
     }
     Append(tunnel);
@@ -144,6 +178,7 @@ uint32_t CTunnelArray::Run() {
     while (!stop) {
         try {
             Sweep();
+            m_metricsHistory.Take(m_metrics, static_cast<double>(PlatTickCount()) / 1000.0);
         } catch (extended_exception& e) {
             m_log.Write(0, "%s", e.GetErrorMessage());
         } catch (...) {
@@ -218,10 +253,16 @@ bool CTunnelArray::DeleteTunnel(int index, CTunnel* tunnel) {
     }
     // Outside the list lock: the destructor waits for the session thread, which may be asking
     // for the lock in UpdateDisp.
+    DestroyTunnel(tunnel);
+    return true;
+}
+
+void CTunnelArray::DestroyTunnel(CTunnel* tunnel) {
     const uint32_t id = tunnel->GetId();
+    const std::string address = tunnel->m_address;
     delete tunnel;
     ReleaseTunnelId(id);
-    return true;
+    m_addressLimits.Leave(address);
 }
 
 int CTunnelArray::GetColumnProp(int column, std::string& title, int& width) {

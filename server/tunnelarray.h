@@ -21,11 +21,14 @@
 #include "platform/critsec.h"
 #include "platform/socket.h"
 #include "server/_threadbase.h"
+#include "server/accesslog.h"
+#include "server/addresslimits.h"
 #include "server/dbarray.h"
 #include "server/ipfilter.h"
 #include "server/listener.h"
 #include "server/logger.h"
 #include "server/metrics.h"
+#include "server/metricshistory.h"
 #include "server/settings.h"
 #include "server/syncstring.h"
 #include "ui/vlarraytempl.h"
@@ -45,10 +48,12 @@ public:
     // Stop(), then the members go.
     ~CTunnelArray() override;
 
-    // Starts accepting connections on the settings' m_port with a new listener (an old one is stopped first).
-    // False when the port cannot be opened; the reason is in GetListenerError. Host thread.
+    // Starts accepting connections with new listeners (old ones are stopped first): the plain
+    // one on the settings' m_port unless m_plainPort is off, the TLS one on m_tlsPort when it is
+    // set (with m_tlsContext, which must be loaded). False when a port cannot be opened; the
+    // reason is in GetListenerError. Host thread.
     bool ListenerStart();
-    // Stops and deletes the listener, if any. Host thread.
+    // Stops and deletes the listeners, if any. Host thread.
     void ListenerStop();
     // Ends the service: listener, manager thread, then every session; the list ends empty.
     // Host thread.
@@ -59,7 +64,8 @@ public:
     // Takes over an accepted socket: creates, lists and starts a session for it. Returns 0.
     // Throws extended_exception when the session thread cannot be started (the socket is closed).
     // Listener thread (any thread).
-    int NewTunnel(const char* address, SOCKET_T socket);
+    // With `tls` (not owned; must outlive the session's handshake start) the session speaks TLS.
+    int NewTunnel(const char* address, SOCKET_T socket, const PlatTlsContext* tls = nullptr);
     // Closes the listed session `tunnel` (null, flag true or unlisted: nothing). The manager
     // deletes it on its next sweep. Any thread.
     void RemoveTunnel(CTunnel* tunnel, bool flag);
@@ -84,19 +90,30 @@ public:
 
     // The bound port of the running listener (useful with m_port 0), or -1. Host thread.
     int GetListenerPort() const;
+    // The bound port of the running TLS listener, or -1. Host thread.
+    int GetTlsListenerPort() const;
     // System error number of the last failed ListenerStart, 0 otherwise. Host thread.
     int GetListenerError() const { return m_listenerError; }
+    // True while the listeners started by the last ListenerStart run. Any thread.
+    bool IsListening() const { return m_listening.load(); }
+    // The port the last failed ListenerStart could not open. Host thread.
+    int GetListenerFailedPort() const { return m_listenerFailedPort; }
     // One sweep of the session list (what Run does every 1.1 s). Manager thread (or tests with no
     // manager thread running).
     void Sweep();
 
     // --- owned parts, in order ---
-    std::unique_ptr<CListener> m_listener;  // host thread only; null when not listening
+    std::unique_ptr<CListener> m_listener;     // host thread only; null when not listening
+    std::unique_ptr<CListener> m_tlsListener;  // host thread only; null without a TLS port
+    PlatTlsContext m_tlsContext;  // the TLS port's certificate and key; loaded by the host
     CDBArray m_databases;  // the catalogue; loaded by the host (m_databases.Init)
     CIPFilter m_ipFilter;
     CInterface m_interface;
     CSettings m_settings;        // every run-time setting; sessions take a snapshot per request
     CServerMetrics m_metrics;    // request, hit and refusal counters for the console
+    CMetricsHistory m_metricsHistory;  // the last ten minutes of m_metrics, for the charts
+    CAccessLog m_accessLog;          // one line per request when [Server] AccessLog is on
+    CAddressLimits m_addressLimits;  // live sessions and connection rate per client address
 
     // --- not settings: where the instance lives and its daily log ---
     CSyncString m_homeDir;                 // ends with "/"; file names are appended directly
@@ -106,12 +123,18 @@ private:
     // Takes the session at `index` out of the list (if it is still `tunnel`), then deletes it
     // outside the list lock and frees its identity. True when it was removed. Manager thread.
     bool DeleteTunnel(int index, CTunnel* tunnel);
+    // A started listener on `port`, or null with m_listenerError set.
+    std::unique_ptr<CListener> StartListener(int port, const std::string& address, const PlatTlsContext* tls);
+    // Deletes an unlisted session and frees its identity and its place in the address limits.
+    void DestroyTunnel(CTunnel* tunnel);
 
     // Waits up to `ms` for the stop event or a SessionEnded wake-up (which it consumes), then
     // holds while suspended. True when a stop has been requested. Manager thread.
     bool WaitStopOrWake(uint32_t ms);
 
     int m_listenerError = 0;
+    int m_listenerFailedPort = 0;
+    std::atomic<bool> m_listening{false};
     // A local socket pair: SessionEnded writes one octet to m_wakeWrite, the manager polls
     // m_wakeRead together with its stop event. Both non-blocking; constant after construction
     // (invalid when the pair could not be made: the manager then sweeps on its timer only).

@@ -33,6 +33,7 @@ bool CConfigPage::GetNumber(int id, long long minimum, long long maximum, long l
     const long long v = std::strtoll(trimmed.c_str(), &stop, 10);
     if (trimmed.empty() || *stop != '\0' || errno == ERANGE || v < minimum || v > maximum) {
         Message(minimum < 0 ? "请输入一个整数。" : "请输入一个正整数。", VKMB_OK | VKMB_ICONWARNING);
+        ShowThisPage();  // the refused field is on this page, whichever page Apply started on
         return false;
     }
     value = v;
@@ -53,6 +54,14 @@ bool CConfigPage::GetUnsigned(int id, unsigned& value) {
         return false;
     value = static_cast<unsigned>(v);
     return true;
+}
+
+void CConfigPage::ShowThisPage() {
+    if (!m_sheet)
+        return;
+    for (int i = 0; i < m_sheet->GetPageCount(); ++i)
+        if (m_sheet->GetPage(i) == this)
+            m_sheet->SetActivePage(i);
 }
 
 int CConfigPage::Message(const char* utf8Text, unsigned style) {

@@ -39,10 +39,13 @@ protected:
     void SetNeedRestart();
 
     // Dialog-data exchange of a number field: false, after the standard prompt, when the text is
-    // not a whole number in range (a negative one for an unsigned field).
+    // not a whole number in range (a negative one for an unsigned field); the sheet then shows
+    // this page.
     bool GetNumber(int id, long long minimum, long long maximum, long long& value);
     bool GetInt(int id, int& value);
     bool GetUnsigned(int id, unsigned& value);
+    // Makes this page the sheet's active one.
+    void ShowThisPage();
     // Shows `utf8Text` in a message box with the sheet's caption.
     int Message(const char* utf8Text, unsigned style);
     // Enables or disables every control in `ids`.

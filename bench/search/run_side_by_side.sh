@@ -17,7 +17,7 @@
 # GEN=intl-nfc uses names and titles of many scripts instead (data/demo/gendemo.py intl-nfc);
 # AUTHOR_TERMS and TITLE_TERMS (comma-separated) replace search_load's built-in word lists.
 # PER_TERM=1 gives one author row per word of AUTHOR_TERMS instead (its hits, search p50 and p99),
-# to compare the cost of words of different scripts.
+# to compare the cost of words of different scripts; PER_TERM_USE=4 does it for TITLE_TERMS.
 # Needs: BUILD_DIR/bin/{vk9000,strata,search_load}, zebraidx and zebrasrv (apt-get install idzebra-2.0),
 # and for the PostgreSQL column postgresql-15 (scripts/pg_cluster.sh).
 set -euo pipefail
@@ -159,8 +159,9 @@ PY
   runs=("4:$(terms_for 4)" "1003:$(terms_for 1003)")
   if [[ ${PER_TERM:-0} == 1 ]]; then
     runs=()
-    IFS=, read -ra words <<<"$AUTHOR_TERMS"
-    for w in "${words[@]}"; do runs+=("1003:$w"); done
+    per_use=${PER_TERM_USE:-1003}
+    IFS=, read -ra words <<<"$(terms_for "$per_use")"
+    for w in "${words[@]}"; do runs+=("$per_use:$w"); done
   fi
   for c in $CLIENTS; do
     for run in "${runs[@]}"; do

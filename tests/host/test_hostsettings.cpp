@@ -111,6 +111,11 @@ TEST_F(CServerSettingsTest, OutOfRangeValuesAreRefusedWithTheKeyNamed) {
         {"[Server]\nDiagnostics=full\n", "Diagnostics"},
         {"[Server]\nDefaultUseAttribute=0\n", "DefaultUseAttribute"},
         {"[Backend]\nMaxConnections=0\n", "MaxConnections"},
+        {"[Server]\nMaxSessionsPerAddress=-1\n", "MaxSessionsPerAddress"},
+        {"[Server]\nTlsPort=70000\nTlsCertFile=c\nTlsKeyFile=k\n", "TlsPort"},
+        {"[common]\nListenerPort=2100\n[Server]\nTlsPort=2100\nTlsCertFile=c\nTlsKeyFile=k\n", "TlsPort"},
+        {"[Server]\nTlsPort=2101\nTlsCertFile=c\n", "TlsCertFile"},
+        {"[Server]\nPlainPort=0\n", "PlainPort"},
     };
     for (const auto& row : rows) {
         CServerSettings s;

@@ -171,6 +171,30 @@ TEST(Vk9000Test, PortInUseExitsWithThreeAndSaysWhy) {
     PlatCloseSocket(taken);
 }
 
+// Issue 22: a pid file copied from a served folder named a live vk9000, so the copy was refused.
+TEST(Vk9000Test, PidFileLockDecidesWhetherAFolderIsServed) {
+    vktest::CTempHome home("pidlock");
+    const std::string served = home.Path() + "served", copy = home.Path() + "copy", stale = home.Path() + "stale";
+    CDaemon first({"--home", served, "--port", "0"});
+    ASSERT_FALSE(first.WaitForLine("listening on port", 20000).empty()) << first.Stderr();
+    std::string pid;
+    ASSERT_EQ(PlatReadFile(served + "/vk9000.pid", pid, 64), 0);
+    const std::string strangers[][2] = {{copy, pid}, {stale, "999999\n"}, {stale + "2", "not a pid"}};
+    for (const auto& [dir, text] : strangers) {
+        PlatMakeDirectories(dir);
+        ASSERT_EQ(PlatWriteFileAtomic(dir + "/vk9000.pid", text.data(), text.size()), 0);
+        CDaemon other({"--home", dir, "--port", "0"});
+        EXPECT_FALSE(other.WaitForLine("listening on port", 20000).empty()) << dir << other.Stderr();
+        other.Signal(SIGTERM);
+        EXPECT_EQ(other.WaitExit(5000), 0);
+        EXPECT_FALSE(PlatFileExists(dir + "/vk9000.pid"));
+    }
+    CDaemon second({"--home", served, "--port", "0"});
+    EXPECT_EQ(second.WaitExit(20000), 4);
+    EXPECT_NE(second.Stderr().find("another vk9000 (pid " + pid.substr(0, pid.find('\n')) + ") serves"),
+              std::string::npos);
+}
+
 TEST(Vk9000Test, BadArgumentsAndBadSettingsHaveTheirOwnExitCodes) {
     CDaemon none({});
     EXPECT_EQ(none.WaitExit(10000), 1);

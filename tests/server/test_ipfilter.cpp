@@ -79,6 +79,32 @@ TEST_F(CIPFilterTest, TrimmedAddressMatchesItsClient) {
     EXPECT_FALSE(m_filter.IsAllowed(" 127.0.0.1"));  // exact text only
 }
 
+TEST_F(CIPFilterTest, IPv6AddressesAndCidrRangesOfBothFamiliesMatchTheirClients) {
+    struct Row {
+        const char* entry;
+        const char* client;
+        bool enemy;
+    } rows[] = {
+        {"10.0.0.0/8", "10.200.3.4", true},      {"10.0.0.0/8", "11.0.0.1", false},
+        {"192.168.1.7/32", "192.168.1.7", true}, {"192.168.1.7/32", "192.168.1.8", false},
+        {"0.0.0.0/0", "203.0.113.9", true},      {"0.0.0.0/0", "::1", false},
+        {"::1", "::1", true},                    {"2001:db8::/32", "2001:db8:ffff::1", true},
+        {"2001:db8::/32", "2001:db9::1", false}, {"2001:DB8::1", "2001:db8::1", true},
+        {"::ffff:10.0.0.0/104", "10.1.2.3", true}, {"::/0", "10.1.2.3", true},
+        {"10.0.0.0/33", "10.0.0.1", false},      {"10.0.0.0/x", "10.0.0.1", false},
+        {"10.0.0.0/+8", "10.0.0.1", false},      {"localhost", "127.0.0.1", false},
+        {"2001:db8::/129", "2001:db8::1", false},
+    };
+    for (const Row& r : rows) {
+        m_filter.SetFilter(0, 1, {}, {r.entry});
+        EXPECT_EQ(m_filter.IsAllowed(r.client), !r.enemy) << r.entry << " " << r.client;
+    }
+    m_filter.SetFilter(1, 0, {"fe80::/10", "127.0.0.1"}, {});
+    EXPECT_TRUE(m_filter.IsAllowed("fe80::1234"));
+    EXPECT_TRUE(m_filter.IsAllowed("127.0.0.1"));
+    EXPECT_FALSE(m_filter.IsAllowed("127.0.0.2"));
+}
+
 TEST_F(CIPFilterTest, EachSwitchDecidesAloneForAnAddressOnBothLists) {
     const std::vector<std::string> both{"5.5.5.5"};
     m_filter.SetFilter(0, 1, both, both);

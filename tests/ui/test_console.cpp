@@ -192,6 +192,54 @@ TEST_F(CConsoleTest, SheetRefusesPort65535AndOffersTheListenerRestartAfterAGoodO
     EXPECT_EQ(m_host.m_restarts, 1);
 }
 
+TEST_F(CConsoleTest, ForbidServiceAppliedFromThePageStopsAndRestartsTheRunningListener) {
+    m_manager->m_settings.Update([](CServerSettings& s) { s.m_port = static_cast<unsigned>(vktest::FreePort()); });
+    ASSERT_TRUE(m_manager->ListenerStart());
+    const int port = m_manager->GetListenerPort();
+    Login();
+    for (const bool off : {true, false}) {
+        Post("/api/sheet/open", {{"page", 3}});
+        Post("/api/sheet/event", {{"id", 1029}, {"event", "click"}});
+        json answer = json::parse(Post("/api/sheet/apply", json::object())->body);
+        EXPECT_TRUE(answer["applied"]);
+        EXPECT_FALSE(answer["restart"]["listener"]);
+        EXPECT_EQ(m_manager->m_settings.Snapshot()->m_forbidService, off);
+        SOCKET_T c = vktest::Connect(port);
+        ASSERT_NE(c, INVALID_SOCKET_T);
+        EXPECT_EQ(vktest::ClosedByServer(c, 500), off);
+        PlatCloseSocket(c);
+    }
+    EXPECT_EQ(m_host.m_restarts, 0);
+}
+
+TEST_F(CConsoleTest, ChartsOpenWithTheLastTenMinutesOfCounters) {
+    for (int second = 0; second < 700; ++second) {
+        m_manager->m_metrics.CountRequest(CMetricService::kSearch, 0.002);
+        m_manager->m_metricsHistory.Take(m_manager->m_metrics, second);
+        m_manager->m_metricsHistory.Take(m_manager->m_metrics, second + 0.5);  // under a second: skipped
+    }
+    Login();
+    const json history = json::parse(Get("/api/metrics/history")->body);
+    ASSERT_EQ(history.size(), CMetricsHistory::kMaxSamples);
+    EXPECT_EQ(history.front()["t"], -599.0);
+    EXPECT_EQ(history.back()["t"], 0.0);
+    EXPECT_EQ(history.back()["services"]["search"]["count"], 700);
+    EXPECT_EQ(history.front()["services"]["search"]["count"], 101);
+}
+
+TEST_F(CConsoleTest, HealthRoutesAnswerWithoutALoginAndReadinessSaysWhy) {
+    auto res = m_client->Get("/healthz");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    res = m_client->Get("/readyz");
+    EXPECT_EQ(res->status, 503);
+    EXPECT_EQ(res->body, "not ready: the Z39.50 listener is not running\n");
+    m_manager->m_settings.Update([](CServerSettings& s) { s.m_port = static_cast<unsigned>(vktest::FreePort()); });
+    ASSERT_TRUE(m_manager->ListenerStart());
+    EXPECT_EQ(m_client->Get("/readyz")->body, "not ready: no database in the catalogue\n");
+    EXPECT_EQ(m_client->Post("/readyz", "", "text/plain")->status, 401);  // GET and HEAD only
+}
+
 TEST_F(CConsoleTest, MetricsNeedALoginOrTheOperatorsBasicAuth) {
     AddSession("10.0.0.1");
     m_manager->m_metrics.CountRequest(CMetricService::kSearch, 0.003);

@@ -196,4 +196,7 @@ void CConsoleServer::Impl::AddApiRoutes() {
     http->Get("/api/metrics", [this](const httplib::Request&, httplib::Response& res) {
         SendJson(res, MetricsJson(manager.m_metrics, manager.GetSize()));
     });
+    http->Get("/api/metrics/history", [this](const httplib::Request&, httplib::Response& res) {
+        SendJson(res, MetricsHistoryJson(manager.m_metricsHistory));
+    });
 }

@@ -9,6 +9,7 @@
 #include "server/tunnelarray.h"
 #include "ui/web/consoleapi.h"
 #include "ui/web/consolestatic.h"
+#include "ui/web/healthroutes.h"
 #include "ui/web/metricstext.h"
 
 namespace {
@@ -154,6 +155,8 @@ bool CConsoleServer::Start(std::string& error) {
     // origin for every state-changing call. /metrics also takes the operator's basic auth.
     http.set_pre_routing_handler([&im](const httplib::Request& req, httplib::Response& res) {
         using R = httplib::Server::HandlerResponse;
+        if ((req.method == "GET" || req.method == "HEAD") && IsHealthPath(req.path))
+            return R::Unhandled;
         if (req.method == "POST" && req.path == "/api/login")
             return SameOrigin(req) ? R::Unhandled : (SendJson(res, {{"error", "cross-origin"}}, 403), R::Handled);
         std::string csrf;
@@ -243,6 +246,7 @@ bool CConsoleServer::Start(std::string& error) {
                         "text/plain; version=0.0.4; charset=utf-8");
     });
     im.AddApiRoutes();
+    AddHealthRoutes(http, im.manager);
 
     if (im.options.port == 0) {
         im.port = http.bind_to_any_port(im.options.address);

@@ -4,11 +4,12 @@
 #include <cstdio>
 
 #include "server/metrics.h"
+#include "server/metricshistory.h"
 
 namespace {
 
 const char* const kServiceNames[] = {"init", "search", "present", "es", "close"};
-const char* const kRefusalNames[] = {"ipfilter", "forbidden"};
+const char* const kRefusalNames[] = {"ipfilter", "forbidden", "service", "limit"};
 static_assert(std::size(kServiceNames) == CServerMetrics::kServices);
 static_assert(std::size(kRefusalNames) == static_cast<size_t>(CMetricRefusal::kCount));
 
@@ -80,6 +81,10 @@ std::string RenderPrometheusMetrics(const CServerMetrics& metrics, int activeSes
     for (size_t r = 0; r < std::size(kRefusalNames); ++r)
         out += std::string("velkan_refused_connections_total{reason=\"") + kRefusalNames[r] + "\"} " +
                std::to_string(metrics.GetRefused(static_cast<CMetricRefusal>(r))) + "\n";
+
+    out += "# HELP velkan_access_log_dropped_total Access-log lines dropped because its queue was full.\n";
+    out += "# TYPE velkan_access_log_dropped_total counter\n";
+    out += "velkan_access_log_dropped_total " + std::to_string(metrics.GetAccessLogDropped()) + "\n";
     return out;
 }
 
@@ -96,4 +101,16 @@ nlohmann::json MetricsJson(const CServerMetrics& metrics, int activeSessions) {
             {"hits", metrics.GetHits()},
             {"services", services},
             {"refused", refused}};
+}
+
+nlohmann::json MetricsHistoryJson(const CMetricsHistory& history) {
+    const auto samples = history.Samples();
+    nlohmann::json out = nlohmann::json::array();
+    for (const CMetricsHistory::Sample& s : samples) {
+        nlohmann::json services = nlohmann::json::object();
+        for (size_t i = 0; i < CServerMetrics::kServices; ++i)
+            services[kServiceNames[i]] = {{"count", s.m_counts[i]}, {"seconds", s.m_microseconds[i] / 1e6}};
+        out.push_back({{"t", s.m_seconds - samples.back().m_seconds}, {"services", services}});
+    }
+    return out;
 }

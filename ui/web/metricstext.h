@@ -15,3 +15,8 @@ std::string RenderPrometheusMetrics(const CServerMetrics& metrics, int activeSes
 
 // {"sessions", "hits", "services": {name: {"count", "seconds"}}, "refused": {reason: n}}.
 nlohmann::json MetricsJson(const CServerMetrics& metrics, int activeSessions);
+
+class CMetricsHistory;
+// [{"t": seconds, "services": {name: {"count", "seconds"}}}, ...], oldest first; "t" counts back
+// from the newest sample (0).
+nlohmann::json MetricsHistoryJson(const CMetricsHistory& history);

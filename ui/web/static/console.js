@@ -284,7 +284,7 @@ for (const what of ['listener', 'backend']) {
 // ---- overview: live charts from the same counters as /metrics ----
 const SERVICES = ['init', 'search', 'present', 'es', 'close'];
 const COLOURS = {init: '#1f77b4', search: '#d62728', present: '#2ca02c', es: '#9467bd', close: '#8c564b'};
-const HISTORY = 120;
+const HISTORY = 600;  // ten minutes, one point a second
 const series = {rps: Object.fromEntries(SERVICES.map(s => [s, []])), latency: Object.fromEntries(SERVICES.map(s => [s, []]))};
 let previous = null;
 function drawChart(canvas, data, unit) {
@@ -310,26 +310,38 @@ function drawChart(canvas, data, unit) {
   }
   ctx.fillStyle = '#333'; ctx.fillText(unit, w - 60, 12);
 }
+// One point of both charts from two readings of the counters `dt` seconds apart; the total rate.
+function addPoint(before, after, dt) {
+  let total = 0;
+  for (const s of SERVICES) {
+    const dc = after[s].count - before[s].count;
+    const ds = after[s].seconds - before[s].seconds;
+    total += dc / dt;
+    series.rps[s].push(dc / dt);
+    series.latency[s].push(dc > 0 ? 1000 * ds / dc : 0);
+    for (const k of ['rps', 'latency']) if (series[k][s].length > HISTORY) series[k][s].shift();
+  }
+  return total;
+}
+// The server keeps the last ten minutes of the counters: the charts start with them.
+async function loadHistory() {
+  const samples = await call('GET', '/api/metrics/history');
+  for (let i = 1; i < samples.length; i++) {
+    const dt = samples[i].t - samples[i - 1].t;
+    if (dt > 0) addPoint(samples[i - 1].services, samples[i].services, dt);
+  }
+}
 async function sampleMetrics() {
   const m = await call('GET', '/api/metrics');
   const now = performance.now();
   if (previous) {
-    const dt = (now - previous.at) / 1000;
-    let total = 0;
-    for (const s of SERVICES) {
-      const dc = m.services[s].count - previous.m.services[s].count;
-      const ds = m.services[s].seconds - previous.m.services[s].seconds;
-      total += dc / dt;
-      series.rps[s].push(dc / dt);
-      series.latency[s].push(dc > 0 ? 1000 * ds / dc : 0);
-      for (const k of ['rps', 'latency']) if (series[k][s].length > HISTORY) series[k][s].shift();
-    }
+    const total = addPoint(previous.m.services, m.services, (now - previous.at) / 1000);
     document.getElementById('fig-rps').textContent = total.toFixed(1);
   }
   previous = {at: now, m};
   document.getElementById('fig-sessions').textContent = m.sessions;
   document.getElementById('fig-hits').textContent = m.hits;
-  document.getElementById('fig-refused').textContent = m.refused.ipfilter + m.refused.forbidden;
+  document.getElementById('fig-refused').textContent = m.refused.ipfilter + m.refused.forbidden + (m.refused.service || 0);
   if (currentView === 'overview') {
     drawChart(document.getElementById('chart-rps'), series.rps, '次/秒');
     drawChart(document.getElementById('chart-latency'), series.latency, '毫秒');
@@ -346,6 +358,7 @@ document.getElementById('legend').append(...SERVICES.map(s =>
   queue = session.catch(() => {});
   await session;
   setInterval(() => { if (lists[currentView]) lists[currentView].refresh().catch(() => {}); }, 1000);
+  await loadHistory().catch(() => {});
   setInterval(() => sampleMetrics().catch(() => {}), 1000);
   sampleMetrics().catch(() => {});
 })();
