@@ -1,8 +1,10 @@
 // vk9000: the Velkan daemon. Serves one instance folder (`--home DIR`) or creates and serves the
 // demo instance (`--demo DIR`) until SIGINT or SIGTERM.
-// Exit codes: 0 stopped by a signal; 1 bad arguments; 2 bad settings or the demo instance could
-// not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
+// Exit codes: 0 stopped by a signal; 1 bad arguments; 2 bad settings, a local instance without its
+// store, or the demo instance could not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
 #include <CLI/CLI.hpp>
+
+#include <strings.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +23,8 @@
 #include "platform/syserror.h"
 #include "backend/rowstore/memsort.h"
 #include "server/tunnelarray.h"
+
+std::string ProgramPath(const char* argv0);
 
 namespace {
 
@@ -86,6 +90,28 @@ void LoadCatalogue(CTunnelArray& manager) {
     manager.m_log.Write(2, "catalogue loaded: %zu database(s): %s", entries.size(), paths.c_str());
 }
 
+// The store tool beside this program when there is one, else the name found on PATH.
+std::string StrataTool() {
+    const std::string beside = (std::filesystem::path(ProgramPath("vk9000")).parent_path() / "strata").string();
+    return PlatFileExists(beside) ? beside : "strata";
+}
+
+// A local instance without its store file would listen and refuse every client; instead say in
+// one line which commands make the store.
+bool LocalStoreMissing(const CServerSettings& settings, const std::string& home, std::string& message) {
+    if (strcasecmp(settings.m_interfaceLibrary.c_str(), "localcore32.dll") != 0)
+        return false;
+    std::string note;
+    const std::string store = BackendStoreFolder(settings, home, note) + "/" + settings.m_instanceName + ".strata";
+    if (PlatFileExists(store))
+        return false;
+    const std::string tool = StrataTool();
+    message = "no store " + store + " for instance " + settings.m_instanceName + ": make it with \"" + tool +
+              " create " + store + "\", add a database with \"" + tool + " db add " + store +
+              " NAME --cfgs FOLDER\" and load records with \"" + tool + " load " + store + " NAME FILE\"";
+    return true;
+}
+
 int Serve(const std::string& home, int portOverride, const std::string& consoleListen, bool demo) {
     const std::string iniFile = home + "vk9000.ini";
     CServerSettings settings;
@@ -104,6 +130,10 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     if (PlatMakeDirectories(home) != 0) {
         std::fprintf(stderr, "vk9000: cannot create %s: %s\n", home.c_str(),
                      PlatSystemErrorText(PlatLastError()).c_str());
+        return kExitSettings;
+    }
+    if (LocalStoreMissing(settings, home, error)) {
+        std::fprintf(stderr, "vk9000: %s\n", error.c_str());
         return kExitSettings;
     }
     CPidFile pidFile;  // removed when Serve returns

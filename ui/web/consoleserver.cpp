@@ -63,6 +63,25 @@ bool SameOrigin(const httplib::Request& req) {
     return origin == "http://" + host || origin == "https://" + host;
 }
 
+// The library's default adds SO_REUSEPORT, which lets a second console bind the same port and
+// the kernel then splits the browsers between the two. SO_REUSEADDR alone only allows a restart
+// while old connections linger; a port another process listens on stays refused.
+void ExclusiveSocketOptions(socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// "口令错误" with the wait the failure started, or only the wait while tries are refused.
+void SendLoginRefused(httplib::Response& res, bool tooSoon, int wait) {
+    const std::string after = "请 " + std::to_string(wait) + " 秒后再试";
+    std::string text = tooSoon ? "尝试次数过多，" + after : "口令错误";
+    if (!tooSoon && wait > 0)
+        text += "，" + after;
+    if (wait > 0)
+        res.set_header("Retry-After", std::to_string(wait));
+    SendJson(res, {{"error", text}, {"retryAfter", wait}}, tooSoon ? 429 : 401);
+}
+
 }  // namespace
 
 void SendJson(httplib::Response& res, const nlohmann::json& body, int status) {
@@ -127,6 +146,7 @@ bool CConsoleServer::Start(std::string& error) {
         return false;
     }
     httplib::Server& http = *im.http;
+    http.set_socket_options(ExclusiveSocketOptions);
     http.set_payload_max_length(kMaxBodyBytes);
     http.set_keep_alive_timeout(2);  // Stop waits for idle keep-alive connections this long at most
     http.set_default_headers({
@@ -191,13 +211,11 @@ bool CConsoleServer::Start(std::string& error) {
             return;
         const std::string password = body.value("password", std::string());
         int wait = 0;
-        const auto result = im.auth.CheckPassword(req.remote_addr, password, wait);
+        std::string ignored;
+        const bool trusted = im.auth.FindSession(SessionToken(req), ignored);
+        const auto result = im.auth.CheckPassword(req.remote_addr, password, wait, trusted);
         if (result != CConsoleAuth::Result::kOk) {
-            res.set_header("Retry-After", std::to_string(wait));
-            if (result == CConsoleAuth::Result::kTooSoon)
-                SendJson(res, {{"error", "too many wrong passwords; wait"}, {"retryAfter", wait}}, 429);
-            else
-                SendJson(res, {{"error", "wrong password"}, {"retryAfter", wait}}, 401);
+            SendLoginRefused(res, result == CConsoleAuth::Result::kTooSoon, wait);
             return;
         }
         std::string token, csrf;
