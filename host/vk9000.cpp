@@ -228,7 +228,9 @@ int main(int argc, char** argv) {
     std::string consoleListen;
     bool setConsolePassword = false;
     app.add_option("--console", consoleListen,
-                   "serve the operator console on [ADDR:]PORT (default address 127.0.0.1)")
+                   "serve the operator console on [ADDR:]PORT (default address 127.0.0.1). Without it "
+                   "the console is on only when vk9000.ini sets [Console] Listen, or for --demo at " +
+                       std::string(kDemoConsoleListen) + "; it needs --set-console-password first")
         ->type_name("[ADDR:]PORT");
     app.add_flag("--set-console-password", setConsolePassword,
                  "read the console's operator password from standard input, store its hash, exit")

@@ -175,6 +175,11 @@ TEST(Vk9000Test, SigintStopsAHomeInstanceCleanly) {
     MakeStore(home.Path());
     CDaemon daemon({"--home", home.Path(), "--port", "0"});
     ASSERT_FALSE(daemon.WaitForLine("listening on port", 20000).empty()) << daemon.Stderr();
+    // Without --console and [Console] Listen the console is off, and both the output and --help
+    // say how to turn it on.
+    EXPECT_FALSE(daemon.WaitForLine("console off: turn it on with --console", 5000).empty());
+    CDaemon help({"--help"});
+    EXPECT_FALSE(help.WaitForLine("[Console] Listen", 10000).empty());
     daemon.Signal(SIGINT);
     EXPECT_EQ(daemon.WaitExit(5000), 0);
 }

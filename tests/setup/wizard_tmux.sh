@@ -82,8 +82,12 @@ keys Enter
 wait_for "准备安装" "实例名:   lib1"
 keys Enter
 wait_for "复制文件" "100%" "文件复制完毕"
+screen | grep -qF "< 上一步 >" && fail "the copy page offers 上一步 after the files are copied"
 keys Enter
-wait_for "安装 Orvane-1 Z39.50服务器 -- 设置端口号" "Z39.50服务器 TCP 监听端口号:" "[210" "缺省监听端口号为"
+# 210 needs root; anyone else is offered 2100 and told why.
+if [[ $(id -u) == 0 ]]; then default_port=210; else default_port=2100; fi
+wait_for "安装 Orvane-1 Z39.50服务器 -- 设置端口号" "Z39.50服务器 TCP 监听端口号:" "[$default_port" "缺省监听端口号为"
+if [[ $default_port == 2100 ]]; then wait_for "只有 root 才能监听"; fi
 type_in "$port1"; keys Enter
 wait_for "安装 Orvane-1 Z39.50服务器 -- Strata接口" "( ) 本地模式[localcore32.dll] (L)" "(*) 网络模式[netchan32.dll] (N)"
 keys Enter   # no address yet

@@ -3,6 +3,7 @@
 // metrics in both forms.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <httplib.h>
@@ -141,6 +142,62 @@ TEST(ConsoleAuth, TheWaitCountsPerAddressAndForTheAccount) {
     // The success ends the account's wait; the addresses' own counts stay below the limit.
     EXPECT_EQ(auth.CheckPassword("10.0.0.1", "pw", wait), CConsoleAuth::Result::kOk);
     EXPECT_EQ(wait, 0);
+}
+
+// Sends `request` on a new connection and returns the first line of the answer ("" when none
+// came within `ms`).
+std::string RawExchange(int port, const std::string& request, int ms) {
+    const SOCKET_T s = vktest::Connect(port);
+    ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char chunk[512];
+    pollfd p{s, POLLIN, 0};
+    while (answer.find("\r\n") == std::string::npos && ::poll(&p, 1, ms) > 0) {
+        const ssize_t n = ::recv(s, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        answer.append(chunk, static_cast<size_t>(n));
+    }
+    PlatCloseSocket(s);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+// Issue 24: 30 stalled connections delayed a request by 13 s; a negative length got 413 after 7 s.
+TEST_F(CConsoleTest, StalledClientsDoNotDelayOthersAndBadLengthsAreRefusedAtOnce) {
+    const int port = m_console->GetPort();
+    for (int i = 0; i < 30; ++i) {
+        const SOCKET_T s = vktest::Connect(port);
+        const std::string part = i % 2 ? "GET / HTTP/1.1\r\nHost: x\r\n"  // headers never end
+                                       : "POST /api/login HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n{";
+        ::send(s, part.data(), part.size(), MSG_NOSIGNAL);
+        m_clients.push_back(s);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_client->Get("/")->status, 401);
+    const auto ms = [&start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    };
+    EXPECT_LT(ms(), 100);
+
+    const struct {
+        const char* headers;
+        const char* status;
+    } cases[] = {
+        {"Content-Length: -5\r\n", "400"},          {"Content-Length: 1e3\r\n", "400"},
+        {"Content-Length: \r\n", "400"},            {"Content-Length: 5\r\nContent-Length: 5\r\n", "400"},
+        {"Transfer-Encoding: chunked\r\n", "400"},  {"Content-Length: 99999999999\r\n", "413"},
+        {"Content-Length: 18446744073709551617\r\n", "400"},
+    };
+    for (const auto& c : cases) {
+        start = std::chrono::steady_clock::now();
+        const std::string line = RawExchange(
+            port, std::string("POST /api/login HTTP/1.1\r\nHost: x\r\n") + c.headers + "\r\n", 2000);
+        EXPECT_EQ(line.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.headers << line;
+        EXPECT_LT(ms(), 500) << c.headers;
+    }
+    // A stalled connection is dropped after the read time-out.
+    EXPECT_TRUE(vktest::ClosedByServer(m_clients.back(), 5000));
 }
 
 TEST_F(CConsoleTest, LoginCookieIsHttpOnlyStrictAndPostsNeedTheCsrfToken) {

@@ -9,6 +9,7 @@
 #include "server/tunnelarray.h"
 #include "ui/web/consoleapi.h"
 #include "ui/web/consolestatic.h"
+#include "ui/web/consoleworkers.h"
 #include "ui/web/metricstext.h"
 
 namespace {
@@ -16,6 +17,8 @@ namespace {
 const char* const kCookieName = "vksession";
 constexpr size_t kMaxBodyBytes = 64 * 1024;
 constexpr size_t kMaxAuthHeaderBytes = 1024;
+constexpr time_t kReadTimeoutSeconds = 3;
+constexpr time_t kWriteTimeoutSeconds = 5;
 
 const VKStaticFile* FindStatic(const std::string& name) {
     for (const VKStaticFile* f = kConsoleStaticFiles; f->name; ++f)
@@ -69,6 +72,26 @@ bool SameOrigin(const httplib::Request& req) {
 void ExclusiveSocketOptions(socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// A body is read only when its length is plain decimal digits within kMaxBodyBytes; anything
+// else is answered at once and the connection closed, before a byte of the body is waited for.
+bool BodyLengthAcceptable(const httplib::Request& req, httplib::Response& res) {
+    const std::string length = req.get_header_value("Content-Length");
+    const bool chunked = req.has_header("Transfer-Encoding");
+    const bool digits = !length.empty() && length.size() <= 12 &&
+                        length.find_first_not_of("0123456789") == std::string::npos;
+    int status = 0;
+    if (chunked || req.get_header_value_count("Content-Length") > 1 || (req.has_header("Content-Length") && !digits))
+        status = 400;
+    else if (digits && std::stoull(length) > kMaxBodyBytes)
+        status = 413;
+    if (status == 0)
+        return true;
+    res.set_header("Connection", "close");
+    SendJson(res, {{"error", status == 413 ? "request body too large" : "bad Content-Length or Transfer-Encoding"}},
+             status);
+    return false;
 }
 
 // "口令错误" with the wait the failure started, or only the wait while tries are refused.
@@ -147,8 +170,13 @@ bool CConsoleServer::Start(std::string& error) {
     }
     httplib::Server& http = *im.http;
     http.set_socket_options(ExclusiveSocketOptions);
+    http.new_task_queue = [] { return new CConsoleWorkers(); };
     http.set_payload_max_length(kMaxBodyBytes);
     http.set_keep_alive_timeout(2);  // Stop waits for idle keep-alive connections this long at most
+    // A client that stops sending (in the headers or the body) or reading loses its connection
+    // after this long without progress.
+    http.set_read_timeout(kReadTimeoutSeconds);
+    http.set_write_timeout(kWriteTimeoutSeconds);
     http.set_default_headers({
         {"Cache-Control", "no-store"},
         {"X-Content-Type-Options", "nosniff"},
@@ -174,6 +202,8 @@ bool CConsoleServer::Start(std::string& error) {
     // origin for every state-changing call. /metrics also takes the operator's basic auth.
     http.set_pre_routing_handler([&im](const httplib::Request& req, httplib::Response& res) {
         using R = httplib::Server::HandlerResponse;
+        if (!BodyLengthAcceptable(req, res))
+            return R::Handled;
         if (req.method == "POST" && req.path == "/api/login")
             return SameOrigin(req) ? R::Unhandled : (SendJson(res, {{"error", "cross-origin"}}, 403), R::Handled);
         std::string csrf;
