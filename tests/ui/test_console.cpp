@@ -134,8 +134,12 @@ TEST(ConsoleAuth, TheWaitCountsPerAddressAndForTheAccount) {
     CConsoleAuth auth(HashConsolePassword("pw", 1000));
     int wait = 0;
     // Failures spread over many addresses still slow the account down.
-    for (int i = 0; i < CConsoleAuth::kFreeTries + 2; ++i)
+    for (int i = 0; i <= CConsoleAuth::kFreeTries; ++i)
         EXPECT_EQ(auth.CheckPassword("10.0.0." + std::to_string(i), "x", wait), CConsoleAuth::Result::kWrong);
+    EXPECT_EQ(wait, 1);
+    EXPECT_EQ(auth.CheckPassword("10.0.1.1", "pw", wait), CConsoleAuth::Result::kTooSoon);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(auth.CheckPassword("10.0.2.1", "x", wait), CConsoleAuth::Result::kWrong);
     EXPECT_EQ(wait, 2);  // the wait doubles
     EXPECT_EQ(auth.CheckPassword("10.0.1.1", "pw", wait), CConsoleAuth::Result::kTooSoon);
     EXPECT_EQ(auth.CheckPassword("10.0.1.1", "pw", wait, true), CConsoleAuth::Result::kOk);
@@ -174,18 +178,21 @@ TEST_F(CConsoleTest, StalledClientsDoNotDelayOthersAndBadLengthsAreRefusedAtOnce
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(m_client->Get("/")->status, 401);
+    auto normal = m_client->Get("/");
+    ASSERT_TRUE(normal) << httplib::to_string(normal.error());
+    EXPECT_EQ(normal->status, 401);
     const auto ms = [&start] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     };
     EXPECT_LT(ms(), 100);
+    std::printf("normal request beside 30 stalled connections: %lld ms\n", static_cast<long long>(ms()));
 
     const struct {
         const char* headers;
         const char* status;
     } cases[] = {
         {"Content-Length: -5\r\n", "400"},          {"Content-Length: 1e3\r\n", "400"},
-        {"Content-Length: \r\n", "400"},            {"Content-Length: 5\r\nContent-Length: 5\r\n", "400"},
+        {"", "411"},                                 {"Content-Length: 5\r\nContent-Length: 5\r\n", "400"},
         {"Transfer-Encoding: chunked\r\n", "400"},  {"Content-Length: 99999999999\r\n", "413"},
         {"Content-Length: 18446744073709551617\r\n", "400"},
     };
@@ -196,8 +203,18 @@ TEST_F(CConsoleTest, StalledClientsDoNotDelayOthersAndBadLengthsAreRefusedAtOnce
         EXPECT_EQ(line.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.headers << line;
         EXPECT_LT(ms(), 500) << c.headers;
     }
-    // A stalled connection is dropped after the read time-out.
-    EXPECT_TRUE(vktest::ClosedByServer(m_clients.back(), 5000));
+    // A stalled connection is ended after the read time-out (after a 400 for its unfinished headers).
+    const SOCKET_T stalled = m_clients.back();
+    char chunk[512];
+    pollfd p{stalled, POLLIN, 0};
+    start = std::chrono::steady_clock::now();
+    while (::poll(&p, 1, 5000) > 0 && ::recv(stalled, chunk, sizeof chunk, 0) > 0 && ms() < 5000) {
+    }
+    std::printf("stalled connection ended after %lld ms more\n", static_cast<long long>(ms()));
+    EXPECT_LT(ms(), 5000);
+    for (SOCKET_T s : m_clients)
+        PlatCloseSocket(s);
+    m_clients.clear();
 }
 
 TEST_F(CConsoleTest, LoginCookieIsHttpOnlyStrictAndPostsNeedTheCsrfToken) {

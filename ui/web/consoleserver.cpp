@@ -17,7 +17,8 @@ namespace {
 const char* const kCookieName = "vksession";
 constexpr size_t kMaxBodyBytes = 64 * 1024;
 constexpr size_t kMaxAuthHeaderBytes = 1024;
-constexpr time_t kReadTimeoutSeconds = 3;
+constexpr time_t kReadTimeoutSeconds = 2;
+constexpr int kListenBacklog = 128;
 constexpr time_t kWriteTimeoutSeconds = 5;
 
 const VKStaticFile* FindStatic(const std::string& name) {
@@ -74,8 +75,8 @@ void ExclusiveSocketOptions(socket_t sock) {
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
-// A body is read only when its length is plain decimal digits within kMaxBodyBytes; anything
-// else is answered at once and the connection closed, before a byte of the body is waited for.
+// A body is read only when its length is plain decimal digits within kMaxBodyBytes (and a POST,
+// PUT or PATCH must give one); anything else is answered at once and the connection closed, before a byte of the body is waited for.
 bool BodyLengthAcceptable(const httplib::Request& req, httplib::Response& res) {
     const std::string length = req.get_header_value("Content-Length");
     const bool chunked = req.has_header("Transfer-Encoding");
@@ -84,12 +85,16 @@ bool BodyLengthAcceptable(const httplib::Request& req, httplib::Response& res) {
     int status = 0;
     if (chunked || req.get_header_value_count("Content-Length") > 1 || (req.has_header("Content-Length") && !digits))
         status = 400;
+    else if (!req.has_header("Content-Length") && (req.method == "POST" || req.method == "PUT" || req.method == "PATCH"))
+        status = 411;  // the library would read such a body until the client closes
     else if (digits && std::stoull(length) > kMaxBodyBytes)
         status = 413;
     if (status == 0)
         return true;
     res.set_header("Connection", "close");
-    SendJson(res, {{"error", status == 413 ? "request body too large" : "bad Content-Length or Transfer-Encoding"}},
+    SendJson(res, {{"error", status == 413   ? "request body too large"
+                             : status == 411 ? "a body needs a Content-Length"
+                                             : "bad Content-Length or Transfer-Encoding"}},
              status);
     return false;
 }
@@ -303,6 +308,7 @@ bool CConsoleServer::Start(std::string& error) {
         error = "cannot listen on " + im.options.address + ":" + std::to_string(im.options.port);
         return false;
     }
+    WidenListenBacklog(http, kListenBacklog);
     // Only now, when nothing can fail any more: from here on the lists call the controls.
     im.manager.SetListCtrl(&im.sessionList);
     im.manager.m_databases.SetListCtrl(&im.databaseList);

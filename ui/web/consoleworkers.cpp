@@ -1,6 +1,20 @@
 // CConsoleWorkers: a connection pool that grows while connections wait (see consoleworkers.h).
 #include "ui/web/consoleworkers.h"
 
+namespace {
+
+// Reaches the server's listening socket, a protected member, through a pointer to member taken
+// in a derived class (which C++ allows).
+struct CListenSocketOf : httplib::Server {
+    static constexpr auto kMember = &CListenSocketOf::svr_sock_;
+};
+
+}  // namespace
+
+bool WidenListenBacklog(httplib::Server& server, int backlog) {
+    return ::listen((server.*CListenSocketOf::kMember).load(), backlog) == 0;
+}
+
 CConsoleWorkers::~CConsoleWorkers() { shutdown(); }
 
 void CConsoleWorkers::enqueue(std::function<void()> fn) {

@@ -17,6 +17,11 @@
 
 #include <httplib.h>
 
+// The library listens with a backlog of 5: further connections that arrive before the accepting
+// thread runs are dropped, and their clients try again only a second later. Raises the backlog
+// of `server`'s bound socket to `backlog`; false when the system refused.
+bool WidenListenBacklog(httplib::Server& server, int backlog);
+
 class CConsoleWorkers : public httplib::TaskQueue {
 public:
     static constexpr size_t kMaxThreads = 96;
