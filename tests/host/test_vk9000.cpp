@@ -161,7 +161,7 @@ void MakeStore(const std::string& home) {
 TEST(Vk9000Test, ALocalInstanceWithoutItsStoreExitsWithTwoNamingTheStrataCommands) {
     vktest::CTempHome home("nostore");
     CDaemon daemon({"--home", home.Path(), "--port", "0"});
-    EXPECT_EQ(daemon.WaitExit(20000), 2);
+    ASSERT_EQ(daemon.WaitExit(20000), 2);
     const std::string err = daemon.Stderr();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     for (const std::string& part : {"no store " + home.Path() + "backend/Lumo.strata", std::string("strata create "),
@@ -213,7 +213,7 @@ TEST(Vk9000Test, ASecondInstanceIsRefusedTheConsolePortOfTheFirst) {
     CDaemon a({"--home", first.Path(), "--port", "0", "--console", console});
     ASSERT_FALSE(a.WaitForLine("vk9000: console at http://" + console, 20000).empty()) << a.Stderr();
     CDaemon b({"--home", second.Path(), "--port", "0", "--console", console});
-    EXPECT_EQ(b.WaitExit(20000), 3);
+    ASSERT_EQ(b.WaitExit(20000), 3);  // before reading its stderr, which a running one keeps open
     EXPECT_NE(b.Stderr().find("cannot listen on " + console), std::string::npos);
 }
 
