@@ -13,6 +13,7 @@
 #include <string>
 
 #include "backend/strata/strata_channel.h"
+#include "berkit/codepage.h"
 #include "host/console.h"
 #include "host/demoinstance.h"
 #include "host/hostsettings.h"
@@ -79,7 +80,10 @@ void PrepareTempFolder(const std::string& home) {
 void LoadCatalogue(CTunnelArray& manager) {
     std::string error;
     if (manager.m_databases.InitAllDatabase(error) != 0) {
-        std::fprintf(stderr, "vk9000: no database available: %s\n", error.c_str());
+        // The back-end's texts are in the ANSI code page; the terminal reads UTF-8.
+        const bool noAccount = manager.m_settings.Snapshot()->m_dbUser.empty();
+        std::fprintf(stderr, "vk9000: no database available: %s%s\n", AnsiToUtf8(error).c_str(),
+                     noAccount ? " ([Backend] DBUser, the server's own account in the store, is empty)" : "");
         manager.m_log.Write(1, "catalogue not loaded: %s", error.c_str());
         return;
     }

@@ -177,6 +177,8 @@ for f in "$src/data/demo/books/cfgs/"*.cfg; do iconv -f UTF-8 -t GBK "$f" >"$wor
 "$work/prog/bin/strata" create "$store" >/dev/null
 "$work/prog/bin/strata" db add "$store" books --cfgs "$work/cfgs" >/dev/null
 "$work/prog/bin/strata" load "$store" books "$src/data/demo/books/sample-marc21.mrc" >/dev/null
+# The server reads its catalogue as the store's read-only account and lets clients in as it.
+printf '[Backend]\r\nDBUser=public\r\n[Access]\r\nAllowAnonymous=1\r\n' >>"$work/inst/vk9000.ini"
 "$work/prog/bin/vk9000" --home "$work/inst" >"$work/served.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q "listening on port $port2" "$work/served.out" && break; sleep 0.1; done
