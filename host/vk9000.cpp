@@ -106,9 +106,11 @@ bool LocalStoreMissing(const CServerSettings& settings, const std::string& home,
     if (strcasecmp(settings.m_interfaceLibrary.c_str(), "localcore32.dll") != 0)
         return false;
     std::string note;
-    const std::string store = BackendStoreFolder(settings, home, note) + "/" + settings.m_instanceName + ".strata";
+    const std::string folder = BackendStoreFolder(settings, home, note);
+    const std::string store = folder + "/" + settings.m_instanceName + ".strata";
     if (PlatFileExists(store))
         return false;
+    PlatMakeDirectories(folder);  // so that the create command below works as it is given
     const std::string tool = StrataTool();
     message = "no store " + store + " for instance " + settings.m_instanceName + ": make it with \"" + tool +
               " create " + store + "\", add a database with \"" + tool + " db add " + store +

@@ -168,6 +168,7 @@ TEST(Vk9000Test, ALocalInstanceWithoutItsStoreExitsWithTwoNamingTheStrataCommand
                                     std::string("strata db add ")})
         EXPECT_NE(err.find(part), std::string::npos) << err;
     EXPECT_FALSE(PlatFileExists(home.Path() + "vk9000.pid"));
+    EXPECT_TRUE(PlatIsDirectory(home.Path() + "backend"));  // the named create command can work
 }
 
 TEST(Vk9000Test, SigintStopsAHomeInstanceCleanly) {

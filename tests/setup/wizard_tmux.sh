@@ -172,7 +172,7 @@ expect_eq "vk9000 exit without a store" "$rc" "2"
 store="$work/inst/backend/Lumo.strata"
 grep -qF "no store $store for instance Lumo" "$work/nostore.out" || fail "no store line: $(cat "$work/nostore.out")"
 grep -qF "$work/prog/bin/strata create $store" "$work/nostore.out" || fail "no create command: $(cat "$work/nostore.out")"
-mkdir -p "$work/inst/backend" "$work/cfgs"
+mkdir -p "$work/cfgs"
 for f in "$src/data/demo/books/cfgs/"*.cfg; do iconv -f UTF-8 -t GBK "$f" >"$work/cfgs/$(basename "$f")"; done
 "$work/prog/bin/strata" create "$store" >/dev/null
 "$work/prog/bin/strata" db add "$store" books --cfgs "$work/cfgs" >/dev/null
