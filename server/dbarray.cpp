@@ -143,7 +143,7 @@ int CDBArray::LoadCatalogue(NodeList& nodes, std::string& error) {
         return -1;
     } catch (...) {
         BerTrace("CDBArray::Init() Unknown error!\r\n");
-        error = "CDBArray::Init() Unknown error!\r\n";
+        error = "unknown error while loading the catalogue";
         return -1;
     }
     return 0;
