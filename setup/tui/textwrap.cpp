@@ -32,7 +32,10 @@ std::vector<std::wstring> WrapText(const std::wstring& text, int width) {
             std::wstring& full = lines.back();
             const size_t cut = full.find_last_of(L"/ ");
             std::wstring tail;
-            if (cut != std::wstring::npos && cut + 1 < full.size()) {
+            // Only a short tail moves: a separator early in the line (the space after "- " in
+            // Chinese text) would leave the line mostly empty.
+            if (cut != std::wstring::npos && cut + 1 < full.size() &&
+                Columns(full.substr(cut + 1)) <= width / 3) {
                 tail = full.substr(cut + 1);
                 full.resize(cut + 1);
             }

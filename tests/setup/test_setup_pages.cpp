@@ -278,7 +278,7 @@ TEST(TextWrapTest, LongValuesBreakAfterAPathSeparatorOrASpace) {
         std::vector<std::wstring> lines;
     } cases[] = {
         {L"程序目录: /home/op/velkan/bin", 20, {L"程序目录: /home/op/", L"velkan/bin"}},
-        {L"/a/bbbbbbbbbbbb.ini", 10, {L"/a/", L"bbbbbbbbbb", L"bb.ini"}},
+        {L"- 如果打算在同一台机器", 10, {L"- 如果打算", L"在同一台机", L"器"}},
         {L"abcdefghij", 4, {L"abcd", L"efgh", L"ij"}},
         {L"one two\nthree", 5, {L"one ", L"two", L"three"}},
     };
