@@ -158,6 +158,16 @@ bool CConsoleHost::ReconnectBackend(std::string& error) {
     return true;
 }
 
+// Says where an operator who looks for the console finds out how to turn it on.
+static void ReportConsoleOff(CTunnelArray& manager, const std::string& home) {
+    const std::string how = "console off: turn it on with --console [ADDR:]PORT or [Console] Listen=PORT in " +
+                            home + "vk9000.ini (operator password: vk9000 --home " + home +
+                            " --set-console-password)";
+    std::printf("vk9000: %s\n", how.c_str());
+    std::fflush(stdout);
+    manager.m_log.Write(2, "%s", how.c_str());
+}
+
 std::unique_ptr<CHostConsole> StartConsole(CTunnelArray& manager, const std::string& home,
                                            const std::string& listen, bool demo, int portOverride,
                                            std::string& error, bool& cannotListen) {
@@ -169,8 +179,10 @@ std::unique_ptr<CHostConsole> StartConsole(CTunnelArray& manager, const std::str
     const bool demoDefault = where.empty() && demo;
     if (demoDefault)
         where = kDemoConsoleListen;
-    if (where.empty())
+    if (where.empty()) {
+        ReportConsoleOff(manager, home);
         return nullptr;
+    }
     VKConsoleOptions options;
     if (!ParseConsoleListen(where, options.address, options.port, error))
         return nullptr;

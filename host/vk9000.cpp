@@ -1,8 +1,10 @@
 // vk9000: the Velkan daemon. Serves one instance folder (`--home DIR`) or creates and serves the
 // demo instance (`--demo DIR`) until SIGINT or SIGTERM.
-// Exit codes: 0 stopped by a signal; 1 bad arguments; 2 bad settings or the demo instance could
-// not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
+// Exit codes: 0 stopped by a signal; 1 bad arguments; 2 bad settings, a local instance without its
+// store, or the demo instance could not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
 #include <CLI/CLI.hpp>
+
+#include <strings.h>
 
 #include <csignal>
 
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "backend/strata/strata_channel.h"
+#include "berkit/codepage.h"
 #include "host/console.h"
 #include "host/demoinstance.h"
 #include "host/hostsettings.h"
@@ -24,6 +27,8 @@
 #include "platform/syserror.h"
 #include "backend/rowstore/memsort.h"
 #include "server/tunnelarray.h"
+
+std::string ProgramPath(const char* argv0);
 
 namespace {
 
@@ -78,7 +83,10 @@ void PrepareTempFolder(const std::string& home) {
 void LoadCatalogue(CTunnelArray& manager) {
     std::string error;
     if (manager.m_databases.InitAllDatabase(error) != 0) {
-        std::fprintf(stderr, "vk9000: no database available: %s\n", error.c_str());
+        // The back-end's texts are in the ANSI code page; the terminal reads UTF-8.
+        const bool noAccount = manager.m_settings.Snapshot()->m_dbUser.empty();
+        std::fprintf(stderr, "vk9000: no database available: %s%s\n", AnsiToUtf8(error).c_str(),
+                     noAccount ? " ([Backend] DBUser, the server's own account in the store, is empty)" : "");
         manager.m_log.Write(1, "catalogue not loaded: %s", error.c_str());
         return;
     }
@@ -112,6 +120,30 @@ int WaitForStop(CTunnelArray& manager, const std::string& home, int portOverride
     return sig;
 }
 
+// The store tool beside this program when there is one, else the name found on PATH.
+std::string StrataTool() {
+    const std::string beside = (std::filesystem::path(ProgramPath("vk9000")).parent_path() / "strata").string();
+    return PlatFileExists(beside) ? beside : "strata";
+}
+
+// A local instance without its store file would listen and refuse every client; instead say in
+// one line which commands make the store.
+bool LocalStoreMissing(const CServerSettings& settings, const std::string& home, std::string& message) {
+    if (strcasecmp(settings.m_interfaceLibrary.c_str(), "localcore32.dll") != 0)
+        return false;
+    std::string note;
+    const std::string folder = BackendStoreFolder(settings, home, note);
+    const std::string store = folder + "/" + settings.m_instanceName + ".strata";
+    if (PlatFileExists(store))
+        return false;
+    PlatMakeDirectories(folder);  // so that the create command below works as it is given
+    const std::string tool = StrataTool();
+    message = "no store " + store + " for instance " + settings.m_instanceName + ": make it with \"" + tool +
+              " create " + store + "\", add a database with \"" + tool + " db add " + store +
+              " NAME --cfgs FOLDER\" and load records with \"" + tool + " load " + store + " NAME FILE\"";
+    return true;
+}
+
 int Serve(const std::string& home, int portOverride, const std::string& consoleListen, bool demo) {
     const std::string iniFile = home + "vk9000.ini";
     CServerSettings settings;
@@ -130,6 +162,10 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     if (PlatMakeDirectories(home) != 0) {
         std::fprintf(stderr, "vk9000: cannot create %s: %s\n", home.c_str(),
                      PlatSystemErrorText(PlatLastError()).c_str());
+        return kExitSettings;
+    }
+    if (LocalStoreMissing(settings, home, error)) {
+        std::fprintf(stderr, "vk9000: %s\n", error.c_str());
         return kExitSettings;
     }
     CPidFile pidFile;  // removed when Serve returns
@@ -225,7 +261,9 @@ int main(int argc, char** argv) {
     std::string consoleListen;
     bool setConsolePassword = false;
     app.add_option("--console", consoleListen,
-                   "serve the operator console on [ADDR:]PORT (default address 127.0.0.1)")
+                   "serve the operator console on [ADDR:]PORT (default address 127.0.0.1). Without it "
+                   "the console is on only when vk9000.ini sets [Console] Listen, or for --demo at " +
+                       std::string(kDemoConsoleListen) + "; it needs --set-console-password first")
         ->type_name("[ADDR:]PORT");
     app.add_flag("--set-console-password", setConsolePassword,
                  "read the console's operator password from standard input, store its hash, exit")

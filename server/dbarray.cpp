@@ -138,13 +138,12 @@ int CDBArray::LoadCatalogue(NodeList& nodes, std::string& error) {
         if (nodes.empty())
             THROW_EXTENDED(1, OperatorText("数据库未配置，没有可用的数据库"));
     } catch (extended_exception& e) {
-        const char* text = e.GetErrorMessage();
-        BerTrace("%s", text);
-        error = text;
+        BerTrace("%s", e.GetErrorMessage());
+        error = e.m_strMessage;  // the operator's text: no source file or line
         return -1;
     } catch (...) {
         BerTrace("CDBArray::Init() Unknown error!\r\n");
-        error = "CDBArray::Init() Unknown error!\r\n";
+        error = "unknown error while loading the catalogue";
         return -1;
     }
     return 0;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "setup/deploykit/deploykit.h"
+#include "setup/deploykit/installpages.h"
 #include "setup/sheetmain.h"
 
 CPagePort::CPagePort(CSheetMain& sheet)
@@ -15,6 +16,10 @@ CPagePort::CPagePort(CSheetMain& sheet)
         "- Z39.50服务器(Z39.50 Server)通过Z39.50协议为任何支持Z39.50的前端程序提供查询服务功能，"
         "缺省监听端口号为210。\n"
         "- 如果打算在同一台机器上安装和启动两个以上的Z39.50服务器，就需要为它们配置不同的端口号。");
+    if (!SetupRunsAsRoot())
+        Add(EControl::Text, 0,
+            "- 1024 以下的端口(包括 210)只有 root 才能监听。本程序不是以 root 身份运行, 所以建议使用 " +
+                std::to_string(DefaultListenerPort(false)) + "。");
 }
 
 void CPagePort::OnSetActive() {

@@ -3,6 +3,7 @@
 
 #include "setup/coralib/coralib.h"
 #include "setup/deploykit/deploykit.h"
+#include "setup/deploykit/installpages.h"
 
 const char* const kCloseProgramsHead = "安装程序探测到下列 Lumo 程序正在运行:\n";
 const char* const kPortTakenHead = "安装程序发现端口";
@@ -37,7 +38,8 @@ unsigned DecimalValue(const std::string& text) {
 }  // namespace
 
 CSheetMain::CSheetMain()
-    : CSheetSetup("安装 Orvane-1 Z39.50服务器"), m_pagePort(*this), m_pageInterface(*this) {
+    : CSheetSetup("安装 Orvane-1 Z39.50服务器"), m_port(DefaultListenerPort()), m_pagePort(*this),
+      m_pageInterface(*this) {
     AddPage(&m_pagePort);
     AddPage(&m_pageInterface);
 }
@@ -48,7 +50,7 @@ std::string CSheetMain::IniFile() const {
 
 void CSheetMain::ReadSettings() {
     const std::string ini = IniFile();
-    m_port = DecimalValue(GetIniProfileString("common", "ListenerPort", "210", ini));
+    m_port = DecimalValue(GetIniProfileString("common", "ListenerPort", std::to_string(DefaultListenerPort()), ini));
     m_interface = GetIniProfileString("Strata", "Interface", "(none)", ini);
     if (m_interface == "(none)") {
         CRegistryInstance kernel;

@@ -21,7 +21,7 @@ public:
     CSheetMain();
 
     // The sheet's settings (see the instance file vk9000.ini).
-    unsigned m_port = 210;
+    unsigned m_port;  // DefaultListenerPort() until the instance file says otherwise
     std::string m_interface;      // "localcore32.dll", "netchan32.dll", "netchan32u.dll" or ""
     std::string m_serverAddress;  // back-end server in network mode
     std::string m_version;        // Strata protocol version

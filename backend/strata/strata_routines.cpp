@@ -10,7 +10,7 @@ int PrepareDatabaseChannel(CConnect& connect, const std::string& user, const std
     connect.m_user = user;
     connect.m_password = password;
     if (connect.PrepareChannel(nullptr) == -1) {
-        THROW_EXTENDED(0, "connect db failed, CConnect::PrepareChannel()");
+        THROW_EXTENDED(0, "cannot open a channel to the back-end store");
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -24,10 +25,6 @@ std::string Normalized(const std::string& path) {
     while (p.size() > 1 && p.back() == '/')
         p.pop_back();
     return p;
-}
-
-std::string Kilobytes(int64_t bytes) {
-    return bytes < 0 ? std::string("未知") : std::to_string(bytes / 1024) + " KB";
 }
 
 class CPageWelcome : public CWizardPage {
@@ -100,6 +97,10 @@ public:
         Add(EControl::Edit, IDC_INSTANCE_FOLDER, "");
         Add(EControl::Text, IDC_PAGE_STATUS, "");
         Add(EControl::Text, 0, "- 实例目录存放 vk9000.ini、日志、IP 过滤表和本地数据库。");
+        if (!SetupRunsAsRoot())
+            Add(EControl::Text, 0,
+                "- /var/lib 下的目录只有 root 才能创建。本程序不是以 root 身份运行, "
+                "所以建议的实例目录在您的主目录下。");
     }
     void OnSetActive() override {
         SetItemText(IDC_INSTANCE_FOLDER, m_sheet->m_instanceFolder);
@@ -140,11 +141,11 @@ public:
     void OnSetActive() override {
         SetItemText(IDC_SUMMARY,
                     "需要复制 " + std::to_string(m_sheet->m_copyList.size()) + " 个文件, 共 " +
-                        Kilobytes(static_cast<int64_t>(m_sheet->m_needBytes)) + "。\n\n" +
+                        SizeText(static_cast<int64_t>(m_sheet->m_needBytes)) + "。\n\n" +
                         "程序目录 " + m_sheet->m_programFolder + " 可用空间: " +
-                        Kilobytes(m_sheet->DetectFreeSpace(m_sheet->m_programFolder)) + "\n" +
+                        SizeText(m_sheet->DetectFreeSpace(m_sheet->m_programFolder)) + "\n" +
                         "实例目录 " + m_sheet->m_instanceFolder + " 可用空间: " +
-                        Kilobytes(m_sheet->DetectFreeSpace(m_sheet->m_instanceFolder)));
+                        SizeText(m_sheet->DetectFreeSpace(m_sheet->m_instanceFolder)));
     }
     bool OnWizardNext() override {
         std::string message;
@@ -291,8 +292,24 @@ bool IsValidInstanceName(const std::string& name) {
     return true;
 }
 
-std::string DefaultInstanceFolder(const std::string& name) {
-    if (geteuid() == 0)
+bool SetupRunsAsRoot() { return geteuid() == 0; }
+
+unsigned DefaultListenerPort(bool root) { return root ? 210 : 2100; }
+
+std::string SizeText(int64_t bytes) {
+    if (bytes < 0)
+        return "未知";
+    constexpr double kMB = 1024.0 * 1024.0;
+    char text[32];
+    if (bytes < 1024 * 1024 * 1024LL)
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / kMB);
+    else
+        std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / (kMB * 1024.0));
+    return text;
+}
+
+std::string DefaultInstanceFolder(const std::string& name, bool root) {
+    if (root)
         return "/var/lib/velkan/" + name;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/')
         return std::string(xdg) + "/velkan/" + name;

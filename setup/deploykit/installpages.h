@@ -25,6 +25,12 @@ std::vector<std::unique_ptr<CWizardPage>> MakeInstallerPages();
 
 // Instance names: 1 to 64 letters, digits, '.', '_' or '-', not starting with '.' or '-'.
 bool IsValidInstanceName(const std::string& name);
+// True when the setup program runs as root (folders under /var/lib and ports below 1024 need it).
+bool SetupRunsAsRoot();
 // The proposed folder of instance `name`: /var/lib/velkan/NAME as root, else
 // $XDG_DATA_HOME/velkan/NAME or ~/.local/share/velkan/NAME.
-std::string DefaultInstanceFolder(const std::string& name);
+std::string DefaultInstanceFolder(const std::string& name, bool root = SetupRunsAsRoot());
+// The proposed listening port: 210, the protocol's own, as root; else 2100, above 1024.
+unsigned DefaultListenerPort(bool root = SetupRunsAsRoot());
+// `bytes` for a person: "未知" when negative, else in MB below 1 GB and in GB above ("1.5 GB").
+std::string SizeText(int64_t bytes);

@@ -161,13 +161,12 @@ bool CSheetSetup::ExtDetectFreeSpace(std::string& message) {
     const int64_t instanceFree = DetectFreeSpace(m_instanceFolder);
     if (programFree >= 0 && static_cast<uint64_t>(programFree) < m_needBytes) {
         message = "程序目录 " + m_programFolder + " 所在磁盘空间不足: 需要 " +
-                  std::to_string(m_needBytes / 1024) + " KB, 可用 " +
-                  std::to_string(programFree / 1024) + " KB。";
+                  SizeText(static_cast<int64_t>(m_needBytes)) + ", 可用 " + SizeText(programFree) + "。";
         return false;
     }
     if (instanceFree >= 0 && static_cast<uint64_t>(instanceFree) < kInstanceSpace) {
         message = "实例目录 " + m_instanceFolder + " 所在磁盘空间不足: 至少需要 " +
-                  std::to_string(kInstanceSpace / 1024) + " KB。";
+                  SizeText(static_cast<int64_t>(kInstanceSpace)) + "。";
         return false;
     }
     return true;

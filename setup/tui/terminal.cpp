@@ -1,5 +1,6 @@
 // The ncursesw front-end of the setup program (see terminal.h).
 #include "setup/tui/terminal.h"
+#include "setup/tui/textwrap.h"
 
 #include <curses.h>
 #include <unistd.h>
@@ -51,30 +52,9 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-int Width(wchar_t c) {
-    const int w = wcwidth(c);
-    return w < 0 ? 1 : w;
-}
+int Width(wchar_t c) { return ColumnWidth(c); }
 
-// Breaks `text` into lines of at most `width` columns, at its line breaks and wherever a line is full.
-std::vector<std::wstring> Wrap(const std::string& text, int width) {
-    std::vector<std::wstring> lines(1);
-    int used = 0;
-    for (wchar_t c : Wide(text)) {
-        if (c == L'\n') {
-            lines.emplace_back();
-            used = 0;
-            continue;
-        }
-        if (used + Width(c) > width && used > 0) {
-            lines.emplace_back();
-            used = 0;
-        }
-        lines.back() += c;
-        used += Width(c);
-    }
-    return lines;
-}
+std::vector<std::wstring> Wrap(const std::string& text, int width) { return WrapText(Wide(text), width); }
 
 void Put(int y, int x, const std::wstring& text, int maxWidth) {
     std::wstring clipped;
@@ -411,7 +391,10 @@ void CTerminalHost::RunWizard(CSheetSetup& sheet) {
         }
         CWizardPage& page = sheet.Current();
         const unsigned b = sheet.Buttons();
-        screen->m_buttons = {kBack, (b & PSWIZB_FINISH) ? kFinish : kNext, kCancel};
+        // A page without a way back (the first one, those after the copy) shows no 上一步.
+        screen->m_buttons = {(b & PSWIZB_FINISH) ? kFinish : kNext, kCancel};
+        if (b & PSWIZB_BACK)
+            screen->m_buttons.insert(screen->m_buttons.begin(), kBack);
         screen->m_enabledButtons.clear();
         if (b & PSWIZB_BACK)
             screen->m_enabledButtons.push_back(kBack);

@@ -121,8 +121,7 @@ try {
   await page.click('#submit');
   await page.waitForSelector('#error:has-text("口令错误")');
   await shot('01-login-refused');
-  await new Promise((r) => setTimeout(r, 1100));  // the slow-down after a wrong password
-  await login();
+  await login();  // straight after the typo: one wrong password costs no wait
 
   step = 'session list';
   const yaz = yazClient(zPort);
@@ -136,6 +135,26 @@ try {
   }
   await page.waitForFunction(() => Number(document.getElementById('fig-hits').textContent) > 0);
   await page.screenshot({path: path.join(outDir, '02-overview.png')});
+
+  step = 'phone layout';
+  const phone = await browser.newContext({viewport: {width: 390, height: 844}, deviceScaleFactor: 2, locale: 'zh-CN'});
+  await phone.addCookies(await context.cookies());
+  const small = await phone.newPage();
+  await small.goto(url);
+  await small.waitForFunction(() => Number(document.getElementById('fig-hits').textContent) > 0);
+  await small.waitForTimeout(1200);  // a chart drawn at the phone's size
+  await small.screenshot({path: path.join(outDir, '02-overview-390x844.png'), fullPage: true});
+  const layout = await small.evaluate(() => ({
+    scroll: document.documentElement.scrollWidth,
+    navLines: [...document.querySelectorAll('header nav button')].map((b) => b.getBoundingClientRect().height),
+    widest: Math.max(...[...document.querySelectorAll('main *')].map((e) => e.getBoundingClientRect().right)),
+    chart: (() => { const c = document.getElementById('chart-rps'); return {css: c.clientWidth, px: c.width}; })(),
+  }));
+  log(`390x844: scrollWidth ${layout.scroll}, widest element ends at ${layout.widest}, chart ${JSON.stringify(layout.chart)}`);
+  check(layout.scroll <= 390 && layout.widest <= 390, 'no sideways scroll at 390 px');
+  check(layout.navLines.every((h) => h < 40), 'navigation labels on one line');
+  check(layout.chart.css <= 390 && layout.chart.px === layout.chart.css * 2, 'chart drawn at its shown size');
+  await phone.close();
   await page.click('header nav button[data-view="sessions"]');
   const row = page.locator('.vlist[data-list="sessions"] .row', {hasText: '127.0.0.1'});
   await row.first().waitFor({timeout: 5000});

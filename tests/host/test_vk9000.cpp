@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -149,10 +150,37 @@ TEST(Vk9000Test, DemoOnAFreshFolderCreatesTheInstanceServesItAndStopsOnSigterm) 
     PlatCloseSocket(c);
 }
 
+// An instance folder with the empty store that strata create makes.
+void MakeStore(const std::string& home) {
+    PlatMakeDirectories(home + "backend");
+    const std::string strata = std::string(std::getenv("VELKAN_BINARY_DIR")) + "/bin/strata";
+    ASSERT_EQ(std::system((strata + " create " + home + "backend/Lumo.strata >/dev/null").c_str()), 0);
+}
+
+// Issue 24: an instance without a store listened and refused every Init.
+TEST(Vk9000Test, ALocalInstanceWithoutItsStoreExitsWithTwoNamingTheStrataCommands) {
+    vktest::CTempHome home("nostore");
+    CDaemon daemon({"--home", home.Path(), "--port", "0"});
+    ASSERT_EQ(daemon.WaitExit(20000), 2);
+    const std::string err = daemon.Stderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    for (const std::string& part : {"no store " + home.Path() + "backend/Lumo.strata", std::string("strata create "),
+                                    std::string("strata db add ")})
+        EXPECT_NE(err.find(part), std::string::npos) << err;
+    EXPECT_FALSE(PlatFileExists(home.Path() + "vk9000.pid"));
+    EXPECT_TRUE(PlatIsDirectory(home.Path() + "backend"));  // the named create command can work
+}
+
 TEST(Vk9000Test, SigintStopsAHomeInstanceCleanly) {
     vktest::CTempHome home("home");
+    MakeStore(home.Path());
     CDaemon daemon({"--home", home.Path(), "--port", "0"});
     ASSERT_FALSE(daemon.WaitForLine("listening on port", 20000).empty()) << daemon.Stderr();
+    // Without --console and [Console] Listen the console is off, and both the output and --help
+    // say how to turn it on.
+    EXPECT_FALSE(daemon.WaitForLine("console off: turn it on with --console", 5000).empty());
+    CDaemon help({"--help"});
+    EXPECT_FALSE(help.WaitForLine("[Console] Listen", 10000).empty());
     daemon.Signal(SIGINT);
     EXPECT_EQ(daemon.WaitExit(5000), 0);
 }
@@ -163,6 +191,7 @@ TEST(Vk9000Test, PortInUseExitsWithThreeAndSaysWhy) {
     int error = 0;
     SOCKET_T taken = PlatListen(static_cast<unsigned short>(port), "", 5, error);
     ASSERT_NE(taken, INVALID_SOCKET_T);
+    MakeStore(home.Path());
     CDaemon daemon({"--home", home.Path(), "--port", std::to_string(port)});
     EXPECT_EQ(daemon.WaitExit(20000), 3);
     EXPECT_NE(daemon.Stderr().find("vk9000: cannot listen on port " + std::to_string(port) +
@@ -175,13 +204,14 @@ TEST(Vk9000Test, PortInUseExitsWithThreeAndSaysWhy) {
 TEST(Vk9000Test, PidFileLockDecidesWhetherAFolderIsServed) {
     vktest::CTempHome home("pidlock");
     const std::string served = home.Path() + "served", copy = home.Path() + "copy", stale = home.Path() + "stale";
+    MakeStore(served + "/");
     CDaemon first({"--home", served, "--port", "0"});
     ASSERT_FALSE(first.WaitForLine("listening on port", 20000).empty()) << first.Stderr();
     std::string pid;
     ASSERT_EQ(PlatReadFile(served + "/vk9000.pid", pid, 64), 0);
     const std::string strangers[][2] = {{copy, pid}, {stale, "999999\n"}, {stale + "2", "not a pid"}};
     for (const auto& [dir, text] : strangers) {
-        PlatMakeDirectories(dir);
+        MakeStore(dir + "/");
         ASSERT_EQ(PlatWriteFileAtomic(dir + "/vk9000.pid", text.data(), text.size()), 0);
         CDaemon other({"--home", dir, "--port", "0"});
         EXPECT_FALSE(other.WaitForLine("listening on port", 20000).empty()) << dir << other.Stderr();
@@ -193,6 +223,24 @@ TEST(Vk9000Test, PidFileLockDecidesWhetherAFolderIsServed) {
     EXPECT_EQ(second.WaitExit(20000), 4);
     EXPECT_NE(second.Stderr().find("another vk9000 (pid " + pid.substr(0, pid.find('\n')) + ") serves"),
               std::string::npos);
+}
+
+// Issue 24: a second vk9000 bound the console port of the first (SO_REUSEPORT) and the kernel split
+// the browsers between the two.
+TEST(Vk9000Test, ASecondInstanceIsRefusedTheConsolePortOfTheFirst) {
+    vktest::CTempHome first("console1"), second("console2");
+    const std::string console = "127.0.0.1:" + std::to_string(vktest::FreePort());
+    for (auto* home : {&first, &second}) {
+        MakeStore(home->Path());
+        ASSERT_EQ(std::system(("printf 'pw\\n' | " + std::string(std::getenv("VELKAN_BINARY_DIR")) +
+                               "/bin/vk9000 --home " + home->Path() + " --set-console-password >/dev/null").c_str()),
+                  0);
+    }
+    CDaemon a({"--home", first.Path(), "--port", "0", "--console", console});
+    ASSERT_FALSE(a.WaitForLine("vk9000: console at http://" + console, 20000).empty()) << a.Stderr();
+    CDaemon b({"--home", second.Path(), "--port", "0", "--console", console});
+    ASSERT_EQ(b.WaitExit(20000), 3);  // before reading its stderr, which a running one keeps open
+    EXPECT_NE(b.Stderr().find("cannot listen on " + console), std::string::npos);
 }
 
 TEST(Vk9000Test, BadArgumentsAndBadSettingsHaveTheirOwnExitCodes) {

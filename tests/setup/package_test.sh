@@ -85,6 +85,10 @@ printf '[setup]\nInstanceName=pkgtest\nInstanceFolder=%s/inst\nProgramFolder=/us
 "${run_env[@]}" SetupVelkan --answers "$work/answers.ini" >"$work/setup.log" 2>&1 ||
   fail "SetupVelkan --answers failed: $(cat "$work/setup.log")"
 exec_start=$(sed -n 's/^ExecStart=//p' /usr/lib/systemd/system/vk9000@.service | sed 's/\$\$/$/g; s/%i/pkgtest/g')
+# A local instance is served once its store exists (vk9000 names the command when it does not).
+timeout 20 "${run_env[@]}" bash -c "$exec_start" >"$work/nostore.log" 2>&1 && fail "vk9000 served an instance without a store"
+grep -q "strata create $work/inst/backend/Lumo.strata" "$work/nostore.log" || fail "no strata command: $(cat "$work/nostore.log")"
+"${run_env[@]}" strata create "$work/inst/backend/Lumo.strata" >/dev/null
 "${run_env[@]}" bash -c "$exec_start" >"$work/unit.log" 2>&1 &
 pids+=($!)
 wait_listening "$work/unit.log" "$port2" 30

@@ -5,6 +5,7 @@
 #include "platform/socket.h"
 #include "setup/deploykit/deploykit.h"
 #include "setup/hostcfg/hostcfg.h"
+#include "setup/tui/textwrap.h"
 #include "tests/setup/setup_test_util.h"
 
 namespace {
@@ -240,6 +241,49 @@ TEST(DetectPortTest, ListeningBoundAndFreePorts) {
     EXPECT_EQ(DetectPortListenning(static_cast<unsigned>(listening), text), 0) << text;
     EXPECT_EQ(DetectPortListenning(0, text), -1);
     EXPECT_FALSE(text.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InstallerDefaultsTest, ANonRootUserIsOfferedAPortAbove1024AndAFolderUnderHome) {
+    EXPECT_EQ(DefaultListenerPort(true), 210u);
+    EXPECT_EQ(DefaultListenerPort(false), 2100u);
+    EXPECT_EQ(DefaultInstanceFolder("lib1", true), "/var/lib/velkan/lib1");
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/tmp";
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    EXPECT_EQ(DefaultInstanceFolder("lib1", false).rfind(xdg && *xdg == '/' ? xdg : home, 0), 0u);
+}
+
+TEST(InstallerDefaultsTest, SizesAreShownInMegabytesOrGigabytes) {
+    const struct {
+        int64_t bytes;
+        const char* text;
+    } cases[] = {{-1, "未知"},
+                 {0, "0.0 MB"},
+                 {74924228LL * 1024, "71.5 GB"},
+                 {5 * 1024 * 1024 + 512 * 1024, "5.5 MB"},
+                 {1024LL * 1024 * 1024 - 1, "1024.0 MB"},
+                 {1024LL * 1024 * 1024, "1.0 GB"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(SizeText(c.bytes), c.text) << c.bytes;
+}
+
+TEST(TextWrapTest, LongValuesBreakAfterAPathSeparatorOrASpace) {
+    setlocale(LC_CTYPE, "C.UTF-8");
+    const struct {
+        const wchar_t* text;
+        int width;
+        std::vector<std::wstring> lines;
+    } cases[] = {
+        {L"程序目录: /home/op/velkan/bin", 20, {L"程序目录: /home/op/", L"velkan/bin"}},
+        {L"- 如果打算在同一台机器", 10, {L"- 如果打算", L"在同一台机", L"器"}},
+        {L"abcdefghij", 4, {L"abcd", L"efgh", L"ij"}},
+        {L"one two\nthree", 5, {L"one ", L"two", L"three"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(WrapText(c.text, c.width), c.lines) << c.width;
 }
 
 }  // namespace

@@ -31,6 +31,12 @@ std::string BinaryDir() {
     return folder + "/";
 }
 
+// The empty store of a local instance, which vk9000 needs before it serves the folder.
+void MakeStore(const std::string& instance) {
+    PlatMakeDirectories(instance + "/backend");
+    ASSERT_EQ(std::system((BinaryDir() + "strata create " + instance + "/backend/Lumo.strata >/dev/null").c_str()), 0);
+}
+
 std::string ReadAll(const std::string& path) {
     std::string text;
     PlatReadFile(path, text, 1 << 20);
@@ -93,7 +99,7 @@ class ProgramsTest : public SetupTest {
 protected:
     // A vk9000 serving the instance folder on a free port, up and listening.
     std::unique_ptr<CProcess> StartDaemon(const std::string& log = "vk9000.out") {
-        PlatMakeDirectories(Instance());
+        MakeStore(Instance());
         auto daemon = std::make_unique<CProcess>(BinaryDir() + "vk9000",
                                                  std::vector<std::string>{"--home", Instance(), "--port", "0"},
                                                  m_temp.File(log));
@@ -284,6 +290,7 @@ TEST_F(AnswersTest, AScriptedInstallIsServedByVk9000OnTheChosenPort) {
     EXPECT_EQ(IniValue("common", "ListenerPort"), std::to_string(port));
     EXPECT_EQ(IniValue("Strata", "interface"), "localcore32.dll");
 
+    MakeStore(Instance());
     CProcess daemon(BinaryDir() + "vk9000", {"--home", Instance()}, m_temp.File("vk.out"));
     ASSERT_TRUE(daemon.WaitForOutput("listening on port " + std::to_string(port), 20000)) << daemon.Output();
     int error = 0;

@@ -3,6 +3,7 @@
 // metrics in both forms.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <httplib.h>
@@ -104,18 +105,116 @@ TEST_F(CConsoleTest, EveryRouteAnswers401WithoutALogin) {
     EXPECT_NE(m_client->Get("/")->body.find("/api/login"), std::string::npos);
 }
 
-TEST_F(CConsoleTest, WrongPasswordNeverLogsInAndSlowsTheNextTryDown) {
-    for (const char* body : {R"({"password":"PW"})", R"({"password":"pw"})", R"({"nothing":1})"}) {
-        auto res = m_client->Post("/api/login", body, "application/json");
-        ASSERT_TRUE(res);
-        EXPECT_NE(res->status, 200) << body;  // wrong, then too soon even for the right one
-        EXPECT_FALSE(res->has_header("Set-Cookie")) << body;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    auto late = m_client->Post("/api/login", R"({"password":"PW"})", "application/json");
-    EXPECT_EQ(late->status, 401);
-    EXPECT_EQ(late->get_header_value("Retry-After"), "2");  // the wait doubles
+// Issue 24: one typo made the right password wait, and every client of the address shared it.
+TEST_F(CConsoleTest, WrongPasswordsNeverLogInAndOnlyAFloodIsSlowedDown) {
+    const auto login = [this](const char* body, const std::string& cookie = "") {
+        return m_client->Post("/api/login", {{"Cookie", cookie}}, body, "application/json");
+    };
+    auto typo = login(R"({"password":"PW"})");
+    EXPECT_EQ(typo->status, 401);
+    EXPECT_EQ(json::parse(typo->body)["error"], "口令错误");
+    EXPECT_FALSE(typo->has_header("Retry-After"));
+    EXPECT_EQ(login(R"({"password":"pw"})")->status, 200);  // straight after the typo
+    const std::string live = login(R"({"password":"pw"})")->get_header_value("Set-Cookie");
+
+    for (int i = 0; i < CConsoleAuth::kFreeTries; ++i)  // wrong tries that cost nothing
+        EXPECT_EQ(login(R"({"nothing":1})")->status, 401);
+    auto last = login(R"({"password":"PW"})");
+    EXPECT_EQ(last->status, 401);
+    EXPECT_FALSE(last->has_header("Set-Cookie"));
+    EXPECT_EQ(json::parse(last->body)["error"], "口令错误，请 1 秒后再试");
+    EXPECT_EQ(last->get_header_value("Retry-After"), "1");
+    EXPECT_EQ(login(R"({"password":"pw"})")->status, 429);  // the wait holds for the right one too
+    // A browser holding a live session is not kept out by the flood.
+    EXPECT_EQ(login(R"({"password":"pw"})", live.substr(0, live.find(';')))->status, 200);
     EXPECT_EQ(m_client->Get("/api/session", {{"Cookie", "vksession=guess"}})->status, 401);
+}
+
+TEST(ConsoleAuth, TheWaitCountsPerAddressAndForTheAccount) {
+    CConsoleAuth auth(HashConsolePassword("pw", 1000));
+    int wait = 0;
+    // Failures spread over many addresses still slow the account down.
+    for (int i = 0; i <= CConsoleAuth::kFreeTries; ++i)
+        EXPECT_EQ(auth.CheckPassword("10.0.0." + std::to_string(i), "x", wait), CConsoleAuth::Result::kWrong);
+    EXPECT_EQ(wait, 1);
+    EXPECT_EQ(auth.CheckPassword("10.0.1.1", "pw", wait), CConsoleAuth::Result::kTooSoon);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(auth.CheckPassword("10.0.2.1", "x", wait), CConsoleAuth::Result::kWrong);
+    EXPECT_EQ(wait, 2);  // the wait doubles
+    EXPECT_EQ(auth.CheckPassword("10.0.1.1", "pw", wait), CConsoleAuth::Result::kTooSoon);
+    EXPECT_EQ(auth.CheckPassword("10.0.1.1", "pw", wait, true), CConsoleAuth::Result::kOk);
+    // The success ends the account's wait; the addresses' own counts stay below the limit.
+    EXPECT_EQ(auth.CheckPassword("10.0.0.1", "pw", wait), CConsoleAuth::Result::kOk);
+    EXPECT_EQ(wait, 0);
+}
+
+// Sends `request` on a new connection and returns the first line of the answer ("" when none
+// came within `ms`).
+std::string RawExchange(int port, const std::string& request, int ms) {
+    const SOCKET_T s = vktest::Connect(port);
+    ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char chunk[512];
+    pollfd p{s, POLLIN, 0};
+    while (answer.find("\r\n") == std::string::npos && ::poll(&p, 1, ms) > 0) {
+        const ssize_t n = ::recv(s, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        answer.append(chunk, static_cast<size_t>(n));
+    }
+    PlatCloseSocket(s);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+// Issue 24: 30 stalled connections delayed a request by 13 s; a negative length got 413 after 7 s.
+TEST_F(CConsoleTest, StalledClientsDoNotDelayOthersAndBadLengthsAreRefusedAtOnce) {
+    const int port = m_console->GetPort();
+    for (int i = 0; i < 30; ++i) {
+        const SOCKET_T s = vktest::Connect(port);
+        const std::string part = i % 2 ? "GET / HTTP/1.1\r\nHost: x\r\n"  // headers never end
+                                       : "POST /api/login HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n{";
+        ::send(s, part.data(), part.size(), MSG_NOSIGNAL);
+        m_clients.push_back(s);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = std::chrono::steady_clock::now();
+    auto normal = m_client->Get("/");
+    ASSERT_TRUE(normal) << httplib::to_string(normal.error());
+    EXPECT_EQ(normal->status, 401);
+    const auto ms = [&start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    };
+    EXPECT_LT(ms(), 100);
+    std::printf("normal request beside 30 stalled connections: %lld ms\n", static_cast<long long>(ms()));
+
+    const struct {
+        const char* headers;
+        const char* status;
+    } cases[] = {
+        {"Content-Length: -5\r\n", "400"},          {"Content-Length: 1e3\r\n", "400"},
+        {"", "411"},                                 {"Content-Length: 5\r\nContent-Length: 5\r\n", "400"},
+        {"Transfer-Encoding: chunked\r\n", "400"},  {"Content-Length: 99999999999\r\n", "413"},
+        {"Content-Length: 18446744073709551617\r\n", "400"},
+    };
+    for (const auto& c : cases) {
+        start = std::chrono::steady_clock::now();
+        const std::string line = RawExchange(
+            port, std::string("POST /api/login HTTP/1.1\r\nHost: x\r\n") + c.headers + "\r\n", 2000);
+        EXPECT_EQ(line.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.headers << line;
+        EXPECT_LT(ms(), 500) << c.headers;
+    }
+    // A stalled connection is ended after the read time-out (after a 400 for its unfinished headers).
+    const SOCKET_T stalled = m_clients.back();
+    char chunk[512];
+    pollfd p{stalled, POLLIN, 0};
+    start = std::chrono::steady_clock::now();
+    while (::poll(&p, 1, 5000) > 0 && ::recv(stalled, chunk, sizeof chunk, 0) > 0 && ms() < 5000) {
+    }
+    std::printf("stalled connection ended after %lld ms more\n", static_cast<long long>(ms()));
+    EXPECT_LT(ms(), 5000);
+    for (SOCKET_T s : m_clients)
+        PlatCloseSocket(s);
+    m_clients.clear();
 }
 
 TEST_F(CConsoleTest, LoginCookieIsHttpOnlyStrictAndPostsNeedTheCsrfToken) {

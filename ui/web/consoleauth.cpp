@@ -99,15 +99,38 @@ bool VerifyConsolePassword(const std::string& password, const std::string& store
 
 CConsoleAuth::CConsoleAuth(std::string passwordHash) : m_hash(std::move(passwordHash)) {}
 
-CConsoleAuth::Result CConsoleAuth::CheckPassword(const std::string& client,
-                                                 const std::string& password, int& retryAfter) {
+int CConsoleAuth::WaitLeft(const Failures& f, Clock::time_point now) {
+    if (now >= f.notBefore)
+        return 0;
+    const auto wait = std::chrono::ceil<std::chrono::seconds>(f.notBefore - now);
+    return static_cast<int>(std::max<long long>(1, wait.count()));
+}
+
+int CConsoleAuth::CountFailure(Failures& f, Clock::time_point now) {
+    if (f.count == 0 || now - f.windowStart > kFailureWindow) {
+        f.count = 0;
+        f.windowStart = now;
+    }
+    f.count = std::min(f.count + 1, kFreeTries + 16);
+    f.last = now;
+    if (f.count <= kFreeTries)
+        return 0;
+    const int wait = std::min(kMaxWaitSeconds, 1 << (f.count - kFreeTries - 1));
+    f.notBefore = now + std::chrono::seconds(wait);
+    return wait;
+}
+
+CConsoleAuth::Result CConsoleAuth::CheckPassword(const std::string& client, const std::string& password,
+                                                 int& retryAfter, bool trusted) {
     const Clock::time_point now = Clock::now();
-    {
+    retryAfter = 0;
+    if (!trusted) {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_failures.find(client);
-        if (it != m_failures.end() && now < it->second.notBefore) {
-            const auto wait = std::chrono::ceil<std::chrono::seconds>(it->second.notBefore - now);
-            retryAfter = static_cast<int>(std::max<long long>(1, wait.count()));
+        const int wait = std::max(it == m_failures.end() ? 0 : WaitLeft(it->second, now),
+                                  WaitLeft(m_accountFailures, now));
+        if (wait > 0) {
+            retryAfter = wait;
             return Result::kTooSoon;
         }
     }
@@ -115,15 +138,11 @@ CConsoleAuth::Result CConsoleAuth::CheckPassword(const std::string& client,
     std::lock_guard<std::mutex> lock(m_mutex);
     if (ok) {
         m_failures.erase(client);
+        m_accountFailures = Failures();
         return Result::kOk;
     }
     ForgetOldClients(now);
-    Failures& f = m_failures[client];
-    f.count = std::min(f.count + 1, 16);
-    const int wait = std::min(kMaxWaitSeconds, 1 << (f.count - 1));
-    f.notBefore = now + std::chrono::seconds(wait);
-    f.last = now;
-    retryAfter = wait;
+    retryAfter = std::max(CountFailure(m_failures[client], now), CountFailure(m_accountFailures, now));
     return Result::kWrong;
 }
 

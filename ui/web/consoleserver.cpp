@@ -9,6 +9,7 @@
 #include "server/tunnelarray.h"
 #include "ui/web/consoleapi.h"
 #include "ui/web/consolestatic.h"
+#include "ui/web/consoleworkers.h"
 #include "ui/web/healthroutes.h"
 #include "ui/web/metricstext.h"
 
@@ -17,6 +18,9 @@ namespace {
 const char* const kCookieName = "vksession";
 constexpr size_t kMaxBodyBytes = 64 * 1024;
 constexpr size_t kMaxAuthHeaderBytes = 1024;
+constexpr time_t kReadTimeoutSeconds = 2;
+constexpr int kListenBacklog = 128;
+constexpr time_t kWriteTimeoutSeconds = 5;
 
 const VKStaticFile* FindStatic(const std::string& name) {
     for (const VKStaticFile* f = kConsoleStaticFiles; f->name; ++f)
@@ -62,6 +66,49 @@ bool SameOrigin(const httplib::Request& req) {
         return true;
     const std::string host = req.get_header_value("Host");
     return origin == "http://" + host || origin == "https://" + host;
+}
+
+// The library's default adds SO_REUSEPORT, which lets a second console bind the same port and
+// the kernel then splits the browsers between the two. SO_REUSEADDR alone only allows a restart
+// while old connections linger; a port another process listens on stays refused.
+void ExclusiveSocketOptions(socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// A body is read only when its length is plain decimal digits within kMaxBodyBytes (and a POST,
+// PUT or PATCH must give one); anything else is answered at once and the connection closed, before a byte of the body is waited for.
+bool BodyLengthAcceptable(const httplib::Request& req, httplib::Response& res) {
+    const std::string length = req.get_header_value("Content-Length");
+    const bool chunked = req.has_header("Transfer-Encoding");
+    const bool digits = !length.empty() && length.size() <= 12 &&
+                        length.find_first_not_of("0123456789") == std::string::npos;
+    int status = 0;
+    if (chunked || req.get_header_value_count("Content-Length") > 1 || (req.has_header("Content-Length") && !digits))
+        status = 400;
+    else if (!req.has_header("Content-Length") && (req.method == "POST" || req.method == "PUT" || req.method == "PATCH"))
+        status = 411;  // the library would read such a body until the client closes
+    else if (digits && std::stoull(length) > kMaxBodyBytes)
+        status = 413;
+    if (status == 0)
+        return true;
+    res.set_header("Connection", "close");
+    SendJson(res, {{"error", status == 413   ? "request body too large"
+                             : status == 411 ? "a body needs a Content-Length"
+                                             : "bad Content-Length or Transfer-Encoding"}},
+             status);
+    return false;
+}
+
+// "口令错误" with the wait the failure started, or only the wait while tries are refused.
+void SendLoginRefused(httplib::Response& res, bool tooSoon, int wait) {
+    const std::string after = "请 " + std::to_string(wait) + " 秒后再试";
+    std::string text = tooSoon ? "尝试次数过多，" + after : "口令错误";
+    if (!tooSoon && wait > 0)
+        text += "，" + after;
+    if (wait > 0)
+        res.set_header("Retry-After", std::to_string(wait));
+    SendJson(res, {{"error", text}, {"retryAfter", wait}}, tooSoon ? 429 : 401);
 }
 
 }  // namespace
@@ -128,8 +175,14 @@ bool CConsoleServer::Start(std::string& error) {
         return false;
     }
     httplib::Server& http = *im.http;
+    http.set_socket_options(ExclusiveSocketOptions);
+    http.new_task_queue = [] { return new CConsoleWorkers(); };
     http.set_payload_max_length(kMaxBodyBytes);
     http.set_keep_alive_timeout(2);  // Stop waits for idle keep-alive connections this long at most
+    // A client that stops sending (in the headers or the body) or reading loses its connection
+    // after this long without progress.
+    http.set_read_timeout(kReadTimeoutSeconds);
+    http.set_write_timeout(kWriteTimeoutSeconds);
     http.set_default_headers({
         {"Cache-Control", "no-store"},
         {"X-Content-Type-Options", "nosniff"},
@@ -157,6 +210,8 @@ bool CConsoleServer::Start(std::string& error) {
         using R = httplib::Server::HandlerResponse;
         if ((req.method == "GET" || req.method == "HEAD") && IsHealthPath(req.path))
             return R::Unhandled;
+        if (!BodyLengthAcceptable(req, res))
+            return R::Handled;
         if (req.method == "POST" && req.path == "/api/login")
             return SameOrigin(req) ? R::Unhandled : (SendJson(res, {{"error", "cross-origin"}}, 403), R::Handled);
         std::string csrf;
@@ -194,13 +249,11 @@ bool CConsoleServer::Start(std::string& error) {
             return;
         const std::string password = body.value("password", std::string());
         int wait = 0;
-        const auto result = im.auth.CheckPassword(req.remote_addr, password, wait);
+        std::string ignored;
+        const bool trusted = im.auth.FindSession(SessionToken(req), ignored);
+        const auto result = im.auth.CheckPassword(req.remote_addr, password, wait, trusted);
         if (result != CConsoleAuth::Result::kOk) {
-            res.set_header("Retry-After", std::to_string(wait));
-            if (result == CConsoleAuth::Result::kTooSoon)
-                SendJson(res, {{"error", "too many wrong passwords; wait"}, {"retryAfter", wait}}, 429);
-            else
-                SendJson(res, {{"error", "wrong password"}, {"retryAfter", wait}}, 401);
+            SendLoginRefused(res, result == CConsoleAuth::Result::kTooSoon, wait);
             return;
         }
         std::string token, csrf;
@@ -259,6 +312,7 @@ bool CConsoleServer::Start(std::string& error) {
         error = "cannot listen on " + im.options.address + ":" + std::to_string(im.options.port);
         return false;
     }
+    WidenListenBacklog(http, kListenBacklog);
     // Only now, when nothing can fail any more: from here on the lists call the controls.
     im.manager.SetListCtrl(&im.sessionList);
     im.manager.m_databases.SetListCtrl(&im.databaseList);

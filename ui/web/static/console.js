@@ -287,9 +287,22 @@ const COLOURS = {init: '#1f77b4', search: '#d62728', present: '#2ca02c', es: '#9
 const HISTORY = 600;  // ten minutes, one point a second
 const series = {rps: Object.fromEntries(SERVICES.map(s => [s, []])), latency: Object.fromEntries(SERVICES.map(s => [s, []]))};
 let previous = null;
-function drawChart(canvas, data, unit) {
+// The canvas is drawn at the size it is shown (a phone's width, the screen's pixel ratio), so
+// that the axis labels keep their size instead of shrinking with a scaled-down picture.
+function fitCanvas(canvas) {
+  const ratio = window.devicePixelRatio || 1;
+  const w = canvas.clientWidth || 900, h = canvas.clientHeight || 200;
+  if (canvas.width !== Math.round(w * ratio) || canvas.height !== Math.round(h * ratio)) {
+    canvas.width = Math.round(w * ratio);
+    canvas.height = Math.round(h * ratio);
+  }
   const ctx = canvas.getContext('2d');
-  const w = canvas.width, h = canvas.height, pad = 36;
+  ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+  return {ctx, w, h};
+}
+function drawChart(canvas, data, unit) {
+  const {ctx, w, h} = fitCanvas(canvas);
+  const pad = 36;
   ctx.clearRect(0, 0, w, h);
   let max = 1;
   for (const s of SERVICES) for (const v of data[s]) max = Math.max(max, v);
