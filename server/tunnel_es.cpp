@@ -107,7 +107,7 @@ int ESRecordNumber(const CByteArray& record, std::string& digits, std::string& e
 int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*syntax*/,
                             const CByteArray& record) {
     std::string dbPath;
-    if (CDatabaseNode* entry = GetDatabasePtr(database.c_str()))
+    if (const CDatabaseNode* entry = GetDatabasePtr(database.c_str()))
         dbPath = entry->m_dbPath;
     else {
         BerTrace("update: unknown database [%s]\r\n", database.c_str());
@@ -142,7 +142,6 @@ int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*
     // A channel prepared anew logs in with the session's own account (never the anonymous one).
     if (m_pager.Write(path, diriv, style) == CPagerResult::kDone)
         return 0;
-    m_lastBackendError = m_pager.GetError();
     BerTrace("%s\nupdate record error\r\n", m_pager.GetError().c_str());
     return -1;
 }

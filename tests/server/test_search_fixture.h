@@ -34,6 +34,7 @@ using rpnwriter::AndNot;
 using rpnwriter::Cat;
 using rpnwriter::Int;
 using rpnwriter::Op;
+using rpnwriter::Operand;
 using rpnwriter::Or;
 using rpnwriter::SetRef;
 using rpnwriter::Term;
