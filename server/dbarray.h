@@ -19,6 +19,7 @@
 #include "backend/marc/cfgtrees.h"
 #include "backend/strata/strata_channel.h"
 #include "platform/critsec.h"
+#include "platform/mutex.h"
 #include "ui/toolkit/messagebox.h"
 #include "ui/vlarraytempl.h"
 
@@ -115,7 +116,7 @@ private:
     bool GetCfgFileFromDatabase(const std::string& path, std::string& text, std::string& error);
 
     NodeList m_entries GUARDED_BY(m_lock);  // owns the listed entries; same order as m_array
-    std::mutex m_loadLock;                  // serialises loads and m_connect
+    CMutex m_loadLock;                      // serialises loads and m_connect
 };
 
 // printf-style formatting of the catalogue's messages (texts are cut at 4095 octets).
