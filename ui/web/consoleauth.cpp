@@ -103,7 +103,7 @@ CConsoleAuth::Result CConsoleAuth::CheckPassword(const std::string& client,
                                                  const std::string& password, int& retryAfter) {
     const Clock::time_point now = Clock::now();
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CMutexLock lock(m_mutex);
         auto it = m_failures.find(client);
         if (it != m_failures.end() && now < it->second.notBefore) {
             const auto wait = std::chrono::ceil<std::chrono::seconds>(it->second.notBefore - now);
@@ -112,7 +112,7 @@ CConsoleAuth::Result CConsoleAuth::CheckPassword(const std::string& client,
         }
     }
     const bool ok = !m_hash.empty() && VerifyConsolePassword(password, m_hash);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     if (ok) {
         m_failures.erase(client);
         return Result::kOk;
@@ -143,7 +143,7 @@ void CConsoleAuth::NewSession(std::string& token, std::string& csrf) {
     if (token.empty() || csrf.empty())
         return;  // no randomness: no session (FindSession never accepts "")
     const Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     for (auto it = m_sessions.begin(); it != m_sessions.end();)
         it = now - it->second.lastUsed > kIdleLimit ? m_sessions.erase(it) : std::next(it);
     if (m_sessions.size() >= kMaxSessions) {
@@ -158,7 +158,7 @@ bool CConsoleAuth::FindSession(const std::string& token, std::string& csrf) {
     if (token.empty())
         return false;
     const Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     auto it = m_sessions.find(token);
     if (it == m_sessions.end())
         return false;
@@ -172,6 +172,6 @@ bool CConsoleAuth::FindSession(const std::string& token, std::string& csrf) {
 }
 
 void CConsoleAuth::EndSession(const std::string& token) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     m_sessions.erase(token);
 }

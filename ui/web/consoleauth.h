@@ -12,6 +12,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
+
 // A new hash of `password` with a fresh random salt ("" when the system has no randomness).
 std::string HashConsolePassword(const std::string& password, uint32_t iterations = 200000);
 // True when `password` matches `stored` (a HashConsolePassword result); false for a malformed one.
@@ -51,10 +53,10 @@ private:
         Clock::time_point notBefore;
         Clock::time_point last;
     };
-    void ForgetOldClients(Clock::time_point now);  // caller holds m_mutex
+    void ForgetOldClients(Clock::time_point now) REQUIRES(m_mutex);
 
-    const std::string m_hash;
-    std::mutex m_mutex;
-    std::map<std::string, Session> m_sessions;   // guarded by m_mutex
-    std::map<std::string, Failures> m_failures;  // guarded by m_mutex
+    const std::string m_hash;  // constant after construction
+    CMutex m_mutex;
+    std::map<std::string, Session> m_sessions GUARDED_BY(m_mutex);
+    std::map<std::string, Failures> m_failures GUARDED_BY(m_mutex);
 };
