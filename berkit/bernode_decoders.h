@@ -34,6 +34,9 @@ int DecodeRPNOperator(CBERNode* op);
 // null node; throws extended_exception "bad RPN query", "only support Attributes" or "only
 // support general Term" for an operand that is not attributes plus a general term.
 int DecodeAttributeAndTerm(CBERNode* node, long& type, long& value, std::string& term, bool utf8);
+// DecodeAttributeAndTerm without the exception: null when read, else the text it would throw
+// (also "bad RPN query" for a null node).
+const char* ReadAttributeAndTerm(CBERNode* apt, long& type, long& value, std::string& term, bool utf8);
 // Appends every (attributeType, numeric attributeValue) pair of an AttributesPlusTerm [102] node
 // to attrs, in wire order; elements without a numeric value are skipped. Returns the number of
 // pairs appended, or -1 for a null node or one without an AttributeList [44]. Never throws.

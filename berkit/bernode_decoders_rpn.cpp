@@ -30,37 +30,7 @@ void ReadAttributeElement(CBERNode* element, long& type, long& value) {
 // Reads an AttributesPlusTerm [102] node: the use attribute (the first element of type 1, or the
 // first element when no element has type 1) and the general term. Throws on anything else.
 void ReadOperand(CBERNode* apt, long& type, long& value, std::string& term, bool utf8) {
-    CBERNode* attributes = Child(apt, 0);
-    CBERNode* termNode = Child(apt, 1);
-    if (!attributes || !termNode) ThrowQueryError("bad RPN query");
-    if (attributes->m_uTag != 44) ThrowQueryError("only support Attributes");
-    if (termNode->m_uTag != 45) ThrowQueryError("only support general Term");
-    CBERNode* first = Child(attributes, 0);
-    if (!first) ThrowQueryError("bad RPN query");
-    if (first->m_uTag != 16) ThrowQueryError("only support Attributes");
-
-    // Clients order attribute elements freely (yaz-client reverses the query text's order), so
-    // the use attribute is found by its type, not its position.
-    CBERNode* chosen = first;
-    for (CBERNode* element : attributes->m_arrChildren) {
-        if (!element || element->m_uTag != 16) continue;
-        long t = -1;
-        long v = -1;
-        ReadAttributeElement(element, t, v);
-        if (t == 1) {
-            chosen = element;
-            break;
-        }
-    }
-    long t = -1;
-    long v = -1;
-    ReadAttributeElement(chosen, t, v);
-    if (t != -1) type = t;
-    if (v != -1) value = v;
-    DecodeGeneralString(termNode->m_baContent, term, utf8);
-    if (type == -1 || value == -1 || term.empty()) ThrowQueryError("bad RPN query");
-    BerTrace("type = %d, value = %d, term = %s\r\n", static_cast<int>(type), static_cast<int>(value),
-             term.c_str());
+    if (const char* error = ReadAttributeAndTerm(apt, type, value, term, utf8)) ThrowQueryError(error);
 }
 
 void TranslateRPN(CBERNode* rpn, std::string& text, int depth);
@@ -108,6 +78,41 @@ void TranslateRPN(CBERNode* rpn, std::string& text, int depth) {
 }
 
 }  // namespace
+
+const char* ReadAttributeAndTerm(CBERNode* apt, long& type, long& value, std::string& term, bool utf8) {
+    CBERNode* attributes = apt ? Child(apt, 0) : nullptr;
+    CBERNode* termNode = apt ? Child(apt, 1) : nullptr;
+    if (!attributes || !termNode) return "bad RPN query";
+    if (attributes->m_uTag != 44) return "only support Attributes";
+    if (termNode->m_uTag != 45) return "only support general Term";
+    CBERNode* first = Child(attributes, 0);
+    if (!first) return "bad RPN query";
+    if (first->m_uTag != 16) return "only support Attributes";
+
+    // Clients order attribute elements freely (yaz-client reverses the query text's order), so
+    // the use attribute is found by its type, not its position.
+    CBERNode* chosen = first;
+    for (CBERNode* element : attributes->m_arrChildren) {
+        if (!element || element->m_uTag != 16) continue;
+        long t = -1;
+        long v = -1;
+        ReadAttributeElement(element, t, v);
+        if (t == 1) {
+            chosen = element;
+            break;
+        }
+    }
+    long t = -1;
+    long v = -1;
+    ReadAttributeElement(chosen, t, v);
+    if (t != -1) type = t;
+    if (v != -1) value = v;
+    DecodeGeneralString(termNode->m_baContent, term, utf8);
+    if (type == -1 || value == -1 || term.empty()) return "bad RPN query";
+    BerTrace("type = %d, value = %d, term = %s\r\n", static_cast<int>(type), static_cast<int>(value),
+             term.c_str());
+    return nullptr;
+}
 
 CBERNode* GetRPNStructureRoot(CBERNode* query) {
     if (!query || query->m_arrChildren.empty()) return nullptr;

@@ -1,6 +1,7 @@
 // libFuzzer target: the session's request path in berkit: the frame-length reader (which must
 // agree with IsCompleteBER), DecodeBER, and every APDU decoder of bernode_apdu on every child of
-// the root, with a response built from each decoded request.
+// the root and the query model of each search request, with a response built from each decoded
+// request.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "berkit/bernode.h"
 #include "berkit/bernode_apdu.h"
+#include "berkit/bernode_query.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1 << 16) return 0;
@@ -29,6 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DecodeInitRequest(apdu, init);
         CZSearchRequest search;
         DecodeSearchRequest(apdu, init.m_utf8, search);
+        // The query model in both readings; decoding never throws.
+        DecodeQuery(search.m_rpn, init.m_utf8, CZQueryReading::kStrict);
+        DecodeQuery(search.m_rpn, false, CZQueryReading::kLenient);
         CZPresentRequest present;
         DecodePresentRequest(apdu, true, present);
         CZESRequest es;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the tree with clang under AddressSanitizer+UndefinedBehaviorSanitizer (build-asan) and/or
 # ThreadSanitizer (build-tsan) and runs the tests there. Exits non-zero on any build failure, test
-# failure or sanitizer report.
-# Usage: scripts/sanitize.sh [asan|tsan|both] [ctest -R regex] [build targets...]
+# failure or sanitizer report. Every clang build here treats a thread-safety warning (a GUARDED_BY
+# member used without its lock, a REQUIRES not met) as an error; mode "tsa" only compiles
+# (build-tsa, no sanitizer, no tests) for that check.
+# Usage: scripts/sanitize.sh [asan|tsan|both|tsa] [ctest -R regex] [build targets...]
 #   e.g. scripts/sanitize.sh tsan 'CThreadBase|CLogger' server_test_threadbase server_test_logger
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,8 +14,8 @@ regex=${2:-}
 shift $(($# > 2 ? 2 : $#))
 targets=("$@")
 case "$mode" in
-  asan | tsan | both) ;;
-  *) echo "sanitize.sh: unknown mode '$mode' (asan, tsan or both)" >&2; exit 2 ;;
+  asan | tsan | both | tsa) ;;
+  *) echo "sanitize.sh: unknown mode '$mode' (asan, tsan, both or tsa)" >&2; exit 2 ;;
 esac
 
 # Reports must fail the run: UBSan aborts (the build uses -fno-sanitize-recover), ASan and TSan stop
@@ -34,13 +36,14 @@ run_one() {
   local name=$1 sanitizer=$2 dir=build-$1
   echo "sanitize: configuring $dir ($sanitizer)"
   CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELKAN_SANITIZE="$sanitizer" -DVELKAN_BENCH=OFF >/dev/null || return 1
+    -DVELKAN_SANITIZE="$sanitizer" -DVELKAN_BENCH=OFF -DCMAKE_CXX_FLAGS=-Werror=thread-safety >/dev/null || return 1
   echo "sanitize: building $dir ${targets[*]:-(all)}"
   if ((${#targets[@]})); then
     cmake --build "$dir" -j2 --target "${targets[@]}" || return 1
   else
     cmake --build "$dir" -j2 || return 1
   fi
+  [[ $name == tsa ]] && return 0
   local args=(--test-dir "$dir" --output-on-failure --no-tests=error --timeout 300 -j2)
   [[ -n "$regex" ]] && args+=(-R "$regex")
   local log="$dir/sanitize-ctest.log" status=0
@@ -57,5 +60,6 @@ run_one() {
 failed=0
 if [[ $mode == asan || $mode == both ]]; then run_one asan address,undefined || failed=1; fi
 if [[ $mode == tsan || $mode == both ]]; then run_one tsan thread || failed=1; fi
+if [[ $mode == tsa ]]; then run_one tsa "" || failed=1; fi
 if ((failed)); then echo "sanitize: FAILED" >&2; else echo "sanitize: all clean"; fi
 exit "$failed"

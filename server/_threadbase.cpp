@@ -29,14 +29,14 @@ void CThreadBase::Create(bool suspended, void* /*security*/) {
     if (m_hThread) {
         bool finished;
         {
-            std::lock_guard<std::mutex> lock(m_stateMutex);
+            CMutexLock lock(m_stateMutex);
             finished = m_finished;
         }
         if (!finished) THROW_EXTENDED(EBUSY, "Failed to create thread");
         StopThread(INFINITE);  // joins the ended thread and resets the stop state
     }
     {
-        std::lock_guard<std::mutex> lock(m_stateMutex);
+        CMutexLock lock(m_stateMutex);
         m_suspendCount = suspended ? 1 : 0;
         m_finished = false;
     }
@@ -52,8 +52,9 @@ void CThreadBase::ThreadProc(CThreadBase* self) {
     t_current = self;
     bool runIt;
     {
-        std::unique_lock<std::mutex> lock(self->m_stateMutex);
-        self->m_stateCv.wait(lock, [self] { return self->m_suspendCount == 0 || self->m_bStop.load(); });
+        CMutexLock lock(self->m_stateMutex);
+        while (self->m_suspendCount != 0 && !self->m_bStop.load())
+            lock.Wait(self->m_stateCv);
         runIt = self->m_suspendCount == 0;  // stopped while still created-suspended: skip Run
     }
     uint32_t code = 0;
@@ -67,7 +68,7 @@ void CThreadBase::ThreadProc(CThreadBase* self) {
     if (t_current != self) return;  // the object was destroyed by Run itself (see ~CThreadBase)
     t_current = nullptr;
     self->m_exitCode.store(code);
-    std::lock_guard<std::mutex> lock(self->m_stateMutex);
+    CMutexLock lock(self->m_stateMutex);
     self->m_finished = true;
     self->m_stateCv.notify_all();
 }
@@ -75,7 +76,7 @@ void CThreadBase::ThreadProc(CThreadBase* self) {
 void CThreadBase::StopThread(uint32_t timeoutMs) {
     if (t_current != this && !m_hThread) return;  // own thread first: m_hThread is the controller's
     {
-        std::lock_guard<std::mutex> lock(m_stateMutex);
+        CMutexLock lock(m_stateMutex);
         m_bStop.store(true);
         m_stateCv.notify_all();  // releases a suspended thread
     }
@@ -83,17 +84,18 @@ void CThreadBase::StopThread(uint32_t timeoutMs) {
     if (t_current == this) return;  // own thread: request only; the controller joins later
 
     {
-        std::unique_lock<std::mutex> lock(m_stateMutex);
-        auto finished = [this] { return m_finished; };
-        if (timeoutMs == INFINITE) {
-            m_stateCv.wait(lock, finished);
-        } else if (!m_stateCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), finished)) {
-            return;  // still running: stay in the stopping state rather than kill it
+        CMutexLock lock(m_stateMutex);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!m_finished) {
+            if (timeoutMs == INFINITE)
+                lock.Wait(m_stateCv);
+            else if (!lock.WaitUntil(m_stateCv, deadline) && !m_finished)
+                return;  // still running: stay in the stopping state rather than kill it
         }
     }
     m_hThread->join();
     m_hThread.reset();
-    std::lock_guard<std::mutex> lock(m_stateMutex);
+    CMutexLock lock(m_stateMutex);
     m_finished = false;
     m_suspendCount = 0;
     m_bStop.store(false);
@@ -102,21 +104,22 @@ void CThreadBase::StopThread(uint32_t timeoutMs) {
 
 uint32_t CThreadBase::Suspend() {
     if (!m_hThread) return 0;
-    std::lock_guard<std::mutex> lock(m_stateMutex);
+    CMutexLock lock(m_stateMutex);
     return m_suspendCount++;
 }
 
 uint32_t CThreadBase::Resume() {
     if (!m_hThread) return 0;
-    std::lock_guard<std::mutex> lock(m_stateMutex);
+    CMutexLock lock(m_stateMutex);
     uint32_t previous = m_suspendCount;
     if (m_suspendCount > 0 && --m_suspendCount == 0) m_stateCv.notify_all();
     return previous;
 }
 
 void CThreadBase::WaitWhileSuspended() {
-    std::unique_lock<std::mutex> lock(m_stateMutex);
-    m_stateCv.wait(lock, [this] { return m_suspendCount == 0 || m_bStop.load(); });
+    CMutexLock lock(m_stateMutex);
+    while (m_suspendCount != 0 && !m_bStop.load())
+        lock.Wait(m_stateCv);
 }
 
 bool CThreadBase::WaitStopOrTimeout(uint32_t ms) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/critsec.h"
+#include "platform/mutex.h"
 #include "platform/event.h"
 
 constexpr uint32_t INFINITE = 0xFFFFFFFF;
@@ -76,9 +77,9 @@ public:
 private:
     static void ThreadProc(CThreadBase* self);
 
-    std::mutex m_stateMutex;            // guards the three fields below
+    CMutex m_stateMutex;
     std::condition_variable m_stateCv;  // signalled on Resume, stop and the end of Run
-    uint32_t m_suspendCount = 0;
-    bool m_finished = false;            // Run has returned (or was skipped)
+    uint32_t m_suspendCount GUARDED_BY(m_stateMutex) = 0;
+    bool m_finished GUARDED_BY(m_stateMutex) = false;  // Run has returned (or was skipped)
     std::atomic<uint32_t> m_exitCode{0};
 };

@@ -94,7 +94,7 @@ int CDBArray::InitAllDatabase(std::string& error) {
         error = OperatorText("没有关联的配置部分");
         return -1;
     }
-    std::lock_guard<std::mutex> load(m_loadLock);
+    CMutexLock load(m_loadLock);
     m_ready = 0;
     NodeList nodes;
     const int result = LoadCatalogue(nodes, error);
@@ -166,7 +166,7 @@ void CDBArray::SwapIn(NodeList nodes) {
 }
 
 void CDBArray::ForbidDBAccess() {
-    std::lock_guard<std::mutex> load(m_loadLock);
+    CMutexLock load(m_loadLock);
     m_ready = 0;
     RemoveAll();
 }

@@ -20,6 +20,7 @@
 #include "backend/strata/strata_channel.h"
 #include "berkit/marcglobal.h"
 #include "platform/critsec.h"
+#include "platform/mutex.h"
 #include "ui/toolkit/messagebox.h"
 #include "ui/vlarraytempl.h"
 
@@ -120,7 +121,7 @@ private:
     bool GetCfgFileFromDatabase(const std::string& path, std::string& text, std::string& error);
 
     NodeList m_entries GUARDED_BY(m_lock);  // owns the listed entries; same order as m_array
-    std::mutex m_loadLock;                  // serialises loads and m_connect
+    CMutex m_loadLock;                      // serialises loads and m_connect
 };
 
 // printf-style formatting of the catalogue's messages (texts are cut at 4095 octets).

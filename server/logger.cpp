@@ -40,12 +40,12 @@ const char* CLogger::GetLevelName(int level) {
 }
 
 void CLogger::SetFolder(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     m_folder = folder;
 }
 
 void CLogger::SetTimeSource(std::function<time_t()> now) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     m_now = std::move(now);
 }
 
@@ -57,7 +57,7 @@ void CLogger::Write(int level, const char* format, ...) {
         std::string message = FormatMessage(format, args);
         va_end(args);
 
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CMutexLock lock(m_mutex);
         time_t now = m_now ? m_now() : std::time(nullptr);  // one reading for name and stamp
         std::string day = PlatFormatLocalTime("%Y%m%d", now);
         if (day.empty()) return;

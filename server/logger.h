@@ -8,8 +8,9 @@
 #include <atomic>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 class CLogger {
 public:
@@ -37,6 +38,6 @@ public:
     std::string m_folder;         // empty or ending with "/"; the file name is appended directly
 
 private:
-    std::mutex m_mutex;  // serialises appends and guards m_folder changes through SetFolder
+    CMutex m_mutex;  // serialises appends and guards m_folder changes through SetFolder
     std::function<time_t()> m_now;
 };

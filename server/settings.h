@@ -9,8 +9,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 // How a session answers what it cannot serve: as described (end the association) or with bib-1
 // diagnostics in the responses ([Server] Diagnostics=bib1).
@@ -73,14 +74,14 @@ public:
 
     // The current values; the copy stays valid and unchanged as long as it is held.
     std::shared_ptr<const CServerSettings> Snapshot() const {
-        std::lock_guard<std::mutex> lock(m_lock);
+        CMutexLock lock(m_lock);
         return m_current;
     }
 
     // Replaces every value at once.
     void Replace(CServerSettings values) {
         auto next = std::make_shared<const CServerSettings>(std::move(values));
-        std::lock_guard<std::mutex> lock(m_lock);
+        CMutexLock lock(m_lock);
         m_current = std::move(next);
     }
 
@@ -88,14 +89,14 @@ public:
     // Concurrent Update calls never lose each other's changes.
     template <class Edit>
     void Update(Edit&& edit) {
-        std::lock_guard<std::mutex> writers(m_writeLock);
+        CMutexLock writers(m_writeLock);
         CServerSettings copy = *Snapshot();
         edit(copy);
         Replace(std::move(copy));
     }
 
 private:
-    mutable std::mutex m_lock;   // guards m_current (the pointer only)
-    std::mutex m_writeLock;      // serialises Update
-    std::shared_ptr<const CServerSettings> m_current;
+    mutable CMutex m_lock;
+    CMutex m_writeLock;          // serialises Update
+    std::shared_ptr<const CServerSettings> m_current GUARDED_BY(m_lock);  // the pointer only
 };

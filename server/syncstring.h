@@ -4,9 +4,10 @@
 // value. Used for every string setting of CTunnelArray.
 // Thread safety: any thread.
 
-#include <mutex>
 #include <string>
 #include <utility>
+
+#include "platform/mutex.h"
 
 class CSyncString {
 public:
@@ -31,18 +32,18 @@ public:
 
     // A copy of the current value.
     std::string Get() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CMutexLock lock(m_mutex);
         return m_value;
     }
     operator std::string() const { return Get(); }
 
     void Set(std::string text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CMutexLock lock(m_mutex);
         m_value.swap(text);
     }
 
     bool empty() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CMutexLock lock(m_mutex);
         return m_value.empty();
     }
 
@@ -54,6 +55,6 @@ public:
     friend bool operator==(const CSyncString& a, const char* b) { return a.Get() == b; }
 
 private:
-    mutable std::mutex m_mutex;
-    std::string m_value;  // guarded by m_mutex
+    mutable CMutex m_mutex;
+    std::string m_value GUARDED_BY(m_mutex);
 };

@@ -1,8 +1,10 @@
 #pragma once
 // CTunnel: one Z39.50 association — one accepted TCP connection served by a thread of its own:
-// framing of BER requests, dispatch on the APDU tag, the Init and Close services, packet log.
+// framing of BER requests, the wait loop, the association's state, dispatch on the APDU tag and
+// its services (Init, Search, Present, ES update, Close). Searching (server/evaluator.h) and
+// record delivery (server/recordservice.h) are the engine's, called with a session-less context.
 // Ownership: created, listed and deleted by CTunnelArray; owns its socket, request and response
-// trees, result sets and back-end channel.
+// trees, result sets (m_resultSets) and back-end channel.
 // Threads: the session thread runs Run() and everything it calls. Any thread may call IsActive(),
 // Close(), GetColumnText(), GetId() and read m_lastActive / m_created / m_requestCount. Stop() and
 // the destructor from the manager or host thread (never from the session thread itself).
@@ -23,6 +25,7 @@
 #include "backend/strata/strata_channel.h"
 #include "berkit/bernode.h"
 #include "berkit/bernode_apdu.h"
+#include "berkit/bernode_query.h"
 #include "berkit/bernode_z3950.h"
 #include "berkit/bytearray.h"
 #include "platform/critsec.h"
@@ -30,8 +33,13 @@
 #include "platform/tls.h"
 #include "platform/thread_annotations.h"
 #include "server/_threadbase.h"
+#include "server/catalogueview.h"
+#include "server/diagnostic.h"
 #include "server/metrics.h"
 #include "server/pager.h"
+#include "server/recordservice.h"
+#include "server/resultsets.h"
+#include "server/searchcontext.h"
 #include "server/settings.h"
 
 class CTunnelArray;
@@ -48,16 +56,6 @@ struct CTunnelService {
     const char* m_requestLabel;          // packet-log labels; null: not logged
     const char* m_responseLabel;
 };
-
-// bib-1 diagnostics the session sends (most only in the diagnostics mode, [Server] Diagnostics=bib1).
-constexpr int kDiagTemporarySystemError = 2;     // addinfo: the back-end's or the server's text
-constexpr int kDiagPresentError = 14;            // System error in presenting records (surrogate)
-constexpr int kDiagDatabaseUnavailable = 109;    // addinfo: the database name
-constexpr int kDiagUnsupportedUse = 114;         // addinfo: the use attribute
-constexpr int kDiagUnsupportedTruncation = 120;  // addinfo: the truncation attribute
-constexpr int kDiagScanUnsupported = 232;        // Scan: term list not supported
-constexpr int kDiagSortUnsupported = 207;        // Cannot sort according to sequence
-constexpr int kDiagSyntaxUnavailable = 238;      // Record not available in requested syntax
 
 // Requests above this size end the association when no owner (or a zero setting) says otherwise.
 constexpr int64_t kTunnelDefaultMaxRequestBytes = 16 * 1024 * 1024;
@@ -98,9 +96,10 @@ public:
     // closes. Session thread only.
     bool UnilateralClose();
 
-    // Catalogue checks of the current Search request's database names.
+    // Catalogue checks of the current Search request's database names; entries found are held
+    // until the next request.
     bool IsLegalDatabase();
-    CDatabaseNode* GetDatabasePtr(const char* name);
+    const CDatabaseNode* GetDatabasePtr(const char* name);
 
     // The settings the current request reads: one snapshot, taken at the start of each request
     // (TakeSettingsSnapshot), so a request never sees a half-applied change; before the first
@@ -113,48 +112,29 @@ public:
     std::string GetUserId() const;
     void SetDebugInfo(const std::string& text);
 
-    // --- fields, in the order of the session model ---
+    // --- fields other classes set or read (the manager, the list, tests) ---
     CTunnelArray* m_owner = nullptr;               // set by the manager before the thread starts
     std::atomic<SOCKET_T> m_socket{INVALID_SOCKET_T};  // set by the manager; invalid once closed
     std::unique_ptr<PlatTlsStream> m_tls;  // connections of the TLS port; set before start
     std::string m_address;                         // client's address (dotted IPv4 or IPv6 text); set before start
-    std::atomic<bool> m_failed{false};
-    CBERNode m_request;
-    CBERNode m_response;
-    bool m_initialized = false;
-    int m_apduTag = 0;
-    bool m_fullRecords = false;
-    std::vector<CZResultSet*> m_resultSets;        // owned
     std::atomic<time_t> m_created;
     std::atomic<time_t> m_lastActive;
-    int m_authType = 0;
-    std::string m_groupId;
-    std::string m_userId GUARDED_BY(m_textLock);
-    std::string m_password;
-    bool m_authenticated = true;
-    bool m_charsetProposed = false;
-    bool m_utf8 = false;
-    bool m_recordsInCharset = false;
-    std::string m_debugInfo GUARDED_BY(m_textLock);
-    std::atomic<int> m_requestCount{0};
-    int m_received = 0;
-    int m_sent = 0;
-    CByteArray m_recvBuffer;
-    CByteArray m_sendBuffer;
-    CConnect m_connect;
-    std::vector<std::string> m_databaseNames;
-    // Every back-end call of the session goes through this pager on m_connect.
-    CBackendPager m_pager{m_connect, nullptr, &m_bStop};
-    std::string m_lastBackendError;  // text of the last failed back-end call (diagnostics)
-
-    // --- added ---
     std::atomic<uint32_t> m_id{0};      // list identity; set by the manager before the thread starts
-    bool m_charsetWrapped = false;      // the client wrapped its negotiation proposal in [0]
-    // Catalogue entries handed out by GetDatabasePtr during the current request; holding them keeps
-    // the raw pointers valid even if the catalogue is reloaded meanwhile. Emptied per request.
-    std::vector<std::shared_ptr<const CDatabaseNode>> m_heldDatabases;
-    mutable CCriticalSection m_textLock;  // guards m_userId, m_debugInfo
-    mutable std::shared_ptr<const CServerSettings> m_settingsSnapshot;  // session thread only
+    CByteArray m_recvBuffer;            // the request being received; session thread only
+    // The databases of the last Search that named some; session thread only.
+    std::vector<std::string> m_databaseNames;
+
+    // --- Search and Present (tunnel_search.cpp, tunnel_present.cpp): thin delegates to the
+    // engine (server/evaluator.h, server/recordservice.h) with this association's context.
+    // Session thread only. ---
+    // Evaluates an RPN structure into `target` (Create'd, empty). Returns 0; throws
+    // extended_exception (code 0) with the engine's message on any error, also "search stopped".
+    // Nesting deeper than kRPNMaxDepth is rejected.
+    int SearchDB(CBERNode* node, CZResultSet* target, int depth = 0);
+    // db path + "/" + key of `use` + "/" + term. 0, or -1 (no database, unmapped use attribute).
+    int ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path);
+    // db path + "/ctlno/" + 7 digits. The path's length, or -1.
+    int GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::string& path);
 
 protected:
     // Services: each takes the request APDU, decodes it (berkit/bernode_apdu.h), serves it and
@@ -176,36 +156,27 @@ protected:
     // The session works as the configured anonymous account from now on.
     void UseAnonymousAccount();
 
-    // Present service parts: the rows of the range (false: a record syntax the database cannot
-    // supply, diagnostics mode only) and the records of those rows under `records`.
-    struct PresentRow {
-        std::string m_dbName;
-        CDatabaseNode* m_db;
-        int64_t m_number;
-    };
-    bool PresentRows(CZResultSet* set, int first, int count, const std::string& syntax,
-                     std::vector<PresentRow>& rows);
-    bool ServePresent(CBERNode* records, const std::vector<PresentRow>& rows);
+    // The rows of a Present's range (a record syntax the database cannot supply: error 238,
+    // diagnostics mode only). Throws for a row of a database the catalogue no longer offers.
+    CDiagnostic PresentRows(CZResultSet* set, int first, int count, const std::string& syntax,
+                            std::vector<CRecordRow>& rows);
+    // The records of `rows` under `records`; false when the session is stopping.
+    bool ServePresent(CBERNode* records, const std::vector<CRecordRow>& rows);
 
     // Update task of an Extended Services request: writes every supplied record in order,
     // stopping at the first that fails. Z_ES_DONE or Z_ES_FAILURE.
     int ServeUpdate(CBERNode* esRequest);
+    // Writes one supplied ISO 2709 record: action 1 insert, 2 replace, 3 delete, into the
+    // database named `database` (name or alias). `syntax` is the record's OID (not used). 0 when
+    // written, -1 otherwise (nothing written).
+    int ESUpdateRecord(int32_t action, std::string database, std::string syntax, const CByteArray& record);
 
-    // Search service body: evaluates the query into a new stored set. False when the search
-    // failed (m_diagCode may say why).
-    bool ServeSearch(const CZSearchRequest& request, int& resultCount);
+    // Search service body: evaluates the query into a new stored set; the error otherwise.
+    CDiagnostic ServeSearch(const CZSearchRequest& request, int& resultCount);
 
-    // The bib-1 diagnostic of the current request (diagnostics mode): the first one set wins.
     bool Bib1Diagnostics() const { return Settings().m_diagnostics == CDiagnosticsMode::kBib1; }
-    void ClearDiagnostic() { m_diagCode = 0, m_diagInfo.clear(); }
-    void SetDiagnostic(int code, const std::string& addinfo) {
-        if (m_diagCode == 0)
-            m_diagCode = code, m_diagInfo = addinfo;
-    }
     // The first name of m_databaseNames the catalogue does not offer ("" when none is unknown).
     std::string FirstUnknownDatabase();
-    int m_diagCode = 0;
-    std::string m_diagInfo;
 
     // The dispatch table by request (or response) tag; null when not listed.
     static const CTunnelService kServices[];
@@ -214,30 +185,23 @@ protected:
     // m_apduTag. Throws on undecodable input.
     CBERNode* DecodeRequest();
 
-public:
-    // --- Search and Present (tunnel_search.cpp, tunnel_rpn.cpp, tunnel_backend.cpp,
-    // tunnel_present.cpp). Session thread only. ---
+    // --- the engine's context for this association (tunnel_search.cpp) ---
+    // The channel as the session's current account, the catalogue view, the stored sets, the
+    // request's databases, the hit limit and the stop flag.
+    CChannelAccess ChannelAccess();
+    CSearchContext SearchContext();
+    // The query of a Search request in this association's reading (UTF-8 terms when negotiated,
+    // lenient operands in the bib-1 diagnostics mode; otherwise terms read as [Server]
+    // QueryCharset says): the one place a query is decoded.
+    std::unique_ptr<CZQueryNode> DecodeSessionQuery(CBERNode* rpn);
+
+    // --- spec-named parts of Search and Present, kept as delegates. Session thread only. ---
     // Deletes and removes every stored set named `name` (case-insensitive), keeping the order.
     void DeleteSameNameResultSet(const std::string& name);
     // -1 for a null set or when no per-set limit is configured; else the set's row count.
     int LimitRecordCountInResultSet(CZResultSet* set);
-    // Evaluates an RPN structure into `target` (Create'd, empty). Returns 0; throws
-    // extended_exception (code 0) on any error, also "search stopped". Nesting deeper than
-    // kRPNMaxDepth is rejected.
-    int SearchDB(CBERNode* node, CZResultSet* target, int depth = 0);
-    // One operand of an RPN structure (attributes plus term, or a result-set id) into `target`.
-    void SearchOperand(CBERNode* operand, CZResultSet* target);
-    // A decoded term in the ANSI code page: as it is after UTF-8 negotiation, else read as
-    // [Server] QueryCharset says.
-    std::string ClientTermToAnsi(const std::string& term) const;
-    // Diagnostics mode: the operand's use attribute (the configured default when it has none),
-    // and its truncation (5=1 appends the back-end's right truncation to `term`; 5=100 or none
-    // leave it; any other value throws with bib-1 120).
-    int ApplyBib1Attributes(CBERNode* operand, std::string& term);
     // Copies the first stored set named `name` into `target`. False for a null target or no match.
     bool FindAndCopyExistResultSet(const std::string& name, CZResultSet* target);
-    // db path + "/" + key of `use` + "/" + term. 0, or -1 (no database, unmapped use attribute).
-    int ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path);
     // One back-end search per requested database for one operand. 0; throws extended_exception.
     int SearchDBMulti(CZResultSet* target, int use, const std::string& term);
     // Paged hit list of one search path into `target`. 0 done, 1 hit limit reached, -1 failed
@@ -245,33 +209,19 @@ public:
     int SearchDBUseStrata(const std::string& dbName, const std::string& path, CZResultSet* target);
     // Finds the set and clips the range of a Present. 0 with the outputs set; -1 otherwise.
     int IsLegalPresent(const std::string& name, int& start, int& count, int& next, CZResultSet*& set);
-    // The ISO 2709 record `number` of `db`, brief unless `full`. Its length, or -1 (out emptied).
-    // `fetched`, when not null and not empty, is the record's Diriv text read already (by
-    // GetMARCRecords); otherwise the record is read with its own record path.
-    int GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full,
-                const std::string* fetched = nullptr);
-    // db path + "/ctlno/" + 7 digits. The path's length, or -1.
-    int GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::string& path);
+    // The ISO 2709 record `number` of `db`, brief unless `full`. Its length, or -1 (out emptied,
+    // the reason logged).
+    int GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full);
     // The Diriv text of a record path. Its length, or -1 (record emptied).
     int GetMARCRecord(const std::string& path, std::string& record);
-    // The Diriv texts of `numbers` (at most kStrataMaxBatchRecords) of `db` through record-list
-    // paths, in the style GetMARCRecord uses. texts[i] is left empty for every record not
-    // delivered so (missing, too short, or the call failed); the caller reads those one by one.
-    void GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>& numbers, std::vector<std::string>& texts);
+    // How records are delivered now: full unless brief ones are read from a Lumo back-end, UTF-8
+    // when negotiated with records in the character set.
+    CRecordForm RecordForm(bool full);
 
-    // --- Extended Services "update" (tunnel_es.cpp). Session thread only. ---
-    // Writes one supplied ISO 2709 record: action 1 insert, 2 replace, 3 delete, into the
-    // database named `database` (name or alias). `syntax` is the record's OID (not used). 0 when
-    // written, -1 otherwise (nothing written).
-    int ESUpdateRecord(int32_t action, std::string database, std::string syntax, const CByteArray& record);
-
-protected:
     // Prepares m_connect with the session's current account unless it already is (see
     // CBackendPager::Prepare); logins fall back to the anonymous account when it is allowed.
+    // Throws extended_exception when the channel cannot be opened.
     void EnsureChannel();
-    // API_Search style of record reads: brief records from a Lumo back-end unless full ones were
-    // asked for.
-    int RecordStyle();
 
     // Framing and socket calls (session thread).
     int tcpRecv(unsigned char* buffer, int length);
@@ -296,6 +246,37 @@ protected:
     bool LogPackets() const;
     // One info-level line of the daily log (nothing without an owner).
     void LogInfo(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
+
+    // --- the association's state; session thread only unless said otherwise ---
+    std::atomic<bool> m_failed{false};  // any thread reads (IsActive)
+    CBERNode m_request;
+    CBERNode m_response;
+    bool m_initialized = false;
+    int m_apduTag = 0;
+    bool m_fullRecords = false;
+    CResultSetStore m_resultSets;       // the named result sets; owned
+    int m_authType = 0;
+    std::string m_groupId;
+    std::string m_userId GUARDED_BY(m_textLock);
+    std::string m_password;
+    bool m_authenticated = true;
+    bool m_charsetProposed = false;
+    bool m_utf8 = false;
+    bool m_recordsInCharset = false;
+    std::string m_debugInfo GUARDED_BY(m_textLock);
+    std::atomic<int> m_requestCount{0};  // any thread reads (GetColumnText)
+    int m_received = 0;
+    int m_sent = 0;
+    CByteArray m_sendBuffer;
+    CConnect m_connect;
+    // Every back-end call of the session goes through this pager on m_connect.
+    CBackendPager m_pager{m_connect, nullptr, &m_bStop};
+    bool m_charsetWrapped = false;      // the client wrapped its negotiation proposal in [0]
+    // The catalogue as the current request sees it: entries it found are held until the next
+    // request, so a reload meanwhile never frees one in use.
+    CCatalogueView m_catalogue;
+    mutable CCriticalSection m_textLock;  // guards m_userId, m_debugInfo
+    mutable std::shared_ptr<const CServerSettings> m_settingsSnapshot;  // session thread only
 
 private:
     // Longest single wait of the session thread (for data, or in a partial transfer).

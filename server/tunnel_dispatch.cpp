@@ -57,7 +57,7 @@ void CTunnel::ServiceHandler() {
     if (m_owner)
         m_owner->UpdateDisp(this, -1);
     m_request.ClearArray();
-    m_heldDatabases.clear();
+    m_catalogue.Clear();
     CBERNode* apdu = DecodeRequest();
     LogBerRequest();
     m_response.ClearArray();

@@ -108,7 +108,7 @@ int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*
                             const CByteArray& record) {
     std::string dbPath;
     CMarcFormat format = CMarcFormat::kUnimarc;
-    if (CDatabaseNode* entry = GetDatabasePtr(database.c_str())) {
+    if (const CDatabaseNode* entry = GetDatabasePtr(database.c_str())) {
         dbPath = entry->m_dbPath;
         format = entry->MarcFormat();
     } else {
@@ -144,7 +144,6 @@ int CTunnel::ESUpdateRecord(int32_t action, std::string database, std::string /*
     // A channel prepared anew logs in with the session's own account (never the anonymous one).
     if (m_pager.Write(path, diriv, style) == CPagerResult::kDone)
         return 0;
-    m_lastBackendError = m_pager.GetError();
     BerTrace("%s\nupdate record error\r\n", m_pager.GetError().c_str());
     return -1;
 }

@@ -27,15 +27,9 @@ constexpr int kDiagNoSuchSet = 30;
 }  // namespace
 
 int CTunnel::IsLegalPresent(const std::string& name, int& start, int& count, int& next, CZResultSet*& set) {
-    set = nullptr;
-    for (CZResultSet* candidate : m_resultSets) {
-        if (candidate != nullptr && DBNameEquals(candidate->m_name, name)) {
-            set = candidate;
-            break;
-        }
-    }
-    if (set == nullptr && !m_resultSets.empty())
-        set = m_resultSets.front();
+    set = m_resultSets.Find(name);
+    if (set == nullptr)
+        set = m_resultSets.Oldest();
     if (set == nullptr)
         return -1;
     if (start < 1)
@@ -61,79 +55,65 @@ bool CTunnel::ProcessPresent(CBERNode* apdu) {
     CZPresentRequest request;
     DecodePresentRequest(apdu, m_utf8, request);
     m_fullRecords = request.m_fullRecords && m_authenticated;
-    ClearDiagnostic();
 
     int first = static_cast<int>(request.m_start);
     int clipped = static_cast<int>(request.m_count);
     int next = 0;
     CZResultSet* set = nullptr;
-    std::vector<PresentRow> rows;
-    bool legal = IsLegalPresent(request.m_resultSetId, first, clipped, next, set) == 0;
-    if (!legal)
-        SetDiagnostic(set == nullptr ? kDiagNoSuchSet : kDiagOutOfRange, request.m_resultSetId);
+    std::vector<CRecordRow> rows;
+    CDiagnostic error;
+    if (IsLegalPresent(request.m_resultSetId, first, clipped, next, set) != 0)
+        error = {set == nullptr ? kDiagNoSuchSet : kDiagOutOfRange, request.m_resultSetId, "illegal present"};
     else
-        legal = PresentRows(set, first, clipped, request.m_recordSyntax, rows);
+        error = PresentRows(set, first, clipped, request.m_recordSyntax, rows);
 
+    const bool legal = !error;
     CBERNode* response = BuildPresentResponse(m_response, request.m_referenceId, legal ? clipped : 0,
                                               legal ? next : 0, legal ? Z_PRESENT_SUCCESS : Z_PRESENT_FAILURE);
     if (!legal) {
         if (Bib1Diagnostics())
-            AddBib1Diagnostic(response, BER_CONTEXT, kZTagNonSurrogateDiagnostic, m_diagCode, m_diagInfo);
+            AddBib1Diagnostic(response, BER_CONTEXT, kZTagNonSurrogateDiagnostic, error.m_code, error.m_addinfo);
         return true;
     }
     return ServePresent(AddResponseRecords(response), rows);
 }
 
-bool CTunnel::PresentRows(CZResultSet* set, int first, int count, const std::string& syntax,
-                          std::vector<PresentRow>& rows) {
+CDiagnostic CTunnel::PresentRows(CZResultSet* set, int first, int count, const std::string& syntax,
+                                 std::vector<CRecordRow>& rows) {
     rows.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
-        PresentRow row{std::string(), nullptr, 0};
+        CRecordRow row;
         if (set->GetRow(static_cast<int64_t>(first) + i - 1, row.m_dbName, row.m_number) != 0)
             THROW_EXTENDED(0, "illegal database name");
         row.m_db = GetDatabasePtr(row.m_dbName.c_str());
         if (row.m_db == nullptr)
             THROW_EXTENDED(0, "illegal database name");
-        if (Bib1Diagnostics() && !syntax.empty() && syntax != row.m_db->m_syntaxOID) {
-            SetDiagnostic(kDiagSyntaxUnavailable, syntax);
-            return false;
-        }
+        if (Bib1Diagnostics() && !syntax.empty() && syntax != row.m_db->m_syntaxOID)
+            return {kDiagSyntaxUnavailable, syntax, "record syntax unavailable"};
         rows.push_back(std::move(row));
     }
-    return true;
+    return CDiagnostic::Ok();
 }
 
-bool CTunnel::ServePresent(CBERNode* records, const std::vector<PresentRow>& rows) {
-    // One record-list read per run of rows of one database, then each record in order.
-    std::vector<std::string> fetched(rows.size());
-    std::vector<int64_t> numbers;
-    std::vector<std::string> texts;
-    for (size_t begin = 0, end = 0; begin < rows.size(); begin = end) {
-        numbers.clear();
-        for (end = begin; end < rows.size() && rows[end].m_db == rows[begin].m_db &&
-                          end - begin < static_cast<size_t>(kStrataMaxBatchRecords);
-             ++end)
-            numbers.push_back(rows[end].m_number);
-        if (numbers.size() < 2)
-            continue;
-        GetMARCRecords(rows[begin].m_db, numbers, texts);
-        for (size_t k = 0; k < texts.size(); ++k)
-            fetched[begin + k].swap(texts[k]);
-    }
-    CByteArray marc;
+bool CTunnel::ServePresent(CBERNode* records, const std::vector<CRecordRow>& rows) {
+    const CChannelAccess channel = ChannelAccess();
+    CRecordService service(channel, RecordForm(m_fullRecords));
+    std::vector<CRecordResult> results = service.Fetch(rows, &m_bStop);
     for (size_t i = 0; i < rows.size(); ++i) {
-        if (m_bStop.load())
+        if (i >= results.size() || m_bStop.load())
             return false;
-        const PresentRow& row = rows[i];
+        const CRecordRow& row = rows[i];
         std::string shownName = m_utf8 ? AnsiToUtf8(row.m_dbName) : row.m_dbName;
         if (shownName.empty())
             shownName = row.m_dbName;
-        if (GetMARC(marc, row.m_db, row.m_number, m_fullRecords, &fetched[i]) < 1)
+        if (results[i].m_error) {
+            LogInfo("%s", results[i].m_error.m_message.c_str());
             AddSurrogateDiagnostic(records, shownName, kDiagPresentError,
                                    "record " + std::to_string(row.m_number) + " of " + row.m_dbName +
                                        " cannot be delivered");
-        else
-            AddRetrievalRecord(records, shownName, row.m_db->m_syntaxOID, marc);
+        } else {
+            AddRetrievalRecord(records, shownName, results[i].m_syntax, results[i].m_octets);
+        }
     }
     return true;
 }

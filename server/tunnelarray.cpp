@@ -289,7 +289,7 @@ int CTunnelArray::OnCommand(unsigned id, CTunnel* tunnel) {
 }
 
 uint32_t CTunnelArray::AllocTunnelId() {
-    std::lock_guard<std::mutex> lock(m_idLock);
+    CMutexLock lock(m_idLock);
     for (;;) {
         const uint32_t id = ++m_lastId;
         if (id != 0 && m_liveIds.insert(id).second)
@@ -298,6 +298,6 @@ uint32_t CTunnelArray::AllocTunnelId() {
 }
 
 void CTunnelArray::ReleaseTunnelId(uint32_t id) {
-    std::lock_guard<std::mutex> lock(m_idLock);
+    CMutexLock lock(m_idLock);
     m_liveIds.erase(id);
 }

@@ -19,6 +19,7 @@
 
 #include "backend/strata/strata_channel.h"
 #include "platform/critsec.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 #include "server/_threadbase.h"
 #include "server/accesslog.h"
@@ -141,7 +142,7 @@ private:
     SOCKET_T m_wakeRead = INVALID_SOCKET_T;
     SOCKET_T m_wakeWrite = INVALID_SOCKET_T;
 
-    std::mutex m_idLock;
-    uint32_t m_lastId = 0;                     // guarded by m_idLock
-    std::unordered_set<uint32_t> m_liveIds;    // guarded by m_idLock
+    CMutex m_idLock;
+    uint32_t m_lastId GUARDED_BY(m_idLock) = 0;
+    std::unordered_set<uint32_t> m_liveIds GUARDED_BY(m_idLock);
 };

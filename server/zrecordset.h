@@ -85,6 +85,8 @@ private:
     enum class MergeKind { And, Or, AndNot };
     int Merge(CZRecordSet& other, CZRecordSet& output, const std::atomic<bool>* stop,
               MergeKind kind);
+    // Readies both inputs of a merge of rows (written out, indexed) and re-Creates `output`. 0, or -1.
+    int PrepareMerge(CZRecordSet& other, CZRecordSet& output);
     // Grows the write buffer's room to at least `needed` octets, in steps of 4096.
     void ReserveBuffer(size_t needed);
     void BufferRow(const unsigned char* row, size_t length);

@@ -16,31 +16,40 @@ int CZRecordSet::AndNot(CZRecordSet& other, CZRecordSet& output, const std::atom
     return Merge(other, output, stop, MergeKind::AndNot);
 }
 
+namespace {
+
+// The mapped rows of `set` as [p, end); both null when it has none. After a successful
+// EnsureIndexed every row of the mapped data has been validated.
+void MappedRows(const CZRecordSet& set, const unsigned char*& p, const unsigned char*& end) {
+    p = end = nullptr;
+    if (set.HasDataFile() && set.GetRowCount() > 0 && set.GetData()) {
+        p = set.GetData();
+        end = p + set.GetDataSize();
+    }
+}
+
+}  // namespace
+
+int CZRecordSet::PrepareMerge(CZRecordSet& other, CZRecordSet& output) {
+    if (Materialise() != 0 || other.Materialise() != 0)
+        return -1;
+    if ((HasDataFile() && EnsureIndexed() != 0) || (other.HasDataFile() && other.EnsureIndexed() != 0))
+        return -1;
+    return output.Create(nullptr) != 0 ? -1 : 0;
+}
+
 int CZRecordSet::Merge(CZRecordSet& other, CZRecordSet& output, const std::atomic<bool>* stop,
                        MergeKind kind) {
     if (&output == this || &output == &other)  // re-creating the output must not destroy an input
         return -1;
     if (MergeCompact(other, output, kind) == 0)
         return 0;
-    if (Materialise() != 0 || other.Materialise() != 0)
-        return -1;
-    if ((HasDataFile() && EnsureIndexed() != 0) ||
-        (other.HasDataFile() && other.EnsureIndexed() != 0))
-        return -1;
-    if (output.Create(nullptr) != 0)
+    if (PrepareMerge(other, output) != 0)
         return -1;
 
-    // After a successful EnsureIndexed every row of the mapped data has been validated.
-    auto range = [](const CZRecordSet& set, const unsigned char*& p, const unsigned char*& end) {
-        p = end = nullptr;
-        if (set.HasDataFile() && set.GetRowCount() > 0 && set.GetData()) {
-            p = set.GetData();
-            end = p + set.GetDataSize();
-        }
-    };
     const unsigned char *a, *aEnd, *b, *bEnd;
-    range(*this, a, aEnd);
-    range(other, b, bEnd);
+    MappedRows(*this, a, aEnd);
+    MappedRows(other, b, bEnd);
     auto next = [](const unsigned char* row) { return row + RowGetU32(row) + 4; };
     const bool writeLeft = kind != MergeKind::And;
     const bool writeRight = kind == MergeKind::Or;

@@ -125,7 +125,7 @@ CConsoleAuth::Result CConsoleAuth::CheckPassword(const std::string& client, cons
     const Clock::time_point now = Clock::now();
     retryAfter = 0;
     if (!trusted) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CMutexLock lock(m_mutex);
         auto it = m_failures.find(client);
         const int wait = std::max(it == m_failures.end() ? 0 : WaitLeft(it->second, now),
                                   WaitLeft(m_accountFailures, now));
@@ -135,7 +135,7 @@ CConsoleAuth::Result CConsoleAuth::CheckPassword(const std::string& client, cons
         }
     }
     const bool ok = !m_hash.empty() && VerifyConsolePassword(password, m_hash);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     if (ok) {
         m_failures.erase(client);
         m_accountFailures = Failures();
@@ -162,7 +162,7 @@ void CConsoleAuth::NewSession(std::string& token, std::string& csrf) {
     if (token.empty() || csrf.empty())
         return;  // no randomness: no session (FindSession never accepts "")
     const Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     for (auto it = m_sessions.begin(); it != m_sessions.end();)
         it = now - it->second.lastUsed > kIdleLimit ? m_sessions.erase(it) : std::next(it);
     if (m_sessions.size() >= kMaxSessions) {
@@ -177,7 +177,7 @@ bool CConsoleAuth::FindSession(const std::string& token, std::string& csrf) {
     if (token.empty())
         return false;
     const Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     auto it = m_sessions.find(token);
     if (it == m_sessions.end())
         return false;
@@ -191,6 +191,6 @@ bool CConsoleAuth::FindSession(const std::string& token, std::string& csrf) {
 }
 
 void CConsoleAuth::EndSession(const std::string& token) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     m_sessions.erase(token);
 }

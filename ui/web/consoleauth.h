@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
+
 // A new hash of `password` with a fresh random salt ("" when the system has no randomness).
 std::string HashConsolePassword(const std::string& password, uint32_t iterations = 200000);
 // True when `password` matches `stored` (a HashConsolePassword result); false for a malformed one.
@@ -64,11 +66,11 @@ private:
     static int WaitLeft(const Failures& f, Clock::time_point now);
     // Counts one failure; the wait it starts, in seconds.
     static int CountFailure(Failures& f, Clock::time_point now);
-    void ForgetOldClients(Clock::time_point now);  // caller holds m_mutex
+    void ForgetOldClients(Clock::time_point now) REQUIRES(m_mutex);
 
-    const std::string m_hash;
-    std::mutex m_mutex;
-    std::map<std::string, Session> m_sessions;   // guarded by m_mutex
-    std::map<std::string, Failures> m_failures;  // by client address; guarded by m_mutex
-    Failures m_accountFailures;                   // the operator's account; guarded by m_mutex
+    const std::string m_hash;  // constant after construction
+    CMutex m_mutex;
+    std::map<std::string, Session> m_sessions GUARDED_BY(m_mutex);
+    std::map<std::string, Failures> m_failures GUARDED_BY(m_mutex);  // by client address
+    Failures m_accountFailures GUARDED_BY(m_mutex);                   // the operator's account
 };

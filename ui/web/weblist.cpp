@@ -21,23 +21,23 @@ private:
 }  // namespace
 
 void CWebListCtrl::SetItemCountEx(int count, uint32_t) {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     m_count = std::max(count, 0);
 }
 
 int CWebListCtrl::GetColumnCount() {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     return static_cast<int>(m_columns.size());
 }
 
 void CWebListCtrl::DeleteColumn(int column) {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     if (column >= 0 && column < static_cast<int>(m_columns.size()))
         m_columns.erase(m_columns.begin() + column);
 }
 
 int CWebListCtrl::InsertColumn(int column, const std::string& title, int width, int) {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     if (column < 0 || column > static_cast<int>(m_columns.size()))
         return -1;
     m_columns.insert(m_columns.begin() + column, {title, width});
@@ -45,40 +45,40 @@ int CWebListCtrl::InsertColumn(int column, const std::string& title, int width, 
 }
 
 int CWebListCtrl::GetTopIndex() {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     return m_top;
 }
 
 int CWebListCtrl::GetCountPerPage() {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     return m_perPage;
 }
 
 int CWebListCtrl::GetFirstSelectedItem() {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     return m_selected < m_count ? m_selected : -1;
 }
 
 std::unique_ptr<IMenu> CWebListCtrl::CreatePopupMenu() { return std::make_unique<CWebMenu>(this); }
 
 void CWebListCtrl::SetView(int top, int perPage) {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     m_top = top;
     m_perPage = perPage;
 }
 
 void CWebListCtrl::SetSelected(int row) {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     m_selected = row < 0 ? -1 : row;
 }
 
 int CWebListCtrl::GetItemCount() {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     return m_count;
 }
 
 nlohmann::json CWebListCtrl::ColumnsJson() {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     nlohmann::json columns = nlohmann::json::array();
     for (const Column& c : m_columns)
         columns.push_back({{"title", AnsiToUtf8(c.title)}, {"width", c.width}});
@@ -86,11 +86,11 @@ nlohmann::json CWebListCtrl::ColumnsJson() {
 }
 
 void CWebListCtrl::SetTrackedMenu(std::vector<VKWebMenuItem> items) {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     m_tracked = std::move(items);
 }
 
 std::vector<VKWebMenuItem> CWebListCtrl::TakeTrackedMenu() {
-    std::lock_guard<std::mutex> l(m_mutex);
+    CMutexLock l(m_mutex);
     return std::move(m_tracked);
 }

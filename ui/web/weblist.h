@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "berkit/codepage.h"
+#include "platform/mutex.h"
 #include "ui/toolkit/listctrl.h"
 #include "ui/toolkit/menu.h"
 #include "ui/vlarraytempl.h"
@@ -69,13 +70,13 @@ private:
         std::string title;  // ANSI code page
         int width = 0;
     };
-    std::mutex m_mutex;
-    int m_count = 0;
-    int m_top = 0;
-    int m_perPage = 20;
-    int m_selected = -1;
-    std::vector<Column> m_columns;
-    std::vector<VKWebMenuItem> m_tracked;
+    CMutex m_mutex;
+    int m_count GUARDED_BY(m_mutex) = 0;
+    int m_top GUARDED_BY(m_mutex) = 0;
+    int m_perPage GUARDED_BY(m_mutex) = 20;
+    int m_selected GUARDED_BY(m_mutex) = -1;
+    std::vector<Column> m_columns GUARDED_BY(m_mutex);
+    std::vector<VKWebMenuItem> m_tracked GUARDED_BY(m_mutex);
 };
 
 // {"count", "top", "columns", "rows": [{"index", "cells": [...]}]} for rows top .. top+count-1

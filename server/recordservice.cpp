@@ -1,19 +1,17 @@
-// CTunnel record retrieval: the record paths of the back-end, record-list reads of several
-// records in one call, single reads, and the conversion of a record to ISO 2709 (brief unless
-// full records were asked for).
+// CRecordService: record paths, record-list reads of several records in one call, single reads,
+// and the conversion of a record to ISO 2709 (brief unless full records were asked for).
+
+#include "server/recordservice.h"
 
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "backend/marc/cvtdiriv.h"
 #include "backend/marc/marcrecord.h"
 #include "berkit/bertrace.h"
+#include "berkit/extended_exception.h"
 #include "server/dbarray.h"
-#include "server/tunnel.h"
 #include "server/tunnel_es.h"
-#include "server/tunnelarray.h"
 
 namespace {
 
@@ -32,9 +30,22 @@ std::string BlockText(const CByteArray& block) {
     return std::string(text, length);
 }
 
+// The brief form of `diriv` by `db`'s definition, in place; false with `error` set.
+bool ReduceToBrief(const CDatabaseNode* db, const std::string& path, std::string& diriv, std::string& error) {
+    CMARC source;
+    CMARC brief;
+    if (source.Create(diriv, db->m_briefTree.get(), error) < 0 || source.Reduce(brief, error) < 0 ||
+        brief.BuildMARC(diriv) < static_cast<int>(kMinRecordText)) {
+        if (error.empty())
+            error = "brief record of [" + path + "] too short";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-int CTunnel::GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::string& path) {
+int CRecordService::GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::string& path) {
     if (db == nullptr)
         return -1;
     path = db->m_dbPath;
@@ -47,8 +58,8 @@ int CTunnel::GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::str
     return static_cast<int>(path.size());
 }
 
-void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>& numbers,
-                             std::vector<std::string>& texts) {
+void CRecordService::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>& numbers,
+                                    std::vector<std::string>& texts) {
     texts.assign(numbers.size(), std::string());
     if (db == nullptr || numbers.size() < 2 || numbers.size() > static_cast<size_t>(kStrataMaxBatchRecords))
         return;
@@ -61,10 +72,13 @@ void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>
         snprintf(digits, sizeof digits, "%s%07lld", list.empty() ? "" : ",", static_cast<long long>(number));
         list += digits;
     }
-    EnsureChannel();
+    CDiagnostic error;
+    if (!m_channel.Prepare(error))
+        THROW_EXTENDED(0, error.m_message);
+    CBackendPager& pager = *m_channel.m_pager;
     const std::string path = db->m_dbPath + "/ctlno/" + list;
     size_t position = 0;  // index in `numbers` of the next block
-    const CPagerResult result = m_pager.Search(path, RecordStyle(), CPagerFormat::kBlocks, [&](const CPackage& page) {
+    const CPagerResult result = pager.Search(path, m_form.m_style, CPagerFormat::kBlocks, [&](const CPackage& page) {
         if (page.GetRecordCount() == 0)
             return false;
         for (size_t i = 0; i < page.GetRecordCount() && position < numbers.size(); ++i, ++position) {
@@ -78,28 +92,25 @@ void CTunnel::GetMARCRecords(const CDatabaseNode* db, const std::vector<int64_t>
         return position < numbers.size();
     });
     if (result != CPagerResult::kDone)  // the records left are read one by one
-        BerTrace("GetMARCRecords() [%s]: %s\r\n", path.c_str(), m_pager.GetError().c_str());
+        BerTrace("GetMARCRecords() [%s]: %s\r\n", path.c_str(), pager.GetError().c_str());
 }
 
-int CTunnel::RecordStyle() {
-    return (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStrataStyleBriefRecord
-                                                                          : kStrataStyleRecord;
-}
-
-int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
+int CRecordService::GetMARCRecord(const std::string& path, std::string& record) {
     record.clear();
-    EnsureChannel();
+    CDiagnostic error;
+    if (!m_channel.Prepare(error))
+        THROW_EXTENDED(0, error.m_message);
+    CBackendPager& pager = *m_channel.m_pager;
     CByteArray block;
-    const CPagerResult result = m_pager.Search(path, RecordStyle(), CPagerFormat::kBlocks, [&](const CPackage& page) {
+    const CPagerResult result = pager.Search(path, m_form.m_style, CPagerFormat::kBlocks, [&](const CPackage& page) {
         if (const CByteArray* first = page.GetRecord(0))
             block = *first;
         return false;
     });
     if (result != CPagerResult::kDone) {
         if (result == CPagerResult::kBroken)
-            CloseForBrokenBackend();
-        m_lastBackendError = m_pager.GetError();
-        BerTrace("Error in GetMARCRecord() [%s] \r\n", m_pager.GetError().c_str());
+            m_channel.Lost();
+        BerTrace("Error in GetMARCRecord() [%s] \r\n", pager.GetError().c_str());
         return -1;
     }
     if (block.size() < kMinRecordBlock) {
@@ -110,8 +121,8 @@ int CTunnel::GetMARCRecord(const std::string& path, std::string& record) {
     return static_cast<int>(record.size());
 }
 
-int CTunnel::GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, bool full,
-                     const std::string* fetched) {
+CRecordResult CRecordService::Convert(const CDatabaseNode* db, int64_t number, const std::string* fetched) {
+    CRecordResult out;
     std::string error;
     try {
         std::string path;
@@ -124,27 +135,47 @@ int CTunnel::GetMARC(CByteArray& out, const CDatabaseNode* db, int64_t number, b
         } else {
             if (have)
                 diriv = *fetched;
-            if (!full && db->m_briefTree) {
-                CMARC source;
-                CMARC brief;
-                if (source.Create(diriv, db->m_briefTree.get(), error) < 0 || source.Reduce(brief, error) < 0 ||
-                    brief.BuildMARC(diriv) < static_cast<int>(kMinRecordText)) {
-                    if (error.empty())
-                        error = "brief record of [" + path + "] too short";
-                    diriv.clear();
-                }
+            if (!m_form.m_full && db->m_briefTree && !ReduceToBrief(db, path, diriv, error))
+                diriv.clear();
+            if (!diriv.empty() &&
+                CvtDirivToISO2709(diriv, out.m_octets, m_form.m_utf8 ? 1 : 0, error, db->MarcFormat()) != -1) {
+                out.m_syntax = db->m_syntaxOID;
+                return out;
             }
-            if (!diriv.empty() && CvtDirivToISO2709(diriv, out, (m_utf8 && m_recordsInCharset) ? 1 : 0, error,
-                                                    db->MarcFormat()) != -1)
-                return static_cast<int>(out.size());
         }
     } catch (extended_exception& e) {
         error = e.GetErrorMessage();
-    } catch (...) {
+    } catch (std::exception&) {
         error = "GetMARC() error -- unknown";
     }
-    out.clear();
-    LogInfo("%s", error.c_str());
-    return -1;
+    out.m_octets.clear();
+    out.m_error = {kDiagPresentError, std::string(), error};
+    return out;
 }
 
+std::vector<CRecordResult> CRecordService::Fetch(const std::vector<CRecordRow>& rows, const std::atomic<bool>* stop) {
+    // One record-list read per run of rows of one database, then each record in order.
+    std::vector<std::string> fetched(rows.size());
+    std::vector<int64_t> numbers;
+    std::vector<std::string> texts;
+    for (size_t begin = 0, end = 0; begin < rows.size(); begin = end) {
+        numbers.clear();
+        for (end = begin; end < rows.size() && rows[end].m_db == rows[begin].m_db &&
+                          end - begin < static_cast<size_t>(kStrataMaxBatchRecords);
+             ++end)
+            numbers.push_back(rows[end].m_number);
+        if (numbers.size() < 2)
+            continue;
+        GetMARCRecords(rows[begin].m_db, numbers, texts);
+        for (size_t k = 0; k < texts.size(); ++k)
+            fetched[begin + k].swap(texts[k]);
+    }
+    std::vector<CRecordResult> results;
+    results.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (stop != nullptr && stop->load())
+            break;
+        results.push_back(Convert(rows[i].m_db, rows[i].m_number, &fetched[i]));
+    }
+    return results;
+}
