@@ -23,17 +23,19 @@ std::string Field(const std::string& text) {
 }  // namespace
 
 CAccessLog::~CAccessLog() {
+    std::thread writer;
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        CMutexLock lock(m_lock);
         m_stop = true;
+        writer.swap(m_thread);
     }
     m_wake.notify_one();
-    if (m_thread.joinable())
-        m_thread.join();
+    if (writer.joinable())
+        writer.join();
 }
 
 void CAccessLog::SetFolder(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CMutexLock lock(m_lock);
     m_folder = folder;
 }
 
@@ -50,7 +52,7 @@ std::string CAccessLog::FormatLine(const CAccessRecord& r, time_t now) {
 bool CAccessLog::Write(const CAccessRecord& record, time_t now) {
     std::string text = FormatLine(record, now);
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        CMutexLock lock(m_lock);
         if (m_stop || m_queue.size() >= kMaxQueued)
             return false;
         m_queue.push_back(Line{now, std::move(text)});
@@ -62,29 +64,35 @@ bool CAccessLog::Write(const CAccessRecord& record, time_t now) {
 }
 
 void CAccessLog::Run() {
-    std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-        m_wake.wait(lock, [&] { return m_stop || !m_queue.empty(); });
-        if (m_queue.empty())
-            return;  // stopping, and everything is written
         std::deque<Line> batch;
-        batch.swap(m_queue);
-        const std::string folder = m_folder;
-        lock.unlock();
-        // One append per day file in the batch.
-        std::string text;
-        std::string day;
-        for (size_t i = 0; i <= batch.size(); ++i) {
-            const std::string lineDay = i < batch.size() ? PlatFormatLocalTime("%Y%m%d", batch[i].when) : "";
-            if (!text.empty() && lineDay != day) {
-                PlatAppendFile(folder + day + ".access.log", text.data(), text.size());
-                text.clear();
-            }
-            if (i < batch.size()) {
-                day = lineDay;
-                text += batch[i].text;
-            }
+        std::string folder;
+        {
+            CMutexLock lock(m_lock);
+            while (!m_stop && m_queue.empty())
+                lock.Wait(m_wake);
+            if (m_queue.empty())
+                return;  // stopping, and everything is written
+            batch.swap(m_queue);
+            folder = m_folder;
         }
-        lock.lock();
+        AppendBatch(batch, folder);
+    }
+}
+
+// One append per day file in the batch.
+void CAccessLog::AppendBatch(const std::deque<Line>& batch, const std::string& folder) {
+    std::string text;
+    std::string day;
+    for (size_t i = 0; i <= batch.size(); ++i) {
+        const std::string lineDay = i < batch.size() ? PlatFormatLocalTime("%Y%m%d", batch[i].when) : "";
+        if (!text.empty() && lineDay != day) {
+            PlatAppendFile(folder + day + ".access.log", text.data(), text.size());
+            text.clear();
+        }
+        if (i < batch.size()) {
+            day = lineDay;
+            text += batch[i].text;
+        }
     }
 }

@@ -13,9 +13,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/mutex.h"
 
 struct CAccessRecord {
     uint32_t m_sessionId = 0;
@@ -49,11 +50,12 @@ private:
         std::string text;
     };
     void Run();
+    static void AppendBatch(const std::deque<Line>& batch, const std::string& folder);
 
-    std::mutex m_lock;  // guards everything below
-    std::condition_variable m_wake;
-    std::deque<Line> m_queue;
-    std::string m_folder;
-    bool m_stop = false;
-    std::thread m_thread;
+    CMutex m_lock;
+    std::condition_variable m_wake;  // a line queued, or stopping
+    std::deque<Line> m_queue GUARDED_BY(m_lock);
+    std::string m_folder GUARDED_BY(m_lock);
+    bool m_stop GUARDED_BY(m_lock) = false;
+    std::thread m_thread GUARDED_BY(m_lock);  // started by the first Write
 };

@@ -9,7 +9,7 @@ void CMetricsHistory::Take(const CServerMetrics& metrics, double nowSeconds) {
         s.m_counts[i] = service.m_count.load(std::memory_order_relaxed);
         s.m_microseconds[i] = service.m_microseconds.load(std::memory_order_relaxed);
     }
-    std::lock_guard<std::mutex> lock(m_lock);
+    CMutexLock lock(m_lock);
     if (!m_samples.empty() && nowSeconds - m_samples.back().m_seconds < 1.0)
         return;
     m_samples.push_back(s);
@@ -18,6 +18,6 @@ void CMetricsHistory::Take(const CServerMetrics& metrics, double nowSeconds) {
 }
 
 std::deque<CMetricsHistory::Sample> CMetricsHistory::Samples() const {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CMutexLock lock(m_lock);
     return m_samples;
 }

@@ -7,8 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "server/metrics.h"
 
 class CMetricsHistory {
@@ -29,6 +29,6 @@ public:
     std::deque<Sample> Samples() const;
 
 private:
-    mutable std::mutex m_lock;
-    std::deque<Sample> m_samples;  // guarded by m_lock
+    mutable CMutex m_lock;
+    std::deque<Sample> m_samples GUARDED_BY(m_lock);
 };

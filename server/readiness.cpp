@@ -27,7 +27,7 @@ bool CReadiness::Check(std::string& why) {
 }
 
 bool CReadiness::BackendReachable(std::string& why) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CMutexLock lock(m_lock);
     const auto now = std::chrono::steady_clock::now();
     if (now - m_askedAt >= kProbeInterval) {
         const auto settings = m_manager.m_settings.Snapshot();

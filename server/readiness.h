@@ -6,8 +6,9 @@
 // Thread safety: any thread.
 
 #include <chrono>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 class CTunnelArray;
 
@@ -22,9 +23,9 @@ private:
     // The back-end's answer, asked anew when the cached one is older than a second.
     bool BackendReachable(std::string& why);
 
-    CTunnelArray& m_manager;
-    std::mutex m_lock;  // guards the cache and serialises the back-end probes
-    std::chrono::steady_clock::time_point m_askedAt{};
-    bool m_reachable = false;
-    std::string m_why;
+    CTunnelArray& m_manager;  // set at construction, never changed
+    CMutex m_lock;            // guards the cache and serialises the back-end probes
+    std::chrono::steady_clock::time_point m_askedAt GUARDED_BY(m_lock){};
+    bool m_reachable GUARDED_BY(m_lock) = false;
+    std::string m_why GUARDED_BY(m_lock);
 };
