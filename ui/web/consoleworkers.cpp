@@ -18,8 +18,9 @@ bool WidenListenBacklog(httplib::Server& server, int backlog) {
 CConsoleWorkers::~CConsoleWorkers() { shutdown(); }
 
 void CConsoleWorkers::enqueue(std::function<void()> fn) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_room.wait(lock, [this] { return m_queue.size() < kMaxQueued || m_shutdown; });
+    CMutexLock lock(m_mutex);
+    while (m_queue.size() >= kMaxQueued && !m_shutdown)
+        lock.Wait(m_room);
     m_queue.push_back(std::move(fn));
     if (m_idle < m_queue.size() && m_threads.size() < kMaxThreads && !m_shutdown) {
         ++m_idle;  // counted as idle from its start, so that the next call does not start another
@@ -29,26 +30,31 @@ void CConsoleWorkers::enqueue(std::function<void()> fn) {
 }
 
 void CConsoleWorkers::Work() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    bool ranOne = false;
     for (;;) {
-        m_ready.wait(lock, [this] { return !m_queue.empty() || m_shutdown; });
-        --m_idle;
-        if (m_queue.empty())
-            return;  // shutting down, nothing left to run
-        std::function<void()> fn = std::move(m_queue.front());
-        m_queue.pop_front();
-        m_room.notify_one();
-        lock.unlock();
+        std::function<void()> fn;
+        {
+            CMutexLock lock(m_mutex);
+            if (ranOne)
+                ++m_idle;
+            while (m_queue.empty() && !m_shutdown)
+                lock.Wait(m_ready);
+            --m_idle;
+            if (m_queue.empty())
+                return;  // shutting down, nothing left to run
+            fn = std::move(m_queue.front());
+            m_queue.pop_front();
+            m_room.notify_one();
+        }
         fn();
-        lock.lock();
-        ++m_idle;
+        ranOne = true;
     }
 }
 
 void CConsoleWorkers::shutdown() {
     std::vector<std::thread> threads;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CMutexLock lock(m_mutex);
         m_shutdown = true;
         threads.swap(m_threads);
     }
@@ -59,6 +65,6 @@ void CConsoleWorkers::shutdown() {
 }
 
 size_t CConsoleWorkers::Threads() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CMutexLock lock(m_mutex);
     return m_threads.size();
 }

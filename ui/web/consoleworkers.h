@@ -11,11 +11,12 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <httplib.h>
+
+#include "platform/mutex.h"
 
 // The library listens with a backlog of 5: further connections that arrive before the accepting
 // thread runs are dropped, and their clients try again only a second later. Raises the backlog
@@ -40,11 +41,11 @@ public:
 private:
     void Work();
 
-    std::mutex m_mutex;
+    CMutex m_mutex;
     std::condition_variable m_ready;  // work queued, or shutting down
     std::condition_variable m_room;   // the queue has room again
-    std::deque<std::function<void()>> m_queue;  // guarded by m_mutex
-    std::vector<std::thread> m_threads;         // guarded by m_mutex
-    size_t m_idle = 0;                          // guarded by m_mutex
-    bool m_shutdown = false;                    // guarded by m_mutex
+    std::deque<std::function<void()>> m_queue GUARDED_BY(m_mutex);
+    std::vector<std::thread> m_threads GUARDED_BY(m_mutex);
+    size_t m_idle GUARDED_BY(m_mutex) = 0;
+    bool m_shutdown GUARDED_BY(m_mutex) = false;
 };
