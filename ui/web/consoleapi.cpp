@@ -143,7 +143,7 @@ void CConsoleServer::Impl::AddApiRoutes() {
             nlohmann::json body;
             if (!ParseBody(req, res, body))
                 return;
-            std::lock_guard<std::mutex> ui(uiLock);
+            CMutexLock ui(uiLock);
             const bool open = std::string(req.path) == "/api/sheet/open";
             CWebSheet& sheet = SheetOf(SessionToken(req), open, body.value("page", 0));
             nlohmann::json answer = nlohmann::json::object();
@@ -182,7 +182,7 @@ void CConsoleServer::Impl::AddApiRoutes() {
         if (!ParseBody(req, res, body))
             return;
         const std::string what = body.value("what", std::string());
-        std::lock_guard<std::mutex> ui(uiLock);
+        CMutexLock ui(uiLock);
         std::string error;
         bool ok = false;
         if (what == "listener")

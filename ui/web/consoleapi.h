@@ -6,13 +6,13 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/mutex.h"
 #include "server/settings.h"
 #include "ui/sheetconfig.h"
 #include "ui/web/consoleauth.h"
@@ -50,20 +50,25 @@ struct CConsoleServer::Impl {
 
     // Registers the API routes (consoleapi.cpp).
     void AddApiRoutes();
-    // The sheet of login session `token`, made on first use. Caller holds uiLock.
-    CWebSheet& SheetOf(const std::string& token, bool fresh, int startPage);
+    // The sheet of login session `token`, made on first use.
+    CWebSheet& SheetOf(const std::string& token, bool fresh, int startPage) REQUIRES(uiLock);
 
+    // Set at construction, never changed (each locks what it shares itself).
     CTunnelArray& manager;
     IConsoleHost& host;
-    VKConsoleOptions options;
+    const VKConsoleOptions options;
     CConsoleAuth auth;
+    // The owner's thread only: set by Start before the server thread runs, reset by Stop after it
+    // has ended; the handlers read `http` only while it runs.
     std::unique_ptr<httplib::Server> http;
     std::thread thread;
     int port = -1;
-    CWebListCtrl sessionList;
+    CWebListCtrl sessionList;  // lock themselves
     CWebListCtrl databaseList;
-    std::mutex uiLock;  // the console's one "user-interface thread": sheets and restarts
-    std::map<std::string, std::unique_ptr<CWebSheet>> sheets;  // by login token; guarded by uiLock
+    // The console's one "user-interface thread": sheets and restarts. Restarts hold it without
+    // touching a member.
+    CMutex uiLock;
+    std::map<std::string, std::unique_ptr<CWebSheet>> sheets GUARDED_BY(uiLock);  // by login token
 };
 
 // Helpers of the route handlers.

@@ -271,7 +271,7 @@ bool CConsoleServer::Start(std::string& error) {
         const std::string token = SessionToken(req);
         im.auth.EndSession(token);
         {
-            std::lock_guard<std::mutex> ui(im.uiLock);
+            CMutexLock ui(im.uiLock);
             im.sheets.erase(token);
         }
         res.set_header("Set-Cookie", std::string(kCookieName) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");

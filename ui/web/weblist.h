@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,7 +62,9 @@ public:
     void SetTrackedMenu(std::vector<VKWebMenuItem> items);
     std::vector<VKWebMenuItem> TakeTrackedMenu();
 
-    std::mutex m_uiLock;  // held around one menu or command request
+    // Held around one menu or command request; it guards no member here (m_mutex does), it
+    // only keeps two requests from interleaving their select, right-click and take.
+    CMutex m_uiLock;
 
 private:
     struct Column {
@@ -124,7 +125,7 @@ std::string RowIdentity(CVLArray<T>& array, int row) {
 // [{"id", "text" (UTF-8), "enabled", "separator"}].
 template <class T>
 nlohmann::json ContextMenu(CVLArray<T>& array, CWebListCtrl& ctrl, int selected) {
-    std::lock_guard<std::mutex> ui(ctrl.m_uiLock);
+    CMutexLock ui(ctrl.m_uiLock);
     ctrl.SetSelected(selected);
     array.OnListCtrlRightClick(&ctrl);
     nlohmann::json items = nlohmann::json::array();
@@ -141,7 +142,7 @@ nlohmann::json ContextMenu(CVLArray<T>& array, CWebListCtrl& ctrl, int selected)
 template <class T>
 bool RunListCommand(CVLArray<T>& array, CWebListCtrl& ctrl, int selected,
                     const std::string& identity, unsigned id) {
-    std::lock_guard<std::mutex> ui(ctrl.m_uiLock);
+    CMutexLock ui(ctrl.m_uiLock);
     if (selected < 0 || RowIdentity(array, selected) != identity)
         return false;
     ctrl.SetSelected(selected);
