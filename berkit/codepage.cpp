@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <map>
-#include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "platform/codepage.h"
+#include "platform/mutex.h"
 
 int ToWChar(CByteArray& wide, CByteArray& text, unsigned codePage)
 {
@@ -83,11 +83,11 @@ std::string OperatorText(const char* utf8)
     if (utf8 == nullptr)
         return std::string();
     // Keyed by code page name and text, so a code page change at run time takes effect.
-    static std::mutex lock;
-    static std::map<std::pair<std::string, std::string>, std::string> cache;
+    static CMutex lock;
+    static std::map<std::pair<std::string, std::string>, std::string> cache GUARDED_BY(lock);
     std::pair<std::string, std::string> key(PlatGetAnsiCodePage(), utf8);
     {
-        std::lock_guard<std::mutex> guard(lock);
+        CMutexLock guard(lock);
         auto found = cache.find(key);
         if (found != cache.end())
             return found->second;
@@ -95,7 +95,7 @@ std::string OperatorText(const char* utf8)
     std::string text = key.second.empty() ? std::string() : Utf8ToAnsi(key.second);
     if (text.empty())
         text = key.second;
-    std::lock_guard<std::mutex> guard(lock);
+    CMutexLock guard(lock);
     if (cache.size() < 4096)  // operator texts are a fixed set; the bound only guards misuse
         cache.emplace(key, text);
     return text;

@@ -4,15 +4,16 @@
 #include <iconv.h>
 
 #include <cerrno>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/mutex.h"
+
 namespace {
 
-std::mutex g_ansiLock;
-std::string g_ansiName = "GB18030";  // guarded by g_ansiLock
+CMutex g_ansiLock;
+std::string g_ansiName GUARDED_BY(g_ansiLock) = "GB18030";
 
 // Per-thread cache of open descriptors, keyed by "from|to". Closed when the thread ends.
 class CIconvCache {
@@ -96,14 +97,14 @@ bool PlatSetAnsiCodePage(const char* iconvName)
     if (cd == (iconv_t)-1)
         return false;
     iconv_close(cd);
-    std::lock_guard<std::mutex> guard(g_ansiLock);
+    CMutexLock guard(g_ansiLock);
     g_ansiName = iconvName;
     return true;
 }
 
 std::string PlatGetAnsiCodePage()
 {
-    std::lock_guard<std::mutex> guard(g_ansiLock);
+    CMutexLock guard(g_ansiLock);
     return g_ansiName;
 }
 

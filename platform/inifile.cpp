@@ -5,13 +5,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/mutex.h"
 
 namespace {
-std::mutex g_writeMutex;  // serialises read-modify-write cycles of this process
+// Serialises read-modify-write cycles of this process; it guards the files, not a variable.
+CMutex g_writeMutex;
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t");
@@ -153,7 +154,7 @@ bool PlatWriteProfileString(const std::string& section, const char* key, const c
         return false;
     if (HasAny(valueText, "\r\n")) return false;
 
-    std::lock_guard<std::mutex> guard(g_writeMutex);
+    CMutexLock guard(g_writeMutex);
     IniText text;
     if (!Load(file, text)) return false;
     size_t begin = 0, end = 0;

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/socket.h"
 #include "platform/thread_annotations.h"
 
@@ -30,8 +30,8 @@ public:
 
 private:
     friend class PlatTlsStream;
-    mutable std::mutex m_lock;
-    ssl_ctx_st* m_ctx = nullptr;  // guarded by m_lock; each stream holds its own reference
+    mutable CMutex m_lock;
+    ssl_ctx_st* m_ctx GUARDED_BY(m_lock) = nullptr;  // each stream holds its own reference
 };
 
 // Result of PlatTlsStream::Handshake.
@@ -60,6 +60,7 @@ public:
 private:
     long Status(int result);
 
+    // Confined to the one thread using the stream at a time (see above).
     ssl_st* m_ssl = nullptr;
     std::string m_error;
 };

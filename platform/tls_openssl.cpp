@@ -3,7 +3,7 @@
 
 #include <signal.h>
 
-#include <mutex>
+#include <mutex>  // std::call_once
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -50,7 +50,7 @@ bool PlatTlsContext::Load(const std::string& certFile, const std::string& keyFil
     } else if (SSL_CTX_check_private_key(ctx) != 1) {
         error = "TLS key " + keyFile + " does not match the certificate " + certFile;
     } else {
-        std::lock_guard<std::mutex> lock(m_lock);
+        CMutexLock lock(m_lock);
         std::swap(m_ctx, ctx);
     }
     SSL_CTX_free(ctx);  // the old context, or the refused new one; streams keep their references
@@ -59,13 +59,13 @@ bool PlatTlsContext::Load(const std::string& certFile, const std::string& keyFil
 }
 
 bool PlatTlsContext::IsLoaded() const {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CMutexLock lock(m_lock);
     return m_ctx != nullptr;
 }
 
 PlatTlsStream::PlatTlsStream(const PlatTlsContext& context, SOCKET_T socket) {
     {
-        std::lock_guard<std::mutex> lock(context.m_lock);
+        CMutexLock lock(context.m_lock);
         if (context.m_ctx)
             m_ssl = SSL_new(context.m_ctx);
     }
