@@ -123,6 +123,10 @@ bool ParseQueryCharset(const std::string& name, CQueryCharset& charset) {
     return true;
 }
 
+bool IsAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 bool IsValidUtf8(const std::string& text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
@@ -149,8 +153,7 @@ bool IsValidUtf8(const std::string& text) {
 
 std::string QueryTermToAnsi(const std::string& term, CQueryCharset charset) {
     if (charset == CQueryCharset::kAnsi || term.empty()) return term;
-    const bool ascii = std::all_of(term.begin(), term.end(), [](char c) { return (unsigned char)c < 0x80; });
-    if (ascii) return term;
+    if (IsAscii(term)) return term;
     if (charset == CQueryCharset::kAuto && !IsValidUtf8(term)) return term;
     return Utf8ToAnsi(term);
 }

@@ -32,6 +32,8 @@ std::string OperatorText(const char* utf8);
 enum class CQueryCharset { kAnsi, kUtf8, kAuto };
 // "ansi", "utf-8" (or "utf8") and "auto", without regard to case. False for anything else.
 bool ParseQueryCharset(const std::string& name, CQueryCharset& charset);
+// Whether every octet of `text` is below 0x80.
+bool IsAscii(const std::string& text);
 // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
 bool IsValidUtf8(const std::string& text);
 // A term as sent by a client that did not negotiate UTF-8, in the ANSI code page.

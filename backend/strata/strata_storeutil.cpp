@@ -91,8 +91,7 @@ bool StrataMendMainEntries(std::string& diriv) {
     bool changed = false;
     for (CMARCItem& item : record.m_fields) {
         const std::string& data = item.m_data;
-        if (item.m_tag.empty() || item.m_tag[0] != '1' || !IsValidUtf8(data) ||
-            std::all_of(data.begin(), data.end(), [](char c) { return (unsigned char)c < 0x80; })) {
+        if (item.m_tag.empty() || item.m_tag[0] != '1' || IsAscii(data) || !IsValidUtf8(data)) {
             continue;
         }
         std::string ansi = Utf8ToAnsi(data);

@@ -1,6 +1,7 @@
 #include "backend/strata/strata_text.h"
 
-#include <algorithm>
+#include "berkit/codepage.h"
+
 #include <cstdint>
 
 #include <unicode/normalizer2.h>
@@ -86,8 +87,7 @@ bool FoldText(const std::string& utf8, TextFolding folding, icu::UnicodeString& 
 
 void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units, TextFolding folding) {
     units.clear();
-    const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (unsigned char)c < 0x80; });
-    if (ascii) {
+    if (IsAscii(utf8)) {
         SplitAscii(utf8, units);
         return;
     }

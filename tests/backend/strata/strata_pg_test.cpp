@@ -8,7 +8,18 @@
 
 namespace {
 
-class StrataPgTest : public StrataStoreTest {};
+class StrataPgTest : public StrataStoreTest {
+protected:
+    // A channel logged in through a pool of its own (another cap), so the store format is checked again.
+    void OpenThroughNewPool(CInterface& iface, CConnect& channel) {
+        iface.SetNetworkOptions(m_pg.NetOptions(3));
+        ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
+        std::string error;
+        ASSERT_EQ(iface.GetAllProcAddress(error), 0) << error;
+        ASSERT_EQ(PrepareDatabaseChannel(channel, "demo", "demo", &iface), 0);
+        ASSERT_EQ(LoginDatabase(channel, "", false, "public", ""), 0);
+    }
+};
 
 TEST_P(StrataPgTest, FiftyChannelsOnEightThreadsShareTheCappedPool) {
     std::vector<std::string> records;
@@ -107,15 +118,9 @@ TEST_P(StrataPgTest, AnOlderStoreFormatIsUpgradedInPlaceAndANewerOneIsRefused) {
         EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << sql << ": " << PQerrorMessage(c);
         PQclear(r);
     }
-    // A pool of its own (another cap), so the format is checked again.
     CInterface iface;
-    iface.SetNetworkOptions(m_pg.NetOptions(3));
-    ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
-    std::string error;
-    ASSERT_EQ(iface.GetAllProcAddress(error), 0) << error;
     CConnect channel;
-    ASSERT_EQ(PrepareDatabaseChannel(channel, "demo", "demo", &iface), 0);
-    ASSERT_EQ(LoginDatabase(channel, "", false, "public", ""), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenThroughNewPool(iface, channel));
     std::vector<char> buffer(65535);
     const std::string path = iface.GetPathPrefix() + "books/title/upgraded";
     ASSERT_GT(channel.API_Search(path.c_str(), int(path.size()) + 1, buffer.data(), 65535, 5), 0);
@@ -130,6 +135,7 @@ TEST_P(StrataPgTest, AnOlderStoreFormatIsUpgradedInPlaceAndANewerOneIsRefused) {
     PQclear(PQexec(c, "UPDATE meta SET v=99 WHERE k='format'"));
     PQfinish(c);
     CInterface newer;
+    std::string error;
     newer.SetNetworkOptions(m_pg.NetOptions(2));
     ASSERT_EQ(newer.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
     EXPECT_EQ(newer.GetAllProcAddress(error), -1);
@@ -143,14 +149,9 @@ TEST_P(StrataPgTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
     ASSERT_EQ(PQstatus(c), CONNECTION_OK);
     PQclear(PQexec(c, "DELETE FROM postings"));
     PQclear(PQexec(c, "UPDATE meta SET v=2 WHERE k='format'"));
-    CInterface iface;  // a pool of its own, so the format is checked again
-    iface.SetNetworkOptions(m_pg.NetOptions(3));
-    ASSERT_EQ(iface.LoadLibraryA("netchan32.dll", m_pg.Database().c_str()), 0);
-    std::string error;
-    ASSERT_EQ(iface.GetAllProcAddress(error), 0) << error;
+    CInterface iface;
     CConnect channel;
-    ASSERT_EQ(PrepareDatabaseChannel(channel, "demo", "demo", &iface), 0);
-    ASSERT_EQ(LoginDatabase(channel, "", false, "public", ""), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenThroughNewPool(iface, channel));
     EXPECT_EQ(AllHits(channel, "books/author/" + Utf8ToAnsi("ŁUKASIEWICZ")),
               std::vector<std::string>{"0000001"});
     PGresult* r = PQexec(c, "SELECT v FROM meta WHERE k='format'");
