@@ -44,6 +44,10 @@ void DecodeInitRequest(CBERNode* apdu, CZInitRequest& request) {
                 request.m_password = password;
                 request.m_authForm = form;
             }
+        } else if (child->m_uTag == kZTagProtocolVersion && !child->m_bConstructed) {
+            std::string versions;
+            DecodeBitString(child->m_baContent, versions);
+            request.m_version3 = versions.size() > 2 && versions[2] == 'y';
         } else if (child->m_uTag == kZTagOtherInformation) {
             request.m_charsetProposed = true;
             bool utf8 = false;
@@ -54,7 +58,7 @@ void DecodeInitRequest(CBERNode* apdu, CZInitRequest& request) {
             request.m_recordsInCharset = utf8 && records;
             request.m_charsetWrapped = wrapped;
         }
-        // versions, options, sizes and implementation fields do not change the answer
+        // options, sizes and implementation fields do not change the answer
     }
 }
 

@@ -28,6 +28,7 @@ struct CZInitRequest {
     bool m_utf8 = false;
     bool m_recordsInCharset = false;
     bool m_charsetWrapped = false;
+    bool m_version3 = false;         // protocolVersion offers version 3
 };
 
 struct CZSearchRequest {
@@ -67,6 +68,8 @@ bool DecodeGeneralTerm(const CBERNode* apt, std::string& term, bool utf8);
 
 struct CZInitResponse {
     bool m_result = false;
+    bool m_version3 = false;          // protocolVersion 1, 2 and 3 (else 1 and 2)
+    std::string m_options;            // the options bits as "y"/"n" flags, bit 0 first
     bool m_negotiated = false;        // answer the UTF-8 proposal (adds otherInformation)
     bool m_recordsInCharset = false;
     bool m_charsetWrapped = false;

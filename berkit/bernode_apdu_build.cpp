@@ -23,11 +23,8 @@ void AddText(CBERNode* parent, unsigned char byClass, unsigned tag, std::string 
 
 CBERNode* BuildInitResponse(CBERNode& root, const CZReferenceId& ref, const CZInitResponse& init) {
     CBERNode* response = NewApdu(root, Z_INIT_RESPONSE, ref);
-    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, kZTagProtocolVersion, "yy");
-    // search, present, namedResultSets; with a negotiation answer also negotiationModel (bit 17),
-    // without which clients such as yaz-client ignore the answer and never switch to UTF-8.
-    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, kZTagOptions,
-                                    init.m_negotiated ? "110000000000001001" : "110000000000001");
+    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, kZTagProtocolVersion, init.m_version3 ? "yyy" : "yy");
+    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, kZTagOptions, init.m_options.c_str());
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagPreferredMessageSize, kMessageSize);
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagExceptionalRecordSize, kMessageSize);
     response->NewChildBooleanNode(BER_CONTEXT, BER_PRIMITIVE, kZTagResult, init.m_result);

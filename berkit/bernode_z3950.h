@@ -12,6 +12,7 @@ enum : int {
     Z_PRESENT_REQUEST = 24,
     Z_PRESENT_RESPONSE = 25,
     Z_DELETE_RESULT_SET_REQUEST = 26,
+    Z_DELETE_RESULT_SET_RESPONSE = 27,
     Z_SCAN_REQUEST = 35,
     Z_SCAN_RESPONSE = 36,
     Z_SORT_REQUEST = 43,
@@ -86,13 +87,35 @@ constexpr unsigned kZTagScanDiagnostics = 2;  // ListEntries.nonsurrogateDiagnos
 constexpr unsigned kZTagSortStatus = 3;
 constexpr unsigned kZTagSortDiagnostics = 5;
 
+// scanRequest / scanResponse (the rest of the response as scanResponse above).
+constexpr unsigned kZTagScanDatabaseNames = 3;
+constexpr unsigned kZTagScanStepSize = 5;
+constexpr unsigned kZTagScanTermsRequested = 6;
+constexpr unsigned kZTagScanPreferredPosition = 7;
+constexpr unsigned kZTagScanResponseStepSize = 3;
+constexpr unsigned kZTagScanPositionOfTerm = 6;
+constexpr unsigned kZTagScanEntryList = 1;     // ListEntries.entries
+constexpr unsigned kZTagScanTermInfo = 1;      // Entry.termInfo
+constexpr unsigned kZTagScanOccurrences = 2;   // TermInfo.globalOccurrences
+
+// deleteResultSetRequest / deleteResultSetResponse.
+constexpr unsigned kZTagDeleteFunction = 32;
+constexpr unsigned kZTagDeleteOperationStatus = 0;
+constexpr unsigned kZTagDeleteListStatuses = 1;
+constexpr unsigned kZTagDeleteSetStatus = 33;
+constexpr unsigned kZTagDeleteNotDeleted = 34;
+constexpr unsigned kZTagDeleteBulkStatuses = 35;
+
 // Close.
 constexpr unsigned kZTagCloseReason = 211;
 
 // Values the server sends.
 enum : int { Z_PRESENT_SUCCESS = 0, Z_PRESENT_FAILURE = 5 };
 enum : int { Z_ES_DONE = 1, Z_ES_FAILURE = 3 };
-enum : int { Z_SCAN_FAILURE = 6 };
+enum : int { Z_SCAN_SUCCESS = 0, Z_SCAN_PARTIAL_RESOURCES = 3, Z_SCAN_PARTIAL_LIST_END = 4, Z_SCAN_FAILURE = 6 };
+// DeleteSetStatus.
+enum : int { Z_DELETE_SUCCESS = 0, Z_DELETE_NO_SUCH_SET = 1, Z_DELETE_NOT_ALL_DELETED = 9 };
+enum : int { Z_DELETE_LIST = 0, Z_DELETE_ALL = 1 };
 enum : int { Z_SORT_FAILURE = 2 };
 enum : int { Z_CLOSE_PROTOCOL_ERROR = 6, Z_CLOSE_UNSPECIFIED = 9 };
 

@@ -24,6 +24,7 @@ TEST_PKGS=(
   postgresql-15 postgresql-common         # the network back-end's throw-away test cluster
   chromium fonts-wqy-zenhei               # the console's browser test, with a font for its Chinese texts
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
+  libnet-z3950-zoom-perl  # Perl ZOOM: the scan interop test's third client
   idzebra-2.0    # zebraidx, zebrasrv: the peer of bench/search/run_side_by_side.sh (run time only)
   tmux           # drives the wizard in its tests
   dpkg-dev file  # scripts/package.sh: CPack's Debian generator finds the package's dependencies

@@ -12,7 +12,11 @@ constexpr int kDiagPresentError = 14;            // System error in presenting r
 constexpr int kDiagDatabaseUnavailable = 109;    // addinfo: the database name
 constexpr int kDiagUnsupportedUse = 114;         // addinfo: the use attribute
 constexpr int kDiagUnsupportedTruncation = 120;  // addinfo: the truncation attribute
+constexpr int kDiagScanStepSize = 205;           // Only zero step size supported for Scan
+constexpr int kDiagScanMalformed = 228;          // Scan: malformed scan; addinfo: the field
 constexpr int kDiagScanUnsupported = 232;        // Scan: term list not supported
+constexpr int kDiagScanPosition = 233;           // Scan: unsupported position-in-response
+constexpr int kDiagScanTooManyTerms = 1029;      // Scan: too many terms requested; addinfo: the most
 constexpr int kDiagSortUnsupported = 207;        // Cannot sort according to sequence
 constexpr int kDiagSyntaxUnavailable = 238;      // Record not available in requested syntax
 

@@ -14,6 +14,13 @@ void CResultSetStore::Remove(const std::string& name) {
     std::erase_if(m_sets, [&](const std::unique_ptr<CZResultSet>& set) { return DBNameEquals(set->m_name, name); });
 }
 
+std::vector<std::string> CResultSetStore::Names() const {
+    std::vector<std::string> names;
+    for (const auto& set : m_sets)
+        names.push_back(set->m_name);
+    return names;
+}
+
 void CResultSetStore::Add(std::unique_ptr<CZResultSet> set) {
     if (set == nullptr)
         return;

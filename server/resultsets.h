@@ -28,6 +28,8 @@ public:
     void Add(std::unique_ptr<CZResultSet> set);
     // Deletes every set.
     void Clear() { m_sets.clear(); }
+    // The names of the sets, oldest first.
+    std::vector<std::string> Names() const;
     size_t Size() const { return m_sets.size(); }
     bool Empty() const { return m_sets.empty(); }
 

@@ -26,6 +26,7 @@
 #include "berkit/bernode.h"
 #include "berkit/bernode_apdu.h"
 #include "berkit/bernode_query.h"
+#include "berkit/bernode_scan.h"
 #include "berkit/bernode_z3950.h"
 #include "berkit/bytearray.h"
 #include "platform/critsec.h"
@@ -144,6 +145,9 @@ protected:
     bool ProcessPresent(CBERNode* apdu);
     bool ProcessExtServices(CBERNode* apdu);
     bool ProcessClose(CBERNode* apdu);
+    // Scan and Delete result set: served in the bib-1 diagnostics mode, otherwise unsupported.
+    bool ProcessScan(CBERNode* apdu);
+    bool ProcessDeleteResultSet(CBERNode* apdu);
     // A request no service serves (also any request before an Init): in the bib-1 diagnostics
     // mode a scanResponse or sortResponse with a diagnostic, otherwise a Close (protocolError)
     // after which the association ends; without the mode it throws (the association ends).
@@ -153,6 +157,8 @@ protected:
     // forms, the credential check and the bad-login action; sets m_initialized and
     // m_authenticated.
     void ServeInit();
+    // The options bits of the Init answer ('1'/'0', bit 0 first): what this instance serves.
+    std::string InitOptions(bool negotiated) const;
     // The session works as the configured anonymous account from now on.
     void UseAnonymousAccount();
 
@@ -171,6 +177,8 @@ protected:
     // written, -1 otherwise (nothing written).
     int ESUpdateRecord(int32_t action, std::string database, std::string syntax, const CByteArray& record);
 
+    // Scan service body: the term list of a checked request into `response`; the error otherwise.
+    CDiagnostic ServeScan(const CZScanRequest& request, CZScanResponse& response);
     // Search service body: evaluates the query into a new stored set; the error otherwise.
     CDiagnostic ServeSearch(const CZSearchRequest& request, int& resultCount);
 
@@ -194,6 +202,9 @@ protected:
     // lenient operands in the bib-1 diagnostics mode; otherwise terms read as [Server]
     // QueryCharset says): the one place a query is decoded.
     std::unique_ptr<CZQueryNode> DecodeSessionQuery(CBERNode* rpn);
+    // A decoded term in the ANSI code page: as decoded when UTF-8 was negotiated, otherwise read
+    // as [Server] QueryCharset says.
+    std::string SessionTerm(const std::string& term) const;
 
     // --- spec-named parts of Search and Present, kept as delegates. Session thread only. ---
     // Deletes and removes every stored set named `name` (case-insensitive), keeping the order.

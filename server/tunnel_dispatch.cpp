@@ -7,8 +7,9 @@
 #include "server/tunnel.h"
 #include "server/tunnelarray.h"
 
-// Every request the session serves, its response, service, counter and packet-log labels. Scan
-// and Sort are answered only in the bib-1 diagnostics mode (ProcessUnsupported).
+// Every request the session serves, its response, service, counter and packet-log labels. Scan,
+// Sort and Delete result set are answered only in the bib-1 diagnostics mode; without it they are
+// unsupported (no label: no packet-log file, as for any unsupported request).
 const CTunnelService CTunnel::kServices[] = {
     {Z_INIT_REQUEST, Z_INIT_RESPONSE, &CTunnel::ProcessInit, CMetricService::kInit, "initreq", "initres"},
     {Z_SEARCH_REQUEST, Z_SEARCH_RESPONSE, &CTunnel::ProcessSearch, CMetricService::kSearch, "srchreq", "srchres"},
@@ -17,7 +18,9 @@ const CTunnelService CTunnel::kServices[] = {
     {Z_EXTSERVICES_REQUEST, Z_EXTSERVICES_RESPONSE, &CTunnel::ProcessExtServices, CMetricService::kEs, "extsreq",
      "extsres"},
     {Z_CLOSE, Z_CLOSE, &CTunnel::ProcessClose, CMetricService::kClose, "closreq", "closres"},
-    {Z_SCAN_REQUEST, Z_SCAN_RESPONSE, &CTunnel::ProcessUnsupported, CMetricService::kCount, nullptr, nullptr},
+    {Z_SCAN_REQUEST, Z_SCAN_RESPONSE, &CTunnel::ProcessScan, CMetricService::kCount, nullptr, nullptr},
+    {Z_DELETE_RESULT_SET_REQUEST, Z_DELETE_RESULT_SET_RESPONSE, &CTunnel::ProcessDeleteResultSet,
+     CMetricService::kCount, nullptr, nullptr},
     {Z_SORT_REQUEST, Z_SORT_RESPONSE, &CTunnel::ProcessUnsupported, CMetricService::kCount, nullptr, nullptr},
 };
 
@@ -66,9 +69,11 @@ void CTunnel::ServiceHandler() {
     if (service == nullptr || (!m_initialized && m_apduTag != Z_INIT_REQUEST))
         service = nullptr;  // before an Init only an Init is served
     if (service != nullptr && service->m_serve != &CTunnel::ProcessUnsupported) {
+        const int requestTag = m_apduTag;
         if (!(this->*service->m_serve)(apdu))
             THROW_EXTENDED(0, "process request error");
-        m_apduTag = service->m_response;
+        if (m_apduTag == requestTag)  // a service may have answered with a Close instead
+            m_apduTag = service->m_response;
     } else {
         ProcessUnsupported(apdu);  // throws unless the diagnostics mode answers it
     }

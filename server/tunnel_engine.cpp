@@ -59,13 +59,16 @@ CSearchContext CTunnel::SearchContext() {
 std::unique_ptr<CZQueryNode> CTunnel::DecodeSessionQuery(CBERNode* rpn) {
     std::unique_ptr<CZQueryNode> query =
         DecodeQuery(rpn, m_utf8, Bib1Diagnostics() ? CZQueryReading::kLenient : CZQueryReading::kStrict);
-    if (!m_utf8) {  // negotiated UTF-8 is converted by the decoder already
-        CQueryCharset charset = CQueryCharset::kAnsi;
-        ParseQueryCharset(Settings().m_queryCharset, charset);
-        if (charset != CQueryCharset::kAnsi)
-            ForEachQueryTerm(query.get(), [charset](CZQueryTerm& t) { t.m_term = QueryTermToAnsi(t.m_term, charset); });
-    }
+    ForEachQueryTerm(query.get(), [this](CZQueryTerm& t) { t.m_term = SessionTerm(t.m_term); });
     return query;
+}
+
+std::string CTunnel::SessionTerm(const std::string& term) const {
+    if (m_utf8)  // negotiated UTF-8 is converted by the decoder already
+        return term;
+    CQueryCharset charset = CQueryCharset::kAnsi;
+    ParseQueryCharset(Settings().m_queryCharset, charset);
+    return charset == CQueryCharset::kAnsi ? term : QueryTermToAnsi(term, charset);
 }
 
 void CTunnel::EnsureChannel() {

@@ -32,10 +32,58 @@ bool CTunnel::ProcessInit(CBERNode* apdu) {
     CZInitResponse init;
     init.m_result = m_initialized;
     init.m_negotiated = m_charsetProposed && m_utf8;
+    init.m_version3 = request.m_version3 && Bib1Diagnostics();
+    init.m_options = InitOptions(init.m_negotiated);
     init.m_recordsInCharset = m_recordsInCharset;
     init.m_charsetWrapped = m_charsetWrapped;
     BuildInitResponse(m_response, request.m_referenceId, init);
     return true;
+}
+
+namespace {
+
+// Option bits of the Init answer.
+enum : size_t {
+    kOptionSearch = 0,
+    kOptionPresent = 1,
+    kOptionDelSet = 2,
+    kOptionScan = 7,
+    kOptionSort = 8,
+    kOptionExtendedServices = 10,
+    kOptionNamedResultSets = 14,
+    kOptionNegotiation = 17,
+};
+
+// The options that stand for a service of the dispatch table: announced in the bib-1 diagnostics
+// mode when the table serves the request (a service that only answers "unsupported" is not
+// announced). A new service adds its row here.
+constexpr struct {
+    size_t m_bit;
+    int m_request;
+} kServiceOptions[] = {
+    {kOptionDelSet, Z_DELETE_RESULT_SET_REQUEST},
+    {kOptionScan, Z_SCAN_REQUEST},
+    {kOptionSort, Z_SORT_REQUEST},
+    {kOptionExtendedServices, Z_EXTSERVICES_REQUEST},
+};
+
+}  // namespace
+
+std::string CTunnel::InitOptions(bool negotiated) const {
+    // search, present, namedResultSets; with a negotiation answer also negotiationModel, without
+    // which clients such as yaz-client ignore the answer and never switch to UTF-8.
+    std::string bits(negotiated ? kOptionNegotiation + 1 : kOptionNamedResultSets + 1, '0');
+    bits[kOptionSearch] = bits[kOptionPresent] = bits[kOptionNamedResultSets] = '1';
+    if (negotiated)
+        bits[kOptionNegotiation] = '1';
+    if (!Bib1Diagnostics())
+        return bits;  // the specified answer, whatever else is served
+    for (const auto& option : kServiceOptions) {
+        const CTunnelService* service = FindService(option.m_request, false);
+        if (service != nullptr && service->m_serve != &CTunnel::ProcessUnsupported)
+            bits[option.m_bit] = '1';
+    }
+    return bits;
 }
 
 void CTunnel::ServeInit() {

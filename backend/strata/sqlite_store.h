@@ -174,6 +174,8 @@ public:
                      StrataStatus& st) override;
     bool Search(const std::string& db, const std::string& key, const std::string& term, int64_t after,
                 size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) override;
+    bool ScanTerms(const std::string& db, const std::string& key, const std::string& term, bool before, size_t skip,
+                   size_t limit, std::vector<StrataTermCount>& terms, StrataStatus& st) override;
     bool WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
                      StrataStatus& st) override;
 

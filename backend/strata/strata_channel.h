@@ -7,6 +7,9 @@
 //   "" (or the address)     API_Dir: one line per database path
 //   db/cfgs/FILE            API_Search style 3: the file, one zero-ended line per block (pages)
 //   db/KEY/TERM             API_Search style 5: one line per hit, the 7-digit record number (pages)
+//   db/KEY/TERM             API_Search style 6 (7): the key's index terms from TERM on (below TERM,
+//                           descending), one line each: the record count, a tab, the UTF-8 term
+//                           (pages; the continuation counts the terms answered before)
 //   db/ctlno/NNNNNNN        API_Search style 2 or 3: one block, 9-octet header "#NNNNNNN " then
 //                           the Diriv text and a zero octet
 //   db/ctlno/NNNNNNN,NNNNNNN,...  (2 to kStrataMaxBatchRecords numbers) API_Search style 2 or 3:
@@ -191,6 +194,8 @@ private:
                       char* buffer, int bufferSize);
     int SearchHits(const std::string& db, const std::string& key, const std::string& term,
                    const std::string& cont, char* buffer, int bufferSize);
+    int SearchTerms(const std::string& db, const std::string& key, const std::string& term, bool before,
+                    const std::string& cont, char* buffer, int bufferSize);
 
     CInterface* m_interface = nullptr;
     std::unique_ptr<IStrataStore> m_channel;

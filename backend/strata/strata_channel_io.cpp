@@ -142,7 +142,8 @@ int CConnect::API_Search(const char* path, int pathLen, char* buffer, int buffer
         if (base != 2 && base != 3) return Fail(kStrataBadArgument, "records are read with style 2 or 3");
         return SearchRecords(req.m_db, req.m_numbers, cont, buffer, bufferSize);
     case RequestPath::kKey:
-        if (base != 5) return Fail(kStrataBadArgument, "a search key is read with style 5");
+        if (base == 6 || base == 7) return SearchTerms(req.m_db, req.m_name, req.m_term, base == 7, cont, buffer, bufferSize);
+        if (base != 5) return Fail(kStrataBadArgument, "a search key is read with style 5, its terms with 6 or 7");
         return SearchHits(req.m_db, req.m_name, req.m_term, cont, buffer, bufferSize);
     }
     return Fail(kStrataBadArgument, "style");
@@ -225,6 +226,23 @@ int CConnect::SearchHits(const std::string& db, const std::string& key, const st
         if (i < hits.size() && !writer.Add(SevenDigits(hits[i]), kMaxContinuation)) break;  // not 7 digits
     }
     return Succeed(writer.Finish(more ? SevenDigits(hits.back()) : std::string(), buffer));
+}
+
+int CConnect::SearchTerms(const std::string& db, const std::string& key, const std::string& term, bool before,
+                          const std::string& cont, char* buffer, int bufferSize) {
+    // A page is at most one store call; one more term than it holds tells whether another follows.
+    constexpr size_t kPageTerms = 256;
+    const int64_t skip = cont.empty() ? 0 : ParseDigits(cont, kMaxContinuation);
+    std::vector<StrataTermCount> terms;
+    StrataStatus st;
+    if (!m_channel->ScanTerms(db, key, term, before, size_t(skip), kPageTerms + 1, terms, st)) return Fail(st);
+    if (terms.empty()) return Fail(kStrataNoData, cont.empty() ? "no terms" : "no more terms");
+    CPackageWriter writer(kPackageLines, size_t(bufferSize), &m_channel->m_scratch.m_answer);
+    size_t i = 0;
+    for (; i < terms.size() && i < kPageTerms; ++i)
+        if (!writer.Add(StrataScanLine(terms[i]), kMaxContinuation)) break;
+    if (i == 0) return Fail(kStrataBufferTooSmall, "term of " + std::to_string(terms[0].m_term.size()) + " octets");
+    return Succeed(writer.Finish(i < terms.size() ? std::to_string(skip + int64_t(i)) : std::string(), buffer));
 }
 
 int CConnect::API_Write(const char* path, const char* data, int dataLen, char* buffer, int bufferSize, int style,

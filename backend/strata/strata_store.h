@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backend/strata/strata_admin.h"
+#include "backend/strata/strata_scan.h"
 
 struct StrataStatus {
     int m_code = 0;
@@ -50,6 +51,12 @@ public:
     virtual bool Search(const std::string& db, const std::string& key, const std::string& term,
                         int64_t after, size_t limit, std::vector<int64_t>& hits, bool& more,
                         StrataStatus& st) = 0;
+    // The index terms of `key` with their record counts, from the start term `term` (ANSI code
+    // page, folded as the key folds): ascending from the first term >= it, or with `before`
+    // descending from the last term below it; the first `skip` of those left out, at most `limit`
+    // (up to kStrataMaxScanTerms) into `terms`. Read from the posting lists, never the records.
+    virtual bool ScanTerms(const std::string& db, const std::string& key, const std::string& term, bool before,
+                           size_t skip, size_t limit, std::vector<StrataTermCount>& terms, StrataStatus& st) = 0;
     // Buffers the channel reuses for the answers it builds while it holds this connection, so that
     // a page of hits or records costs no fresh allocation; they live as long as the connection.
     struct Scratch {

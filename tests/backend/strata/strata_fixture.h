@@ -107,11 +107,12 @@ protected:
         return r;
     }
 
-    // Every hit of a style-5 search, following continuations.
-    std::vector<std::string> AllHits(CConnect& c, const std::string& path, int* pages = nullptr, int size = 65535) {
+    // Every line of a style-5 search (or of `firstStyle`), following continuations.
+    std::vector<std::string> AllHits(CConnect& c, const std::string& path, int* pages = nullptr, int size = 65535,
+                                     int firstStyle = 5) {
         std::vector<std::string> hits;
         std::string cont;
-        int style = 5;
+        int style = firstStyle;
         for (int round = 0; round < 10000; ++round) {
             CPackage pkg;
             const std::string p = cont.empty() ? path : path + "||" + cont;
