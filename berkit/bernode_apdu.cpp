@@ -13,6 +13,19 @@ const std::vector<CBERNode*>& Children(const CBERNode* apdu) {
 
 std::string NameOrDefault(std::string name) { return name.empty() ? "default" : name; }
 
+// A generic element set name "F" (or "f") as the first child of an ElementSetNames node.
+bool IsFullElementSet(const CBERNode* names) {
+    std::string elements;
+    if (!names->m_arrChildren.empty() && names->m_arrChildren[0] != nullptr)
+        DecodeGeneralString(names->m_arrChildren[0]->m_baContent, elements, false);
+    return elements == "F" || elements == "f";
+}
+
+void ReadCount(const CBERNode* node, long& value) {
+    if (!DecodeInteger(node->m_baContent, value) || value < 0)
+        value = 0;
+}
+
 }  // namespace
 
 CZReferenceId DecodeReferenceId(const CBERNode* apdu) {
@@ -79,8 +92,27 @@ void DecodeSearchRequest(CBERNode* apdu, bool utf8, CZSearchRequest& request) {
         case kZTagQuery:
             request.m_rpn = GetRPNStructureRoot(child);
             break;
+        case kZTagSmallSetUpperBound:
+            ReadCount(child, request.m_smallSetUpperBound);
+            break;
+        case kZTagLargeSetLowerBound:
+            ReadCount(child, request.m_largeSetLowerBound);
+            break;
+        case kZTagMediumSetPresentNumber:
+            ReadCount(child, request.m_mediumSetPresentNumber);
+            break;
+        case kZTagSmallSetElementSetNames:
+            request.m_smallSetFull = IsFullElementSet(child);
+            break;
+        case kZTagMediumSetElementSetNames:
+            request.m_mediumSetFull = IsFullElementSet(child);
+            break;
+        case kZTagPreferredRecordSyntax:
+            if (!child->m_bConstructed)
+                DecodeOID(child->m_baContent, request.m_recordSyntax);
+            break;
         default:
-            break;  // set bounds and the replace indicator: a set of the same name is replaced
+            break;  // the replace indicator: a set of the same name is replaced
         }
     }
     request.m_resultSetName = NameOrDefault(request.m_resultSetName);
@@ -103,13 +135,9 @@ void DecodePresentRequest(CBERNode* apdu, bool utf8, CZPresentRequest& request) 
             if (!DecodeInteger(child->m_baContent, request.m_count))
                 request.m_count = 0;
             break;
-        case kZTagRecordComposition: {
-            std::string elements;
-            if (!child->m_arrChildren.empty() && child->m_arrChildren[0] != nullptr)
-                DecodeGeneralString(child->m_arrChildren[0]->m_baContent, elements, false);
-            request.m_fullRecords = elements == "F" || elements == "f";
+        case kZTagRecordComposition:
+            request.m_fullRecords = IsFullElementSet(child);
             break;
-        }
         case kZTagPreferredRecordSyntax:
             if (!child->m_bConstructed)
                 DecodeOID(child->m_baContent, request.m_recordSyntax);

@@ -37,6 +37,14 @@ struct CZSearchRequest {
     bool m_hasDatabaseNames = false;
     std::vector<std::string> m_databaseNames;
     CBERNode* m_rpn = nullptr;         // the top RPNStructure, or null
+    // Records asked for with the answer: all of a set up to smallSetUpperBound hits, else
+    // mediumSetPresentNumber of a set below largeSetLowerBound (0 when absent or undecodable).
+    long m_smallSetUpperBound = 0;
+    long m_largeSetLowerBound = 0;
+    long m_mediumSetPresentNumber = 0;
+    bool m_smallSetFull = false;       // generic element set name "F" (or "f") for each
+    bool m_mediumSetFull = false;
+    std::string m_recordSyntax;        // preferredRecordSyntax OID, "" when absent
 };
 
 struct CZPresentRequest {
@@ -75,8 +83,9 @@ struct CZInitResponse {
     bool m_charsetWrapped = false;
 };
 CBERNode* BuildInitResponse(CBERNode& root, const CZReferenceId& ref, const CZInitResponse& init);
+// `returned` records follow (presentStatus, then the records the caller adds) when above 0.
 CBERNode* BuildSearchResponse(CBERNode& root, const CZReferenceId& ref, int resultCount, int nextPosition,
-                              bool status);
+                              bool status, int returned = 0, int presentStatus = 0);
 CBERNode* BuildPresentResponse(CBERNode& root, const CZReferenceId& ref, int returned, int nextPosition,
                                int status);
 CBERNode* BuildESResponse(CBERNode& root, const CZReferenceId& ref, int status);

@@ -37,12 +37,14 @@ CBERNode* BuildInitResponse(CBERNode& root, const CZReferenceId& ref, const CZIn
 }
 
 CBERNode* BuildSearchResponse(CBERNode& root, const CZReferenceId& ref, int resultCount, int nextPosition,
-                              bool status) {
+                              bool status, int returned, int presentStatus) {
     CBERNode* response = NewApdu(root, Z_SEARCH_RESPONSE, ref);
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagResultCount, resultCount);
-    response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagRecordsReturned, 0);
+    response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagRecordsReturned, returned);
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagNextPosition, nextPosition);
     response->NewChildBooleanNode(BER_CONTEXT, BER_PRIMITIVE, kZTagSearchStatus, status);
+    if (returned > 0 || presentStatus != 0)
+        response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagPresentStatus, presentStatus);
     return response;
 }
 

@@ -38,6 +38,11 @@ constexpr unsigned kZTagImplementationName = 111;
 constexpr unsigned kZTagImplementationVersion = 112;
 
 // searchRequest.
+constexpr unsigned kZTagSmallSetUpperBound = 13;
+constexpr unsigned kZTagLargeSetLowerBound = 14;
+constexpr unsigned kZTagMediumSetPresentNumber = 15;
+constexpr unsigned kZTagSmallSetElementSetNames = 100;
+constexpr unsigned kZTagMediumSetElementSetNames = 101;
 constexpr unsigned kZTagResultSetName = 17;
 constexpr unsigned kZTagDatabaseNames = 18;
 constexpr unsigned kZTagQuery = 21;

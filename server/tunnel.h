@@ -177,6 +177,10 @@ protected:
     // written, -1 otherwise (nothing written).
     int ESUpdateRecord(int32_t action, std::string database, std::string syntax, const CByteArray& record);
 
+    // The searchResponse of a search that found `resultCount` (> 0) hits, with the records the
+    // request asked to have with it (bib-1 diagnostics mode): read as a Present of the new set
+    // from 1 would read them, within its limits. False when the session is stopping.
+    bool ServePiggyback(const CZSearchRequest& request, int resultCount);
     // Scan service body: the term list of a checked request into `response`; the error otherwise.
     CDiagnostic ServeScan(const CZScanRequest& request, CZScanResponse& response);
     // Search service body: evaluates the query into a new stored set; the error otherwise.

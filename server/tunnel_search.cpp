@@ -40,6 +40,8 @@ bool CTunnel::ProcessSearch(CBERNode* apdu) {
     if (m_bStop.load())
         return false;
     const bool succeeded = !error;
+    if (succeeded && Bib1Diagnostics() && resultCount > 0)
+        return ServePiggyback(request, resultCount);
     CBERNode* response =
         BuildSearchResponse(m_response, request.m_referenceId, resultCount, resultCount > 0 ? 1 : 0, succeeded);
     if (!succeeded && Bib1Diagnostics())

@@ -124,9 +124,9 @@ TEST_F(ScanTest, TermListsFromAStartTermWithPositionsAndTheEndsOfTheIndex) {
 
 TEST_F(ScanTest, EveryTermScannedSearchesToTheCountItWasGiven) {
     const int fd = Open();
-    for (int use : {4, 1003, 21}) {
+    for (int use : {4, 1003, 21, 12}) {
         const ScanAnswer a = Scan(fd, ScanPdu({"books"}, use, "", 200, 1));
-        ASSERT_GT(a.entries.size(), 3u) << use;
+        ASSERT_FALSE(a.entries.empty()) << use;
         for (const auto& [term, count] : a.entries)
             EXPECT_EQ(Search(fd, "s", {"books"}, Term(use, term)).count, count) << use << " " << term;
     }
