@@ -31,12 +31,11 @@ def case_yaz(s):
     out = yaz_session(s, ["base books"] + [f"find @attr 1=4 {t}" for t, _ in terms[:8]], auth=False)
     expect(hits(out) == [n for _, n in terms[:8]], "each term searched finds the count scanned", out)
     out = yaz_session(s, ["base books", "scan @attr 1=4 zzzzzz"], auth=False)
-    expect(re.search(r"Status: partial", out) or "Status: 4" in out or "0 entries" in out,
-           "a scan past the end of the index is partial, not an error", out)
-    out = yaz_session(s, ["base books", "set_setname one", "find @attr 1=4 computer", "delete one",
-                          "show 1"], auth=False)
-    expect("Got deleteResultSetResponse" in out or "deleteResultSetResponse" in out.replace(" ", ""),
-           "delete gets its response", out)
+    expect("Scan returned code 4" in out and 0 < len(scanned(out)) < 20,
+           "a scan past the end of the index gives the terms there are, partial, not an error", out)
+    out = yaz_session(s, ["base books", "find @attr 1=4 computer", "delete 1", "delete 1"], auth=False)
+    expect(re.findall(r"Got deleteResultSetResponse status=(\d+)", out) == ["0", "1"],
+           "delete removes the set; deleting it again finds no such set", out)
 
 
 def zoomsh(*commands):
@@ -57,7 +56,7 @@ def case_zoomsh(s):
 PERL = r'''
 use strict; use ZOOM;
 my $conn = ZOOM::Connection->new($ARGV[0], 0, databaseName => "books");
-my $ss = $conn->scan('@attr 1=4 comp');
+my $ss = $conn->scan(ZOOM::Query::PQF->new('@attr 1=4 comp'));
 my $bad = 0;
 for my $i (0 .. $ss->size() - 1) {
     my ($term, $occ) = $ss->term($i);

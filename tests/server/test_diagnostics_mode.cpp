@@ -99,7 +99,8 @@ TEST_F(DiagnosticsModeTest, ScanAndSortGetTheirResponseOtherRequestsACloseWithPr
     EXPECT_EQ(IntOf(scan, kZTagScanStatus), Z_SCAN_FAILURE);
     CBERNode* entries = Child(scan, kZTagScanEntries);
     CBERNode* list = Child(entries, kZTagScanDiagnostics);
-    EXPECT_EQ(DiagnosticOf(list && !list->m_arrChildren.empty() ? list->m_arrChildren[0] : nullptr).code, 232);
+    // yaz-client's scan names the database "Default", which this store does not have.
+    EXPECT_EQ(DiagnosticOf(list && !list->m_arrChildren.empty() ? list->m_arrChildren[0] : nullptr).code, 109);
     EXPECT_EQ(Search(fd, "a", {"books"}, Term(4, "computer")).count, kComputerRecords);
 
     // deleteResultSetRequest: no response of its own carries a diagnostic.
