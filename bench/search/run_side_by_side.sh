@@ -6,7 +6,8 @@
 # of concurrent associations, a title word (use 4) and a surname (use 1003) in turn. Both servers
 # count every hit (vk9000's MaxSearchHits is raised above the record count). Prints one row per
 # size, concurrency and use: requests per second of each server, their ratio, the search p99 of
-# each, the mean hit counts, and the machine's load average at the time.
+# each, the mean hit counts, the machine's load average at the time and the p99 ratio vk/zebra.
+# SEARCH_LOAD_SCAN=N makes every request a Scan of N terms instead (bench/scan/).
 # Usage: bench/search/run_side_by_side.sh BUILD_DIR [SECONDS=5] [SIZES="10000 100000"]
 #        [CLIENTS="1 8 32 64"] [DATA_DIR]
 # DATA_DIR keeps the generated records, the loaded store and Zebra's register per size between
@@ -98,8 +99,8 @@ elm 711/?		Author-name-conference	!:w,!:p,Author:w,Author:p
 ABS
 terms_for() { if [[ $1 == 1003 ]]; then echo "${AUTHOR_TERMS:-}"; else echo "${TITLE_TERMS:-}"; fi; }
 
-printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s\n" records clients use "vk req/s" "pg req/s" \
-  "zb req/s" ratio "vk s.p99 ms" "pg s.p99 ms" "zb s.p99 ms" "vk hits" "pg hits" "zb hits" load
+printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s %9s\n" records clients use "vk req/s" "pg req/s" \
+  "zb req/s" ratio "vk s.p99 ms" "pg s.p99 ms" "zb s.p99 ms" "vk hits" "pg hits" "zb hits" load "p99 vk/zb"
 for n in $SIZES; do
   MRC=$DATA/$GEN-$n.mrc
   [[ -s $MRC ]] || python3 "$HERE/data/demo/gendemo.py" "$GEN" "$MRC" "$n"
@@ -174,15 +175,17 @@ PY
       zb=$("$LOAD" 127.0.0.1 "$ZPORT" books "$c" "$SECONDS_PER_RUN" - F "$use" $t || true)
       vr=$(field rps "$vk"); zr=$(field rps "$zb"); pr=$(field rps "$pg")
       ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.2f}' if b else '-')" "$vr" "$zr")
+      p99ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.2f}' if b else '-')" \
+        "$(field search_p99 "$vk")" "$(field search_p99 "$zb")")
       errs=""
       [[ $(field errors "$vk") != 0 ]] && errs+="  vk errors=$(field errors "$vk")"
       [[ $(field errors "$zb") != 0 ]] && errs+="  zebra errors=$(field errors "$zb")"
       [[ -n $pg && $(field errors "$pg") != 0 ]] && errs+="  pg errors=$(field errors "$pg")"
       label=$use
       [[ ${PER_TERM:-0} == 1 ]] && label="$use:$t p50 vk/zb $(field search_p50 "$vk")/$(field search_p50 "$zb")"
-      printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s%s\n" "$n" "$c" "$label" "$vr" "${pr:--}" "$zr" \
+      printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s %9s%s\n" "$n" "$c" "$label" "$vr" "${pr:--}" "$zr" \
         "$ratio" "$(field search_p99 "$vk")" "$(field search_p99 "$pg")" "$(field search_p99 "$zb")" "$(field hits "$vk")" \
-        "$(field hits "$pg")" "$(field hits "$zb")" "$l" "$errs"
+        "$(field hits "$pg")" "$(field hits "$zb")" "$l" "$p99ratio" "$errs"
     done
   done
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done

@@ -7,8 +7,10 @@
 // comma-separated list, replaces either list (for example "a*" for a truncation run; with
 // SEARCH_LOAD_TRUNCATION=attribute a trailing "*" is sent as attribute 5=1 instead). Also prints
 // the search's own p50/p99 and the mean hit count, so that servers can be checked to count alike.
+// With SEARCH_LOAD_SCAN=N each request is a Scan of N terms from the term instead (no Present):
+// the search columns then give the scan's latency and "hits" the mean entries returned.
 // A load run, not a test: nothing is asserted; answers that are not a searchResponse or a
-// presentResponse with status 0 count as errors.
+// presentResponse with status 0 (a scanResponse with a status other than failure) count as errors.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -52,6 +54,7 @@ struct Options {
     int use = 4;
     std::vector<std::string> terms;
     bool truncationAttribute = false;  // SEARCH_LOAD_TRUNCATION=attribute
+    int scanTerms = 0;                 // SEARCH_LOAD_SCAN: scan this many terms instead of searching
 };
 
 CByteArray Encode(CBERNode& root) {
@@ -111,6 +114,25 @@ CByteArray SearchRequest(const Options& o, const std::string& term) {
         truncation->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 121, 1);
     }
     AddText(apt, BER_CONTEXT, 45, text);
+    return Encode(root);
+}
+
+// A scanRequest of o.scanTerms terms from `term` on (position 1, step 0) for use o.use.
+CByteArray ScanRequest(const Options& o, const std::string& term) {
+    CBERNode root;
+    CBERNode* scan = root.NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 35);
+    CBERNode* names = scan->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 3);
+    AddText(names, BER_CONTEXT, 105, o.database);
+    scan->NewChildOIDNode(BER_UNIVERSAL, BER_PRIMITIVE, 6, "1.2.840.10003.3.1");
+    CBERNode* apt = scan->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 102);
+    CBERNode* attrs = apt->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 44);
+    CBERNode* element = attrs->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 16);
+    element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 120, 1);
+    element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 121, o.use);
+    AddText(apt, BER_CONTEXT, 45, term);
+    scan->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 5, 0);
+    scan->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 6, o.scanTerms);
+    scan->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 7, 1);
     return Encode(root);
 }
 
@@ -191,7 +213,7 @@ void RunClient(const Options& o, int index, Clock::time_point end, ClientResult&
     }
     std::vector<CByteArray> searches;
     for (const std::string& term : o.terms)
-        searches.push_back(SearchRequest(o, term));
+        searches.push_back(o.scanTerms > 0 ? ScanRequest(o, term) : SearchRequest(o, term));
     const CByteArray present = PresentRequest(o, 10);
     size_t next = static_cast<size_t>(index) % searches.size();
     result.latencies.reserve(100000);
@@ -204,6 +226,14 @@ void RunClient(const Options& o, int index, Clock::time_point end, ClientResult&
         }
         result.searches.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         next = (next + 1) % searches.size();
+        if (o.scanTerms > 0) {  // entries returned; status 6 is a failure
+            const long status = ApduInteger(answer, 36, 4);
+            result.hits += double(std::max(ApduInteger(answer, 36, 5), 0L));
+            if (status < 0 || status > 5)
+                ++result.errors;
+            result.latencies.push_back(result.searches.back());
+            continue;
+        }
         const long hits = ApduInteger(answer, 23, 23);
         result.hits += double(std::max(hits, 0L));
         if (hits < 0) {
@@ -246,6 +276,8 @@ int main(int argc, char** argv) {
         o.use = std::atoi(argv[8]);
     const char* truncation = std::getenv("SEARCH_LOAD_TRUNCATION");
     o.truncationAttribute = truncation != nullptr && std::string(truncation) == "attribute";
+    if (const char* scan = std::getenv("SEARCH_LOAD_SCAN"))
+        o.scanTerms = std::clamp(std::atoi(scan), 0, 1000);
     if (argc > 9) {
         const std::string list = argv[9];
         for (size_t pos = 0; pos <= list.size();) {
