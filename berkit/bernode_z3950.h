@@ -117,7 +117,8 @@ constexpr unsigned kZTagCloseReason = 211;
 // Values the server sends.
 enum : int { Z_PRESENT_SUCCESS = 0, Z_PRESENT_FAILURE = 5 };
 enum : int { Z_ES_DONE = 1, Z_ES_FAILURE = 3 };
-enum : int { Z_SCAN_SUCCESS = 0, Z_SCAN_PARTIAL_RESOURCES = 3, Z_SCAN_PARTIAL_LIST_END = 4, Z_SCAN_FAILURE = 6 };
+// scanStatus: partial-5 when the term list ends before the terms asked for (as Zebra answers).
+enum : int { Z_SCAN_SUCCESS = 0, Z_SCAN_PARTIAL_LIST_END = 5, Z_SCAN_FAILURE = 6 };
 // DeleteSetStatus.
 enum : int { Z_DELETE_SUCCESS = 0, Z_DELETE_NO_SUCH_SET = 1, Z_DELETE_NOT_ALL_DELETED = 9 };
 enum : int { Z_DELETE_LIST = 0, Z_DELETE_ALL = 1 };

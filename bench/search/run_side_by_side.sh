@@ -175,7 +175,7 @@ PY
       zb=$("$LOAD" 127.0.0.1 "$ZPORT" books "$c" "$SECONDS_PER_RUN" - F "$use" $t || true)
       vr=$(field rps "$vk"); zr=$(field rps "$zb"); pr=$(field rps "$pg")
       ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.2f}' if b else '-')" "$vr" "$zr")
-      p99ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.2f}' if b else '-')" \
+      p99ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.3g}' if b else '-')" \
         "$(field search_p99 "$vk")" "$(field search_p99 "$zb")")
       errs=""
       [[ $(field errors "$vk") != 0 ]] && errs+="  vk errors=$(field errors "$vk")"

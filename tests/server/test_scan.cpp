@@ -132,6 +132,17 @@ TEST_F(ScanTest, EveryTermScannedSearchesToTheCountItWasGiven) {
     }
 }
 
+TEST_F(ScanTest, TermsGoOutInTheSessionsCharacterSet) {
+    for (bool utf8 : {false, true}) {
+        const int fd = Open(true, utf8);
+        const std::string start = utf8 ? "计" : Utf8ToAnsi("计");
+        const ScanAnswer a = Scan(fd, ScanPdu({"books"}, 4, start, 2, 1));
+        ASSERT_EQ(a.entries.size(), 2u) << utf8;
+        EXPECT_EQ(a.entries[0], std::make_pair(start, 1L));
+        EXPECT_EQ(a.entries[1].first, utf8 ? "计算" : Utf8ToAnsi("计算"));
+    }
+}
+
 TEST_F(ScanTest, WhatCannotBeServedGetsItsDiagnosticAndTheAssociationGoesOn) {
     const int fd = Open();
     const struct {
