@@ -12,6 +12,7 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
 Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -107,6 +108,12 @@ def case_parity():
                 counts.append(hits(out))
             if len(counts[0]) != 1 or counts[0] != counts[1] or (counts[0][0] == 0) != ("nothing" in query):
                 raise AssertionError(f"{base} {query}: embedded {counts[0]}, PostgreSQL {counts[1]}")
+        # Scan reads the same term index on both engines: the same terms with the same counts.
+        for base, start in (("books", "@attr 1=4 comp"), ("books", "@attr 1=1003 a"), ("unimarc", "@attr 1=4 a")):
+            lists = [re.findall(r"^[ *] (\S+ \(\d+\))$", yaz_gbk(s, [f"base {base}", f"scan {start}"]), re.M)
+                     for s in (local, remote)]
+            if not lists[0] or lists[0] != lists[1]:
+                raise AssertionError(f"scan {base} {start}: embedded {lists[0]}, PostgreSQL {lists[1]}")
     finally:
         for s in (local, remote):
             if s:
