@@ -2,7 +2,7 @@
 """Scan, Delete result set and the Init answer of the demo instance (bib-1 diagnostics mode) with
 yaz-client, zoomsh and Perl ZOOM: the terms scanned, each searched, find exactly the count the
 scan gave; a scan past the end of the index gives the terms there are; delete removes the named
-set; the Init answer is version 3 with the options served.
+set; the Init answer is version 3 with the options served; ZOOM gets its records with the search.
 Usage: scan_interop.py VK9000 CASE (CASE: yaz, zoomsh, perl, or "all")."""
 
 import os
@@ -51,6 +51,11 @@ def case_zoomsh(s):
     out = zoomsh(f"connect {s.target}/books", *searches)
     found = [int(n) for n in re.findall(r"(\d+) hits", out)]
     expect(found == [n for _, n in terms[:5]], "each term searched finds the count scanned", out)
+    # ZOOM asks for the first `count` records with the search (mediumSetPresentNumber).
+    out = zoomsh("set apdulog 1", "set count 3", f"connect {s.target}/books", "search @attr 1=4 computer",
+                 "show 0 3")
+    expect("numberOfRecordsReturned 3" in out and "presentRequest" not in out and out.count("001 ") >= 3,
+           "the records come with the searchResponse, no Present needed", out)
 
 
 PERL = r'''
