@@ -14,7 +14,6 @@ constexpr int kDiagUnsupportedUse = 114;         // addinfo: the use attribute
 constexpr int kDiagUnsupportedTruncation = 120;  // addinfo: the truncation attribute
 constexpr int kDiagScanStepSize = 205;           // Only zero step size supported for Scan
 constexpr int kDiagScanMalformed = 228;          // Scan: malformed scan; addinfo: the field
-constexpr int kDiagScanUnsupported = 232;        // Scan: term list not supported
 constexpr int kDiagScanPosition = 233;           // Scan: unsupported position-in-response
 constexpr int kDiagScanTooManyTerms = 1029;      // Scan: too many terms requested; addinfo: the most
 constexpr int kDiagSortUnsupported = 207;        // Cannot sort according to sequence

@@ -149,7 +149,7 @@ protected:
     bool ProcessScan(CBERNode* apdu);
     bool ProcessDeleteResultSet(CBERNode* apdu);
     // A request no service serves (also any request before an Init): in the bib-1 diagnostics
-    // mode a scanResponse or sortResponse with a diagnostic, otherwise a Close (protocolError)
+    // mode a sortResponse with a diagnostic, otherwise a Close (protocolError)
     // after which the association ends; without the mode it throws (the association ends).
     bool ProcessUnsupported(CBERNode* apdu);
     bool IsLegalUser();

@@ -22,10 +22,7 @@ bool CTunnel::ProcessUnsupported(CBERNode* apdu) {
         THROW_EXTENDED(0, m_initialized ? "not supported request" : "not initailized!");
     const CZReferenceId ref = DecodeReferenceId(apdu);
     m_response.ClearArray();
-    if (m_initialized && m_apduTag == Z_SCAN_REQUEST) {
-        BuildScanFailure(m_response, ref, kDiagScanUnsupported, "scan is not supported");
-        m_apduTag = Z_SCAN_RESPONSE;
-    } else if (m_initialized && m_apduTag == Z_SORT_REQUEST) {
+    if (m_initialized && m_apduTag == Z_SORT_REQUEST) {
         BuildSortFailure(m_response, ref, kDiagSortUnsupported, "sort is not supported");
         m_apduTag = Z_SORT_RESPONSE;
     } else {
