@@ -23,6 +23,12 @@ long ResponseInteger(const CBERNode* response, unsigned tag) {
     return -1;
 }
 
+// Names of the services the metrics do not count, by request tag.
+const struct {
+    int m_request;
+    const char* m_name;
+} kUncountedNames[] = {{Z_SCAN_REQUEST, "scan"}, {Z_DELETE_RESULT_SET_REQUEST, "delete"}};
+
 bool HasDiagnostic(const CBERNode* response) {
     for (const CBERNode* child : response->m_arrChildren)
         if (child && child->m_uTag == kZTagNonSurrogateDiagnostic)
@@ -41,6 +47,9 @@ void CTunnel::LogAccess(const CTunnelService* service, CBERNode* apdu, std::chro
     r.m_user = GetUserId();
     const size_t metric = service ? static_cast<size_t>(service->m_metric) : CServerMetrics::kServices;
     r.m_operation = metric < CServerMetrics::kServices ? kOperationNames[metric] : "unsupported";
+    for (const auto& named : kUncountedNames)
+        if (service != nullptr && service->m_request == named.m_request && service->m_serve != &CTunnel::ProcessUnsupported)
+            r.m_operation = named.m_name;
     for (const std::string& name : m_databaseNames)
         r.m_databases += (r.m_databases.empty() ? "" : ",") + name;
     const CBERNode* response = m_response.m_arrChildren.empty() ? nullptr : m_response.m_arrChildren[0];
@@ -52,10 +61,13 @@ void CTunnel::LogAccess(const CTunnelService* service, CBERNode* apdu, std::chro
             r.m_count = ResponseInteger(response, kZTagResultCount);
     } else if (metric == static_cast<size_t>(CMetricService::kPresent) && response) {
         r.m_count = ResponseInteger(response, kZTagRecordsReturned);
+    } else if (response && response->m_uTag == static_cast<unsigned>(Z_SCAN_RESPONSE)) {
+        r.m_count = ResponseInteger(response, kZTagScanEntriesReturned);
     }
     if (metric == static_cast<size_t>(CMetricService::kInit))
         r.m_status = m_initialized ? "ok" : "refused";
-    else if (response && HasDiagnostic(response))
+    else if (response && (HasDiagnostic(response) || (response->m_uTag == static_cast<unsigned>(Z_SCAN_RESPONSE) &&
+                                                        ResponseInteger(response, kZTagScanStatus) == Z_SCAN_FAILURE)))
         r.m_status = "diagnostic";
     else if (metric == static_cast<size_t>(CMetricService::kPresent) && response)
         r.m_status = ResponseInteger(response, kZTagPresentStatus) == Z_PRESENT_SUCCESS ? "ok" : "failed";

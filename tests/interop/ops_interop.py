@@ -131,18 +131,20 @@ def case_reload():
 def case_accesslog():
     s = Server([("Server", "AccessLog", "1")])
     try:
-        out = yaz_session(s, ["base books", "find @attr 1=4 computer", "show 1+2"])
+        out = yaz_session(s, ["base books", "find @attr 1=4 computer", "show 1+2", "scan @attr 1=4 comp",
+                              "delete 1"])
         expect(hits(out), "search", out)
         def lines():
             text = "".join(open(os.path.join(s.home, n), encoding="latin-1").read()
                            for n in os.listdir(s.home) if n.endswith(".access.log"))
             return [line.split("\t") for line in text.splitlines()]
-        wait_for(lambda: len(lines()) >= 3, 10, "access log lines missing")
+        wait_for(lambda: len(lines()) >= 5, 10, "access log lines missing")
         by_op = {f[4]: f for f in lines()}
         search, present = by_op["search"], by_op["present"]
         expect(search[2] == "127.0.0.1" and search[3] == "demo" and search[5] == "books", "search fields", str(search))
         expect(search[6] == "@attr 1=4 computer" and search[7] == str(hits(out)[0]), "query and hits", str(search))
         expect(present[7] == "2" and present[8] == "ok", "records of the present", str(present))
+        expect(by_op["scan"][7] == "20" and by_op["delete"][8] == "ok", "scan entries, delete", str(lines()))
         expect(all(len(f) == 10 for f in lines()), "ten fields a line", str(lines()))
     finally:
         s.stop()
