@@ -77,7 +77,7 @@ std::string CTunnel::InitOptions(bool negotiated) const {
     if (negotiated)
         bits[kOptionNegotiation] = '1';
     if (!Bib1Diagnostics())
-        return bits;  // the specified answer, whatever else is served
+        return bits;  // the plain mode keeps its answer, whatever else is served
     for (const auto& option : kServiceOptions) {
         const CTunnelService* service = FindService(option.m_request, false);
         if (service != nullptr && service->m_serve != &CTunnel::ProcessUnsupported)
