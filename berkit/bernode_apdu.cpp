@@ -104,6 +104,7 @@ void DecodePresentRequest(CBERNode* apdu, bool utf8, CZPresentRequest& request) 
             if (!child->m_arrChildren.empty() && child->m_arrChildren[0] != nullptr)
                 DecodeGeneralString(child->m_arrChildren[0]->m_baContent, elements, false);
             request.m_fullRecords = elements == "F" || elements == "f";
+            request.m_elementSetName = elements;
             break;
         }
         case kZTagPreferredRecordSyntax:

@@ -1,5 +1,6 @@
 // CRecordService: record paths, record-list reads of several records in one call, single reads,
-// and the conversion of a record to ISO 2709 (brief unless full records were asked for).
+// and the conversion of a record to ISO 2709 (brief unless full records were asked for) and from
+// there to the syntax asked for.
 
 #include "server/recordservice.h"
 
@@ -11,6 +12,7 @@
 #include "berkit/bertrace.h"
 #include "berkit/extended_exception.h"
 #include "server/dbarray.h"
+#include "server/recordsyntax.h"
 #include "server/tunnel_es.h"
 
 namespace {
@@ -137,9 +139,15 @@ CRecordResult CRecordService::Convert(const CDatabaseNode* db, int64_t number, c
                 diriv = *fetched;
             if (!m_form.m_full && db->m_briefTree && !ReduceToBrief(db, path, diriv, error))
                 diriv.clear();
-            if (!diriv.empty() &&
-                CvtDirivToISO2709(diriv, out.m_octets, m_form.m_utf8 ? 1 : 0, error, db->MarcFormat()) != -1) {
-                out.m_syntax = db->m_syntaxOID;
+            const bool utf8 = RecordSyntaxWantsUtf8(m_form.m_syntax, m_form.m_utf8);
+            if (!diriv.empty() && CvtDirivToISO2709(diriv, out.m_octets, utf8 ? 1 : 0, error, db->MarcFormat()) != -1) {
+                if (utf8 && m_form.m_unicodeLeader && db->MarcFormat() == CMarcFormat::kMarc21)
+                    out.m_octets[9] = 'a';
+                out.m_syntax = m_form.m_syntax.empty() ? db->m_syntaxOID : m_form.m_syntax;
+                if (ConvertRecordSyntax(*db, out.m_syntax, out.m_octets, error))
+                    return out;
+                out.m_octets.clear();
+                out.m_error = {kDiagSyntaxUnavailable, out.m_syntax, path + ": " + error};
                 return out;
             }
         }
