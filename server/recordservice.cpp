@@ -45,6 +45,16 @@ bool ReduceToBrief(const CDatabaseNode* db, const std::string& path, std::string
     return true;
 }
 
+// Leader 22 (and 23 in MARC 21) "0" as our 12-octet directory entries need; 09 "a" on UTF-8 MARC 21.
+void StandardLeader(CByteArray& iso, CMarcFormat format, bool utf8) {
+    iso[22] = '0';
+    if (format == CMarcFormat::kMarc21) {
+        iso[23] = '0';
+        if (utf8)
+            iso[9] = 'a';
+    }
+}
+
 }  // namespace
 
 int CRecordService::GetMARCRecordPath(const CDatabaseNode* db, int64_t number, std::string& path) {
@@ -141,8 +151,8 @@ CRecordResult CRecordService::Convert(const CDatabaseNode* db, int64_t number, c
                 diriv.clear();
             const bool utf8 = RecordSyntaxWantsUtf8(m_form.m_syntax, m_form.m_utf8);
             if (!diriv.empty() && CvtDirivToISO2709(diriv, out.m_octets, utf8 ? 1 : 0, error, db->MarcFormat()) != -1) {
-                if (utf8 && m_form.m_unicodeLeader && db->MarcFormat() == CMarcFormat::kMarc21)
-                    out.m_octets[9] = 'a';
+                if (m_form.m_standardLeader)
+                    StandardLeader(out.m_octets, db->MarcFormat(), utf8);
                 out.m_syntax = m_form.m_syntax.empty() ? db->m_syntaxOID : m_form.m_syntax;
                 if (ConvertRecordSyntax(*db, out.m_syntax, out.m_octets, error))
                     return out;

@@ -31,7 +31,9 @@ struct CRecordForm {
     bool m_utf8 = false;   // ISO 2709 text fields converted from the ANSI code page to UTF-8
     int m_style = 3;       // API_Search style of record reads (kStrataStyleRecord or ...BriefRecord)
     std::string m_syntax;  // record syntax OID wanted; empty: the database's own
-    bool m_unicodeLeader = false;  // MARC 21 records delivered in UTF-8 say so in leader 09 ("a")
+    // The leader as ISO 2709 and MARC 21 have it: 22 "0" (no implementation-defined part in the
+    // directory), 23 "0" in MARC 21, and 09 "a" on MARC 21 records delivered in UTF-8.
+    bool m_standardLeader = false;
 };
 
 struct CRecordResult {

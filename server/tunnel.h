@@ -217,7 +217,7 @@ protected:
     int GetMARCRecord(const std::string& path, std::string& record);
     // How records are delivered now: full unless brief ones are read from a Lumo back-end, UTF-8
     // when negotiated with records in the character set; in the diagnostics mode in record
-    // syntax `syntax` (empty: the database's own) and with leader 09 "a" on UTF-8 MARC 21.
+    // syntax `syntax` (empty: the database's own) and with the standard leader (see CRecordForm).
     CRecordForm RecordForm(bool full, const std::string& syntax = std::string());
 
     // Prepares m_connect with the session's current account unless it already is (see

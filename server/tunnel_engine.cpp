@@ -119,7 +119,7 @@ CRecordForm CTunnel::RecordForm(bool full, const std::string& syntax) {
     form.m_full = full;
     if (m_owner && Bib1Diagnostics()) {
         form.m_syntax = syntax;
-        form.m_unicodeLeader = true;
+        form.m_standardLeader = true;
     }
     form.m_utf8 = m_utf8 && m_recordsInCharset;
     form.m_style = (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStrataStyleBriefRecord
