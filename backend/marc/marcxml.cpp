@@ -1,7 +1,9 @@
 // marcxml: ISO 2709 read with libyaz's MARC reader and written as MARCXML, as lines or as ISO 2709
 // again, the data converted through a libyaz character-set converter (libyaz's own tables for
-// MARC-8 and UTF-8, the system's iconv for the rest). A converter that reports an error makes
-// the record fail instead of losing the characters it could not convert.
+// MARC-8 and UTF-8, the system's iconv for the rest). The MARC writer drops what its converter
+// cannot convert and does not keep the converter's error from field to field, so the whole record
+// is first converted once on its own: an octet that does not convert makes the record fail
+// instead of losing its characters.
 
 #include "backend/marc/marcxml.h"
 
@@ -42,6 +44,29 @@ std::string Folded(const std::string& name) {
 
 bool SameCharset(const std::string& a, const std::string& b) { return Folded(a) == Folded(b); }
 
+// Whether every octet of `data` converts from `from` to `to`.
+bool ConvertsWhole(std::string_view data, const std::string& from, const std::string& to) {
+    Iconv cd(yaz_iconv_open(to.c_str(), from.c_str()));
+    if (!cd)
+        return false;
+    char* in = const_cast<char*>(data.data());
+    size_t inLeft = data.size();
+    char buffer[4096];
+    for (;;) {
+        char* out = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t before = inLeft;
+        const bool flush = inLeft == 0;
+        const size_t done = flush ? yaz_iconv(cd.get(), nullptr, nullptr, &out, &outLeft)
+                                  : yaz_iconv(cd.get(), &in, &inLeft, &out, &outLeft);
+        if (done == static_cast<size_t>(-1) &&
+            (yaz_iconv_error(cd.get()) != YAZ_ICONV_E2BIG || (!flush && inLeft == before)))
+            return false;
+        if (flush && done != static_cast<size_t>(-1))
+            return true;
+    }
+}
+
 // One record's conversion: the reader, its converter, the output buffer.
 class Conversion {
 public:
@@ -56,6 +81,8 @@ public:
         }
         if (!check && SameCharset(from, to))
             return true;
+        m_from = from;
+        m_to = to;
         m_iconv.reset(yaz_iconv_open(to.c_str(), from.c_str()));
         if (!m_iconv) {
             error = "no conversion from " + from + " to " + to;
@@ -72,6 +99,10 @@ public:
             error = "record of " + std::to_string(iso.size()) + " octets is not an ISO 2709 record";
             return false;
         }
+        if (m_iconv && !ConvertsWhole(iso, m_from, m_to)) {
+            error = "a character of the record cannot be converted from " + m_from + " to " + m_to;
+            return false;
+        }
         yaz_marc_xml(m_marc.get(), mode);
         if (yaz_marc_read_iso2709(m_marc.get(), iso.data(), static_cast<int>(iso.size())) <= 0) {
             error = "not a readable ISO 2709 record";
@@ -85,12 +116,6 @@ public:
             error = "the record cannot be written";
             return false;
         }
-        // (a converter over the system's iconv reports YAZ_ICONV_UNKNOWN when all went well)
-        const int converted = m_iconv ? yaz_iconv_error(m_iconv.get()) : 0;
-        if (converted == YAZ_ICONV_EILSEQ || converted == YAZ_ICONV_EINVAL) {
-            error = "a character of the record cannot be converted";
-            return false;
-        }
         out.assign(wrbuf_buf(m_out.get()), wrbuf_len(m_out.get()));
         return true;
     }
@@ -99,6 +124,8 @@ private:
     MarcHandle m_marc;
     Wrbuf m_out;
     Iconv m_iconv;
+    std::string m_from;
+    std::string m_to;
 };
 
 bool Fail(std::string& out, std::string& error, const std::string& what) {

@@ -22,6 +22,17 @@ std::string Record(const std::string& title, char leader09 = ' ') {
     return std::string(iso.begin(), iso.end());
 }
 
+// Record() with a control field 005 holding `data` before the 245.
+std::string Control005(const std::string& data) {
+    CByteArray iso;
+    std::string error;
+    EXPECT_GT(CvtDirivToISO2709(MakeDiriv({{"001", "0000007\x1E"}, {"005", data + "\x1E"}, {"245", "10\x1F" "aok\x1E"}}),
+                                iso, 0, error, CMarcFormat::kMarc21),
+              0)
+        << error;
+    return std::string(iso.begin(), iso.end());
+}
+
 std::string Repeat(const std::string& piece, int times) {
     std::string out;
     while (times-- > 0)
@@ -50,6 +61,7 @@ TEST(MarcXmlTest, ConvertsEscapesOrRefuses) {
         {"namespace, no declaration", Record("x"), true, "", true, "<record xmlns=\"http://www.loc.gov/MARC21/slim\">"},
         {"not UTF-8", Record("bad \xFF"), true, "", false, ""},
         {"not GB18030", Record("bad \xFF\x20"), false, "GB18030", false, ""},
+        {"bad control field before good fields", Control005("\xFF\xFE"), true, "", false, ""},
         {"unknown charset", Record("x"), false, "no-such-set", false, ""},
         {"truncated", Record("x").substr(0, 40), true, "", false, ""},
         {"too short", "00024", true, "", false, ""},
