@@ -52,19 +52,17 @@ bool ConvertsWhole(std::string_view data, const std::string& from, const std::st
     char* in = const_cast<char*>(data.data());
     size_t inLeft = data.size();
     char buffer[4096];
-    for (;;) {
+    while (inLeft > 0) {  // each round converts something, or the data does not convert
         char* out = buffer;
         size_t outLeft = sizeof buffer;
         const size_t before = inLeft;
-        const bool flush = inLeft == 0;
-        const size_t done = flush ? yaz_iconv(cd.get(), nullptr, nullptr, &out, &outLeft)
-                                  : yaz_iconv(cd.get(), &in, &inLeft, &out, &outLeft);
-        if (done == static_cast<size_t>(-1) &&
-            (yaz_iconv_error(cd.get()) != YAZ_ICONV_E2BIG || (!flush && inLeft == before)))
+        const size_t done = yaz_iconv(cd.get(), &in, &inLeft, &out, &outLeft);
+        if (inLeft == before || (done == static_cast<size_t>(-1) && yaz_iconv_error(cd.get()) != YAZ_ICONV_E2BIG))
             return false;
-        if (flush && done != static_cast<size_t>(-1))
-            return true;
     }
+    char* out = buffer;
+    size_t outLeft = sizeof buffer;
+    return yaz_iconv(cd.get(), nullptr, nullptr, &out, &outLeft) != static_cast<size_t>(-1);
 }
 
 // One record's conversion: the reader, its converter, the output buffer.
