@@ -14,10 +14,15 @@ const std::vector<CBERNode*>& Children(const CBERNode* apdu) {
 std::string NameOrDefault(std::string name) { return name.empty() ? "default" : name; }
 
 // A generic element set name "F" (or "f") as the first child of an ElementSetNames node.
-bool IsFullElementSet(const CBERNode* names) {
+std::string ElementSetName(const CBERNode* names) {
     std::string elements;
     if (!names->m_arrChildren.empty() && names->m_arrChildren[0] != nullptr)
         DecodeGeneralString(names->m_arrChildren[0]->m_baContent, elements, false);
+    return elements;
+}
+
+bool IsFullElementSet(const CBERNode* names) {
+    const std::string elements = ElementSetName(names);
     return elements == "F" || elements == "f";
 }
 
@@ -136,7 +141,8 @@ void DecodePresentRequest(CBERNode* apdu, bool utf8, CZPresentRequest& request) 
                 request.m_count = 0;
             break;
         case kZTagRecordComposition:
-            request.m_fullRecords = IsFullElementSet(child);
+            request.m_elementSetName = ElementSetName(child);
+            request.m_fullRecords = request.m_elementSetName == "F" || request.m_elementSetName == "f";
             break;
         case kZTagPreferredRecordSyntax:
             if (!child->m_bConstructed)

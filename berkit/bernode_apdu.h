@@ -53,6 +53,7 @@ struct CZPresentRequest {
     long m_start = -1;                 // -1 when absent or undecodable
     long m_count = 0;
     bool m_fullRecords = false;        // simple element set name "F" (or "f")
+    std::string m_elementSetName;      // the simple element set name, "" when absent
     std::string m_recordSyntax;        // preferredRecordSyntax OID, "" when absent
 };
 
@@ -103,5 +104,7 @@ CBERNode* AddBib1Diagnostic(CBERNode* parent, unsigned char byClass, unsigned ta
 // The records [28] of a present response.
 CBERNode* AddResponseRecords(CBERNode* response);
 // One NamePlusRecord with an ISO 2709 record of syntax `oid`, or with a surrogate diagnostic.
+// SUTRS records travel as single-ASN1-type GeneralString, every other syntax as octet-aligned.
+constexpr const char* kZOidSutrs = "1.2.840.10003.5.101";
 void AddRetrievalRecord(CBERNode* records, const std::string& name, const std::string& oid, CByteArray& marc);
 void AddSurrogateDiagnostic(CBERNode* records, const std::string& name, int code, const std::string& addinfo);

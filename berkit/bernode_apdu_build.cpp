@@ -116,6 +116,12 @@ void AddRetrievalRecord(CBERNode* records, const std::string& name, const std::s
     CBERNode* retrieval = record->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, kZTagRetrievalRecord);
     CBERNode* external = retrieval->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 8);
     external->NewChildOIDNode(BER_UNIVERSAL, BER_PRIMITIVE, 6, oid.c_str());
+    if (oid == kZOidSutrs) {  // SUTRS is an ASN.1 type: single-ASN1-type [0] holding a GeneralString
+        CBERNode* single = external->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, 0);
+        single->NewChildCharNode(BER_UNIVERSAL, BER_PRIMITIVE, 27, reinterpret_cast<char*>(marc.data()),
+                                 static_cast<int>(marc.size()));
+        return;
+    }
     external->NewChildCharNode(BER_CONTEXT, BER_PRIMITIVE, kZTagOctetAligned, reinterpret_cast<char*>(marc.data()),
                                static_cast<int>(marc.size()));
 }

@@ -1,5 +1,6 @@
 // CRecordService: record paths, record-list reads of several records in one call, single reads,
-// and the conversion of a record to ISO 2709 (brief unless full records were asked for).
+// and the conversion of a record to ISO 2709 (brief unless full records were asked for) and from
+// there to the syntax asked for.
 
 #include "server/recordservice.h"
 
@@ -11,6 +12,7 @@
 #include "berkit/bertrace.h"
 #include "berkit/extended_exception.h"
 #include "server/dbarray.h"
+#include "server/recordsyntax.h"
 #include "server/tunnel_es.h"
 
 namespace {
@@ -41,6 +43,16 @@ bool ReduceToBrief(const CDatabaseNode* db, const std::string& path, std::string
         return false;
     }
     return true;
+}
+
+// Leader 22 (and 23 in MARC 21) "0" as our 12-octet directory entries need; 09 "a" on UTF-8 MARC 21.
+void StandardLeader(CByteArray& iso, CMarcFormat format, bool utf8) {
+    iso[22] = '0';
+    if (format == CMarcFormat::kMarc21) {
+        iso[23] = '0';
+        if (utf8)
+            iso[9] = 'a';
+    }
 }
 
 }  // namespace
@@ -137,9 +149,15 @@ CRecordResult CRecordService::Convert(const CDatabaseNode* db, int64_t number, c
                 diriv = *fetched;
             if (!m_form.m_full && db->m_briefTree && !ReduceToBrief(db, path, diriv, error))
                 diriv.clear();
-            if (!diriv.empty() &&
-                CvtDirivToISO2709(diriv, out.m_octets, m_form.m_utf8 ? 1 : 0, error, db->MarcFormat()) != -1) {
-                out.m_syntax = db->m_syntaxOID;
+            const bool utf8 = RecordSyntaxWantsUtf8(m_form.m_syntax, m_form.m_utf8);
+            if (!diriv.empty() && CvtDirivToISO2709(diriv, out.m_octets, utf8 ? 1 : 0, error, db->MarcFormat()) != -1) {
+                if (m_form.m_standardLeader)
+                    StandardLeader(out.m_octets, db->MarcFormat(), utf8);
+                out.m_syntax = m_form.m_syntax.empty() ? db->m_syntaxOID : m_form.m_syntax;
+                if (ConvertRecordSyntax(*db, out.m_syntax, out.m_octets, error))
+                    return out;
+                out.m_octets.clear();
+                out.m_error = {kDiagSyntaxUnavailable, out.m_syntax, path + ": " + error};
                 return out;
             }
         }

@@ -3,7 +3,8 @@
 // channel (db path + "/ctlno/" + 7 digits; several records of one database with one record-list
 // read), reduced to the brief form (the database's zbrief.cfg) unless full records were asked
 // for, and converted to the record syntax: ISO 2709 in the database's syntax, text fields
-// converted to UTF-8 on request. A record that cannot be delivered is a diagnostic in its place.
+// converted to UTF-8 on request, or MARCXML or SUTRS made from it (server/recordsyntax.h). A record
+// that cannot be delivered is a diagnostic in its place.
 // Ownership: the channel access (and what it points at) must outlive the service.
 // Thread safety: none; one thread (the caller's) at a time.
 
@@ -29,12 +30,17 @@ struct CRecordForm {
     bool m_full = false;   // full records (else brief, where the database defines a brief form)
     bool m_utf8 = false;   // ISO 2709 text fields converted from the ANSI code page to UTF-8
     int m_style = 3;       // API_Search style of record reads (kStrataStyleRecord or ...BriefRecord)
+    std::string m_syntax;  // record syntax OID wanted; empty: the database's own
+    // The leader as ISO 2709 and MARC 21 have it: 22 "0" (no implementation-defined part in the
+    // directory), 23 "0" in MARC 21, and 09 "a" on MARC 21 records delivered in UTF-8.
+    bool m_standardLeader = false;
 };
 
 struct CRecordResult {
     CByteArray m_octets;    // the record (empty on an error)
     std::string m_syntax;   // its record syntax OID
-    CDiagnostic m_error;    // 14 when the record cannot be delivered; m_message for the log
+    CDiagnostic m_error;    // 14 when the record cannot be delivered, 238 (addinfo the OID) when it
+                            // cannot be converted to the syntax; m_message for the log
 };
 
 class CRecordService {
@@ -43,7 +49,7 @@ public:
 
     // The records of `rows`, in order (stops early, leaving the rest out, when `stop` is set).
     std::vector<CRecordResult> Fetch(const std::vector<CRecordRow>& rows, const std::atomic<bool>* stop);
-    // The ISO 2709 record `number` of `db`. `fetched`, when not null and not empty, is the
+    // The record `number` of `db` in the form's syntax. `fetched`, when not null and not empty, is the
     // record's Diriv text read already; otherwise it is read with its own record path.
     CRecordResult Convert(const CDatabaseNode* db, int64_t number, const std::string* fetched);
 

@@ -166,8 +166,9 @@ protected:
     // diagnostics mode only). Throws for a row of a database the catalogue no longer offers.
     CDiagnostic PresentRows(CZResultSet* set, int first, int count, const std::string& syntax,
                             std::vector<CRecordRow>& rows);
-    // The records of `rows` under `records`; false when the session is stopping.
-    bool ServePresent(CBERNode* records, const std::vector<CRecordRow>& rows);
+    // The records of `rows` under `records` in record syntax `syntax` (empty: each database's
+    // own); false when the session is stopping.
+    bool ServePresent(CBERNode* records, const std::vector<CRecordRow>& rows, const std::string& syntax);
 
     // Update task of an Extended Services request: writes every supplied record in order,
     // stopping at the first that fails. Z_ES_DONE or Z_ES_FAILURE.
@@ -230,8 +231,9 @@ protected:
     // The Diriv text of a record path. Its length, or -1 (record emptied).
     int GetMARCRecord(const std::string& path, std::string& record);
     // How records are delivered now: full unless brief ones are read from a Lumo back-end, UTF-8
-    // when negotiated with records in the character set.
-    CRecordForm RecordForm(bool full);
+    // when negotiated with records in the character set; in the diagnostics mode in record
+    // syntax `syntax` (empty: the database's own) and with the standard leader (see CRecordForm).
+    CRecordForm RecordForm(bool full, const std::string& syntax = std::string());
 
     // Prepares m_connect with the session's current account unless it already is (see
     // CBackendPager::Prepare); logins fall back to the anonymous account when it is allowed.

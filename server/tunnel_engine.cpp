@@ -117,9 +117,13 @@ bool CTunnel::FindAndCopyExistResultSet(const std::string& name, CZResultSet* ta
     return true;
 }
 
-CRecordForm CTunnel::RecordForm(bool full) {
+CRecordForm CTunnel::RecordForm(bool full, const std::string& syntax) {
     CRecordForm form;
     form.m_full = full;
+    if (m_owner && Bib1Diagnostics()) {
+        form.m_syntax = syntax;
+        form.m_standardLeader = true;
+    }
     form.m_utf8 = m_utf8 && m_recordsInCharset;
     form.m_style = (m_owner && Settings().m_backendVersion == 1 && !m_fullRecords) ? kStrataStyleBriefRecord
                                                                                   : kStrataStyleRecord;

@@ -12,6 +12,7 @@
 #include "berkit/bernode_apdu.h"
 #include "berkit/codepage.h"
 #include "server/dbarray.h"
+#include "server/recordsyntax.h"
 #include "server/tunnel.h"
 #include "server/tunnelarray.h"
 #include "server/zrecordset.h"
@@ -23,6 +24,13 @@ constexpr int kMaxPresentRecords = 40;
 // bib-1: Present request out-of-range; Specified result set does not exist.
 constexpr int kDiagOutOfRange = 13;
 constexpr int kDiagNoSuchSet = 30;
+// bib-1: Specified element set name not valid for specified database.
+constexpr int kDiagBadElementSet = 25;
+
+// Full ("F") and brief ("B") records, or none named (brief).
+bool IsServedElementSet(const std::string& name) {
+    return name.empty() || name == "F" || name == "f" || name == "B" || name == "b";
+}
 
 }  // namespace
 
@@ -62,7 +70,9 @@ bool CTunnel::ProcessPresent(CBERNode* apdu) {
     CZResultSet* set = nullptr;
     std::vector<CRecordRow> rows;
     CDiagnostic error;
-    if (IsLegalPresent(request.m_resultSetId, first, clipped, next, set) != 0)
+    if (Bib1Diagnostics() && !IsServedElementSet(request.m_elementSetName))
+        error = {kDiagBadElementSet, request.m_elementSetName, "element set name not served"};
+    else if (IsLegalPresent(request.m_resultSetId, first, clipped, next, set) != 0)
         error = {set == nullptr ? kDiagNoSuchSet : kDiagOutOfRange, request.m_resultSetId, "illegal present"};
     else
         error = PresentRows(set, first, clipped, request.m_recordSyntax, rows);
@@ -75,7 +85,7 @@ bool CTunnel::ProcessPresent(CBERNode* apdu) {
             AddBib1Diagnostic(response, BER_CONTEXT, kZTagNonSurrogateDiagnostic, error.m_code, error.m_addinfo);
         return true;
     }
-    return ServePresent(AddResponseRecords(response), rows);
+    return ServePresent(AddResponseRecords(response), rows, request.m_recordSyntax);
 }
 
 CDiagnostic CTunnel::PresentRows(CZResultSet* set, int first, int count, const std::string& syntax,
@@ -88,16 +98,16 @@ CDiagnostic CTunnel::PresentRows(CZResultSet* set, int first, int count, const s
         row.m_db = GetDatabasePtr(row.m_dbName.c_str());
         if (row.m_db == nullptr)
             THROW_EXTENDED(0, "illegal database name");
-        if (Bib1Diagnostics() && !syntax.empty() && syntax != row.m_db->m_syntaxOID)
+        if (Bib1Diagnostics() && !syntax.empty() && !ServesRecordSyntax(*row.m_db, syntax))
             return {kDiagSyntaxUnavailable, syntax, "record syntax unavailable"};
         rows.push_back(std::move(row));
     }
     return CDiagnostic::Ok();
 }
 
-bool CTunnel::ServePresent(CBERNode* records, const std::vector<CRecordRow>& rows) {
+bool CTunnel::ServePresent(CBERNode* records, const std::vector<CRecordRow>& rows, const std::string& syntax) {
     const CChannelAccess channel = ChannelAccess();
-    CRecordService service(channel, RecordForm(m_fullRecords));
+    CRecordService service(channel, RecordForm(m_fullRecords, syntax));
     std::vector<CRecordResult> results = service.Fetch(rows, &m_bStop);
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i >= results.size() || m_bStop.load())
@@ -106,11 +116,13 @@ bool CTunnel::ServePresent(CBERNode* records, const std::vector<CRecordRow>& row
         std::string shownName = m_utf8 ? AnsiToUtf8(row.m_dbName) : row.m_dbName;
         if (shownName.empty())
             shownName = row.m_dbName;
-        if (results[i].m_error) {
-            LogInfo("%s", results[i].m_error.m_message.c_str());
-            AddSurrogateDiagnostic(records, shownName, kDiagPresentError,
-                                   "record " + std::to_string(row.m_number) + " of " + row.m_dbName +
-                                       " cannot be delivered");
+        const CDiagnostic& error = results[i].m_error;
+        if (error) {
+            LogInfo("%s", error.m_message.c_str());
+            AddSurrogateDiagnostic(records, shownName, error.m_code,
+                                   error.m_code == kDiagPresentError ? "record " + std::to_string(row.m_number) +
+                                                                           " of " + row.m_dbName + " cannot be delivered"
+                                                                     : error.m_addinfo);
         } else {
             AddRetrievalRecord(records, shownName, results[i].m_syntax, results[i].m_octets);
         }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "backend/marc/marcrecord.h"
+#include "backend/marc/marcxml.h"
 #include "berkit/marcglobal.h"
 
 namespace {
@@ -62,6 +63,16 @@ std::vector<IsoPiece> SplitIsoFile(const CByteArray& file) {
 
 int ConvertIsoRecord(const CByteArray& record, IsoEncoding encoding, IsoFormat format, std::string& diriv,
                      std::string& error) {
+    if (encoding == IsoEncoding::Marc8) {
+        std::string utf8;
+        if (!Iso2709Recode(std::string_view(reinterpret_cast<const char*>(record.data()), record.size()), "MARC-8",
+                           "UTF-8", utf8, error))
+            return -1;
+        utf8[9] = static_cast<char>(record[9]);  // the record keeps saying what it was loaded from
+        if (ConvertIsoRecord(CByteArray(utf8.begin(), utf8.end()), IsoEncoding::Utf8, format, diriv, error) < 0)
+            return -1;
+        return 0;
+    }
     bool given = true;
     bool utf8 = encoding == IsoEncoding::Utf8;
     if (encoding == IsoEncoding::Auto) {

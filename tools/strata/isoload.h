@@ -9,7 +9,7 @@
 
 #include "berkit/bytearray.h"
 
-enum class IsoEncoding { Gbk, Utf8, Auto };
+enum class IsoEncoding { Gbk, Utf8, Marc8, Auto };
 enum class IsoFormat { Usmarc, Unimarc };
 
 // One record cut out of a file: where it starts, its bytes, or why it could not be cut.
@@ -26,7 +26,9 @@ struct IsoPiece {
 std::vector<IsoPiece> SplitIsoFile(const CByteArray& file);
 
 // Converts one record to Diriv in the ANSI code page. Auto: MARC 21 leader/09 "a", or UNIMARC
-// 100 $a/26-27 "50", means UTF-8; otherwise field 100 is left to Iso2Diriv's own test.
+// 100 $a/26-27 "50", means UTF-8; otherwise field 100 is left to Iso2Diriv's own test (Auto
+// never takes a record for MARC-8). Marc8: the record is read with libyaz's MARC-8 tables; the
+// stored record keeps its leader 09 (blank), its text in the ANSI code page.
 // Returns 0, or -1 with `error`.
 int ConvertIsoRecord(const CByteArray& record, IsoEncoding encoding, IsoFormat format, std::string& diriv,
                      std::string& error);

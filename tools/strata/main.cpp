@@ -174,7 +174,9 @@ int LoadFile(CStrataAdmin& admin, const std::string& db, const std::string& path
 int CmdLoad(const std::string& store, const std::string& db, const std::vector<std::string>& files,
             const std::string& encodingName, const std::string& formatName) {
     IsoEncoding encoding = encodingName == "gbk" ? IsoEncoding::Gbk
-                           : encodingName == "utf8" ? IsoEncoding::Utf8 : IsoEncoding::Auto;
+                           : encodingName == "utf8"  ? IsoEncoding::Utf8
+                           : encodingName == "marc8" ? IsoEncoding::Marc8
+                                                     : IsoEncoding::Auto;
     IsoFormat format = formatName == "unimarc" ? IsoFormat::Unimarc : IsoFormat::Usmarc;
     int code = kExitOk;
     auto admin = OpenStore(store, code);
@@ -308,7 +310,8 @@ int main(int argc, char** argv) {
     load->add_option("STORE", store)->required();
     load->add_option("DB", db)->required();
     load->add_option("FILE", files)->required();
-    load->add_option("--encoding", encoding, "gbk, utf8 or auto (default)")->check(CLI::IsMember({"gbk", "utf8", "auto"}));
+    load->add_option("--encoding", encoding, "gbk, utf8, marc8 or auto (default: leader 09 \"a\" or UNIMARC 100 says UTF-8, else gbk)")
+        ->check(CLI::IsMember({"gbk", "utf8", "marc8", "auto"}));
     load->add_option("--format", format, "usmarc (default) or unimarc")->check(CLI::IsMember({"usmarc", "unimarc"}));
 
     auto* account = app.add_subcommand("account", "Add, change or remove an account");
