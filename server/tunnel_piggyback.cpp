@@ -38,5 +38,5 @@ bool CTunnel::ServePiggyback(const CZSearchRequest& request, int resultCount) {
     if (rows.empty())
         return true;
     m_fullRecords = full && m_authenticated;
-    return ServePresent(AddResponseRecords(response), rows);
+    return ServePresent(AddResponseRecords(response), rows, request.m_recordSyntax);
 }
