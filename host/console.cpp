@@ -139,9 +139,7 @@ bool CConsoleHost::ReconnectBackend(std::string& error) {
     // Sessions keep the channels they have; new logins use the new connection. The interface is
     // selected again only when the mode or the instance changed: a login or address change needs
     // only a new catalogue channel.
-    m_manager.m_interface.SetNetworkOptions(StrataNetOptions{settings->m_serverAddress, settings->m_serverUser,
-                                                             settings->m_serverPassword,
-                                                             settings->m_maxConnections});
+    m_manager.m_interface.SetNetworkOptions(BackendNetOptions(*settings));
     const bool sameInterface = settings->m_interfaceLibrary == m_loadedLibrary &&
                                settings->m_instanceName == m_loadedInstance;
     const int result = sameInterface ? m_manager.m_databases.InitAllDatabase(error)

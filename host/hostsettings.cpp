@@ -68,6 +68,7 @@ const IniKey kKeys[] = {
     {"Backend", "ServerUser", &CServerSettings::m_serverUser},
     {"Backend", "ServerPassword", &CServerSettings::m_serverPassword},
     {"Backend", "MaxConnections", &CServerSettings::m_maxConnections},
+    {"Backend", "ReadServers", &CServerSettings::m_readServers},
 };
 
 constexpr const char* kDiagnosticsNames[] = {"none", "bib1"};
@@ -182,6 +183,21 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
     CServerSettings copy = settings;
     copy.m_hideWindow = true;  // a daemon has no window
     m.m_settings.Replace(std::move(copy));
+}
+
+StrataNetOptions BackendNetOptions(const CServerSettings& s) {
+    StrataNetOptions options{s.m_serverAddress, s.m_serverUser, s.m_serverPassword, s.m_maxConnections, {}};
+    size_t start = 0;
+    while (start <= s.m_readServers.size()) {
+        size_t end = s.m_readServers.find(',', start);
+        if (end == std::string::npos) end = s.m_readServers.size();
+        std::string server = s.m_readServers.substr(start, end - start);
+        server.erase(0, server.find_first_not_of(" \t"));
+        server.erase(server.find_last_not_of(" \t") + 1);
+        if (!server.empty()) options.m_readServers.push_back(server);
+        start = end + 1;
+    }
+    return options;
 }
 
 std::string BackendStoreFolder(const CServerSettings& s, const std::string& homeDir, std::string& note) {

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "backend/strata/strata_channel.h"
 #include "server/settings.h"
 
 class CTunnelArray;
@@ -32,3 +33,7 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
 // the store the local database kernel registered under the instance's name (strata create
 // --register) is used instead, if its file is named after the instance; `note` then says so.
 std::string BackendStoreFolder(const CServerSettings& settings, const std::string& homeDir, std::string& note);
+
+// The network back-end's options: [common] DBIPAddress, [Backend] ServerUser, ServerPassword,
+// MaxConnections, and ReadServers split at its commas (blanks around a name ignored).
+StrataNetOptions BackendNetOptions(const CServerSettings& settings);

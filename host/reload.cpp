@@ -25,6 +25,7 @@ std::string NeedsRestart(const CServerSettings& was, const CServerSettings& now)
     note(backend, was.m_interfaceLibrary != now.m_interfaceLibrary, "interface");
     note(backend, was.m_instanceName != now.m_instanceName, "DB Instance");
     note(backend, was.m_serverAddress != now.m_serverAddress, "DBIPAddress");
+    note(backend, was.m_readServers != now.m_readServers, "ReadServers");
     note(backend, was.m_backendFolder != now.m_backendFolder, "BackendFolder");
     note(backend, was.m_serverUser != now.m_serverUser || was.m_serverPassword != now.m_serverPassword,
          "ServerUser/ServerPassword");

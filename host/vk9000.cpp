@@ -52,8 +52,7 @@ bool LoadBackend(CTunnelArray& manager, const CServerSettings& settings, const s
     CInterface::SetStoreFolder(BackendStoreFolder(settings, home, note));
     if (!note.empty())
         manager.m_log.Write(2, "%s", note.c_str());
-    manager.m_interface.SetNetworkOptions(StrataNetOptions{settings.m_serverAddress, settings.m_serverUser,
-                                                           settings.m_serverPassword, settings.m_maxConnections});
+    manager.m_interface.SetNetworkOptions(BackendNetOptions(settings));
     std::string error;
     if (manager.m_interface.LoadLibraryA(settings.m_interfaceLibrary.c_str(),
                                          settings.m_instanceName.c_str()) != 0 ||

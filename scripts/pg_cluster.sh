@@ -10,11 +10,16 @@
 #   scripts/pg_cluster.sh stop DIR    stop the server, keep the data (for fault tests)
 #   scripts/pg_cluster.sh resume DIR  start a stopped cluster again on the same port
 #   scripts/pg_cluster.sh destroy DIR stop the server and remove DIR
+#   scripts/pg_cluster.sh standby DIR PRIMARY
+#                                     a hot standby of the running cluster of folder PRIMARY
+#                                     (pg_basebackup -R: streaming replication), started on a
+#                                     free port; DIR gets the same files as for start (the
+#                                     password is the primary's); stop, resume, destroy apply
 set -euo pipefail
 
 cmd=${1:-}
 dir=${2:-}
-[[ -n "$cmd" && -n "$dir" ]] || { echo "usage: $0 start|stop|resume|destroy DIR" >&2; exit 2; }
+[[ -n "$cmd" && -n "$dir" ]] || { echo "usage: $0 start|stop|resume|destroy DIR | standby DIR PRIMARY" >&2; exit 2; }
 
 bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 [[ -x "$bindir/initdb" ]] || { echo "pg_cluster: PostgreSQL server binaries not found (apt-get install postgresql-15)" >&2; exit 1; }
@@ -86,6 +91,32 @@ resume)
 destroy)
   stop_left_over "$dir"
   rm -rf "$dir"
+  ;;
+standby)
+  primary=${3:-}
+  [[ -f "$primary/env" ]] || { echo "pg_cluster: $primary holds no cluster (start it first)" >&2; exit 2; }
+  pport=$(sed -n 's/^PGPORT=//p' "$primary/env")
+  password=$(sed -n 's/^PGPASSWORD=//p' "$primary/env")
+  stop_left_over "$dir"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  c=$(mktemp -d /tmp/velkan-pg.XXXXXX)
+  chmod 755 "$c"
+  echo "$c" > "$dir/cluster"
+  [[ $(id -u) -eq 0 ]] && chown postgres: "$c"
+  port=$(free_port)
+  as_owner env PGPASSWORD="$password" "$bindir/pg_basebackup" -h 127.0.0.1 -p "$pport" -U velkan \
+    -D "$c/data" -R -X stream --checkpoint=fast --no-sync >"$dir/basebackup.log" 2>&1 \
+    || { cat "$dir/basebackup.log" >&2; exit 1; }
+  cat >>"$c/data/postgresql.conf" <<EOF
+port = $port
+unix_socket_directories = '$c'
+hot_standby = on
+EOF
+  printf 'PGHOST=127.0.0.1\nPGPORT=%s\nPGUSER=velkan\nPGPASSWORD=%s\n' "$port" "$password" > "$dir/env"
+  printf "host=127.0.0.1 port=%s user=velkan password=%s" "$port" "$password" > "$dir/conninfo"
+  as_owner "$bindir/pg_ctl" -D "$c/data" -l "$c/server.log" -w -t 60 start >/dev/null
   ;;
 *)
   echo "usage: $0 start|stop|resume|destroy DIR" >&2

@@ -66,6 +66,7 @@ struct CServerSettings {
     std::string m_serverUser;                        // ServerUser: network back-end's own role
     std::string m_serverPassword;                    // ServerPassword
     int m_maxConnections = 16;                       // MaxConnections: network back-end pool cap
+    std::string m_readServers;                       // ReadServers: hot standbys, "host[:port],..."
 };
 
 class CSettings {

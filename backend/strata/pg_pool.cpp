@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <set>
+#include <thread>
 
 #include "backend/strata/pg_store.h"
+#include "backend/strata/strata_channel.h"
 #include "backend/strata/strata_errors.h"
 
 namespace {
@@ -148,20 +151,63 @@ CPgParam::CPgParam(int64_t v) {
 }
 
 std::shared_ptr<CPgPool> CPgPool::For(const PgTarget& target) {
-    std::lock_guard<std::mutex> lock(g_poolsLock);
-    if (g_pools == nullptr) g_pools = new std::map<std::string, std::weak_ptr<CPgPool>>();  // lives to exit
     PgTarget capped = target;
     if (capped.m_maxConnections < 1) capped.m_maxConnections = kPgDefaultMaxConnections;
-    const std::string key = std::to_string(capped.m_maxConnections) + " " + target.m_conninfo;
-    std::shared_ptr<CPgPool> pool = (*g_pools)[key].lock();
+    std::string key = std::to_string(capped.m_maxConnections) + " " + target.m_conninfo;
+    for (const PgTarget& standby : target.m_standbys) key += "\n" + standby.m_conninfo;
+    auto find = [&key]() -> std::shared_ptr<CPgPool> {
+        if (g_pools == nullptr) g_pools = new std::map<std::string, std::weak_ptr<CPgPool>>();  // lives to exit
+        return (*g_pools)[key].lock();
+    };
+    {
+        std::lock_guard<std::mutex> lock(g_poolsLock);
+        if (std::shared_ptr<CPgPool> pool = find()) return pool;
+    }
+    // The standbys' pools come from this function too, so they are made without the lock.
+    std::shared_ptr<CPgReadServers> standbys;
+    if (!target.m_standbys.empty()) standbys = std::make_shared<CPgReadServers>(target.m_standbys);
+    std::lock_guard<std::mutex> lock(g_poolsLock);
+    std::shared_ptr<CPgPool> pool = find();
     if (!pool) {
-        pool = std::make_shared<CPgPool>(capped);
+        pool = std::make_shared<CPgPool>(capped, std::move(standbys));
         (*g_pools)[key] = pool;
     }
     return pool;
 }
 
+CPgPool::CPgPool(const PgTarget& target, std::shared_ptr<CPgReadServers> standbys)
+    : m_target(target), m_readServers(std::move(standbys)) {}
+
 CPgPool::~CPgPool() = default;
+
+std::vector<StrataServerStats> StrataNetworkServerStats() {
+    std::vector<std::shared_ptr<CPgPool>> pools;
+    {
+        std::lock_guard<std::mutex> lock(g_poolsLock);
+        if (g_pools == nullptr) return {};
+        for (const auto& entry : *g_pools) {
+            if (std::shared_ptr<CPgPool> pool = entry.second.lock()) pools.push_back(std::move(pool));
+        }
+    }
+    std::set<const CPgPool*> standbys;
+    for (const auto& pool : pools) {
+        if (pool->ReadServers()) {
+            for (const auto& s : pool->ReadServers()->Pools()) standbys.insert(s.get());
+        }
+    }
+    std::vector<StrataServerStats> out;
+    for (const auto& pool : pools) {
+        out.push_back(StrataServerStats{pool->Target().m_address, standbys.count(pool.get()) > 0, pool->OpenCount(),
+                                        pool->InUse(), pool->m_waits.load(), pool->m_roundTrips.load(),
+                                        pool->m_searches.load()});
+    }
+    return out;
+}
+
+int CPgPool::InUse() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_open - int(m_idle.size());
+}
 
 int CPgPool::OpenCount() {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -184,6 +230,7 @@ std::unique_ptr<CPgConn> CPgPool::Connect(StrataStatus& st) {
 std::unique_ptr<CPgConn> CPgPool::Acquire(const std::atomic<bool>& cancel, StrataStatus& st) {
     const auto deadline = std::chrono::steady_clock::now() + kPoolWait;
     std::unique_lock<std::mutex> lock(m_lock);
+    bool waited = false;
     for (;;) {
         while (!m_idle.empty()) {
             std::unique_ptr<CPgConn> conn = std::move(m_idle.back());
@@ -212,6 +259,7 @@ std::unique_ptr<CPgConn> CPgPool::Acquire(const std::atomic<bool>& cancel, Strat
                                           " stayed busy for 30 s");
             return nullptr;
         }
+        if (!std::exchange(waited, true)) ++m_waits;
         m_freed.wait_for(lock, kWaitSlice);
     }
 }
@@ -240,8 +288,12 @@ void CPgPool::SetSchemaChecked() {
     m_schemaChecked = true;
 }
 
-CPgCall::CPgCall(CPgStore& store, StrataStatus& st) : m_store(store), m_st(st) {
-    m_conn = store.m_pool->Acquire(store.m_cancel, st);
+CPgCall::CPgCall(CPgStore& store, StrataStatus& st, CPgRoute route) : m_store(store), m_st(st) {
+    if (route == CPgRoute::kRead && store.m_pool->ReadServers()) m_conn = LeaseStandby();
+    if (!m_conn) {
+        m_pool = store.m_pool;
+        m_conn = m_pool->Acquire(store.m_cancel, st);
+    }
     if (!m_conn) return;
     std::lock_guard<std::mutex> lock(store.m_cancelLock);
     store.m_cancelHandle = PQgetCancel(m_conn->m_conn);
@@ -258,7 +310,44 @@ CPgCall::~CPgCall() {
         CPgResult r(PQexec(m_conn->m_conn, "ROLLBACK"));
         if (PQresultStatus(r.Get()) != PGRES_COMMAND_OK) m_broken = true;
     }
-    m_store.m_pool->Release(std::move(m_conn), m_broken);
+    m_pool->Release(std::move(m_conn), m_broken);
+}
+
+bool CPgCall::BrokeOnStandby() const { return m_broken && m_pool != m_store.m_pool; }
+
+std::unique_ptr<CPgConn> CPgCall::LeaseStandby() {
+    const std::shared_ptr<CPgReadServers>& standbys = m_store.m_pool->ReadServers();
+    if (m_store.m_readAfter == kPgOnPrimary) return nullptr;
+    for (const std::shared_ptr<CPgPool>& pool : standbys->Rotation()) {
+        StrataStatus ignored;
+        std::unique_ptr<CPgConn> conn = pool->Acquire(m_store.m_cancel, ignored);
+        if (!conn) {
+            if (ignored.m_code == kStrataUnreachable) standbys->Rest(pool.get());
+            continue;
+        }
+        if (m_store.m_readAfter.empty() || CaughtUp(*conn)) {
+            m_pool = pool;
+            return conn;
+        }
+        // Behind this channel's own last write: the primary answers rather than a stale standby.
+        const bool broken = PQstatus(conn->m_conn) != CONNECTION_OK;
+        pool->Release(std::move(conn), broken);
+        return nullptr;
+    }
+    return nullptr;
+}
+
+bool CPgCall::CaughtUp(CPgConn& conn) {
+    const char* params[] = {m_store.m_readAfter.c_str()};
+    const auto deadline = std::chrono::steady_clock::now() + kPgCatchUpWait;
+    for (;;) {
+        CPgResult r(PQexecParams(conn.m_conn, "SELECT pg_last_wal_replay_lsn() >= $1::pg_lsn", 1, nullptr, params,
+                                 nullptr, nullptr, 0));
+        if (PQresultStatus(r.Get()) != PGRES_TUPLES_OK || r.Rows() != 1) return false;
+        if (PQgetisnull(r.Get(), 0, 0) == 0 && PQgetvalue(r.Get(), 0, 0)[0] == 't') return true;
+        if (std::chrono::steady_clock::now() >= deadline || m_store.m_cancel.load()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 bool CPgCall::Fail(PGresult* r, const char* what) {
@@ -266,9 +355,10 @@ bool CPgCall::Fail(PGresult* r, const char* what) {
     m_state = state ? state : "";
     std::string message = OneLine(r ? PQresultErrorMessage(r) : PQerrorMessage(m_conn->m_conn));
     if (message.size() > 400) message = message.substr(0, 400) + " ...";
-    const std::string& address = m_store.m_pool->Target().m_address;
+    const std::string& address = m_pool->Target().m_address;
     if (PQstatus(m_conn->m_conn) != CONNECTION_OK || m_state.rfind("08", 0) == 0 || m_state.rfind("57P", 0) == 0) {
         m_broken = true;
+        if (m_pool != m_store.m_pool) m_store.m_pool->ReadServers()->Rest(m_pool.get());
         return m_st.Set(kStrataChannelBroken, "connection to the PostgreSQL server at " + address +
                                                   " lost during " + what + ": " + message);
     }
@@ -277,6 +367,7 @@ bool CPgCall::Fail(PGresult* r, const char* what) {
 }
 
 bool CPgCall::Begin(bool readOnly) {
+    ++m_pool->m_roundTrips;
     CPgResult r(PQexec(m_conn->m_conn, readOnly ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY" : "BEGIN"));
     if (PQresultStatus(r.Get()) != PGRES_COMMAND_OK) return Fail(r.Get(), "begin");
     m_inTransaction = true;
@@ -284,6 +375,7 @@ bool CPgCall::Begin(bool readOnly) {
 }
 
 bool CPgCall::Commit() {
+    ++m_pool->m_roundTrips;
     CPgResult r(PQexec(m_conn->m_conn, "COMMIT"));
     m_inTransaction = false;
     if (PQresultStatus(r.Get()) != PGRES_COMMAND_OK) return Fail(r.Get(), "commit");
@@ -292,6 +384,7 @@ bool CPgCall::Commit() {
 
 bool CPgCall::Run(const char* sql, const CPgParam* params, size_t n, CPgResult& out, const char* what) {
     if (m_store.m_cancel.load()) return m_st.Set(kStrataCancelled, what);
+    ++m_pool->m_roundTrips;
     auto it = m_conn->m_prepared.find(sql);
     if (it == m_conn->m_prepared.end()) {
         std::vector<Oid> types;

@@ -223,13 +223,18 @@ private:
 
 bool CPgStore::Search(const std::string& db, const std::string& keyName, const std::string& ansiTerm, int64_t after,
                       size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) {
+    return OnReadServer(st, [&](CPgCall& call) { return SearchOn(call, db, keyName, ansiTerm, after, limit, hits, more, st); });
+}
+
+bool CPgStore::SearchOn(CPgCall& call, const std::string& db, const std::string& keyName, const std::string& ansiTerm,
+                        int64_t after, size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) {
     hits.clear();
     more = false;
-    CPgCall call(*this, st);
+    ++call.Pool().m_searches;
     int64_t dbId = 0;
     StrataStoreKey key;
     CPgResult gen;
-    if (!call.Ok() || !call.Begin(true) || !FindDatabase(call, db, dbId) || !FindKey(call, dbId, keyName, key) ||
+    if (!call.Begin(true) || !FindDatabase(call, db, dbId) || !FindKey(call, dbId, keyName, key) ||
         !call.Run("SELECT gen FROM databases WHERE id=$1", {dbId}, gen, "search")) {
         return false;
     }

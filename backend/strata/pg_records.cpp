@@ -49,34 +49,36 @@ bool CPgStore::GetRecordText(CPgCall& call, int64_t db, int64_t number, std::str
 }
 
 bool CPgStore::ReadRecord(const std::string& db, int64_t number, std::string& diriv, StrataStatus& st) {
-    CPgCall call(*this, st);
-    int64_t id = 0;
-    bool found = false;
-    if (!call.Ok() || !call.Begin(true) || !FindDatabase(call, db, id) || !GetRecordText(call, id, number, diriv, found)) {
-        return false;
-    }
-    if (!found) return st.Set(kStrataNoData, "no record " + std::to_string(number) + " in [" + db + "]");
-    return call.Commit();
+    return OnReadServer(st, [&](CPgCall& call) {
+        int64_t id = 0;
+        bool found = false;
+        if (!call.Begin(true) || !FindDatabase(call, db, id) || !GetRecordText(call, id, number, diriv, found)) {
+            return false;
+        }
+        if (!found) return st.Set(kStrataNoData, "no record " + std::to_string(number) + " in [" + db + "]");
+        return call.Commit();
+    });
 }
 
 bool CPgStore::ReadRecords(const std::string& db, const std::vector<int64_t>& numbers,
                            std::vector<std::string>& dirivs, StrataStatus& st) {
-    dirivs.assign(numbers.size(), std::string());
-    CPgCall call(*this, st);
-    int64_t id = 0;
-    CPgResult r;
-    if (!call.Ok() || !call.Begin(true) || !FindDatabase(call, db, id) ||
-        !call.Run("SELECT num, diriv FROM records WHERE db=$1 AND num = ANY($2::bigint[])",
-                  {id, CPgParam::Text(NumberArray(numbers))}, r, "read records")) {
-        return false;
-    }
-    std::map<int64_t, int> rowOf;
-    for (int i = 0; i < r.Rows(); ++i) rowOf[r.Int(i, 0)] = i;
-    for (size_t i = 0; i < numbers.size(); ++i) {
-        const auto it = rowOf.find(numbers[i]);
-        if (it != rowOf.end()) r.BytesInto(it->second, 1, dirivs[i]);
-    }
-    return call.Commit();
+    return OnReadServer(st, [&](CPgCall& call) {
+        dirivs.assign(numbers.size(), std::string());
+        int64_t id = 0;
+        CPgResult r;
+        if (!call.Begin(true) || !FindDatabase(call, db, id) ||
+            !call.Run("SELECT num, diriv FROM records WHERE db=$1 AND num = ANY($2::bigint[])",
+                      {id, CPgParam::Text(NumberArray(numbers))}, r, "read records")) {
+            return false;
+        }
+        std::map<int64_t, int> rowOf;
+        for (int i = 0; i < r.Rows(); ++i) rowOf[r.Int(i, 0)] = i;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            const auto it = rowOf.find(numbers[i]);
+            if (it != rowOf.end()) r.BytesInto(it->second, 1, dirivs[i]);
+        }
+        return call.Commit();
+    });
 }
 
 bool CPgStore::WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
@@ -126,7 +128,18 @@ bool CPgStore::WriteRecord(const std::string& db, int64_t number, StrataWrite ho
         return false;
     }
     m_lastHits = HitList();
-    return call.Commit();
+    if (!call.Commit()) return false;
+    NoteWritePosition(call);
+    return true;
+}
+
+void CPgStore::NoteWritePosition(CPgCall& call) {
+    if (!m_pool->ReadServers()) return;
+    // The insert position: with asynchronous commits the commit record may not be written yet.
+    CPgResult r(PQexec(call.Connection(), "SELECT pg_current_wal_insert_lsn()::text"));
+    // A position that cannot be read sends this channel's reads to the primary until its next write.
+    const bool ok = PQresultStatus(r.Get()) == PGRES_TUPLES_OK && r.Rows() == 1;
+    m_writePosition = ok ? PQgetvalue(r.Get(), 0, 0) : kPgOnPrimary;
 }
 
 int CPgStore::LoadRecords(const std::string& db, const std::vector<std::string>& dirivs,

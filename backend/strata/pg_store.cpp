@@ -114,14 +114,13 @@ bool CPgStore::Login(const std::string& user, const std::string& password, int& 
 }
 
 bool CPgStore::ListDatabases(std::vector<StrataDatabaseInfo>& out, bool, StrataStatus& st) {
-    out.clear();
-    CPgCall call(*this, st);
-    CPgResult r;
-    if (!call.Ok() || !call.Run("SELECT name, records FROM databases ORDER BY id", {}, r, "list databases")) {
-        return false;
-    }
-    for (int i = 0; i < r.Rows(); ++i) out.push_back(StrataDatabaseInfo{r.Bytes(i, 0), r.Int(i, 1)});
-    return true;
+    return OnReadServer(st, [&](CPgCall& call) {
+        out.clear();
+        CPgResult r;
+        if (!call.Run("SELECT name, records FROM databases ORDER BY id", {}, r, "list databases")) return false;
+        for (int i = 0; i < r.Rows(); ++i) out.push_back(StrataDatabaseInfo{r.Bytes(i, 0), r.Int(i, 1)});
+        return true;
+    });
 }
 
 bool CPgStore::AddDatabase(const std::string& name, StrataStatus& st) {
@@ -153,16 +152,18 @@ bool CPgStore::DropDatabase(const std::string& name, StrataStatus& st) {
 }
 
 bool CPgStore::ReadCfgFile(const std::string& db, const std::string& file, std::string& content, StrataStatus& st) {
-    CPgCall call(*this, st);
-    int64_t id = 0;
-    CPgResult r;
-    if (!call.Ok() || !FindDatabase(call, db, id) ||
-        !call.Run("SELECT content FROM cfgfiles WHERE db=$1 AND fold=$2", {id, StrataFold(file)}, r, "read cfg file")) {
-        return false;
-    }
-    if (r.Rows() == 0) return st.Set(kStrataBadPath, "no file [" + db + "/cfgs/" + file + "]");
-    content = r.Bytes(0, 0);
-    return true;
+    return OnReadServer(st, [&](CPgCall& call) {
+        int64_t id = 0;
+        CPgResult r;
+        if (!FindDatabase(call, db, id) ||
+            !call.Run("SELECT content FROM cfgfiles WHERE db=$1 AND fold=$2", {id, StrataFold(file)}, r,
+                      "read cfg file")) {
+            return false;
+        }
+        if (r.Rows() == 0) return st.Set(kStrataBadPath, "no file [" + db + "/cfgs/" + file + "]");
+        content = r.Bytes(0, 0);
+        return true;
+    });
 }
 
 bool CPgStore::PutCfgFile(const std::string& db, const std::string& file, const std::string& content,

@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/strata/pg_standbys.h"
 #include "backend/strata/strata_storeutil.h"
 #include "backend/strata/strata_store.h"
 
@@ -58,6 +59,7 @@ struct PgTarget {
     std::string m_conninfo;
     std::string m_address;
     int m_maxConnections = kPgDefaultMaxConnections;
+    std::vector<PgTarget> m_standbys;  // hot standbys that serve reads (none: the primary does)
 };
 
 // "host" or "host:port" plus database, role and password -> a libpq connection string (empty
@@ -83,7 +85,7 @@ class CPgPool {
 public:
     // The process's pool for `target` (one per connection string and cap).
     static std::shared_ptr<CPgPool> For(const PgTarget& target);
-    CPgPool(const PgTarget& target) : m_target(target) {}
+    CPgPool(const PgTarget& target, std::shared_ptr<CPgReadServers> standbys);
     ~CPgPool();
 
     // A connection, waiting while `cap` are in use (until `cancel` is set or 30 s pass). Null
@@ -92,7 +94,13 @@ public:
     // Gives a connection back; a broken one is closed and frees its slot.
     void Release(std::unique_ptr<CPgConn> conn, bool broken);
     const PgTarget& Target() const { return m_target; }
+    // The standbys of this primary; null when it has none.
+    const std::shared_ptr<CPgReadServers>& ReadServers() const { return m_readServers; }
     int OpenCount();
+    // Counted for /metrics: statements sent, leases that had to wait for a free connection,
+    // searches served.
+    std::atomic<uint64_t> m_roundTrips{0}, m_waits{0}, m_searches{0};
+    int InUse();
     // Whether a channel of this pool has checked (and upgraded) the store format.
     bool SchemaChecked();
     void SetSchemaChecked();
@@ -101,6 +109,7 @@ private:
     std::unique_ptr<CPgConn> Connect(StrataStatus& st);
 
     PgTarget m_target;
+    std::shared_ptr<CPgReadServers> m_readServers;
     std::mutex m_lock;
     std::condition_variable m_freed;
     std::vector<std::unique_ptr<CPgConn>> m_idle;  // guarded by m_lock
@@ -150,11 +159,15 @@ private:
 
 class CPgStore;
 
+// Where a call runs: on the primary, or (a read) on a standby that has replayed the channel's
+// last write, else on the primary.
+enum class CPgRoute { kPrimary, kRead };
+
 // One call of a store operation: leases a connection for its lifetime and registers it for
 // Interrupt(). Transactions end with Commit(); otherwise they roll back when the call ends.
 class CPgCall {
 public:
-    CPgCall(CPgStore& store, StrataStatus& st);
+    CPgCall(CPgStore& store, StrataStatus& st, CPgRoute route = CPgRoute::kPrimary);
     ~CPgCall();
     CPgCall(const CPgCall&) = delete;
     CPgCall& operator=(const CPgCall&) = delete;
@@ -178,13 +191,21 @@ public:
     // The SQLSTATE of the last failed statement ("" when none).
     const std::string& LastState() const { return m_state; }
     StrataStatus& Status() { return m_st; }
+    // The call runs on a standby, and its connection broke there.
+    bool BrokeOnStandby() const;
+    CPgPool& Pool() { return *m_pool; }
+    PGconn* Connection() { return m_conn->m_conn; }
 
 private:
     bool Run(const char* sql, const CPgParam* params, size_t n, CPgResult& out, const char* what);
     bool Fail(PGresult* r, const char* what);
+    // A standby connection for a read, or null (then the primary serves it).
+    std::unique_ptr<CPgConn> LeaseStandby();
+    bool CaughtUp(CPgConn& conn);
 
     CPgStore& m_store;
     StrataStatus& m_st;
+    std::shared_ptr<CPgPool> m_pool;  // the pool m_conn came from
     std::unique_ptr<CPgConn> m_conn;
     bool m_broken = false;
     bool m_inTransaction = false;
@@ -198,6 +219,8 @@ public:
 
     void Interrupt() override;
     void BeginCall() override { m_cancel.store(false); }
+    void ReadAfter(const std::string& position) override { m_readAfter = position; }
+    std::string WritePosition() const override { return m_writePosition; }
 
     bool Login(const std::string& user, const std::string& password, int& rights, StrataStatus& st) override;
     bool ListDatabases(std::vector<StrataDatabaseInfo>& out, bool counts, StrataStatus& st) override;
@@ -238,6 +261,22 @@ private:
     friend bool PgUpgradeSchema(CPgStore& store, CPgCall& call, int64_t from);
     friend class CPgPostingReader;
 
+    // Runs the read `body` on a standby (see CPgRoute); when the standby's connection breaks
+    // during it, once more elsewhere.
+    template <class Body>
+    bool OnReadServer(StrataStatus& st, Body body) {
+        for (int attempt = 0;; ++attempt) {
+            CPgCall call(*this, st, CPgRoute::kRead);
+            if (call.Ok() && body(call)) return true;
+            if (attempt > 0 || !call.BrokeOnStandby()) return false;
+            st = StrataStatus();
+        }
+    }
+    // After a write's commit: the primary's WAL position, which later reads of this channel
+    // wait for on a standby. Only with standbys.
+    void NoteWritePosition(CPgCall& call);
+    bool SearchOn(CPgCall& call, const std::string& db, const std::string& keyName, const std::string& ansiTerm,
+                  int64_t after, size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st);
     bool FindDatabase(CPgCall& call, const std::string& name, int64_t& id);
     bool LoadKeys(CPgCall& call, int64_t db, std::vector<StrataStoreKey>& keys);
     bool FindKey(CPgCall& call, int64_t db, const std::string& name, StrataStoreKey& key);
@@ -265,6 +304,8 @@ private:
     HitList m_lastHits;
 
     std::shared_ptr<CPgPool> m_pool;
+    std::string m_readAfter;      // WAL position a standby must have replayed to serve a read
+    std::string m_writePosition;  // of this channel's last write ("" none, or no standbys)
     std::atomic<bool> m_cancel{false};
     std::mutex m_cancelLock;        // guards m_cancelHandle against the leasing thread
     PGcancel* m_cancelHandle = nullptr;

@@ -9,7 +9,7 @@ namespace {
 std::unique_ptr<IStrataStore> OpenStoreSpec(const std::string& spec, bool create, StrataStatus& st) {
     if (spec.rfind("pg:", 0) == 0) {
         const std::string conninfo = spec.substr(3);
-        return OpenPgStore(PgTarget{conninfo, PgDescribe(conninfo), 4}, create, st);
+        return OpenPgStore(PgTarget{conninfo, PgDescribe(conninfo), 4, {}}, create, st);
     }
     return OpenSqliteStore(spec.rfind("sqlite:", 0) == 0 ? spec.substr(7) : spec, create, st);
 }

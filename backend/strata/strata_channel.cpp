@@ -237,9 +237,14 @@ void CInterface::SetNetworkOptions(const StrataNetOptions& options) {
 }
 
 StrataLocation CInterface::Location(const Selection& s) {
-    if (!s.m_row->m_network) return StrataLocation{StrataStoreFile(GetStoreFolder(), s.m_instance), "", 0};
-    return StrataLocation{PgConnInfo(s.m_net.m_address, s.m_instance, s.m_net.m_user, s.m_net.m_password),
-                          s.m_net.m_address, s.m_net.m_maxConnections};
+    if (!s.m_row->m_network) return StrataLocation{StrataStoreFile(GetStoreFolder(), s.m_instance), "", 0, {}, {}};
+    StrataLocation where{PgConnInfo(s.m_net.m_address, s.m_instance, s.m_net.m_user, s.m_net.m_password),
+                         s.m_net.m_address, s.m_net.m_maxConnections, {}, {}};
+    for (const std::string& server : s.m_net.m_readServers) {
+        where.m_readPaths.push_back(PgConnInfo(server, s.m_instance, s.m_net.m_user, s.m_net.m_password));
+        where.m_readAddresses.push_back(server);
+    }
+    return where;
 }
 
 int CInterface::GetAllProcAddress(std::string& error) {
@@ -467,6 +472,7 @@ bool CConnect::CheckReady(int right) {
     }
     if (!Acquire()) return false;
     m_channel->BeginCall();
+    m_channel->ReadAfter(m_writePosition);
     return true;
 }
 

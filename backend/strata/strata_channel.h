@@ -60,7 +60,21 @@ struct StrataNetOptions {
     std::string m_user;
     std::string m_password;
     int m_maxConnections = 16;
+    // Hot standbys of the server ("host" or "host:port") that serve searches and record reads.
+    std::vector<std::string> m_readServers;
 };
+
+// The figures of one network back-end server's connection pool in this process, for /metrics.
+struct StrataServerStats {
+    std::string m_address;
+    bool m_standby = false;
+    int m_open = 0, m_inUse = 0;
+    uint64_t m_waits = 0;       // leases that waited for a free connection
+    uint64_t m_roundTrips = 0;  // statements sent
+    uint64_t m_searches = 0;
+};
+// Every live pool, primaries and standbys (none in embedded mode). Any thread.
+std::vector<StrataServerStats> StrataNetworkServerStats();
 
 class CInterface {
 public:
@@ -207,6 +221,7 @@ private:
     dev_t m_channelDevice = 0;
     ino_t m_channelInode = 0;
     int m_rights = 0;  // kStrataRight* bits of the logged-in account; 0 = not logged in
+    std::string m_writePosition;  // of this channel's last write, for reads from standbys
     int m_lastCode = 0;
     std::string m_lastText;
 };

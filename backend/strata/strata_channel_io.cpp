@@ -272,6 +272,7 @@ int CConnect::API_Write(const char* path, const char* data, int dataLen, char* b
     }
     StrataStatus st;
     if (!m_channel->WriteRecord(req.m_db, req.m_number, how, diriv, st)) return Fail(st);
+    if (std::string at = m_channel->WritePosition(); !at.empty()) m_writePosition = std::move(at);
     CPackageWriter writer(kPackageLines, size_t(bufferSize));
     // The answer names the record written; a buffer too small for it still leaves the write done.
     if (writer.Add(SevenDigits(req.m_number))) writer.Finish("", buffer);

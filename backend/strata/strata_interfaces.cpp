@@ -11,7 +11,11 @@ std::unique_ptr<IStrataStore> OpenLocalCore(const StrataLocation& where, bool cr
 }
 
 std::unique_ptr<IStrataStore> OpenNetChannel(const StrataLocation& where, bool create, StrataStatus& st) {
-    return OpenPgStore(PgTarget{where.m_path, where.m_address, where.m_maxConnections}, create, st);
+    PgTarget target{where.m_path, where.m_address, where.m_maxConnections, {}};
+    for (size_t i = 0; i < where.m_readPaths.size() && i < where.m_readAddresses.size(); ++i) {
+        target.m_standbys.push_back(PgTarget{where.m_readPaths[i], where.m_readAddresses[i], where.m_maxConnections, {}});
+    }
+    return OpenPgStore(target, create, st);
 }
 
 const StrataInterfaceRow kInterfaces[] = {

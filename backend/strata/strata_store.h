@@ -33,6 +33,10 @@ public:
     // The connection goes back to the idle pool: drop what it keeps between calls for the same
     // channel (the hit list of an unfinished paged search). Optional.
     virtual void Idle() {}
+    // Read-your-writes across servers: the position of this connection's last write (empty when
+    // the engine has one server), and the position that later reads must see.
+    virtual std::string WritePosition() const { return {}; }
+    virtual void ReadAfter(const std::string& /*position*/) {}
 
     virtual bool Login(const std::string& user, const std::string& password, int& rights,
                        StrataStatus& st) = 0;
@@ -97,6 +101,8 @@ struct StrataLocation {
     std::string m_path;     // store file, or connection string
     std::string m_address;  // network: "host" or "host:port" as configured, for messages
     int m_maxConnections = 16;
+    // Network: servers that serve reads (hot standbys), as connection strings and addresses.
+    std::vector<std::string> m_readPaths, m_readAddresses;
 };
 
 // One row of the interface table: the interface file name and how to reach a store through it.

@@ -36,6 +36,23 @@ TEST_F(CServerSettingsTest, MissingFileGivesTheDocumentedDefaults) {
     EXPECT_EQ(s.m_badLoginAction, 1);
 }
 
+TEST_F(CServerSettingsTest, ReadServersSplitAtCommasWithBlanksAndEmptyNamesLeftOut) {
+    const struct {
+        const char* m_text;
+        std::vector<std::string> m_servers;
+    } cases[] = {
+        {"", {}},
+        {"db2", {"db2"}},
+        {" db2:5433 , [::1]:5434,,db4 ", {"db2:5433", "[::1]:5434", "db4"}},
+        {" , ", {}},
+    };
+    for (const auto& c : cases) {
+        CServerSettings s;
+        s.m_readServers = c.m_text;
+        EXPECT_EQ(BackendNetOptions(s).m_readServers, c.m_servers) << "[" << c.m_text << "]";
+    }
+}
+
 TEST_F(CServerSettingsTest, SampleFileStatesExactlyTheDefaults) {
     const char* src = std::getenv("VELKAN_SOURCE_DIR");
     ASSERT_NE(src, nullptr);

@@ -9,6 +9,10 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
   faults   PostgreSQL stopped under an open association ends it (66), the server keeps running and
            logs one line; with PostgreSQL back, a new association works without a restart; a wrong
            server password is a clear error at start
+  standby  with [Backend] ReadServers naming a hot standby that applies commits 3 s late, searches
+           run on the standby (another session sees an insert only after the delay) while the
+           session that inserted finds its record at once; with the standby stopped, searches go
+           on through the primary
 Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
 
 import os
@@ -52,13 +56,30 @@ class Cluster:
     def run(self, command):
         subprocess.run(["bash", CLUSTER_SCRIPT, command, self.dir], check=True, timeout=120)
 
-    def server(self, password=None):
-        return Server([("common", "DBIPAddress", self.address), ("Strata", "interface", "netchan32.dll"),
-                       ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
-                       ("Backend", "ServerPassword", password or self.env["PGPASSWORD"])])
+    def server(self, password=None, read_servers=None):
+        keys = [("common", "DBIPAddress", self.address), ("Strata", "interface", "netchan32.dll"),
+                ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
+                ("Backend", "ServerPassword", password or self.env["PGPASSWORD"])]
+        if read_servers:
+            keys.append(("Backend", "ReadServers", read_servers))
+        return Server(keys)
 
     def destroy(self):
         self.run("destroy")
+        if getattr(self, "standby_dir", None):
+            subprocess.run(["bash", CLUSTER_SCRIPT, "destroy", self.standby_dir], check=True, timeout=120)
+
+    def add_standby(self, apply_delay):
+        """A hot standby of this cluster; returns its address."""
+        self.standby_dir = tempfile.mkdtemp(prefix="vkpgs")
+        subprocess.run(["bash", CLUSTER_SCRIPT, "standby", self.standby_dir, self.dir], check=True, timeout=120)
+        env = dict(line.split("=", 1) for line in open(os.path.join(self.standby_dir, "env")).read().split())
+        psql = ["psql", "-qXd", "postgres", "-c"]
+        run_env = dict(os.environ, **env)
+        subprocess.run(psql + [f"ALTER SYSTEM SET recovery_min_apply_delay = '{apply_delay}'"], env=run_env,
+                       check=True, capture_output=True, timeout=60)
+        subprocess.run(psql + ["SELECT pg_reload_conf()"], env=run_env, check=True, capture_output=True, timeout=60)
+        return f"127.0.0.1:{env['PGPORT']}"
 
 
 def case_shared():
@@ -163,6 +184,39 @@ def case_faults():
         if s:
             s.stop()
         pg.destroy()
+
+
+def case_standby():
+    pg = Cluster()
+    s = None
+    work = tempfile.mkdtemp(prefix="vkpginterop")
+    try:
+        standby = pg.add_standby("3s")
+        s = pg.server(read_servers=f"{standby}, ")
+        record = write(work, "rec.mrc", marc(NUMBER, "Quokka standby reading"))
+        find = [f"open {target(s)}", "base books", "find @attr 1=4 quokka"]
+        out = yaz(s, ["auth demo demo", f"open {target(s)}", "base books", f"update insert id1 <{record}",
+                      "find @attr 1=4 quokka"], seconds=30)
+        expect(out, "Status: done", "insert on the primary")
+        if hits(out) != [1]:
+            raise AssertionError(f"the inserting session should read its own write:\n{out}")
+        if hits(yaz(s, find, seconds=30)) != [0]:
+            raise AssertionError("another session should read the standby, which applies the insert 3 s late")
+        time.sleep(4)
+        if hits(yaz(s, find, seconds=30)) != [1]:
+            raise AssertionError("the standby should have applied the insert by now")
+        subprocess.run(["bash", CLUSTER_SCRIPT, "stop", pg.standby_dir], check=True, timeout=120)
+        for _ in range(2):
+            out = yaz(s, find, seconds=30)
+            if hits(out) != [1]:
+                raise AssertionError(f"with the standby stopped the primary should answer:\n{out}")
+        if s.proc.poll() is not None:
+            raise AssertionError("vk9000 ended with the standby")
+    finally:
+        if s:
+            s.stop()
+        pg.destroy()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "backend/strata/strata_channel.h"
 #include "server/metrics.h"
 #include "server/metricshistory.h"
 
@@ -35,6 +36,36 @@ ServiceFigures ReadService(const CServerMetrics& metrics, size_t index) {
     }
     f.seconds = static_cast<double>(s.m_microseconds.load(std::memory_order_relaxed)) / 1e6;
     return f;
+}
+
+// The network back-end's servers: pool connections, waits, statements and searches per server.
+void AppendBackendServers(std::string& out) {
+    const std::vector<StrataServerStats> servers = StrataNetworkServerStats();
+    if (servers.empty()) return;
+    auto label = [](const StrataServerStats& s) {
+        return std::string("server=\"") + s.m_address + "\",role=\"" + (s.m_standby ? "standby" : "primary") + "\"";
+    };
+    out += "# HELP velkan_backend_connections Connections of the back-end pool, by server and state.\n";
+    out += "# TYPE velkan_backend_connections gauge\n";
+    for (const StrataServerStats& s : servers) {
+        out += "velkan_backend_connections{" + label(s) + ",state=\"in_use\"} " + std::to_string(s.m_inUse) + "\n";
+        out += "velkan_backend_connections{" + label(s) + ",state=\"idle\"} " +
+               std::to_string(s.m_open - s.m_inUse) + "\n";
+    }
+    const struct {
+        const char* m_name;
+        const char* m_help;
+        uint64_t StrataServerStats::*m_value;
+    } counters[] = {
+        {"velkan_backend_pool_waits_total", "Leases that waited for a free connection.", &StrataServerStats::m_waits},
+        {"velkan_backend_round_trips_total", "Statements sent to the server.", &StrataServerStats::m_roundTrips},
+        {"velkan_backend_searches_total", "Searches the server answered.", &StrataServerStats::m_searches},
+    };
+    for (const auto& c : counters) {
+        out += std::string("# HELP ") + c.m_name + " " + c.m_help + "\n# TYPE " + c.m_name + " counter\n";
+        for (const StrataServerStats& s : servers)
+            out += std::string(c.m_name) + "{" + label(s) + "} " + std::to_string(s.*c.m_value) + "\n";
+    }
 }
 
 }  // namespace
@@ -81,6 +112,8 @@ std::string RenderPrometheusMetrics(const CServerMetrics& metrics, int activeSes
     for (size_t r = 0; r < std::size(kRefusalNames); ++r)
         out += std::string("velkan_refused_connections_total{reason=\"") + kRefusalNames[r] + "\"} " +
                std::to_string(metrics.GetRefused(static_cast<CMetricRefusal>(r))) + "\n";
+
+    AppendBackendServers(out);
 
     out += "# HELP velkan_access_log_dropped_total Access-log lines dropped because its queue was full.\n";
     out += "# TYPE velkan_access_log_dropped_total counter\n";

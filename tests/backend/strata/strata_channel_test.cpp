@@ -20,7 +20,7 @@ TEST(CInterfaceTest, UnknownInterfaceFailsWithAClearText) {
 
 TEST(CInterfaceTest, UnreachableNetworkServerGives66WithItsAddress) {
     CInterface iface;
-    iface.SetNetworkOptions(StrataNetOptions{"127.0.0.1:1", "velkan", "x", 4});
+    iface.SetNetworkOptions(StrataNetOptions{"127.0.0.1:1", "velkan", "x", 4, {}});
     ASSERT_EQ(iface.LoadLibraryA("NETCHAN32.DLL", "inst"), 0);
     EXPECT_EQ(iface.GetPathPrefix(), "127.0.0.1:1/");
     std::string error;
