@@ -57,7 +57,7 @@ public:
     const std::string& Database() const { return m_db; }
     std::string Spec() const { return "pg:" + m_conninfo + " dbname=" + m_db; }
     StrataNetOptions NetOptions(int maxConnections = 16) const {
-        return StrataNetOptions{m_host + ":" + m_port, m_user, m_password, maxConnections};
+        return StrataNetOptions{m_host + ":" + m_port, m_user, m_password, maxConnections, {}};
     }
 
 private:
