@@ -71,7 +71,7 @@ start_wizard() {
 # ---- 1. first installation -------------------------------------------------------------------
 port1=$(free_port)
 start_wizard "$bin/SetupVelkan"
-wait_for "欢迎使用 Orvane-1 Z39.50服务器安装程序" "(1/10)"
+wait_for "欢迎使用 Orvane-1 Z39.50服务器安装程序" "(1/11)"
 keys Enter
 wait_for "实例名(I):" "[vk9000"
 type_in lib1; keys Enter
