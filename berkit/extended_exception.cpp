@@ -17,3 +17,9 @@ const char* extended_exception::GetErrorMessage() {
                       m_strMessage.c_str(), m_strFile.c_str(), m_nLine);
     return m_strText.c_str();
 }
+
+std::string extended_exception::LogText() const {
+    char code[32];
+    std::snprintf(code, sizeof code, "Exception (0x%.8X): ", static_cast<unsigned>(m_nCode));
+    return code + m_strMessage;
+}

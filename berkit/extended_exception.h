@@ -16,6 +16,9 @@ public:
     // Formats "Exception (0x%.8X): \r\n\t%s\r\n\tFile: %s\r\n\tLine: %d\r\n" into m_strText and
     // returns it. The pointer stays valid until the next call or the object's destruction.
     virtual const char* GetErrorMessage();
+    // The one-line text for the operator's log: "Exception (0x%.8X): message", without the
+    // source file and line (those go to the debug trace with GetErrorMessage).
+    std::string LogText() const;
 
     int m_nCode;               // system or socket error number, or 0
     std::string m_strMessage;  // short description, e.g. "Failed to create thread"

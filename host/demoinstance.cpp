@@ -1,48 +1,25 @@
 // Creating the demo instance (see demoinstance.h).
 #include "host/demoinstance.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <vector>
 
+#include "platform/datafile.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/syserror.h"
-
-extern char** environ;
 
 namespace {
 
-// Runs `bash script folder` and waits for it. False with `error` when it cannot start or fails.
+// Runs `bash script folder [strata]` and waits for it. False with `error` when it cannot start or fails.
 bool RunScript(const std::string& script, const std::string& folder, const std::string& strata,
                std::string& error) {
     std::vector<std::string> args = {"bash", script, folder};
     if (!strata.empty())
         args.push_back(strata);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, "bash", nullptr, nullptr, argv.data(), environ);
-    if (rc != 0) {
-        error = "cannot run " + script + ": " + PlatSystemErrorText(rc);
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            error = "cannot wait for " + script + ": " + PlatSystemErrorText(errno);
-            return false;
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        error = script + " failed (status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
-        return false;
-    }
-    return true;
+    const int rc = PlatRunProgram(args, {}, "", error);
+    if (rc > 0)
+        error = script + " failed (status " + std::to_string(rc) + ")";
+    return rc == 0;
 }
 
 // The instance name of the first store file (NAME.strata) in `folder`, or "".
@@ -60,22 +37,7 @@ std::string FindStoreInstance(const std::string& folder) {
 }  // namespace
 
 std::string FindDemoStoreScript(const std::string& executablePath) {
-    namespace fs = std::filesystem;
-    const std::string rel = "scripts/make-demo-store.sh";
-    if (const char* src = std::getenv("VELKAN_SOURCE_DIR"); src && *src)
-        return PlatFileExists(PlatJoinPath(src, rel)) ? PlatJoinPath(src, rel) : "";
-    std::error_code ec;
-    fs::path dir = fs::weakly_canonical(fs::path(executablePath), ec).parent_path();
-    for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.parent_path()) {
-        // A source or build tree holds scripts/ itself; an installed prefix P keeps it in
-        // P/share/velkan (beside data/demo, which the script finds relative to itself).
-        for (const fs::path& candidate : {dir / rel, dir / "share/velkan" / rel})
-            if (fs::exists(candidate, ec))
-                return candidate.string();
-        if (dir == dir.parent_path())
-            break;
-    }
-    return "";
+    return PlatFindDataFile(executablePath, kDemoStoreScript);
 }
 
 std::string DemoIniText(unsigned port, const std::string& instanceName) {

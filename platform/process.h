@@ -4,6 +4,7 @@
 // Thread safety: any thread.
 
 #include <string>
+#include <vector>
 
 // The pid written in `path` (decimal, optional trailing newline), or -1 when the file is missing,
 // unreadable or does not hold a positive number.
@@ -23,3 +24,16 @@ bool PlatIsProgramRunning(int pid, const std::string& program);
 int PlatHoldPidFile(const std::string& path, int& heldByPid, int& errorCode);
 // Removes the file and drops the lock of a handle from PlatHoldPidFile (-1 is ignored).
 void PlatReleasePidFile(int handle, const std::string& path);
+
+// The pid of the process that holds `path` as its pid file (PlatHoldPidFile), or -1 when nobody
+// holds it: a missing file, a stale one or one copied from a served folder names nobody. The
+// probe takes a shared lock for a moment; PlatHoldPidFile retries briefly, so a holder that
+// starts meanwhile still wins.
+int PlatPidFileHolder(const std::string& path);
+
+// Runs `argv` (argv[0] found on PATH when it has no '/') with this process's environment plus the
+// "NAME=value" entries of `extraEnv`, its standard output and error appended to `outputFile`
+// ("" keeps this process's), and waits for it. Returns its exit code, or -1 with `error` when it
+// could not start or was killed by a signal.
+int PlatRunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                   const std::string& outputFile, std::string& error);

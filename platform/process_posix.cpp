@@ -55,7 +55,31 @@ bool IsSameFile(int fd, const std::string& path) {
            opened.st_ino == named.st_ino;
 }
 
+// Takes the exclusive lock of `fd`, trying again for a moment: PlatPidFileHolder holds a shared
+// lock for the time of a probe, which must not pass for a running holder. False with errno.
+bool LockBriefly(int fd) {
+    for (int attempt = 0;; ++attempt) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK || attempt == 10)
+            return false;
+        usleep(5000);
+    }
+}
+
 }  // namespace
+
+int PlatPidFileHolder(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // drops the probe's lock
+    if (!held)
+        return -1;
+    // The holder writes its pid right after it takes the lock.
+    return PlatReadPidFile(path);
+}
 
 int PlatHoldPidFile(const std::string& path, int& heldByPid, int& errorCode) {
     heldByPid = 0;
@@ -68,7 +92,7 @@ int PlatHoldPidFile(const std::string& path, int& heldByPid, int& errorCode) {
             errorCode = errno;
             return -1;
         }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (!LockBriefly(fd)) {
             const int code = errno;
             close(fd);
             errorCode = code;

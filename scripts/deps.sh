@@ -22,6 +22,7 @@ PKGS=(
 # The tests' peers and tools: heavy, and not needed to serve.
 TEST_PKGS=(
   clang libclang-rt-14-dev                # sanitizer and fuzz builds
+  patch xz-utils # scripts/httplib-source.sh: Debian's cpp-httplib source for the sanitizer builds
   postgresql-15 postgresql-common         # the network back-end's throw-away test cluster
   chromium fonts-wqy-zenhei               # the console's browser test, with a font for its Chinese texts
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests

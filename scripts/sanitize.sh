@@ -33,10 +33,16 @@ fi
 
 # set -e does not apply inside a function called with ||, hence the explicit returns.
 run_one() {
-  local name=$1 sanitizer=$2 dir=build-$1
+  local name=$1 sanitizer=$2 dir=build-$1 httplib=""
+  # cpp-httplib compiled into the instrumented tree (see ui/web/CMakeLists.txt).
+  if [[ -n $sanitizer ]] && ! httplib=$(bash scripts/httplib-source.sh "$dir/_httplib"); then
+    echo "sanitize: cpp-httplib's source could not be fetched; $dir links Debian's uninstrumented library" >&2
+    httplib=""
+  fi
   echo "sanitize: configuring $dir ($sanitizer)"
   CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELKAN_SANITIZE="$sanitizer" -DVELKAN_BENCH=OFF -DCMAKE_CXX_FLAGS=-Werror=thread-safety >/dev/null || return 1
+    -DVELKAN_SANITIZE="$sanitizer" -DVELKAN_BENCH=OFF -DCMAKE_CXX_FLAGS=-Werror=thread-safety \
+    -DVELKAN_HTTPLIB_SOURCE="$httplib" >/dev/null || return 1
   echo "sanitize: building $dir ${targets[*]:-(all)}"
   if ((${#targets[@]})); then
     cmake --build "$dir" -j2 --target "${targets[@]}" || return 1

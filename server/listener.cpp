@@ -96,7 +96,8 @@ uint32_t CListener::Run() {
             }
             failed = !OnAccept();
         } catch (extended_exception& e) {
-            m_owner->m_log.Write(0, "Accept on port %d failed. %s\r\n\t", m_port, e.GetErrorMessage());
+            BerTrace("%s", e.GetErrorMessage());
+            m_owner->m_log.Write(0, "Accept on port %d failed. %s", m_port, e.LogText().c_str());
             failed = true;
         } catch (...) {
             m_owner->m_log.Write(0, "Unkown error, Accept on port %d failed.", m_port);

@@ -127,7 +127,8 @@ uint32_t CTunnel::Run() {
             ServiceHandler();
         }
     } catch (extended_exception& e) {
-        LogInfo("%s", e.GetErrorMessage());
+        BerTrace("%s", e.GetErrorMessage());
+        LogInfo("%s", e.LogText().c_str());
         m_failed = true;
     } catch (...) {
         LogInfo("%s", "Unkown error, tunnel--run stopped");

@@ -65,7 +65,8 @@ std::unique_ptr<CListener> CTunnelArray::StartListener(int port, const std::stri
     try {
         listener->Create(false, nullptr);
     } catch (extended_exception& e) {
-        m_log.Write(0, "%s", e.GetErrorMessage());
+        BerTrace("%s", e.GetErrorMessage());
+        m_log.Write(0, "%s", e.LogText().c_str());
         m_listenerError = e.m_nCode;
         return nullptr;
     }
@@ -180,7 +181,8 @@ uint32_t CTunnelArray::Run() {
             Sweep();
             m_metricsHistory.Take(m_metrics, static_cast<double>(PlatTickCount()) / 1000.0);
         } catch (extended_exception& e) {
-            m_log.Write(0, "%s", e.GetErrorMessage());
+            BerTrace("%s", e.GetErrorMessage());
+            m_log.Write(0, "%s", e.LogText().c_str());
         } catch (...) {
             m_log.Write(0, "Unkown error, services stopped");
         }

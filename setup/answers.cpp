@@ -72,19 +72,26 @@ int RunAnswers(CSheetMain& sheet, const std::string& file) {
         return Fail("cannot read the answers file " + file);
     CAnswersHost host;
     std::string error;
-    bool enableService = false;
+    bool enableService = false, anonymous = true;
     if (!ReadSwitch(file, "CloseRunning", host.m_closeRunning, error) ||
         !ReadSwitch(file, "PortInUse", host.m_portInUse, error) ||
-        !ReadSwitch(file, "EnableService", enableService, error))
+        !ReadSwitch(file, "EnableService", enableService, error) ||
+        !ReadSwitch(file, "Anonymous", anonymous, error))
         return Fail(error);
     const std::string mode = PlatGetProfileString(kSection, "Mode", "", file);
     if (!mode.empty() && mode != "local" && mode != "network")
         return Fail(file + ": Mode must be local or network, not '" + mode + "'");
+    const std::map<std::string, int> stores = {
+        {"demo", IDC_STORE_DEMO}, {"empty", IDC_STORE_EMPTY}, {"none", IDC_STORE_NONE}};
+    const std::string store = PlatGetProfileString(kSection, "Store", "none", file);
+    if (stores.count(store) == 0)
+        return Fail(file + ": Store must be demo, empty or none, not '" + store + "'");
 
     // Edit fields filled from the file, by control id.
     const std::map<int, const char*> fields = {
         {IDC_INSTANCE_NAME, "InstanceName"}, {IDC_INSTANCE_FOLDER, "InstanceFolder"},
-        {IDC_PROGRAM_FOLDER, "ProgramFolder"}, {IDC_PORT, "Port"}, {IDC_ADDRESS, "ServerAddress"}};
+        {IDC_PROGRAM_FOLDER, "ProgramFolder"}, {IDC_PORT, "Port"}, {IDC_ADDRESS, "ServerAddress"},
+        {IDC_STORE_DATABASE, "Database"}};
     const std::string unset = "\x01";
 
     CDialogHost* previous = GetDialogHost();
@@ -109,6 +116,10 @@ int RunAnswers(CSheetMain& sheet, const std::string& file) {
         }
         if (CControl* check = page.Item(IDC_ENABLE_SERVICE))
             check->checked = enableService;
+        if (CControl* check = page.Item(IDC_STORE_ANONYMOUS)) {
+            check->checked = anonymous;
+            page.CheckRadio(stores.at(store));
+        }
         host.m_lastMessage.clear();
         const bool finishing = (sheet.Buttons() & PSWIZB_FINISH) != 0;
         if (finishing ? sheet.Finish() : sheet.Next())

@@ -7,6 +7,9 @@
 //   CloseRunning = yes | no                       answer to closing running programs (default no)
 //   PortInUse = yes | no                          answer to keeping a taken port (default no)
 //   EnableService = yes | no                      enable the systemd unit (default no)
+//   Store = demo | empty | none, Database         the store page (default none; Database names
+//                                                 the empty database)
+//   Anonymous = yes | no                          anonymous clients search as "public" (default yes)
 // A key left out keeps the wizard's default. The pages' checks apply as in the wizard; the first
 // failure is printed as one line on stderr.
 // Thread safety: none; the setup program's one thread.

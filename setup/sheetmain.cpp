@@ -39,9 +39,10 @@ unsigned DecimalValue(const std::string& text) {
 
 CSheetMain::CSheetMain()
     : CSheetSetup("安装 Orvane-1 Z39.50服务器"), m_port(DefaultListenerPort()), m_pagePort(*this),
-      m_pageInterface(*this) {
+      m_pageInterface(*this), m_pageStore(*this) {
     AddPage(&m_pagePort);
     AddPage(&m_pageInterface);
+    AddPage(&m_pageStore);
 }
 
 std::string CSheetMain::IniFile() const {
@@ -125,5 +126,7 @@ std::vector<std::string> CSheetMain::SummaryLines() const {
                                       "Strata接口: " + (m_interface.empty() ? std::string("(未设置)") : m_interface)};
     if (m_interface.rfind("netchan32", 0) == 0)
         lines.push_back("服务器地址: " + m_serverAddress);
+    if (!m_pageStore.m_summary.empty())
+        lines.push_back(m_pageStore.m_summary);
     return lines;
 }

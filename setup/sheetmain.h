@@ -1,6 +1,6 @@
 #pragma once
-// CSheetMain: the setup sheet of the Z39.50 server. Adds the port and interface pages to the
-// installer's sheet and implements its three hooks: reading the instance's vk9000.ini, closing
+// CSheetMain: the setup sheet of the Z39.50 server. Adds the port, interface and store pages to
+// the installer's sheet and implements its three hooks: reading the instance's vk9000.ini, closing
 // running programs of the product family, and saving the port and the instance registration.
 // Thread safety: none; the setup program's one thread.
 
@@ -9,6 +9,7 @@
 
 #include "setup/deploykit/sheetsetup.h"
 #include "setup/pageport.h"
+#include "setup/pagestore.h"
 #include "setup/pagestratainterface.h"
 
 // The texts of the close hook's question and the port page's question; front-ends that answer
@@ -38,4 +39,5 @@ public:
 
     CPagePort m_pagePort;
     CPageStrataInterface m_pageInterface;
+    CPageStore m_pageStore;
 };

@@ -1,4 +1,4 @@
-// Finding and closing the running programs of the product family by their pid files.
+// Finding and closing the running programs of the product family by the locks on their pid files.
 #include <signal.h>
 #include <time.h>
 
@@ -17,8 +17,10 @@ void SleepMs(int ms) {
     }
 }
 
+// A program runs when it holds the lock of its pid file: the number a copied or stale file names
+// may be another folder's program or nobody's.
 int DetectOrClose(const char* program, int detectOnly, const std::string& folder) {
-    const int pid = PlatReadPidFile(ProgramPidFile(folder, program));
+    const int pid = PlatPidFileHolder(ProgramPidFile(folder, program));
     const bool running = PlatIsProgramRunning(pid, program);
     if (detectOnly)
         return running ? 1 : 0;

@@ -1,18 +1,16 @@
 // CSheetSetup: page order, navigation, hook moments and the installer operations (see sheetsetup.h).
 #include "setup/deploykit/sheetsetup.h"
 
-#include <spawn.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
+#include "platform/datafile.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "setup/coralib/coralib.h"
 #include "setup/deploykit/installpages.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -143,6 +141,17 @@ void CSheetSetup::PrepareCheckSpace() {
         for (const std::string& name : names)
             if (IsSharedLibrary(name))
                 add(PlatJoinPath(libFrom, name), PlatJoinPath(libTo, name));
+    // The demo store's builder and data go along to ../share/velkan, where the copied programs
+    // look for them (the store page offers the demo databases with them).
+    const std::string script = PlatFindDataFile(PlatJoinPath(m_sourceFolder, "SetupVelkan"), kDemoStoreScript);
+    if (script.empty())
+        return;
+    const fs::path from = fs::path(script).parent_path().parent_path();
+    const fs::path to = fs::path(Canonical(m_programFolder)).parent_path() / "share/velkan";
+    add(script, (to / kDemoStoreScript).string());
+    for (const auto& entry : fs::recursive_directory_iterator(from / "data/demo", ec))
+        if (entry.is_regular_file(ec))
+            add(entry.path().string(), (to / fs::relative(entry.path(), from, ec)).string());
 }
 
 int64_t CSheetSetup::DetectFreeSpace(const std::string& folder) {
@@ -195,16 +204,7 @@ void CSheetSetup::OnFinishFinish() {
     if (!m_enableService || !SystemdAvailable())
         return;
     std::string unit = "vk9000@" + m_instanceName + ".service";
-    std::vector<std::string> args = {"systemctl", "enable", "--now", unit};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int status = -1;
-    if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) == 0)
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    std::string error;
+    if (PlatRunProgram({"systemctl", "enable", "--now", unit}, {}, "", error) != 0)
         ShowMessage("无法启用服务 " + unit + " (systemctl enable --now 失败)。", VKMB_OK | VKMB_ICONWARNING);
 }

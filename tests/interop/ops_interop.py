@@ -174,6 +174,13 @@ def case_health():
         port = console_port(s)
         expect(get(port, "/healthz") == (200, "ok\n"), "healthz without a login")
         expect(get(port, "/readyz") == (200, "ready\n"), "ready", str(get(port, "/readyz")))
+        # The embedded store taken away under the running server, then given back.
+        store = os.path.join(s.home, "backend", "vk9000.strata")
+        os.rename(store, store + ".away")
+        wait_for(lambda: get(port, "/readyz")[0] == 503, 10, "still ready without its store file")
+        expect("not reachable" in get(port, "/readyz")[1], "readyz names the back-end", get(port, "/readyz")[1])
+        os.rename(store + ".away", store)
+        wait_for(lambda: get(port, "/readyz")[0] == 200, 10, "not ready again with the store back")
         set_ini(os.path.join(s.home, "vk9000.ini"), "Server", "ForbidService", "1")
         s.proc.send_signal(signal.SIGHUP)
         wait_for(lambda: get(port, "/readyz")[0] == 503, 10, "forbidden service still ready")

@@ -8,7 +8,8 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
            the same hit counts on the embedded demo store and on its copy in PostgreSQL
   faults   PostgreSQL stopped under an open association ends it (66), the server keeps running and
            logs one line; with PostgreSQL back, a new association works without a restart; a wrong
-           server password is a clear error at start
+           server password is a clear error at start; /readyz turns 503 while PostgreSQL is stopped
+           and 200 again once it is back
   standby  with [Backend] ReadServers naming a hot standby that applies commits 3 s late, searches
            run on the standby (another session sees an insert only after the delay) while the
            session that inserted finds its record at once; with the standby stopped, searches go
@@ -27,6 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from es_update import marc, write  # noqa: E402
 from vkserver import DEMO_CACHE, VK9000, Server, hits, run_own_cases  # noqa: E402
 from yaz_interop import expect, target, yaz  # noqa: E402
+from ops_interop import console_port, get, wait_for  # noqa: E402
 
 SOURCE = os.environ.get("VELKAN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 CLUSTER_SCRIPT = os.path.join(SOURCE, "scripts", "pg_cluster.sh")
@@ -56,13 +58,10 @@ class Cluster:
     def run(self, command):
         subprocess.run(["bash", CLUSTER_SCRIPT, command, self.dir], check=True, timeout=120)
 
-    def server(self, password=None, read_servers=None):
-        keys = [("common", "DBIPAddress", self.address), ("Strata", "interface", "netchan32.dll"),
-                ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
-                ("Backend", "ServerPassword", password or self.env["PGPASSWORD"])]
-        if read_servers:
-            keys.append(("Backend", "ReadServers", read_servers))
-        return Server(keys)
+    def server(self, password=None, extra=()):
+        return Server([("common", "DBIPAddress", self.address), ("Strata", "interface", "netchan32.dll"),
+                       ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
+                       ("Backend", "ServerPassword", password or self.env["PGPASSWORD"]), *extra])
 
     def destroy(self):
         self.run("destroy")
@@ -153,7 +152,9 @@ def case_faults():
         finally:
             wrong.stop()  # raises when the process does not end cleanly
 
-        s = pg.server()
+        s = pg.server(extra=[("Console", "Listen", "127.0.0.1:0")])
+        console = console_port(s)
+        wait_for(lambda: get(console, "/readyz")[0] == 200, 10, "ready with PostgreSQL up")
         client = subprocess.Popen(["yaz-client"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, text=True)
         try:
@@ -170,6 +171,8 @@ def case_faults():
         if len(hits(out)) != 1 or hits(out)[0] < 1:
             raise AssertionError(f"the first search should succeed:\n{out}")
         expect(out, "Target closed connection", "the association ends when PostgreSQL stops")
+        wait_for(lambda: get(console, "/readyz")[0] == 503, 10, "still ready with PostgreSQL stopped")
+        expect(get(console, "/readyz")[1], "the back-end is not reachable", "readyz says why")
         if s.proc.poll() is not None:
             raise AssertionError("vk9000 ended with PostgreSQL")
         lines = [line for line in s.log().splitlines() if "PostgreSQL server at" in line]
@@ -177,6 +180,7 @@ def case_faults():
             raise AssertionError("expected one log line about the back-end:\n" + s.log())
 
         pg.run("resume")
+        wait_for(lambda: get(console, "/readyz")[0] == 200, 10, "not ready again with PostgreSQL back")
         out = yaz(s, [f"open {target(s)}", "base books", "find @attr 1=4 computer"], seconds=30)
         if len(hits(out)) != 1 or hits(out)[0] < 1:
             raise AssertionError(f"a new association after PostgreSQL is back should work:\n{out}")
@@ -192,7 +196,7 @@ def case_standby():
     work = tempfile.mkdtemp(prefix="vkpginterop")
     try:
         standby = pg.add_standby("3s")
-        s = pg.server(read_servers=f"{standby}, ")
+        s = pg.server(extra=[("Backend", "ReadServers", f"{standby}, ")])
         record = write(work, "rec.mrc", marc(NUMBER, "Quokka standby reading"))
         find = [f"open {target(s)}", "base books", "find @attr 1=4 quokka"]
         out = yaz(s, ["auth demo demo", f"open {target(s)}", "base books", f"update insert id1 <{record}",

@@ -209,5 +209,6 @@ TEST(ExtendedExceptionTest, ErrorMessageHasHexCodeAndFourCrLfLines) {
     EXPECT_EQ(text, "Exception (0x00002740): \r\n\tFailed to listen\r\n\tFile: listener.cpp\r\n\tLine: 57\r\n");
     extended_exception copy = e;
     EXPECT_EQ(std::string(copy.GetErrorMessage()), text);
+    EXPECT_EQ(copy.LogText(), "Exception (0x00002740): Failed to listen");
 }
 }  // namespace

@@ -259,6 +259,7 @@ TEST_F(TunnelSession, GarbageBytesEndTheAssociationWithoutAnAnswer) {
     ASSERT_TRUE(SendAll(fd, Hex("00 00")));
     EXPECT_TRUE(ClosedWithoutAnswer(fd));
     EXPECT_TRUE(WaitForLog(m_dir, "Exception (0x00000000)"));
+    EXPECT_EQ(ReadLogs(m_dir).find("File: "), std::string::npos);  // source lines go to the trace only
 }
 
 // --- Framing -------------------------------------------------------------------------------------

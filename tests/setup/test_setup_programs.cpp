@@ -121,6 +121,16 @@ TEST_F(ProgramsTest, RunningVk9000KeepsItsPidFileRefusesASecondOneAndRemovesItAt
               std::string::npos) << second.Output();
     EXPECT_EQ(ReadAll(PidFile()), std::to_string(daemon->Pid()) + "\n");  // the loser leaves it alone
 
+    // A copy of the folder names the running vk9000 in its pid file, but nothing serves the copy:
+    // it is neither detected nor closed there.
+    const std::string copy = m_temp.File("copy");
+    PlatMakeDirectories(copy);
+    const std::string pid = ReadAll(PidFile());
+    ASSERT_EQ(PlatWriteFileAtomic(copy + "/vk9000.pid", pid.data(), pid.size()), 0);
+    EXPECT_EQ(CloseVk9000Exe(1, copy, 0), 0);
+    EXPECT_EQ(CloseVk9000Exe(0, copy, 0), 0);
+    EXPECT_EQ(daemon->WaitExit(200), -1);
+
     kill(daemon->Pid(), SIGTERM);
     EXPECT_EQ(daemon->WaitExit(10000), 0);
     EXPECT_FALSE(PlatFileExists(PidFile()));
@@ -212,6 +222,57 @@ TEST_F(ProgramsTest, FinishWritesThePortAndRegistersTheInstanceAndAReinstallFind
     EXPECT_EQ(again.m_pagePort.GetItemText(IDC_PORT), std::to_string(port));
 }
 
+TEST_F(ProgramsTest, TheStorePageMakesTheChosenStoreAndSetsTheAccountsTheServerUses) {
+    const struct {
+        const char* what;
+        int radio;
+        const char* database;
+        bool anonymous;
+        bool network;
+        bool leaves;  // Next leaves the page
+        const char* dbUser;
+        const char* allowAnonymous;
+    } cases[] = {
+        {"empty database", IDC_STORE_EMPTY, "cat", true, false, true, "public", "1"},
+        {"bad database name", IDC_STORE_EMPTY, "a b", true, false, false, "(missing)", "(missing)"},
+        {"no store now, no anonymous clients", IDC_STORE_NONE, "cat", false, false, true, "(missing)", "0"},
+        {"network mode", IDC_STORE_EMPTY, "cat", true, true, true, "(missing)", "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(Instance());
+        CSheetMain sheet;
+        ASSERT_TRUE(WalkTo(sheet, sheet.m_pageInterface, InstallerFields()));
+        sheet.m_pageInterface.CheckRadio(c.network ? IDC_MODE_NETWORK : IDC_MODE_LOCAL);
+        sheet.m_pageInterface.SetItemText(IDC_ADDRESS, "db.example");
+        ASSERT_TRUE(sheet.Next());
+        CPageStore& page = sheet.m_pageStore;
+        ASSERT_EQ(&sheet.Current(), &page);
+        EXPECT_EQ(page.Item(IDC_STORE_EMPTY)->enabled, !c.network);
+        page.CheckRadio(c.radio);
+        page.SetItemText(IDC_STORE_DATABASE, c.database);
+        page.Item(IDC_STORE_ANONYMOUS)->checked = c.anonymous;
+        EXPECT_EQ(sheet.Next(), c.leaves);
+        EXPECT_EQ(PlatFileExists(page.StorePath()), c.radio == IDC_STORE_EMPTY && c.leaves && !c.network);
+        EXPECT_EQ(IniValue("Backend", "DBUser"), c.dbUser);
+        EXPECT_EQ(IniValue("Access", "AllowAnonymous"), c.allowAnonymous);
+    }
+    // The empty database is in the store, and the page now keeps that store as it is.
+    std::filesystem::remove_all(Instance());
+    CSheetMain sheet;
+    ASSERT_TRUE(WalkTo(sheet, sheet.m_pageInterface, InstallerFields()));
+    sheet.m_pageInterface.CheckRadio(IDC_MODE_LOCAL);
+    ASSERT_TRUE(sheet.Next());
+    sheet.m_pageStore.CheckRadio(IDC_STORE_EMPTY);
+    ASSERT_TRUE(sheet.Next());
+    const std::string list = m_temp.File("list.out");
+    ASSERT_EQ(std::system((BinaryDir() + "strata list " + sheet.m_pageStore.StorePath() + " >" + list).c_str()), 0);
+    EXPECT_NE(ReadAll(list).find("books"), std::string::npos) << ReadAll(list);
+    ASSERT_TRUE(sheet.Back());
+    EXPECT_FALSE(sheet.m_pageStore.Item(IDC_STORE_EMPTY)->enabled);
+    EXPECT_NE(sheet.m_pageStore.GetItemText(IDC_PAGE_STATUS).find("已经存在"), std::string::npos);
+}
+
 TEST(RegistryTest, EntriesSurviveASaveAndBadNamesAreRefused) {
     TempFolder temp;
     setenv("ORVANE_CONFIG_DIR", temp.File("cfg").c_str(), 1);
@@ -265,6 +326,7 @@ TEST_F(AnswersTest, EachFailedCheckIsOneLineAndLeavesNothingWritten) {
     } cases[] = {
         {{{"Mode", "remote"}}, "Mode must be local or network"},
         {{{"CloseRunning", "maybe"}}, "CloseRunning must be yes or no"},
+        {{{"Store", "maybe"}}, "Store must be demo, empty or none"},
         {{{"Mode", "network"}, {"ServerAddress", ""}},
          "尚未指定'Z39.50服务器要连接的 Lumo server或Kaltro server地址'..."},
         {{{"Port", "http"}}, "请输入 1 到 65534 之间的端口号。"},
@@ -286,11 +348,10 @@ TEST_F(AnswersTest, EachFailedCheckIsOneLineAndLeavesNothingWritten) {
 TEST_F(AnswersTest, AScriptedInstallIsServedByVk9000OnTheChosenPort) {
     const int port = setuptest::FreePort();
     std::string output;
-    ASSERT_EQ(Run({{"Port", std::to_string(port)}, {"Mode", "local"}}, output), 0) << output;
+    ASSERT_EQ(Run({{"Port", std::to_string(port)}, {"Mode", "local"}, {"Store", "empty"}}, output), 0) << output;
     EXPECT_EQ(IniValue("common", "ListenerPort"), std::to_string(port));
     EXPECT_EQ(IniValue("Strata", "interface"), "localcore32.dll");
-
-    MakeStore(Instance());
+    EXPECT_EQ(IniValue("Backend", "DBUser"), "public");
     CProcess daemon(BinaryDir() + "vk9000", {"--home", Instance()}, m_temp.File("vk.out"));
     ASSERT_TRUE(daemon.WaitForOutput("listening on port " + std::to_string(port), 20000)) << daemon.Output();
     int error = 0;

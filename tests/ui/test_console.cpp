@@ -31,12 +31,13 @@ public:
 
 class CConsoleTest : public ::testing::Test {
 protected:
-    CConsoleTest() : m_home("console") {
+    explicit CConsoleTest(int connectionLimitMs = 30000) : m_home("console") {
         m_manager = std::make_unique<CTunnelArray>();
         m_manager->m_homeDir = m_home.Path();
         m_manager->m_log.SetFolder(m_home.Path());
         VKConsoleOptions options;
         options.passwordHash = HashConsolePassword("pw", 1000);
+        options.connectionLimitMs = connectionLimitMs;
         m_console = std::make_unique<CConsoleServer>(*m_manager, m_host, options);
         std::string error;
         EXPECT_TRUE(m_console->Start(error)) << error;
@@ -215,6 +216,35 @@ TEST_F(CConsoleTest, StalledClientsDoNotDelayOthersAndBadLengthsAreRefusedAtOnce
     for (SOCKET_T s : m_clients)
         PlatCloseSocket(s);
     m_clients.clear();
+}
+
+class CConsoleLimitTest : public CConsoleTest {
+protected:
+    CConsoleLimitTest() : CConsoleTest(1000) {}
+};
+
+// A client that sends a byte every 200 ms never meets the read time-out; the total limit ends it.
+TEST_F(CConsoleLimitTest, AConnectionThatKeepsTricklingIsClosedAtItsTotalLimit) {
+    const SOCKET_T s = vktest::Connect(m_console->GetPort());
+    m_clients.push_back(s);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string head = "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+    ::send(s, head.data(), head.size(), MSG_NOSIGNAL);
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() - start < std::chrono::seconds(4)) {
+        pollfd p{s, POLLIN, 0};
+        const char byte = 'a';
+        closed = ::poll(&p, 1, 200) > 0;  // readable: an answer or the end, the server gave up
+        if (!closed)
+            ::send(s, &byte, 1, MSG_NOSIGNAL);
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(closed);
+    EXPECT_GE(ms, 900);
+    EXPECT_LT(ms, 2500);
+    auto normal = m_client->Get("/");
+    ASSERT_TRUE(normal) << httplib::to_string(normal.error());
+    EXPECT_EQ(normal->status, 401);
 }
 
 TEST_F(CConsoleTest, LoginCookieIsHttpOnlyStrictAndPostsNeedTheCsrfToken) {

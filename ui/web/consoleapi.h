@@ -16,6 +16,7 @@
 #include "server/settings.h"
 #include "ui/sheetconfig.h"
 #include "ui/web/consoleauth.h"
+#include "ui/web/consoledeadline.h"
 #include "ui/web/consoleserver.h"
 #include "ui/web/webdialog.h"
 #include "ui/web/weblist.h"
@@ -63,6 +64,7 @@ struct CConsoleServer::Impl {
     std::unique_ptr<httplib::Server> http;
     std::thread thread;
     int port = -1;
+    std::unique_ptr<CConnectionDeadlines> deadlines;  // of the connections of `http`, while it runs
     CWebListCtrl sessionList;  // lock themselves
     CWebListCtrl databaseList;
     // The console's one "user-interface thread": sheets and restarts. Restarts hold it without

@@ -160,6 +160,7 @@ void CConsoleServer::Stop() {
         m_impl->http->stop();
     if (m_impl->thread.joinable())
         m_impl->thread.join();
+    m_impl->deadlines.reset();
 }
 
 bool CConsoleServer::Start(std::string& error) {
@@ -316,6 +317,7 @@ bool CConsoleServer::Start(std::string& error) {
     // Only now, when nothing can fail any more: from here on the lists call the controls.
     im.manager.SetListCtrl(&im.sessionList);
     im.manager.m_databases.SetListCtrl(&im.databaseList);
+    im.deadlines = std::make_unique<CConnectionDeadlines>(im.port, std::chrono::milliseconds(im.options.connectionLimitMs));
     im.thread = std::thread([&http] { http.listen_after_bind(); });
     return true;
 }

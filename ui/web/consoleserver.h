@@ -35,6 +35,9 @@ struct VKConsoleOptions {
     std::string passwordHash;   // [Console] PasswordHash; empty: nobody can log in
     std::string certFile;       // both set: HTTPS
     std::string keyFile;
+    // A connection still open this long after it was accepted is closed, however slowly its
+    // client keeps sending.
+    int connectionLimitMs = 30000;
 };
 
 class CConsoleServer {
