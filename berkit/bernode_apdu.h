@@ -70,6 +70,7 @@ struct CZInitResponse {
     bool m_negotiated = false;        // answer the UTF-8 proposal (adds otherInformation)
     bool m_recordsInCharset = false;
     bool m_charsetWrapped = false;
+    bool m_sort = false;              // announce the sort option (bit 8)
 };
 CBERNode* BuildInitResponse(CBERNode& root, const CZReferenceId& ref, const CZInitResponse& init);
 CBERNode* BuildSearchResponse(CBERNode& root, const CZReferenceId& ref, int resultCount, int nextPosition,

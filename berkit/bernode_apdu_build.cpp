@@ -1,6 +1,8 @@
 // Z39.50 response APDUs from response values (bernode_apdu.h).
 #include "bernode_apdu.h"
 
+#include "bernode_sort.h"
+
 namespace {
 
 // Preferred and exceptional message sizes the server announces.
@@ -26,8 +28,10 @@ CBERNode* BuildInitResponse(CBERNode& root, const CZReferenceId& ref, const CZIn
     response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, kZTagProtocolVersion, "yy");
     // search, present, namedResultSets; with a negotiation answer also negotiationModel (bit 17),
     // without which clients such as yaz-client ignore the answer and never switch to UTF-8.
-    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, kZTagOptions,
-                                    init.m_negotiated ? "110000000000001001" : "110000000000001");
+    std::string options = init.m_negotiated ? "110000000000001001" : "110000000000001";
+    if (init.m_sort)
+        options[8] = '1';
+    response->NewChildBitStringNode(BER_CONTEXT, BER_PRIMITIVE, kZTagOptions, options.c_str());
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagPreferredMessageSize, kMessageSize);
     response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagExceptionalRecordSize, kMessageSize);
     response->NewChildBooleanNode(BER_CONTEXT, BER_PRIMITIVE, kZTagResult, init.m_result);
@@ -81,11 +85,7 @@ CBERNode* BuildScanFailure(CBERNode& root, const CZReferenceId& ref, int code, c
 }
 
 CBERNode* BuildSortFailure(CBERNode& root, const CZReferenceId& ref, int code, const std::string& addinfo) {
-    CBERNode* response = NewApdu(root, Z_SORT_RESPONSE, ref);
-    response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagSortStatus, Z_SORT_FAILURE);
-    CBERNode* diagnostics = response->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, kZTagSortDiagnostics);
-    AddBib1Diagnostic(diagnostics, BER_UNIVERSAL, 16, code, addinfo);
-    return response;
+    return BuildSortResponse(root, ref, {Z_SORT_FAILURE, 0, code, addinfo});
 }
 
 CBERNode* AddBib1Diagnostic(CBERNode* parent, unsigned char byClass, unsigned tag, int code,

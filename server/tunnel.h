@@ -26,6 +26,7 @@
 #include "berkit/bernode.h"
 #include "berkit/bernode_apdu.h"
 #include "berkit/bernode_query.h"
+#include "berkit/bernode_sort.h"
 #include "berkit/bernode_z3950.h"
 #include "berkit/bytearray.h"
 #include "platform/critsec.h"
@@ -144,6 +145,9 @@ protected:
     bool ProcessPresent(CBERNode* apdu);
     bool ProcessExtServices(CBERNode* apdu);
     bool ProcessClose(CBERNode* apdu);
+    // Sort (tunnel_sort.cpp): only in the bib-1 diagnostics mode, else as ProcessUnsupported.
+    bool ProcessSort(CBERNode* apdu);
+    CZSortResponse ServeSort(CBERNode* apdu, CZSortRequest& request);
     // A request no service serves (also any request before an Init): in the bib-1 diagnostics
     // mode a scanResponse or sortResponse with a diagnostic, otherwise a Close (protocolError)
     // after which the association ends; without the mode it throws (the association ends).

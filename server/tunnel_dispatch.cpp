@@ -8,7 +8,7 @@
 #include "server/tunnelarray.h"
 
 // Every request the session serves, its response, service, counter and packet-log labels. Scan
-// and Sort are answered only in the bib-1 diagnostics mode (ProcessUnsupported).
+// (ProcessUnsupported) and Sort are answered only in the bib-1 diagnostics mode.
 const CTunnelService CTunnel::kServices[] = {
     {Z_INIT_REQUEST, Z_INIT_RESPONSE, &CTunnel::ProcessInit, CMetricService::kInit, "initreq", "initres"},
     {Z_SEARCH_REQUEST, Z_SEARCH_RESPONSE, &CTunnel::ProcessSearch, CMetricService::kSearch, "srchreq", "srchres"},
@@ -18,7 +18,7 @@ const CTunnelService CTunnel::kServices[] = {
      "extsres"},
     {Z_CLOSE, Z_CLOSE, &CTunnel::ProcessClose, CMetricService::kClose, "closreq", "closres"},
     {Z_SCAN_REQUEST, Z_SCAN_RESPONSE, &CTunnel::ProcessUnsupported, CMetricService::kCount, nullptr, nullptr},
-    {Z_SORT_REQUEST, Z_SORT_RESPONSE, &CTunnel::ProcessUnsupported, CMetricService::kCount, nullptr, nullptr},
+    {Z_SORT_REQUEST, Z_SORT_RESPONSE, &CTunnel::ProcessSort, CMetricService::kCount, nullptr, nullptr},
 };
 
 const CTunnelService* CTunnel::FindService(int tag, bool response) {

@@ -32,6 +32,7 @@ bool CTunnel::ProcessInit(CBERNode* apdu) {
     CZInitResponse init;
     init.m_result = m_initialized;
     init.m_negotiated = m_charsetProposed && m_utf8;
+    init.m_sort = Bib1Diagnostics();
     init.m_recordsInCharset = m_recordsInCharset;
     init.m_charsetWrapped = m_charsetWrapped;
     BuildInitResponse(m_response, request.m_referenceId, init);
