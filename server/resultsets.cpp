@@ -30,9 +30,6 @@ CDiagnostic CResultSetStore::CopyInto(const std::string& name, CZResultSet& targ
     CZResultSet empty;
     if (empty.Create(nullptr) != 0 || empty.Or(*set, target) != 0)
         return CDiagnostic::System("copy of resultset failed");
-    // A sorted set's rows are in its sort order; the merges of a query need row order.
-    if (SortResultSet(target) != 0)
-        return CDiagnostic::System("copy of resultset failed");
     return CDiagnostic::Ok();
 }
 

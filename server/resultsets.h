@@ -31,8 +31,7 @@ public:
     size_t Size() const { return m_sets.size(); }
     bool Empty() const { return m_sets.empty(); }
 
-    // Writes every row of the set named `name` into `target` (re-Created), in row order also when
-    // the stored set is in a sort order of its own (a Sort's output). Error 2 ("referred
+    // Writes every row of the set named `name` into `target` (re-Created). Error 2 ("referred
     // resultset not exist", "copy of resultset failed") otherwise.
     CDiagnostic CopyInto(const std::string& name, CZResultSet& target);
 
