@@ -48,7 +48,7 @@ struct CZSortProblem {
 // The first problem found is returned (the request value then holds what was read before it).
 CZSortProblem DecodeSortRequest(CBERNode* apdu, bool utf8, CZSortRequest& request);
 
-enum : int { Z_SORT_SUCCESS = 0, Z_SORT_PARTIAL = 1 };  // Z_SORT_FAILURE: bernode_z3950.h
+// sortStatus values: Z_SORT_SUCCESS, Z_SORT_PARTIAL, Z_SORT_FAILURE (bernode_z3950.h).
 enum : int { Z_SORT_SET_EMPTY = 1, Z_SORT_SET_UNCHANGED = 3, Z_SORT_SET_NONE = 4 };
 
 struct CZSortResponse {

@@ -93,7 +93,7 @@ constexpr unsigned kZTagCloseReason = 211;
 enum : int { Z_PRESENT_SUCCESS = 0, Z_PRESENT_FAILURE = 5 };
 enum : int { Z_ES_DONE = 1, Z_ES_FAILURE = 3 };
 enum : int { Z_SCAN_FAILURE = 6 };
-enum : int { Z_SORT_FAILURE = 2 };
+enum : int { Z_SORT_SUCCESS = 0, Z_SORT_PARTIAL = 1, Z_SORT_FAILURE = 2 };
 enum : int { Z_CLOSE_PROTOCOL_ERROR = 6, Z_CLOSE_UNSPECIFIED = 9 };
 
 // Object identifiers.
