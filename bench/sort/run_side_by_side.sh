@@ -43,7 +43,7 @@ ZDIR=$DATA/zebra-sort-books-$N
 if [[ ! -d $ZDIR/reg ]]; then
   mkdir -p "$ZDIR/tab" "$ZDIR/reg" "$ZDIR/lock"
   sed -e 's|^elm 245/?/a\t\ttitle\t\t!:w,!:p$|elm 245/?/a\t\ttitle\t\t!:w,!:p,!:s|' \
-      -e 's|^elm 100/?/a\t\tAuthor-name-personal\t\t!:w,!:p,Author:w,Author:p|&,Author:s|' \
+      -e 's|^elm 100/?\t\tAuthor-name-personal\t!:w,!:p,Author:w,Author:p$|&,Author:s|' \
       /usr/share/idzebra-2.0/tab/usmarc.abs > "$ZDIR/tab/usmarc.abs"
   cat > "$ZDIR/zebra.cfg" <<CFG
 profilePath: $ZDIR/tab:/usr/share/idzebra-2.0/tab
