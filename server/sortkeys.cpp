@@ -1,6 +1,7 @@
 // Sort keys of a record (sortkeys.h): the fields each key reads, as tables, and the folding.
 #include "server/sortkeys.h"
 
+#include <string_view>
 #include <vector>
 
 #include "backend/marc/marcrecord.h"
@@ -95,29 +96,51 @@ std::string ToUtf8(const std::string& text, const std::string& tag, CMarcFormat 
     return utf8.empty() ? text : utf8;
 }
 
-// The UTF-8 text of `source` in `record` (not yet folded); "" when absent.
-std::string SourceText(const CMARC& record, const KeySource& source, CMarcFormat format) {
-    const CMARCItem* field = record.FindField(source.tag);
-    if (field == nullptr)
-        return std::string();
-    if (source.position >= 0) {
-        std::string value = field->IsControlField() ? field->GetValue() : std::string();
-        if (!field->IsControlField())
-            field->GetSubfield(source.codes[0], value);
-        const size_t at = static_cast<size_t>(source.position);
-        if (value.size() < at + 4)
-            return std::string();
-        const std::string digits = value.substr(at, 4);
-        return FourDigits(digits);
+// The data of the first field `tag` of Diriv text (without its 0x1E); false when there is none.
+// Fields are scanned in place: a sort reads one or two fields of every record of the set.
+bool FindField(std::string_view diriv, std::string_view tag, std::string_view& data) {
+    for (size_t at = kMarcLeaderSize; at + 3 <= diriv.size() && diriv[at] != kMarcRecordEnd;) {
+        const size_t end = diriv.find(kMarcFieldEnd, at + 3);
+        if (end == std::string_view::npos)
+            return false;
+        if (diriv.substr(at, 3) == tag) {
+            data = diriv.substr(at + 3, end - at - 3);
+            return true;
+        }
+        at = end + 1;
     }
+    return false;
+}
+
+// The subfields `codes` of a data field's octets, joined by spaces.
+std::string Subfields(std::string_view data, std::string_view codes) {
     std::string text;
-    for (const auto& [code, data] : field->GetSubfields())
-        if (std::string(source.codes).find(code) != std::string::npos)
-            text += (text.empty() ? "" : " ") + data;
-    text = ToUtf8(text, field->m_tag, format);
-    const std::string indicators = field->GetIndicators();
-    if (field->m_tag == "245" && indicators.size() == 2 && IsDigit(indicators[1]))
-        text = SkipCharacters(text, indicators[1] - '0');
+    for (size_t at = data.find(kMarcSubfieldMark); at != std::string_view::npos && at + 1 < data.size();) {
+        const size_t next = data.find(kMarcSubfieldMark, at + 1);
+        const std::string_view value = data.substr(at + 2, next == std::string_view::npos ? next : next - at - 2);
+        if (codes.find(data[at + 1]) != std::string_view::npos)
+            text.append(text.empty() ? "" : " ").append(value);
+        at = next;
+    }
+    return text;
+}
+
+// The UTF-8 text of `source` in `diriv` (not yet folded); "" when absent.
+std::string SourceText(std::string_view diriv, const KeySource& source, CMarcFormat format) {
+    std::string_view data;
+    if (!FindField(diriv, source.tag, data))
+        return std::string();
+    const bool control = source.tag[0] == '0' && source.tag[1] == '0';
+    if (source.position >= 0) {
+        const std::string value = control ? std::string(data) : Subfields(data, std::string_view(source.codes, 1));
+        const size_t at = static_cast<size_t>(source.position);
+        return value.size() < at + 4 ? std::string() : FourDigits(value.substr(at, 4));
+    }
+    std::string text = ToUtf8(Subfields(data, source.codes), source.tag, format);
+    const bool filing = std::string_view(source.tag) == "245" && data.size() >= 2 && IsDigit(data[1]) &&
+                        data[0] != kMarcSubfieldMark;
+    if (filing)
+        text = SkipCharacters(text, data[1] - '0');
     return WithoutNonSortPart(text);
 }
 
@@ -157,15 +180,11 @@ std::string FoldSortText(const std::string& utf8, bool caseSensitive) {
 bool ExtractSortKey(const std::string& diriv, CSortKeyKind kind, CMarcFormat format, bool caseSensitive,
                     std::string& key) {
     key.clear();
-    CMARC record;
-    std::string error;
-    if (record.Parse(diriv, error) < 0)
-        return false;
     for (const KeyRule& rule : kRules) {
         if (rule.kind != kind || rule.format != format)
             continue;
         for (const KeySource* source = rule.first; source != rule.last && key.empty(); ++source) {
-            const std::string text = SourceText(record, *source, format);
+            const std::string text = SourceText(diriv, *source, format);
             if (kind == CSortKeyKind::kDate)
                 key = FourDigits(text);
             else if (!text.empty())
