@@ -1,6 +1,8 @@
 // Z39.50 response APDUs from response values (bernode_apdu.h).
 #include "bernode_apdu.h"
 
+#include "bernode_sort.h"
+
 namespace {
 
 // Preferred and exceptional message sizes the server announces.
@@ -80,11 +82,7 @@ CBERNode* BuildScanFailure(CBERNode& root, const CZReferenceId& ref, int code, c
 }
 
 CBERNode* BuildSortFailure(CBERNode& root, const CZReferenceId& ref, int code, const std::string& addinfo) {
-    CBERNode* response = NewApdu(root, Z_SORT_RESPONSE, ref);
-    response->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, kZTagSortStatus, Z_SORT_FAILURE);
-    CBERNode* diagnostics = response->NewChildNoContentNode(BER_CONTEXT, BER_CONSTRUCTED, kZTagSortDiagnostics);
-    AddBib1Diagnostic(diagnostics, BER_UNIVERSAL, 16, code, addinfo);
-    return response;
+    return BuildSortResponse(root, ref, {Z_SORT_FAILURE, 0, code, addinfo});
 }
 
 CBERNode* AddBib1Diagnostic(CBERNode* parent, unsigned char byClass, unsigned tag, int code,

@@ -122,7 +122,7 @@ enum : int { Z_SCAN_SUCCESS = 0, Z_SCAN_PARTIAL_LIST_END = 5, Z_SCAN_FAILURE = 6
 // DeleteSetStatus.
 enum : int { Z_DELETE_SUCCESS = 0, Z_DELETE_NO_SUCH_SET = 1, Z_DELETE_NOT_ALL_DELETED = 9 };
 enum : int { Z_DELETE_LIST = 0, Z_DELETE_ALL = 1 };
-enum : int { Z_SORT_FAILURE = 2 };
+enum : int { Z_SORT_SUCCESS = 0, Z_SORT_PARTIAL = 1, Z_SORT_FAILURE = 2 };
 enum : int { Z_CLOSE_PROTOCOL_ERROR = 6, Z_CLOSE_UNSPECIFIED = 9 };
 
 // Object identifiers.

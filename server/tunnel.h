@@ -27,6 +27,7 @@
 #include "berkit/bernode_apdu.h"
 #include "berkit/bernode_query.h"
 #include "berkit/bernode_scan.h"
+#include "berkit/bernode_sort.h"
 #include "berkit/bernode_z3950.h"
 #include "berkit/bytearray.h"
 #include "platform/critsec.h"
@@ -148,6 +149,9 @@ protected:
     // Scan and Delete result set: served in the bib-1 diagnostics mode, otherwise unsupported.
     bool ProcessScan(CBERNode* apdu);
     bool ProcessDeleteResultSet(CBERNode* apdu);
+    // Sort (tunnel_sort.cpp): only in the bib-1 diagnostics mode, else as ProcessUnsupported.
+    bool ProcessSort(CBERNode* apdu);
+    CZSortResponse ServeSort(CBERNode* apdu, CZSortRequest& request);
     // A request no service serves (also any request before an Init): in the bib-1 diagnostics
     // mode a sortResponse with a diagnostic, otherwise a Close (protocolError)
     // after which the association ends; without the mode it throws (the association ends).

@@ -21,7 +21,7 @@ const CTunnelService CTunnel::kServices[] = {
     {Z_SCAN_REQUEST, Z_SCAN_RESPONSE, &CTunnel::ProcessScan, CMetricService::kCount, nullptr, nullptr},
     {Z_DELETE_RESULT_SET_REQUEST, Z_DELETE_RESULT_SET_RESPONSE, &CTunnel::ProcessDeleteResultSet,
      CMetricService::kCount, nullptr, nullptr},
-    {Z_SORT_REQUEST, Z_SORT_RESPONSE, &CTunnel::ProcessUnsupported, CMetricService::kCount, nullptr, nullptr},
+    {Z_SORT_REQUEST, Z_SORT_RESPONSE, &CTunnel::ProcessSort, CMetricService::kCount, nullptr, nullptr},
 };
 
 const CTunnelService* CTunnel::FindService(int tag, bool response) {
