@@ -4,17 +4,12 @@
 #include <string>
 
 #include "berkit/bernode.h"
+#include "fuzz/fuzz_input.h"
 #include "berkit/bernode_decoders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 1 << 16) return 0;
-    CByteArray bytes(data, data + size);
-    CBERNode root;
-    try {
-        DecodeBER(&root, bytes.data(), static_cast<int>(bytes.size()));
-    } catch (extended_exception&) {
-        // Malformed BER is an expected error; the partial tree is still walked below.
-    }
+    CBERNode root;  // malformed BER is an expected error; the partial tree is still walked below
+    if (!FuzzDecodeBER(data, size, root)) return 0;
     for (CBERNode* apdu : root.m_arrChildren) {
         for (CBERNode* child : apdu->m_arrChildren) {
             std::string group, user, password;

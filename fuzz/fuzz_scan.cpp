@@ -8,18 +8,15 @@
 #include "backend/strata/strata_scan.h"
 #include "berkit/bernode.h"
 #include "berkit/bernode_delset.h"
+#include "fuzz/fuzz_input.h"
 #include "berkit/bernode_scan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1 << 16) return 0;
     StrataTermCount line;
     StrataParseScanLine(std::string_view(reinterpret_cast<const char*>(data), size), line);
-    CByteArray bytes(data, data + size);
     CBERNode root;
-    try {
-        DecodeBER(&root, bytes.data(), static_cast<int>(bytes.size()));
-    } catch (extended_exception&) {
-    }
+    FuzzDecodeBER(data, size, root);
     for (CBERNode* apdu : root.m_arrChildren) {
         std::string error;
         CZScanRequest scan;

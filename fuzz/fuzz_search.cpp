@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "berkit/bernode.h"
+#include "fuzz/fuzz_input.h"
 #include "berkit/bernode_decoders.h"
 
 namespace {
@@ -32,13 +33,8 @@ void Walk(CBERNode* rpn, int depth) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 1 << 16) return 0;
-    CByteArray bytes(data, data + size);
     CBERNode root;
-    try {
-        DecodeBER(&root, bytes.data(), static_cast<int>(bytes.size()));
-    } catch (extended_exception&) {
-    }
+    if (!FuzzDecodeBER(data, size, root)) return 0;
     for (CBERNode* apdu : root.m_arrChildren) {
         for (CBERNode* child : apdu->m_arrChildren) {
             if (child->m_uTag == 18) {

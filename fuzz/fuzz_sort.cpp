@@ -4,16 +4,12 @@
 #include <cstdint>
 
 #include "berkit/bernode.h"
+#include "fuzz/fuzz_input.h"
 #include "berkit/bernode_sort.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 1 << 16) return 0;
-    CByteArray bytes(data, data + size);
     CBERNode root;
-    try {
-        DecodeBER(&root, bytes.data(), static_cast<int>(bytes.size()));
-    } catch (extended_exception&) {
-    }
+    if (!FuzzDecodeBER(data, size, root)) return 0;
     for (CBERNode* apdu : root.m_arrChildren) {
         CZSortRequest request;
         const CZSortProblem problem = DecodeSortRequest(apdu, size % 2 == 0, request);

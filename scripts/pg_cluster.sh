@@ -50,15 +50,21 @@ stop_left_over() {
   return 0
 }
 
-case "$cmd" in
-start)
-  stop_left_over "$dir"  # a cluster of an interrupted run
+# DIR made anew (a cluster of an interrupted run stopped first) with the cluster's own folder
+# under /tmp: sets dir (absolute) and c.
+new_folders() {
+  stop_left_over "$dir"
   rm -rf "$dir"
   mkdir -p "$dir"
   dir=$(cd "$dir" && pwd)
   c=$(mktemp -d /tmp/velkan-pg.XXXXXX)
   chmod 755 "$c"
   echo "$c" > "$dir/cluster"
+}
+
+case "$cmd" in
+start)
+  new_folders
   password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
   port=$(free_port)
   echo "$password" > "$c/pwfile"
@@ -97,13 +103,7 @@ standby)
   [[ -f "$primary/env" ]] || { echo "pg_cluster: $primary holds no cluster (start it first)" >&2; exit 2; }
   pport=$(sed -n 's/^PGPORT=//p' "$primary/env")
   password=$(sed -n 's/^PGPASSWORD=//p' "$primary/env")
-  stop_left_over "$dir"
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  dir=$(cd "$dir" && pwd)
-  c=$(mktemp -d /tmp/velkan-pg.XXXXXX)
-  chmod 755 "$c"
-  echo "$c" > "$dir/cluster"
+  new_folders
   [[ $(id -u) -eq 0 ]] && chown postgres: "$c"
   port=$(free_port)
   as_owner env PGPASSWORD="$password" "$bindir/pg_basebackup" -h 127.0.0.1 -p "$pport" -U velkan \
