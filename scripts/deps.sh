@@ -26,6 +26,8 @@ TEST_PKGS=(
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
   idzebra-2.0    # zebraidx, zebrasrv: the peer of bench/search/run_side_by_side.sh (run time only)
   tmux           # drives the wizard in its tests
+  libxml2-utils  # xmllint checks the SRU responses
+  wrk            # bench/sru: HTTP load against both SRU servers
   dpkg-dev file  # scripts/package.sh: CPack's Debian generator finds the package's dependencies
 )
 
