@@ -17,6 +17,7 @@ PKGS=(
   libcpp-httplib-dev nlohmann-json3-dev   # the operator console (ui/web/)
   python3        # scripts/make-demo-store.sh generates the demo records
   libncurses-dev # SetupVelkan's terminal wizard (ncursesw)
+  libyaz-dev libxml2-dev  # MARCXML, SUTRS and MARC-8 conversion of records (libyaz's MARC reader and tables)
 )
 # The tests' peers and tools: heavy, and not needed to serve.
 TEST_PKGS=(
@@ -25,6 +26,7 @@ TEST_PKGS=(
   chromium fonts-wqy-zenhei               # the console's browser test, with a font for its Chinese texts
   yaz            # yaz-client, zoomsh, yaz-marcdump, yaz-ztest: the real peers of the interop tests
   idzebra-2.0    # zebraidx, zebrasrv: the peer of bench/search/run_side_by_side.sh (run time only)
+  libmarc-xml-perl libmarc-lint-perl libxml2-utils  # the record tests: MARC::File::XML, MARC::Lint, xmllint
   tmux           # drives the wizard in its tests
   libxml2-utils  # xmllint checks the SRU responses
   wrk            # bench/sru: HTTP load against both SRU servers
