@@ -25,6 +25,7 @@ struct CSruEnvironment {
     CRecordForm m_form;       // how records are read (full, UTF-8)
     int m_authError = 0;      // an SRU diagnostic every operation answers with (3: refused login)
     std::string m_host;       // host:port for explain (from the Host header when empty)
+    std::string m_defaultDatabase;  // the database of a request that names none ("/")
 };
 
 struct CSruAnswer {
