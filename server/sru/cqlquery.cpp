@@ -17,7 +17,7 @@ constexpr long kTruncationRight = 1;
 
 const char kDefaultMap[] =
     "# CQL index -> bib-1 attributes, used where a database has no cfgs/cql.cfg\n"
-    "index.cql.serverchoice = 1=1016\n"
+    "index.cql.serverChoice = 1=1016\n"
     "index.cql.anywhere = 1=1016\n"
     "index.any = 1=1016\n"
     "index.dc.title = 1=4\n"
@@ -242,9 +242,9 @@ bool CCqlIndexMap::Parse(const std::string& text, std::string& error) {
         if (line.empty())
             continue;
         const size_t eq = line.find('=');
-        const std::string key = Lower(Trim(line.substr(0, eq == std::string::npos ? 0 : eq)));
+        const std::string key = Trim(line.substr(0, eq == std::string::npos ? 0 : eq));
         Entry entry;
-        if (eq == std::string::npos || key.rfind("index.", 0) != 0 || key.size() == 6 ||
+        if (eq == std::string::npos || Lower(key).rfind("index.", 0) != 0 || key.size() == 6 ||
             !ParseAttributes(line.substr(eq + 1), entry.m_attributes)) {
             error = "line " + std::to_string(number) + ": expected index.NAME = TYPE=VALUE ...";
             return false;

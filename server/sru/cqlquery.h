@@ -52,7 +52,7 @@ struct CSruDiagnostic {
 class CCqlIndexMap {
 public:
     struct Entry {
-        std::string m_index;                   // lower case
+        std::string m_index;                   // as the map writes it
         std::vector<CZAttribute> m_attributes;
     };
     // Replaces the entries with those of `text`. False with the line's number and reason in `error`.
@@ -75,3 +75,8 @@ constexpr int kCqlMaxDepth = 48;
 // The query tree of `cql` (UTF-8); terms are converted to the ANSI code page. Null with `error` set
 // when the query cannot be read or mapped.
 std::unique_ptr<CZQueryNode> CqlToQuery(const std::string& cql, const CCqlIndexMap& map, CSruDiagnostic& error);
+
+// The query tree of a PQF query (queryType=pqf, x-pquery: what ZOOM clients send), read by libyaz's
+// PQF parser and then by the same type-1 decoder a Z39.50 searchRequest goes through. Null with
+// `error` (10) when it cannot be read.
+std::unique_ptr<CZQueryNode> PqfToQuery(const std::string& pqf, CSruDiagnostic& error);

@@ -111,7 +111,8 @@ void WriteConfig(xmlTextWriter* w) {
 
 }  // namespace
 
-std::string ZeeRexRecord(const CDatabaseNode& db, const std::string& host, const std::string& version) {
+std::string ZeeRexRecord(const CDatabaseNode& db, const std::string& name, const std::string& host,
+                         const std::string& version) {
     xmlBuffer* buffer = xmlBufferCreate();
     xmlTextWriter* w = xmlNewTextWriterMemory(buffer, 0);
     xmlTextWriterStartElement(w, BAD_CAST "explain");
@@ -122,7 +123,7 @@ std::string ZeeRexRecord(const CDatabaseNode& db, const std::string& host, const
     const size_t colon = host.rfind(':');
     Element(w, "host", colon == std::string::npos ? host : host.substr(0, colon));
     Element(w, "port", colon == std::string::npos ? "80" : host.substr(colon + 1));
-    Element(w, "database", db.m_alias.empty() ? db.m_dbName : db.m_alias);
+    Element(w, "database", name);
     xmlTextWriterEndElement(w);
     xmlTextWriterStartElement(w, BAD_CAST "databaseInfo");
     Element(w, "title", db.m_dbName);
@@ -150,7 +151,7 @@ void SruExplain(CSruEnvironment& env, ODR o, const Z_SRW_explainRequest& request
         SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics, {kSruUnsupportedPacking, packing});
         return;
     }
-    const std::string xml = ZeeRexRecord(*db, env.m_host, version);
+    const std::string xml = ZeeRexRecord(*db, SruDatabaseName(env, request.database), env.m_host, version);
     Z_SRW_record& record = response.record;
     record.recordSchema = odr_strdup(o, "http://explain.z3950.org/dtd/2.0/");
     record.recordPacking = packing != nullptr && strcmp(packing, "string") == 0 ? Z_SRW_recordPacking_string

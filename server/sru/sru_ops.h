@@ -23,5 +23,6 @@ void SruSearchRetrieve(CSruEnvironment& env, ODR o, const Z_SRW_searchRetrieveRe
                        Z_SRW_searchRetrieveResponse& response, int& hits);
 void SruExplain(CSruEnvironment& env, ODR o, const Z_SRW_explainRequest& request, const std::string& version,
                 Z_SRW_explainResponse& response);
-// ZeeRex of `db` (UTF-8, no declaration).
-std::string ZeeRexRecord(const CDatabaseNode& db, const std::string& host, const std::string& version);
+// ZeeRex of `db`, served as `name` at `host` (host:port) (UTF-8, no declaration).
+std::string ZeeRexRecord(const CDatabaseNode& db, const std::string& name, const std::string& host,
+                         const std::string& version);

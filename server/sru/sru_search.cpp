@@ -111,7 +111,7 @@ CSruDiagnostic ReadPage(const Z_SRW_searchRetrieveRequest& request, Page& page) 
         page.m_packing = Z_SRW_recordPacking_string;
     else
         return {kSruUnsupportedPacking, packing};
-    if (request.queryType != nullptr && strcmp(request.queryType, "cql") != 0)
+    if (request.queryType != nullptr && strcmp(request.queryType, "cql") != 0 && strcmp(request.queryType, "pqf") != 0)
         return {kSruUnsupportedParameterValue, "queryType"};
     if (request.query == nullptr)
         return {kSruMandatoryMissing, "query"};
@@ -187,7 +187,9 @@ void SruSearchRetrieve(CSruEnvironment& env, ODR o, const Z_SRW_searchRetrieveRe
         error = {kSruDatabaseMissing, request.database ? request.database : ""};
     std::unique_ptr<CZQueryNode> query;
     if (!error)
-        query = CqlToQuery(request.query, db->m_cqlMap ? *db->m_cqlMap : CCqlIndexMap::Default(), error);
+        query = request.queryType != nullptr && strcmp(request.queryType, "pqf") == 0
+                    ? PqfToQuery(request.query, error)
+                    : CqlToQuery(request.query, db->m_cqlMap ? *db->m_cqlMap : CCqlIndexMap::Default(), error);
     if (error) {
         SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics, error);
         return;

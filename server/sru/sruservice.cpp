@@ -40,7 +40,7 @@ Z_HTTP_Request* ToYaz(ODR o, const CHttpRequest& request) {
 }
 
 // The names of the request's SRU parameters (query string of a GET, body of a form POST).
-std::vector<std::string> ParameterNames(ODR o, const CHttpRequest& request) {
+std::vector<std::string> ParameterNames(const CHttpRequest& request) {
     std::string text;
     if (request.m_method == "POST") {
         text = request.m_body;
@@ -50,11 +50,14 @@ std::vector<std::string> ParameterNames(ODR o, const CHttpRequest& request) {
             text = request.m_target.substr(q + 1);
     }
     std::vector<std::string> names;
-    char** name = nullptr;
-    char** value = nullptr;
-    if (!text.empty() && yaz_uri_to_array(text.c_str(), o, &name, &value) == 0 && name != nullptr)
-        for (int i = 0; name[i] != nullptr; ++i)
-            names.emplace_back(name[i]);
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find('&', from);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string pair = text.substr(from, end - from);
+        names.push_back(pair.substr(0, pair.find('=')));
+        from = end + 1;
+    }
     return names;
 }
 
@@ -119,7 +122,7 @@ CSruAnswer CSruService::Serve(const CHttpRequest& request) {
         return PlainError(400, "not an SRU request (GET, form POST or SOAP)");
     FilterDecodeDiagnostics(diagnostics, diagnosticCount);
 
-    const std::vector<std::string> names = isSoap ? std::vector<std::string>() : ParameterNames(decode.get(), request);
+    const std::vector<std::string> names = isSoap ? std::vector<std::string>() : ParameterNames(request);
     std::string version = SettleVersion(pdu->srw_version, isSoap || Has(names, "version"), names);
     CSruDiagnostic versionError;
     if (version.empty()) {
@@ -136,9 +139,9 @@ CSruAnswer CSruService::Serve(const CHttpRequest& request) {
         reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_searchRetrieve_response, pdu);
         Z_SRW_searchRetrieveResponse& response = *reply->u.response;
         const CSruDiagnostic first = versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""};
-        if (first || diagnosticCount > 0) {
+        if (first) {
             SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics, first);
-        } else {
+        } else if (diagnosticCount == 0) {
             SruSearchRetrieve(m_env, encode.get(), *pdu->u.request, response, answer.m_hits);
         }
         for (int i = 0; i < diagnosticCount; ++i)
