@@ -144,7 +144,29 @@ std::unique_ptr<CZQueryNode> Words(const std::vector<CZAttribute>& attributes, c
     return tree;
 }
 
+std::unique_ptr<CZQueryNode> OneTerm(const cql_node& st, const CCqlIndexMap& map, CSruDiagnostic& error);
+
+// A clause with juxtaposed terms (libyaz reads "a b c" as one clause of three terms): every term
+// under the clause's index and relation, and-ed.
 std::unique_ptr<CZQueryNode> Clause(const cql_node& st, const CCqlIndexMap& map, CSruDiagnostic& error) {
+    std::unique_ptr<CZQueryNode> tree = OneTerm(st, map, error);
+    int count = 0;
+    for (const cql_node* extra = st.u.st.extra_terms; tree && extra != nullptr; extra = extra->u.st.extra_terms) {
+        if (++count > kCqlMaxDepth) {
+            error = {kSruTooManyBooleans, "more than " + std::to_string(kCqlMaxDepth) + " terms"};
+            return nullptr;
+        }
+        cql_node term = st;
+        term.u.st.term = extra->which == CQL_NODE_ST ? extra->u.st.term : nullptr;
+        std::unique_ptr<CZQueryNode> right = OneTerm(term, map, error);
+        if (!right)
+            return nullptr;
+        tree = Operator(kZOpAnd, std::move(tree), std::move(right));
+    }
+    return tree;
+}
+
+std::unique_ptr<CZQueryNode> OneTerm(const cql_node& st, const CCqlIndexMap& map, CSruDiagnostic& error) {
     const std::string index = st.u.st.index ? st.u.st.index : "cql.serverChoice";
     const std::vector<CZAttribute>* attributes = map.Find(index);
     if (attributes == nullptr) {
