@@ -91,10 +91,11 @@ def case_clients(s):
     expect(re.search(r": [1-9]\d* hits", z) and "中国" in z, "zoomsh over SRU finds and shows Chinese UNIMARC", z)
 
 
-def marcdump(data, fmt):
-    """yaz-marcdump's line form of the records in `data`."""
-    out = subprocess.run(["yaz-marcdump", "-i", fmt, "-o", "line", "/dev/stdin"], input=data, capture_output=True,
-                         timeout=30)
+def marcdump(data, fmt, charset=None):
+    """yaz-marcdump's line form of the records in `data` (converted from `charset` to UTF-8)."""
+    recode = ["-f", charset, "-t", "UTF-8"] if charset else []
+    out = subprocess.run(["yaz-marcdump", "-i", fmt, "-o", "line", *recode, "/dev/stdin"], input=data,
+                         capture_output=True, timeout=30)
     return [line.rstrip() for line in out.stdout.decode("utf-8", "replace").splitlines() if line.strip()]
 
 
@@ -109,7 +110,7 @@ def case_records(s):
                         f"find {term}", "show 1+3"])  # full records need an account
         iso = open(dump, "rb").read()
         os.unlink(dump)
-        lines = marcdump(iso, "marc")
+        lines = marcdump(iso, "marc", "GB18030" if db == "unimarc" else None)  # Z39.50 sends GBK there
         xml_lines = []
         for record in records:
             xml_lines += marcdump(record.encode(), "marcxml")
