@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto tree = CqlToQuery(text, CCqlIndexMap::Default(), error);
     if ((tree == nullptr) == (error.m_code == 0))
         abort();
-    if (tree && Depth(tree.get()) > 2 * kCqlMaxDepth + 2)
+    if (tree && Depth(tree.get()) > kCqlMaxDepth)
         abort();
     if (size < 512)
         PqfToQuery(text, error);

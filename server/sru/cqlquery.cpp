@@ -133,7 +133,12 @@ std::unique_ptr<CZQueryNode> Words(const std::vector<CZAttribute>& attributes, c
     std::istringstream words(text);
     std::string word;
     std::unique_ptr<CZQueryNode> tree;
+    int count = 0;
     while (words >> word) {
+        if (++count > kCqlMaxDepth) {
+            error = {kSruTooManyBooleans, "more than " + std::to_string(kCqlMaxDepth) + " words"};
+            return nullptr;
+        }
         std::unique_ptr<CZQueryNode> operand = Operand(attributes, word, error);
         if (!operand)
             return nullptr;
@@ -233,6 +238,12 @@ std::unique_ptr<CZQueryNode> Map(const cql_node* node, const CCqlIndexMap& map, 
     return Operator(code, std::move(left), std::move(right));
 }
 
+int TreeDepth(const CZQueryNode* node) {
+    if (node == nullptr || node->m_kind != CZQueryKind::kOperator)
+        return 0;
+    return 1 + std::max(TreeDepth(node->m_left.get()), TreeDepth(node->m_right.get()));
+}
+
 // Deepest parenthesis nesting outside quoted strings: bounds the parser's own stack.
 int ParenthesisDepth(const std::string& cql) {
     int depth = 0;
@@ -320,5 +331,8 @@ std::unique_ptr<CZQueryNode> CqlToQuery(const std::string& cql, const CCqlIndexM
     else
         tree = Map(cql_parser_result(parser), map, error, 0);
     cql_parser_destroy(parser);
+    // Word lists and juxtaposed terms add levels of their own: the whole tree stays within the limit.
+    if (tree && TreeDepth(tree.get()) > kCqlMaxDepth)
+        error = {kSruTooManyBooleans, "nesting deeper than " + std::to_string(kCqlMaxDepth)};
     return error ? nullptr : std::move(tree);
 }

@@ -153,6 +153,11 @@ TEST(CqlToQuery, BoundsLengthAndNesting) {
         chain += " and a";
     EXPECT_EQ(Cql(chain).substr(0, 7), "diag 38");
     EXPECT_EQ(Cql(std::string(kCqlMaxQueryBytes + 1, 'a')).substr(0, 7), "diag 11");
+    std::string words;  // found by the fuzz target: a long word list nested without bound
+    for (int i = 0; i < kCqlMaxDepth + 2; ++i)
+        words += " w";
+    EXPECT_EQ(Cql("title all \"" + words + "\"").substr(0, 7), "diag 38");
+    EXPECT_EQ(Cql("a and" + words).substr(0, 7), "diag 38");
     EXPECT_EQ(Cql(std::string(kCqlMaxDepth - 2, '(') + "a" + std::string(kCqlMaxDepth - 2, ')')), "1=1016,2=3:a");
 }
 
