@@ -108,6 +108,10 @@ void PrintListening(CTunnelArray& manager, const std::string& home) {
         manager.m_log.Write(2, "service started on TLS port %d", tlsPort);
         std::printf("vk9000: listening on port %d with TLS (home %s)\n", tlsPort, home.c_str());
     }
+    if (manager.GetSruListenerPort() >= 0) {
+        manager.m_log.Write(2, "SRU service started on port %d", manager.GetSruListenerPort());
+        std::printf("vk9000: SRU on HTTP port %d\n", manager.GetSruListenerPort());
+    }
     std::fflush(stdout);
 }
 

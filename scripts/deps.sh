@@ -30,6 +30,8 @@ TEST_PKGS=(
   idzebra-2.0    # zebraidx, zebrasrv: the peer of bench/search/run_side_by_side.sh (run time only)
   libmarc-xml-perl libmarc-lint-perl libxml2-utils  # the record tests: MARC::File::XML, MARC::Lint, xmllint
   tmux           # drives the wizard in its tests
+  libxml2-utils  # xmllint checks the SRU responses
+  wrk            # bench/sru: HTTP load against both SRU servers
   dpkg-dev file  # scripts/package.sh: CPack's Debian generator finds the package's dependencies
 )
 

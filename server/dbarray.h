@@ -25,6 +25,7 @@
 #include "ui/vlarraytempl.h"
 
 class CTunnelArray;
+class CCqlIndexMap;
 
 // Record syntax OIDs (dotted form) the catalogue names.
 constexpr const char* kOidUnimarc = "1.2.840.10003.5.1";
@@ -53,6 +54,7 @@ public:
     std::string m_dbPath;                   // back-end path as listed; prefix of all its paths
     std::map<std::string, std::string> m_keys;  // use attribute (decimal text) -> back-end key
     std::unique_ptr<CRightTree> m_briefTree;    // brief-record definition; null: none
+    std::shared_ptr<const CCqlIndexMap> m_cqlMap;  // SRU's CQL index map (cfgs/cql.cfg); null: default
     int m_configured = 1;                   // 1 usable; 0 configuration unreadable
     std::string m_debugInfo;                // error text of the failed configuration read
 };
@@ -118,6 +120,8 @@ private:
     bool GetDatabaseKeysMap(CDatabaseNode* node, std::string& error);
     bool GetDatabaseProperties(CDatabaseNode* node, std::string& error);
     bool GetDatabaseBriefRecordDefine(CDatabaseNode* node, std::string& error);
+    // cfgs/cql.cfg when the database has one (else the default map applies). False when it is unreadable.
+    bool GetDatabaseCqlMap(CDatabaseNode* node, std::string& error);
     bool GetCfgFileFromDatabase(const std::string& path, std::string& text, std::string& error);
 
     NodeList m_entries GUARDED_BY(m_lock);  // owns the listed entries; same order as m_array

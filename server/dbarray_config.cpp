@@ -10,6 +10,7 @@
 #include "berkit/codepage.h"
 #include "server/dbarray.h"
 #include "server/propertytree.h"
+#include "server/sru/cqlquery.h"
 #include "server/tunnelarray.h"
 
 
@@ -28,6 +29,8 @@ bool CDBArray::GetDatabaseConfig(CDatabaseNode* node, std::string& error) {
     }
     if (!GetDatabaseBriefRecordDefine(node, error))
         BerTrace("no brief record defined [%s]--[%s]\r\n", node->m_dbPath.c_str(), error.c_str());
+    if (!GetDatabaseCqlMap(node, error))
+        BerTrace("CQL index map not used [%s]--[%s]\r\n", node->m_dbPath.c_str(), error.c_str());
     const size_t slash = node->m_dbPath.rfind('/');
     if (slash != std::string::npos && slash + 1 < node->m_dbPath.size())
         node->m_dbName = node->m_dbPath.substr(slash + 1);
@@ -132,6 +135,18 @@ bool CDBArray::GetDatabaseBriefRecordDefine(CDatabaseNode* node, std::string& er
         return fail();
     }
     node->m_briefTree = std::move(tree);
+    return true;
+}
+
+bool CDBArray::GetDatabaseCqlMap(CDatabaseNode* node, std::string& error) {
+    std::string text;
+    std::string missing;
+    if (!GetCfgFileFromDatabase(node->m_dbPath + "/cfgs/cql.cfg", text, missing))
+        return true;  // none: the default map
+    auto map = std::make_shared<CCqlIndexMap>();
+    if (!map->Parse(AnsiToUtf8(text), error))
+        return false;
+    node->m_cqlMap = std::move(map);
     return true;
 }
 

@@ -51,6 +51,9 @@ struct CServerSettings {
     bool m_accessLog = false;                        // AccessLog: DIR/YYYYMMDD.access.log
     int m_maxSessionsPerAddress = 0;                 // MaxSessionsPerAddress, 0: no limit
     int m_maxConnectsPerMinute = 0;                  // MaxConnectsPerMinute (per address), 0: no limit
+    bool m_sruEnabled = false;                       // [SRU] Enabled: SRU over HTTP on the Z39.50 port
+    std::string m_sruListen;                         // [SRU] Listen=[ADDR:]PORT: a port of its own too
+    bool m_sruAllowBasicOverPlain = false;           // [SRU] AllowBasicOverPlain: Basic without TLS
     // [Access]
     bool m_allowAnonymous = false;                   // AllowAnonymous
     std::string m_anonymousUser = "public";          // AnonymousUser

@@ -43,6 +43,7 @@
 #include "server/resultsets.h"
 #include "server/searchcontext.h"
 #include "server/settings.h"
+#include "server/sru/httprequest.h"
 
 class CTunnelArray;
 class CZResultSet;
@@ -244,6 +245,21 @@ protected:
     // Throws extended_exception when the channel cannot be opened.
     void EnsureChannel();
 
+    // --- SRU over HTTP (tunnel_http.cpp): a connection whose first octet starts an HTTP request
+    // line ([SRU] Enabled) is served as HTTP/1.1 with keep-alive from then on. Session thread. ---
+    bool SruEnabled() const;
+    // Reads what the socket has and serves every request it completes.
+    void ServeHttp();
+    // Feeds received octets to the request reader and answers each complete request; a request
+    // the reader refuses is answered with its status and the connection is closed.
+    void FeedHttp(const unsigned char* data, size_t length);
+    // One request: the account (anonymous or HTTP Basic), the SRU service, the response sent.
+    // False when the connection is to end.
+    bool ServeHttpRequest(const CHttpRequest& request);
+    // The SRU diagnostic of the request's credentials (0: the session works as the account now).
+    int SruLogin(const CHttpRequest& request);
+    bool SendHttp(const std::string& response);
+
     // Framing and socket calls (session thread).
     int tcpRecv(unsigned char* buffer, int length);
     // The TLS handshake of m_tls, waiting for the socket in bounded steps until the idle
@@ -298,6 +314,8 @@ protected:
     CCatalogueView m_catalogue;
     mutable CCriticalSection m_textLock;  // guards m_userId, m_debugInfo
     mutable std::shared_ptr<const CServerSettings> m_settingsSnapshot;  // session thread only
+    bool m_http = false;                               // the connection speaks HTTP (SRU)
+    std::unique_ptr<CHttpRequestReader> m_httpReader;  // its request reader; session thread only
 
 private:
     // Longest single wait of the session thread (for data, or in a partial transfer).

@@ -53,8 +53,16 @@ CBERNode* CTunnel::DecodeRequest() {
 
 void CTunnel::ServiceHandler() {
     TakeSettingsSnapshot();
+    if (m_http) {
+        ServeHttp();
+        return;
+    }
     if (DataRecv() < 1)
         return;
+    if (m_http) {  // the first octets were an HTTP request line
+        FeedHttp(m_recvBuffer.data(), static_cast<size_t>(m_received));
+        return;
+    }
     const auto begun = std::chrono::steady_clock::now();
     ++m_requestCount;
     if (m_owner)

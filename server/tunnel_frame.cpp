@@ -8,6 +8,7 @@
 #include "platform/event.h"
 #include "server/tunnel.h"
 #include "server/tunnelarray.h"
+#include "server/sru/httprequest.h"
 
 namespace {
 
@@ -99,6 +100,12 @@ int CTunnel::DataRecv() {
         m_received += n;
         if (m_received == 0)
             return 0;  // nothing yet; the loop waits for the socket
+        if (m_received == n && m_requestCount.load() == 0 && !m_initialized && SruEnabled() &&
+            LooksLikeHttp(m_recvBuffer.data(), static_cast<size_t>(m_received))) {
+            m_http = true;  // an HTTP request line, not a BER frame: ServiceHandler serves it
+            m_recvBuffer.resize(m_received);
+            return m_received;
+        }
         if (n == 0) {
             // Part of a request is in: wait for the rest (bounded, still watching for a stop)
             // rather than spinning on the socket.

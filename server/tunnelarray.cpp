@@ -96,13 +96,40 @@ bool CTunnelArray::ListenerStart() {
             return false;
         }
     }
+    if (settings->m_sruEnabled && !settings->m_sruListen.empty() && !StartSruListener(settings->m_sruListen)) {
+        const int error = m_listenerError;
+        ListenerStop();
+        m_listenerError = error;
+        return false;
+    }
     m_listening = true;
     return true;
 }
 
+bool CTunnelArray::StartSruListener(const std::string& listen) {
+    // [ADDR:]PORT; without an address, where the Z39.50 port listens.
+    std::string address = m_settings.Snapshot()->m_listenAddress;
+    std::string port = listen;
+    const size_t colon = listen.rfind(':');
+    if (colon != std::string::npos) {
+        address = listen.substr(0, colon);
+        port = listen.substr(colon + 1);
+        if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+            address = address.substr(1, address.size() - 2);
+    }
+    char* end = nullptr;
+    const long number = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || number < 0 || number > 65534) {
+        m_listenerError = EINVAL;
+        return false;
+    }
+    m_sruListener = StartListener(static_cast<int>(number), address, nullptr);
+    return m_sruListener != nullptr;
+}
+
 void CTunnelArray::ListenerStop() {
     m_listening = false;
-    for (auto* listener : {&m_listener, &m_tlsListener}) {
+    for (auto* listener : {&m_listener, &m_tlsListener, &m_sruListener}) {
         if (*listener)
             (*listener)->Stop();
         listener->reset();
@@ -111,6 +138,7 @@ void CTunnelArray::ListenerStop() {
 
 int CTunnelArray::GetListenerPort() const { return m_listener ? m_listener->GetPort() : -1; }
 int CTunnelArray::GetTlsListenerPort() const { return m_tlsListener ? m_tlsListener->GetPort() : -1; }
+int CTunnelArray::GetSruListenerPort() const { return m_sruListener ? m_sruListener->GetPort() : -1; }
 
 void CTunnelArray::Stop() {
     ListenerStop();

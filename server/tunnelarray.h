@@ -93,6 +93,8 @@ public:
     int GetListenerPort() const;
     // The bound port of the running TLS listener, or -1. Host thread.
     int GetTlsListenerPort() const;
+    // The bound port of the running SRU listener ([SRU] Listen), or -1. Host thread.
+    int GetSruListenerPort() const;
     // System error number of the last failed ListenerStart, 0 otherwise. Host thread.
     int GetListenerError() const { return m_listenerError; }
     // True while the listeners started by the last ListenerStart run. Any thread.
@@ -106,6 +108,7 @@ public:
     // --- owned parts, in order ---
     std::unique_ptr<CListener> m_listener;     // host thread only; null when not listening
     std::unique_ptr<CListener> m_tlsListener;  // host thread only; null without a TLS port
+    std::unique_ptr<CListener> m_sruListener;  // host thread only; null without [SRU] Listen
     PlatTlsContext m_tlsContext;  // the TLS port's certificate and key; loaded by the host
     CDBArray m_databases;  // the catalogue; loaded by the host (m_databases.Init)
     CIPFilter m_ipFilter;
@@ -126,6 +129,8 @@ private:
     bool DeleteTunnel(int index, CTunnel* tunnel);
     // A started listener on `port`, or null with m_listenerError set.
     std::unique_ptr<CListener> StartListener(int port, const std::string& address, const PlatTlsContext* tls);
+    // The [SRU] Listen port ([ADDR:]PORT). False with m_listenerError set.
+    bool StartSruListener(const std::string& listen);
     // Deletes an unlisted session and frees its identity and its place in the address limits.
     void DestroyTunnel(CTunnel* tunnel);
 

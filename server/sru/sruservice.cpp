@@ -1,0 +1,184 @@
+// CSruService: one HTTP request decoded by libyaz into an SRU request, the version settled, the
+// operation served, the response encoded by libyaz (SOAP for SOAP requests, plain SRU otherwise).
+#include "server/sru/sruservice.h"
+
+#include <yaz/odr.h>
+#include <yaz/srw.h>
+#include <yaz/zgdu.h>
+
+#include <cstring>
+#include <memory>
+
+#include "server/sru/sru_ops.h"
+
+namespace {
+
+struct OdrDeleter {
+    void operator()(odr* o) const { odr_destroy(o); }
+};
+using OdrPtr = std::unique_ptr<odr, OdrDeleter>;
+
+Z_SOAP_Handler kSoapHandlers[] = {
+    {const_cast<char*>(YAZ_XMLNS_SRU_v1_1), nullptr, reinterpret_cast<Z_SOAP_fun>(yaz_srw_codec)},
+    {const_cast<char*>(YAZ_XMLNS_SRU_v2_mask), nullptr, reinterpret_cast<Z_SOAP_fun>(yaz_srw_codec)},
+    {nullptr, nullptr, nullptr},
+};
+
+Z_HTTP_Request* ToYaz(ODR o, const CHttpRequest& request) {
+    Z_HTTP_Request* http = z_get_HTTP_Request(o)->u.HTTP_Request;
+    http->method = odr_strdup(o, request.m_method.c_str());
+    http->version = odr_strdup(o, request.m_minorVersion == 0 ? "1.0" : "1.1");
+    http->path = odr_strdup(o, request.m_target.c_str());
+    http->headers = nullptr;
+    for (const auto& [name, value] : request.m_headers)
+        z_HTTP_header_add(o, &http->headers, name.c_str(), value.c_str());
+    http->content_len = static_cast<int>(request.m_body.size());
+    http->content_buf = static_cast<char*>(odr_malloc(o, request.m_body.size() + 1));
+    memcpy(http->content_buf, request.m_body.data(), request.m_body.size());
+    http->content_buf[request.m_body.size()] = '\0';
+    return http;
+}
+
+// The names of the request's SRU parameters (query string of a GET, body of a form POST).
+std::vector<std::string> ParameterNames(const CHttpRequest& request) {
+    std::string text;
+    if (request.m_method == "POST") {
+        text = request.m_body;
+    } else {
+        const size_t q = request.m_target.find('?');
+        if (q != std::string::npos)
+            text = request.m_target.substr(q + 1);
+    }
+    std::vector<std::string> names;
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find('&', from);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string pair = text.substr(from, end - from);
+        names.push_back(pair.substr(0, pair.find('=')));
+        from = end + 1;
+    }
+    return names;
+}
+
+bool Has(const std::vector<std::string>& names, const char* name) {
+    for (const std::string& n : names)
+        if (n == name)
+            return true;
+    return false;
+}
+
+// The version to answer in: the one asked for (1.1, 1.2 or 2.0); without one, 2.0 for a request
+// with 2.0 parameters and 1.2 otherwise. Empty for a version the server does not speak.
+std::string SettleVersion(const char* asked, bool given, const std::vector<std::string>& names) {
+    if (!given)
+        return Has(names, "queryType") || Has(names, "recordXMLEscaping") ? "2.0" : "1.2";
+    const std::string v = asked ? asked : "";
+    if (v == "1.1" || v == "1.2" || v == "2.0")
+        return v;
+    return std::string();
+}
+
+// Drops the diagnostics libyaz gives for a missing version (the server settles it) and counts the rest.
+void FilterDecodeDiagnostics(Z_SRW_diagnostic* list, int& count) {
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const char* details = list[i].details;
+        const bool versionNote = list[i].uri != nullptr && details != nullptr && strcmp(details, "version") == 0 &&
+                                 strstr(list[i].uri, "/7") != nullptr;
+        if (!versionNote)
+            list[kept++] = list[i];
+    }
+    count = kept;
+}
+
+CSruAnswer PlainError(int status, const std::string& text, const std::string& extra = std::string()) {
+    CSruAnswer answer;
+    answer.m_status = status;
+    answer.m_contentType = "text/plain; charset=UTF-8";
+    answer.m_body = text + "\n";
+    answer.m_headers = extra;
+    return answer;
+}
+
+}  // namespace
+
+CSruAnswer CSruService::Serve(const CHttpRequest& request) {
+    if (request.m_method != "GET" && request.m_method != "POST")
+        return PlainError(405, "only GET and POST are served", "Allow: GET, POST\r\n");
+    OdrPtr decode(odr_createmem(ODR_DECODE));
+    OdrPtr encode(odr_createmem(ODR_ENCODE));
+    Z_HTTP_Request* http = ToYaz(decode.get(), request);
+    Z_SRW_PDU* pdu = nullptr;
+    Z_SOAP* soap = nullptr;
+    char* charset = nullptr;
+    Z_SRW_diagnostic* diagnostics = nullptr;
+    int diagnosticCount = 0;
+    int decoded = yaz_srw_decode(http, &pdu, &soap, decode.get(), &charset);
+    const bool isSoap = decoded != 2;
+    if (decoded == 2)
+        decoded = yaz_sru_decode(http, &pdu, &soap, decode.get(), &charset, &diagnostics, &diagnosticCount);
+    if (decoded != 0 || pdu == nullptr || soap == nullptr)
+        return PlainError(400, "not an SRU request (GET, form POST or SOAP)");
+    FilterDecodeDiagnostics(diagnostics, diagnosticCount);
+
+    const std::vector<std::string> names = isSoap ? std::vector<std::string>() : ParameterNames(request);
+    std::string version = SettleVersion(pdu->srw_version, isSoap || Has(names, "version"), names);
+    CSruDiagnostic versionError;
+    if (version.empty()) {
+        versionError = {kSruUnsupportedVersion, "2.0"};
+        version = "2.0";
+    }
+    pdu->srw_version = odr_strdup(decode.get(), version.c_str());
+
+    CSruAnswer answer;
+    Z_SRW_PDU* reply = nullptr;
+    switch (pdu->which) {
+    case Z_SRW_searchRetrieve_request: {
+        answer.m_operation = "searchRetrieve";
+        reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_searchRetrieve_response, pdu);
+        Z_SRW_searchRetrieveResponse& response = *reply->u.response;
+        const CSruDiagnostic first = versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""};
+        if (first) {
+            SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics, first);
+        } else if (diagnosticCount == 0) {
+            SruSearchRetrieve(m_env, encode.get(), *pdu->u.request, response, answer.m_hits);
+        }
+        for (int i = 0; i < diagnosticCount; ++i)
+            yaz_add_srw_diagnostic_uri(encode.get(), &response.diagnostics, &response.num_diagnostics,
+                                       diagnostics[i].uri, diagnostics[i].message, diagnostics[i].details);
+        break;
+    }
+    case Z_SRW_scan_request: {
+        // Browsing the store's term lists is not offered over SRU.
+        answer.m_operation = "scan";
+        reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_scan_response, pdu);
+        SruAddDiagnostic(encode.get(), &reply->u.scan_response->diagnostics, &reply->u.scan_response->num_diagnostics,
+                         {kSruUnsupportedOperation, "scan"});
+        break;
+    }
+    case Z_SRW_explain_request: {
+        answer.m_operation = "explain";
+        reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_explain_response, pdu);
+        Z_SRW_explainResponse& response = *reply->u.explain_response;
+        if (versionError || m_env.m_authError)
+            SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics,
+                             versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""});
+        else
+            SruExplain(m_env, encode.get(), *pdu->u.explain_request, version, response);
+        for (int i = 0; i < diagnosticCount; ++i)
+            yaz_add_srw_diagnostic_uri(encode.get(), &response.diagnostics, &response.num_diagnostics,
+                                       diagnostics[i].uri, diagnostics[i].message, diagnostics[i].details);
+        break;
+    }
+    default:  // updates are not offered over SRU
+        return PlainError(400, "updates are not served over SRU");
+    }
+    soap->u.generic->p = reply;
+    char* body = nullptr;
+    int length = 0;
+    if (z_soap_codec_enc(encode.get(), &soap, &body, &length, kSoapHandlers, charset) != 0 || body == nullptr)
+        return PlainError(500, "the response could not be encoded");
+    answer.m_body.assign(body, static_cast<size_t>(length));
+    return answer;
+}
