@@ -21,6 +21,9 @@ void SruAddDiagnostic(ODR o, Z_SRW_diagnostic** list, int* count, const CSruDiag
 // hits: the result count, -1 when no search ran.
 void SruSearchRetrieve(CSruEnvironment& env, ODR o, const Z_SRW_searchRetrieveRequest& request,
                        Z_SRW_searchRetrieveResponse& response, int& hits);
+// The terms of the scanClause's index from its term on (responsePosition 1, maximumTerms 20 unless
+// given, at most 1000), with their record counts.
+void SruScan(CSruEnvironment& env, ODR o, const Z_SRW_scanRequest& request, Z_SRW_scanResponse& response);
 void SruExplain(CSruEnvironment& env, ODR o, const Z_SRW_explainRequest& request, const std::string& version,
                 Z_SRW_explainResponse& response);
 // ZeeRex of `db`, served as `name` at `host` (host:port) (UTF-8, no declaration).

@@ -150,11 +150,17 @@ CSruAnswer CSruService::Serve(const CHttpRequest& request) {
         break;
     }
     case Z_SRW_scan_request: {
-        // Browsing the store's term lists is not offered over SRU.
         answer.m_operation = "scan";
         reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_scan_response, pdu);
-        SruAddDiagnostic(encode.get(), &reply->u.scan_response->diagnostics, &reply->u.scan_response->num_diagnostics,
-                         {kSruUnsupportedOperation, "scan"});
+        Z_SRW_scanResponse& response = *reply->u.scan_response;
+        if (versionError || m_env.m_authError)
+            SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics,
+                             versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""});
+        else if (diagnosticCount == 0)
+            SruScan(m_env, encode.get(), *pdu->u.scan_request, response);
+        for (int i = 0; i < diagnosticCount; ++i)
+            yaz_add_srw_diagnostic_uri(encode.get(), &response.diagnostics, &response.num_diagnostics,
+                                       diagnostics[i].uri, diagnostics[i].message, diagnostics[i].details);
         break;
     }
     case Z_SRW_explain_request: {

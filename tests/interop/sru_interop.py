@@ -142,6 +142,14 @@ def case_cql(s):
     for (cql, _), n in zip(rows, expected):
         got = count(sru(s, "books", version="1.2", query=cql, maximumRecords="0"))
         expect(got == n and n > 0, f"{cql}: {got} hits over SRU, {n} over Z39.50", "")
+    # scan: terms in index order from the start term, each with the count a search of it gives
+    text = sru(s, "books", version="1.2", operation="scan", scanClause="title=comp", maximumTerms="4")
+    terms = re.findall(r"<zs:value>([^<]*)</zs:value><zs:numberOfRecords>(\d+)<", text)
+    expect(len(terms) == 4 and [t for t, _ in terms] == sorted(t for t, _ in terms) and terms[0][0] >= "comp",
+           "four scan terms in order from comp", text)
+    for term, n in terms:
+        got = count(sru(s, "books", version="1.2", query=f'title="{term}"', maximumRecords="0"))
+        expect(got == int(n), f"scan term {term}: {n}, search {got}", "")
 
 
 def case_diagnostics(s):
@@ -156,7 +164,8 @@ def case_diagnostics(s):
         (dict(query="a", recordPacking="json", version="1.2"), "71"),
         (dict(query="history", startRecord="99999", version="1.2"), "61"),
         (dict(query="a", version="9.9"), "5"),
-        (dict(operation="scan", scanClause="title=a", version="1.2"), "4"),
+        (dict(operation="scan", scanClause="nosuch.idx=a", version="1.2"), "16"),
+        (dict(operation="scan", scanClause="title=a", maximumTerms="5000", version="1.2"), "6"),
         (dict(operation="update", version="1.2"), "4"),
         (dict(query="(" * 60 + "a" + ")" * 60, version="1.2"), "38"),
     ]
