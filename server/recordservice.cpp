@@ -162,7 +162,8 @@ CRecordResult CRecordService::Convert(const CDatabaseNode* db, int64_t number, c
             }
         }
     } catch (extended_exception& e) {
-        error = e.GetErrorMessage();
+        BerTrace("%s", e.GetErrorMessage());  // the source file and line: debug trace only
+        error = e.LogText();
     } catch (std::exception&) {
         error = "GetMARC() error -- unknown";
     }

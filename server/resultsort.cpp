@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "berkit/bertrace.h"
 #include "berkit/extended_exception.h"
 #include "server/catalogueview.h"
 #include "server/dbarray.h"
@@ -105,7 +106,8 @@ CDiagnostic CResultSorter::Sort(CZRecordSet& input, const std::vector<CSortKey>&
                 return error;
         }
     } catch (extended_exception& e) {
-        return CDiagnostic::System(e.GetErrorMessage());
+        BerTrace("%s", e.GetErrorMessage());  // the source file and line: debug trace only
+        return CDiagnostic::System(e.LogText());
     }
     const int sorted = store.SortRows();
     if (sorted != 0)
