@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/strata/strata_dictionary.h"
 #include "backend/strata/strata_storeutil.h"
 #include "backend/strata/strata_store.h"
 
@@ -261,6 +262,8 @@ private:
         std::vector<uint32_t> m_hits;
     };
     HitList m_lastHits;
+    // The dictionary of the key last searched by pattern; its version is the database's gen.
+    StrataDictionaryCache m_dictionary;
 
     std::shared_ptr<CPgPool> m_pool;
     std::atomic<bool> m_cancel{false};
