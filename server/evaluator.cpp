@@ -7,14 +7,6 @@
 #include "berkit/extended_exception.h"
 #include "server/resultsets.h"
 
-namespace {
-
-constexpr long kTruncationRight = 1;
-constexpr long kTruncationNone = 100;
-// The back-end's right truncation: a term ending in it matches every word it starts.
-constexpr char kStrataTruncation = '*';
-
-}  // namespace
 
 CSearchOutcome CQueryEvaluator::Search(const CZQueryNode* query) {
     CSearchOutcome outcome;
@@ -34,6 +26,7 @@ CSearchOutcome CQueryEvaluator::Search(const CZQueryNode* query) {
 
 CDiagnostic CQueryEvaluator::Evaluate(const CZQueryNode* query, CZResultSet& target) {
     m_lastBackendError.clear();
+    m_lastBackendCode = 0;
     try {
         if (query == nullptr)
             return m_context.Stopping() ? CDiagnostic::System("search stopped") : CDiagnostic::System("bad RPN structure");
@@ -110,19 +103,8 @@ CDiagnostic CQueryEvaluator::Operand(const CZQueryTerm& operand, CZResultSet& ta
     if (!m_context.m_bib1)
         return SearchDatabases(target, use, operand.m_term);
     std::string term = operand.m_term;
-    if (CDiagnostic error = ApplyBib1Attributes(operand, use, term))
+    std::string qualifiers;
+    if (CDiagnostic error = ApplyBib1Attributes(operand, use, term, qualifiers))
         return error;
-    return SearchDatabases(target, use, term);
-}
-
-CDiagnostic CQueryEvaluator::ApplyBib1Attributes(const CZQueryTerm& operand, int& use, std::string& term) const {
-    const long truncation = operand.m_bib1[kBib1Truncation] == -1 ? kTruncationNone : operand.m_bib1[kBib1Truncation];
-    if (truncation == kTruncationRight) {
-        if (!term.empty() && term.back() != kStrataTruncation && term.back() != '?')
-            term += kStrataTruncation;
-    } else if (truncation != kTruncationNone) {
-        return {kDiagUnsupportedTruncation, std::to_string(truncation), "unsupported truncation attribute"};
-    }
-    use = operand.m_bib1[kBib1Use] == -1 ? m_context.m_defaultUse : static_cast<int>(operand.m_bib1[kBib1Use]);
-    return CDiagnostic::Ok();
+    return SearchDatabases(target, use, term, qualifiers);
 }

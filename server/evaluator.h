@@ -36,16 +36,21 @@ public:
     // stop flag is seen between nodes; a null query is "bad RPN structure".
     CDiagnostic Evaluate(const CZQueryNode* query, CZResultSet& target);
 
-    // One back-end search per database of the context for `term` under `use`, into `target`.
+    // One back-end search per database of the context for `term` under `use`, into `target`;
+    // `qualifiers` ("T=V,..." bib-1 attributes for the back-end) follow the key name after "|".
     // 109 for a database the catalogue does not offer, 114 for a use no key maps; a failed
-    // back-end search leaves the operand without hits, except in the bib-1 mode (error 2).
-    CDiagnostic SearchDatabases(CZResultSet& target, int use, const std::string& term);
+    // back-end search leaves the operand without hits, except in the bib-1 mode (error 2, or
+    // the attribute's diagnostic when the key cannot honour a qualifier).
+    CDiagnostic SearchDatabases(CZResultSet& target, int use, const std::string& term,
+                                const std::string& qualifiers = std::string());
     // Paged hit list of one search path into `target`, rows named `dbName`. 0 done (also when
     // stopped: the rows read stay, unsorted), 1 hit limit reached, -1 failed (target emptied),
     // abandoned or cancelled.
     int SearchPath(const std::string& dbName, const std::string& path, CZResultSet& target);
-    // db path + "/" + key of `use` + "/" + term. 0, or -1 (no database, unmapped use attribute).
-    static int ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path);
+    // db path + "/" + key of `use` (+ "|" + qualifiers) + "/" + term. 0, or -1 (no database,
+    // unmapped use attribute).
+    static int ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path,
+                                   const std::string& qualifiers = std::string());
 
     // Text of the last failed back-end search ("" when none failed, or the back-end was lost).
     const std::string& LastBackendError() const { return m_lastBackendError; }
@@ -54,10 +59,15 @@ private:
     CDiagnostic Node(const CZQueryNode& node, CZResultSet& target);
     CDiagnostic Operator(const CZQueryNode& node, CZResultSet& target);
     CDiagnostic Operand(const CZQueryTerm& operand, CZResultSet& target);
-    // Bib-1 mode: the use (the default without one) and the truncation applied to `term` (5=1
-    // appends the back-end's right truncation; 5=100 or none leave it; others: error 120).
-    CDiagnostic ApplyBib1Attributes(const CZQueryTerm& operand, int& use, std::string& term) const;
+    // Bib-1 mode: the use (the default without one), 5=1 as the back-end's right truncation of
+    // `term`, and the other attributes as the back-end's qualifiers; a value this server does not
+    // honour gives its diagnostic (113, 117-120, 122, 123; server/evaluator_attrs.cpp).
+    CDiagnostic ApplyBib1Attributes(const CZQueryTerm& operand, int& use, std::string& term,
+                                    std::string& qualifiers) const;
+    // The diagnostic of a qualifier the back-end refused ("T=V ..." in its text).
+    static CDiagnostic RefusedQualifier(const std::string& text);
 
     const CSearchContext& m_context;
     std::string m_lastBackendError;
+    int m_lastBackendCode = 0;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "backend/strata/strata_errors.h"
 #include "berkit/bertrace.h"
 #include "server/catalogueview.h"
 #include "server/dbarray.h"
@@ -53,7 +54,8 @@ int64_t HitNumber(const char* line, size_t length) {
 
 }  // namespace
 
-int CQueryEvaluator::ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path) {
+int CQueryEvaluator::ConstructSearchPath(const CDatabaseNode* db, int use, const std::string& term, std::string& path,
+                                         const std::string& qualifiers) {
     if (db == nullptr)
         return -1;
     path.clear();
@@ -64,13 +66,18 @@ int CQueryEvaluator::ConstructSearchPath(const CDatabaseNode* db, int use, const
     path = db->m_dbPath;
     path += '/';
     path += key->second;
+    if (!qualifiers.empty()) {
+        path += '|';
+        path += qualifiers;
+    }
     path += '/';
     path += term;
     BerTrace("search path = [%s]\r\n", path.c_str());
     return 0;
 }
 
-CDiagnostic CQueryEvaluator::SearchDatabases(CZResultSet& target, int use, const std::string& term) {
+CDiagnostic CQueryEvaluator::SearchDatabases(CZResultSet& target, int use, const std::string& term,
+                                             const std::string& qualifiers) {
     CDiagnostic error;
     if (!m_context.m_channel.Prepare(error))
         return error;
@@ -79,11 +86,13 @@ CDiagnostic CQueryEvaluator::SearchDatabases(CZResultSet& target, int use, const
         const CDatabaseNode* db = m_context.m_catalogue ? m_context.m_catalogue->Find(name) : nullptr;
         if (db == nullptr)
             return {kDiagDatabaseUnavailable, name, "illegal database name"};
-        if (ConstructSearchPath(db, use, term, path) != 0)
+        if (ConstructSearchPath(db, use, term, path, qualifiers) != 0)
             return {kDiagUnsupportedUse, std::to_string(use), "unsurported keys"};
         if (SearchPath(name, path, target) == 0)
             continue;
         // Without the diagnostics mode a failed back-end search leaves the operand without hits.
+        if (m_context.m_bib1 && m_lastBackendCode == kStrataUnsupportedMode && !m_context.Stopping())
+            return RefusedQualifier(m_lastBackendError);
         if (m_context.m_bib1 && !m_lastBackendError.empty() && !m_context.Stopping())
             return {kDiagTemporarySystemError, m_lastBackendError, "back-end search failed: " + m_lastBackendError};
         break;
@@ -143,6 +152,7 @@ int CQueryEvaluator::SearchPath(const std::string& dbName, const std::string& pa
     // Failure: the operand has no hits, also none from earlier databases. A lost back-end ends
     // the association (logged once there), so no diagnostic is prepared for it.
     m_lastBackendError = result == CPagerResult::kBroken ? std::string() : pager.GetError();
+    m_lastBackendCode = pager.GetCode();
     if (result == CPagerResult::kBroken)
         m_context.m_channel.Lost();
     BerTrace("searchDBUseStrata() error [%s]\r\n", pager.GetError().c_str());

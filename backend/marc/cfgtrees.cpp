@@ -4,6 +4,8 @@
 
 #include <strings.h>
 
+#include <iterator>
+
 namespace {
 
 std::unique_ptr<_CCTCmdDefArray> OneCommand(const char* word) {
@@ -83,6 +85,49 @@ const CBriefField* CRightTree::FindField(const std::string& tag) const {
     return nullptr;
 }
 
+namespace {
+
+const char* const kKeyTypeNames[] = {"text", "numeric", "isbn", "issn", "lccn"};
+
+// 1-2 digits at `text`[pos]; -1 otherwise.
+int Position(const std::string& text, size_t& pos) {
+    int value = -1;
+    for (size_t n = 0; n < 2 && pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++n, ++pos)
+        value = (value < 0 ? 0 : value * 10) + (text[pos] - '0');
+    return value;
+}
+
+}  // namespace
+
+bool ParseKeyField(const std::string& item, CKeyField& field) {
+    const size_t slash = item.find('/');
+    const std::string head = item.substr(0, slash);
+    field = CKeyField{head.substr(0, 3), head.size() > 3 ? head.substr(3) : std::string()};
+    if (!IsTag(field.m_tag) || !AreSubfieldCodes(field.m_subfields)) return false;
+    if (slash == std::string::npos) return true;
+    const std::string positions = item.substr(slash);
+    size_t pos = 1;
+    field.m_from = Position(positions, pos);
+    field.m_to = field.m_from;
+    if (pos < positions.size() && positions[pos] == '-') {
+        ++pos;
+        field.m_to = Position(positions, pos);
+    }
+    return field.m_from >= 0 && field.m_to >= field.m_from && pos == positions.size();
+}
+
+bool ParseKeyType(const std::string& name, CKeyType& type) {
+    for (size_t i = 0; i < std::size(kKeyTypeNames); ++i) {
+        if (name == kKeyTypeNames[i]) {
+            type = CKeyType(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* KeyTypeName(CKeyType type) { return kKeyTypeNames[size_t(type)]; }
+
 CKeysTree::CKeysTree() { SetCmdDefArray(OneCommand("key")); }
 
 int CKeysTree::BuildTree(const std::string& text) {
@@ -104,8 +149,8 @@ int CKeysTree::BuildTree(const std::string& text) {
             size_t end = list.find_first_of(" \t,", pos);
             if (end == std::string::npos) end = list.size();
             std::string item = list.substr(pos, end - pos);
-            CKeyField field{item.substr(0, 3), item.size() > 3 ? item.substr(3) : std::string()};
-            if (!IsTag(field.m_tag) || !AreSubfieldCodes(field.m_subfields))
+            CKeyField field;
+            if (!ParseKeyField(item, field))
                 throw CError("field \"" + item + "\" is not a tag followed by subfield codes", cell->m_line,
                              cell->m_column);
             key.m_fields.push_back(std::move(field));
@@ -119,6 +164,10 @@ int CKeysTree::BuildTree(const std::string& text) {
             throw CError("fold \"" + fold + "\" is neither \"none\" nor \"diacritics\"", cell->m_line,
                          cell->m_column);
         key.m_foldDiacritics = fold == "diacritics";
+        std::string type = "text";
+        cell->GetAttribute("type", type);
+        if (!ParseKeyType(type, key.m_type))
+            throw CError("type \"" + type + "\" is not text, numeric, isbn, issn or lccn", cell->m_line, cell->m_column);
         keys.push_back(std::move(key));
     }
     m_keys = std::move(keys);

@@ -46,17 +46,32 @@ private:
     std::vector<CBriefField> m_fields;
 };
 
-// key name="title" fields="245ab 246a 001"
+// key name="title" fields="245ab 246a 001"; key name="date" fields="008/07-10 260c" type="numeric"
 struct CKeyField {
     std::string m_tag;        // 3 characters
     std::string m_subfields;  // subfield codes indexed; empty: the whole field (control fields)
+    int m_from = -1;          // "008/07-10", "100a/09-12": character positions 7 to 10 of each value; -1 all
+    int m_to = -1;
 };
+
+// What a key's values are: words, or numbers (words that relations compare too), or standard
+// numbers matched in one normalised form (ISBN both as ISBN-10 and ISBN-13).
+enum class CKeyType { kText, kNumeric, kIsbn, kIssn, kLccn };
 
 struct CKeyEntry {
     std::string m_name;               // key name as used in search paths
     std::vector<CKeyField> m_fields;  // in text order
     bool m_foldDiacritics = false;    // fold="diacritics": Müller is found as muller
+    CKeyType m_type = CKeyType::kText;  // type="text" (default), "numeric", "isbn", "issn", "lccn"
 };
+
+// One item of a key's field list: a tag, subfield codes, then optionally "/NN" or "/NN-NN"
+// character positions of each value.
+// False when the item is not one.
+bool ParseKeyField(const std::string& item, CKeyField& field);
+// The type named `name` ("text", "numeric", ...); false for an unknown name.
+bool ParseKeyType(const std::string& name, CKeyType& type);
+const char* KeyTypeName(CKeyType type);
 
 class CKeysTree : public CCodeTree {
 public:

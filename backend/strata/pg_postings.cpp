@@ -157,8 +157,9 @@ bool CPgStore::AppendPostings(CPgCall& call, std::vector<StrataPosting>& posting
 // The posting lists of one key, read inside a search's call.
 class CPgPostingReader : public IStrataPostingReader {
 public:
-    CPgPostingReader(CPgStore& store, CPgCall& call, int64_t db, const StrataStoreKey& key, const SearchTerm& term)
-        : m_store(store), m_call(call), m_db(db), m_key(key), m_term(term) {}
+    CPgPostingReader(CPgStore& store, CPgCall& call, int64_t db, int64_t gen, const StrataStoreKey& key,
+                     const SearchTerm& term)
+        : m_store(store), m_call(call), m_db(db), m_gen(gen), m_key(key), m_term(term) {}
 
     bool ListSize(const std::string& token, int64_t& size, StrataStatus& st) override {
         CPgResult r;
@@ -181,11 +182,11 @@ public:
         }
         return true;
     }
-    bool ReadPrefix(const std::string& prefix, CRecordBitmap& bits, StrataStatus& st) override {
+    bool ReadRange(const std::string& lo, const std::string& hi, bool derived, CRecordBitmap& bits,
+                   StrataStatus& st) override {
         CPgResult r;
-        // Tokens are valid UTF-8, whose octets never reach 0xF5.
         if (!m_call.Run("SELECT data FROM postings WHERE k=$1 AND tok>=$2 AND tok<$3",
-                        {m_key.m_id, prefix, prefix + "\xF5"}, r, "search")) {
+                        {derived ? -m_key.m_id : m_key.m_id, lo, hi}, r, "search")) {
             return false;
         }
         for (int i = 0; i < r.Rows(); ++i) {
@@ -196,6 +197,28 @@ public:
         }
         return true;
     }
+    bool Dictionary(const CStrataDictionary*& dictionary, StrataStatus& st) override {
+        StrataDictionaryCache& cache = m_store.m_dictionary;
+        if (!(cache.m_dictionary && cache.m_key == m_key.m_id && cache.m_version == m_gen)) {
+            cache = StrataDictionaryCache();
+            // One index probe per distinct token (a loose index scan), not a walk of every block.
+            CPgResult r;
+            if (!m_call.Run("WITH RECURSIVE t(tok) AS ((SELECT tok FROM postings WHERE k=$1 ORDER BY tok LIMIT 1)"
+                            " UNION ALL SELECT (SELECT p.tok FROM postings p WHERE p.k=$1 AND p.tok>t.tok"
+                            " ORDER BY p.tok LIMIT 1) FROM t WHERE t.tok IS NOT NULL) SELECT tok FROM t WHERE tok IS NOT NULL",
+                            {m_key.m_id}, r, "search")) {
+                return false;
+            }
+            std::vector<std::string> tokens;
+            tokens.reserve(size_t(r.Rows()));
+            for (int i = 0; i < r.Rows(); ++i) tokens.push_back(r.Bytes(i, 0));
+            if (!StrataMakeDictionary(std::move(tokens), cache.m_dictionary, st)) return false;
+            cache.m_key = m_key.m_id;
+            cache.m_version = m_gen;
+        }
+        dictionary = cache.m_dictionary.get();
+        return true;
+    }
     bool Matches(uint32_t number, bool& match, StrataStatus& st) override {
         match = false;
         std::string diriv;
@@ -204,10 +227,7 @@ public:
         CMARC record;
         std::string error;
         if (!found || record.Parse(diriv, error) < 0) return true;
-        std::vector<std::vector<TextUnit>> values;
-        KeyValueUnits(record, m_key.m_entry, values);
-        match = std::any_of(values.begin(), values.end(),
-                            [this](const std::vector<TextUnit>& v) { return TermMatchesUnits(m_term, v); });
+        match = StrataRecordMatches(record, m_key.m_entry, m_term);
         (void)st;
         return true;
     }
@@ -217,17 +237,26 @@ private:
     CPgStore& m_store;
     CPgCall& m_call;
     int64_t m_db;
+    int64_t m_gen;
     const StrataStoreKey& m_key;
     const SearchTerm& m_term;
 };
 
-bool CPgStore::Search(const std::string& db, const std::string& keyName, const std::string& ansiTerm, int64_t after,
+bool CPgStore::Search(const std::string& db, const std::string& keyPart, const std::string& ansiTerm, int64_t after,
                       size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) {
-    return OnReadServer(st, [&](CPgCall& call) { return SearchOn(call, db, keyName, ansiTerm, after, limit, hits, more, st); });
+    hits.clear();
+    more = false;
+    std::string keyName, refused;
+    StrataTermMode mode;
+    if (!StrataSplitKey(keyPart, keyName, mode, refused)) return st.Set(kStrataUnsupportedMode, refused);
+    return OnReadServer(st, [&](CPgCall& call) {
+        return SearchOn(call, db, keyPart, keyName, mode, ansiTerm, after, limit, hits, more, st);
+    });
 }
 
-bool CPgStore::SearchOn(CPgCall& call, const std::string& db, const std::string& keyName, const std::string& ansiTerm,
-                        int64_t after, size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) {
+bool CPgStore::SearchOn(CPgCall& call, const std::string& db, const std::string& keyPart, const std::string& keyName,
+                        const StrataTermMode& mode, const std::string& ansiTerm, int64_t after, size_t limit,
+                        std::vector<int64_t>& hits, bool& more, StrataStatus& st) {
     hits.clear();
     more = false;
     ++call.Pool().m_searches;
@@ -240,16 +269,14 @@ bool CPgStore::SearchOn(CPgCall& call, const std::string& db, const std::string&
     }
     HitList& list = m_lastHits;
     // A later page of the same search with no write since: a slice of the list already made.
+    const std::string listTerm = keyPart + "/" + ansiTerm;
     const bool reuse = list.m_valid && list.m_db == dbId && list.m_key == key.m_id && list.m_gen == gen.Int(0, 0) &&
-                       list.m_term == ansiTerm;
+                       list.m_term == listTerm;
     if (!reuse) {
         list = HitList();
         SearchTerm term;
-        const std::string utf8 = ansiTerm.empty() ? std::string() : AnsiToUtf8(ansiTerm);
-        if (!ParseSearchTerm(utf8, term, KeyFolding(key.m_entry))) {
-            return st.Set(kStrataBadTerm, "[" + ansiTerm + "] holds nothing to search for");
-        }
-        CPgPostingReader reader(*this, call, dbId, key, term);
+        if (!StrataParseKeyTerm(ansiTerm, key.m_entry, mode, term, st)) return false;
+        CPgPostingReader reader(*this, call, dbId, gen.Int(0, 0), key, term);
         if (!StrataComputeHits(term, reader, list.m_hits, st)) {
             list = HitList();
             return false;
@@ -257,7 +284,7 @@ bool CPgStore::SearchOn(CPgCall& call, const std::string& db, const std::string&
         list.m_db = dbId;
         list.m_key = key.m_id;
         list.m_gen = gen.Int(0, 0);
-        list.m_term = ansiTerm;
+        list.m_term = listTerm;
         list.m_valid = true;
     }
     more = StrataSliceHits(list.m_hits, after, limit, hits);

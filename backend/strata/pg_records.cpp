@@ -242,7 +242,7 @@ bool CPgStore::Reindex(const std::string& db, StrataStatus& st) {
 
 bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
     CPgResult r;
-    if (!call.Run("DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=$1)", {db}, "reindex") ||
+    if (!call.Run("DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=$1 UNION ALL SELECT -id FROM keys WHERE db=$1)", {db}, "reindex") ||
         !call.Run("DELETE FROM keys WHERE db=$1", {db}, "reindex") ||
         !call.Run("SELECT content FROM cfgfiles WHERE db=$1 AND fold='\\x6b6579732e636667'::bytea", {db}, r, "reindex")) {
         return false;

@@ -139,7 +139,7 @@ bool CPgStore::DropDatabase(const std::string& name, StrataStatus& st) {
     int64_t id = 0;
     if (!call.Ok() || !call.Begin(false) || !FindDatabase(call, name, id)) return false;
     const char* const steps[] = {
-        "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=$1)",
+        "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=$1 UNION ALL SELECT -id FROM keys WHERE db=$1)",
         "DELETE FROM keys WHERE db=$1",
         "DELETE FROM cfgfiles WHERE db=$1",
         "DELETE FROM records WHERE db=$1",

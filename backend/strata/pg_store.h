@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "backend/strata/pg_standbys.h"
+#include "backend/strata/strata_dictionary.h"
 #include "backend/strata/strata_storeutil.h"
 #include "backend/strata/strata_store.h"
 
@@ -275,8 +276,9 @@ private:
     // After a write's commit: the primary's WAL position, which later reads of this channel
     // wait for on a standby. Only with standbys.
     void NoteWritePosition(CPgCall& call);
-    bool SearchOn(CPgCall& call, const std::string& db, const std::string& keyName, const std::string& ansiTerm,
-                  int64_t after, size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st);
+    bool SearchOn(CPgCall& call, const std::string& db, const std::string& keyPart, const std::string& keyName,
+                  const StrataTermMode& mode, const std::string& ansiTerm, int64_t after, size_t limit,
+                  std::vector<int64_t>& hits, bool& more, StrataStatus& st);
     bool FindDatabase(CPgCall& call, const std::string& name, int64_t& id);
     bool LoadKeys(CPgCall& call, int64_t db, std::vector<StrataStoreKey>& keys);
     bool FindKey(CPgCall& call, int64_t db, const std::string& name, StrataStoreKey& key);
@@ -302,6 +304,8 @@ private:
         std::vector<uint32_t> m_hits;
     };
     HitList m_lastHits;
+    // The dictionary of the key last searched by pattern; its version is the database's gen.
+    StrataDictionaryCache m_dictionary;
 
     std::shared_ptr<CPgPool> m_pool;
     std::string m_readAfter;      // WAL position a standby must have replayed to serve a read

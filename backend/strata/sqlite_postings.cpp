@@ -177,11 +177,11 @@ bool CSqliteStore::ListSize(int64_t k, const std::string& tok, int64_t& size, St
     return true;
 }
 
-bool CSqliteStore::ReadPrefix(int64_t k, const std::string& prefix, CRecordBitmap& bits, StrataStatus& st) {
+bool CSqliteStore::ReadRange(int64_t k, const std::string& lo, const std::string& hi, CRecordBitmap& bits,
+                             StrataStatus& st) {
     CStmt s(Prepare("SELECT data FROM postings WHERE k=?1 AND tok>=?2 AND tok<?3"));
     if (!s.Ok()) return SqlFail(st, "search");
-    // Tokens are valid UTF-8, whose octets never reach 0xF5.
-    s.Bind(1, k).Bind(2, prefix).Bind(3, prefix + "\xF5");
+    s.Bind(1, k).Bind(2, lo).Bind(3, hi);
     int rc;
     while ((rc = s.Step()) == SQLITE_ROW) {
         if (m_cancel.load(std::memory_order_relaxed)) return st.Set(kStrataCancelled, "search");

@@ -17,6 +17,8 @@ void CollectPostings(const std::vector<StoreKey>& keys, const CMARC& record, int
     for (const StoreKey& key : keys) {
         KeyTokens(record, key.m_entry, tokens);
         for (std::string& t : tokens) out.push_back(StorePosting{key.m_id, std::move(t), uint32_t(number)});
+        KeyDerivedTokens(record, key.m_entry, tokens);
+        for (std::string& t : tokens) out.push_back(StorePosting{-key.m_id, std::move(t), uint32_t(number)});
     }
 }
 
@@ -268,7 +270,7 @@ bool CSqliteStore::Reindex(const std::string& db, StrataStatus& st) {
 
 bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
     {
-        CStmt drop(Prepare("DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1)"));
+        CStmt drop(Prepare("DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1 UNION ALL SELECT -id FROM keys WHERE db=?1)"));
         if (!drop.Ok() || drop.Bind(1, db).Step() != SQLITE_DONE) return SqlFail(st, "reindex");
         CStmt dropKeys(Prepare("DELETE FROM keys WHERE db=?1"));
         if (!dropKeys.Ok() || dropKeys.Bind(1, db).Step() != SQLITE_DONE) return SqlFail(st, "reindex");

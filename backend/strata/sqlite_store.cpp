@@ -298,7 +298,7 @@ bool CSqliteStore::DropDatabase(const std::string& name, StrataStatus& st) {
     int64_t id = 0;
     bool ok = FindDatabase(name, id, st);
     const char* const steps[] = {
-        "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1)",
+        "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1 UNION ALL SELECT -id FROM keys WHERE db=?1)",
         "DELETE FROM keys WHERE db=?1",
         "DELETE FROM cfgfiles WHERE db=?1",
         "DELETE FROM records WHERE id BETWEEN ?1 * 100000000 AND ?1 * 100000000 + 99999999",

@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/strata/strata_dictionary.h"
 #include "backend/strata/strata_keys.h"
 #include "backend/strata/strata_text.h"
 #include "backend/strata/strata_store.h"
@@ -208,6 +209,7 @@ private:
     bool SqlFail(StrataStatus& st, const char* what);  // from the connection's last error
     bool Begin(StrataStatus& st) {
         DropCaches();  // this connection's own writes do not move data_version
+        m_dictionary = StrataDictionaryCache();
         return Exec("BEGIN IMMEDIATE", st);
     }
     void DropCaches();
@@ -239,7 +241,10 @@ private:
     bool DecodeColumn(CStmt& s, int column, std::vector<uint32_t>& out, StrataStatus& st);
     bool ReadList(int64_t k, const std::string& tok, std::vector<uint32_t>& out, StrataStatus& st);
     bool ListSize(int64_t k, const std::string& tok, int64_t& size, StrataStatus& st);
-    bool ReadPrefix(int64_t k, const std::string& prefix, CRecordBitmap& bits, StrataStatus& st);
+    // The numbers of every token of key k from `lo` up to (not including) `hi`.
+    bool ReadRange(int64_t k, const std::string& lo, const std::string& hi, CRecordBitmap& bits, StrataStatus& st);
+    // Key k's distinct tokens, read once per data version (sqlite_search.cpp).
+    bool LoadDictionary(int64_t k, const CStrataDictionary*& dictionary, StrataStatus& st);
 
     sqlite3* m_db;
     // Keyed by the SQL text; std::less<> finds a literal without building a string.
@@ -256,6 +261,9 @@ private:
         std::string m_term;
         std::vector<uint32_t> m_hits;
     } m_lastHits;
+    // The dictionary of the key last searched by pattern; kept while idle, since it is checked
+    // against the data version (m_cacheVersion) before each use.
+    StrataDictionaryCache m_dictionary;
     std::string m_blockText;  // encoding buffer of WriteBlocks
     bool m_cacheChecked = false;
     std::atomic<bool> m_cancel{false};

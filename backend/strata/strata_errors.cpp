@@ -20,6 +20,7 @@ const ErrorRow kErrorTexts[] = {
     {kStrataBadArgument, "bad argument"},
     {kStrataStoreError, "store error"},
     {kStrataBadTerm, "bad search term"},
+    {kStrataUnsupportedMode, "unsupported search qualifier"},
     {kStrataNoData, "no (more) data"},
     {kStrataLoginRequired, "login required"},
     {kStrataUnreachable, "back-end store unreachable"},

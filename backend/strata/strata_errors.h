@@ -16,6 +16,7 @@ constexpr int kStrataNoSuchRecord = 17;    // replace or delete of a missing rec
 constexpr int kStrataBadArgument = 18;     // bad style, length, or continuation
 constexpr int kStrataStoreError = 19;      // the store reported an error (text has details)
 constexpr int kStrataBadTerm = 20;         // search term empty or unusable
+constexpr int kStrataUnsupportedMode = 21; // a search qualifier the key cannot honour (text: "T=V ...")
 constexpr int kStrataNoData = 55;          // no (more) data
 constexpr int kStrataLoginRequired = 63;   // the channel has not logged in
 constexpr int kStrataUnreachable = 66;     // store missing or cannot be opened

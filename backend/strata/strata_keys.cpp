@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <strings.h>
 
+#include "backend/strata/strata_identifiers.h"
 #include "berkit/codepage.h"
 
 bool CheckStrataRecord(const std::string& diriv, CMARC& record, int64_t& number, std::string& error) {
@@ -42,30 +43,59 @@ bool CheckStrataRecord(const std::string& diriv, CMARC& record, int64_t& number,
     return true;
 }
 
-void KeyValueUnits(const CMARC& record, const CKeyEntry& key,
-                   std::vector<std::vector<TextUnit>>& values) {
+namespace {
+
+// A value, or the character positions of it that `field` names.
+std::string Positions(const std::string& value, const CKeyField& field) {
+    if (field.m_from < 0) return value;
+    if (size_t(field.m_from) >= value.size()) return std::string();
+    return value.substr(size_t(field.m_from), size_t(field.m_to - field.m_from + 1));
+}
+
+void SortUnique(std::vector<std::string>& tokens) {
+    std::sort(tokens.begin(), tokens.end());
+    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+}
+
+}  // namespace
+
+void KeyValueUnits(const CMARC& record, const CKeyEntry& key, std::vector<std::vector<TextUnit>>& values,
+                   bool byField) {
     values.clear();
     const TextFolding folding = KeyFolding(key);
-    auto addValue = [&values, folding](const std::string& ansi) {
+    std::vector<TextUnit> units;
+    std::vector<std::string> forms;
+    // Appends the units of `ansi` to the open value, which `close` ends.
+    std::vector<TextUnit> open;
+    auto add = [&](const std::string& ansi) {
         if (ansi.empty()) return;
-        std::vector<TextUnit> units;
+        if (key.m_type == CKeyType::kIsbn || key.m_type == CKeyType::kIssn || key.m_type == CKeyType::kLccn) {
+            forms.clear();
+            StrataIdentifierForms(key.m_type, AnsiToUtf8(ansi), forms);
+            for (std::string& f : forms) values.push_back({TextUnit{std::move(f), false}});
+            return;
+        }
         SplitUnits(AnsiToUtf8(ansi), units, folding);
-        if (!units.empty()) values.push_back(std::move(units));
+        open.insert(open.end(), std::make_move_iterator(units.begin()), std::make_move_iterator(units.end()));
+    };
+    auto close = [&]() {
+        if (!open.empty()) values.push_back(std::move(open));
+        open.clear();
     };
     for (const CMARCItem& item : record.m_fields) {
         for (const CKeyField& field : key.m_fields) {
             if (item.m_tag != field.m_tag) continue;
-            if (field.m_subfields.empty() || item.IsControlField()) {
-                if (item.IsControlField()) {
-                    addValue(item.GetValue());
-                } else {
-                    for (const auto& sub : item.GetSubfields()) addValue(sub.second);
-                }
+            if (item.IsControlField()) {
+                add(Positions(item.GetValue(), field));
+                close();
                 continue;
             }
             for (const auto& sub : item.GetSubfields()) {
-                if (field.m_subfields.find(sub.first) != std::string::npos) addValue(sub.second);
+                if (!field.m_subfields.empty() && field.m_subfields.find(sub.first) == std::string::npos) continue;
+                add(Positions(sub.second, field));
+                if (!byField) close();
             }
+            close();
         }
     }
 }
@@ -75,8 +105,19 @@ void KeyTokens(const CMARC& record, const CKeyEntry& key, std::vector<std::strin
     std::vector<std::vector<TextUnit>> values;
     KeyValueUnits(record, key, values);
     for (const auto& units : values) IndexTokens(units, tokens);
-    std::sort(tokens.begin(), tokens.end());
-    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+    SortUnique(tokens);
+}
+
+void KeyDerivedTokens(const CMARC& record, const CKeyEntry& key, std::vector<std::string>& tokens) {
+    tokens.clear();
+    if (key.m_type != CKeyType::kNumeric) return;
+    std::vector<std::vector<TextUnit>> values;
+    KeyValueUnits(record, key, values);
+    std::vector<uint64_t> numbers;
+    for (const auto& units : values)
+        for (const TextUnit& unit : units) StrataNumbersIn(unit.m_text, numbers);
+    for (const uint64_t n : numbers) tokens.push_back(StrataNumberToken(n));
+    SortUnique(tokens);
 }
 
 bool CheckKeyNames(const CKeysTree& keys, std::string& error) {

@@ -23,12 +23,16 @@ bool CheckStrataRecord(const std::string& diriv, CMARC& record, int64_t& number,
 inline TextFolding KeyFolding(const CKeyEntry& key) { return TextFolding{key.m_foldDiacritics}; }
 
 // The values of one key in a record (field or subfield data, ANSI code page), each split into
-// units (UTF-8).
+// units (UTF-8): one value per subfield, or with `byField` one per field (its indexed subfields
+// joined). A standard-number key gives each normalised form as a value of one unit.
 void KeyValueUnits(const CMARC& record, const CKeyEntry& key,
-                   std::vector<std::vector<TextUnit>>& values);
+                   std::vector<std::vector<TextUnit>>& values, bool byField = false);
 
 // The distinct index tokens of one key in a record, sorted.
 void KeyTokens(const CMARC& record, const CKeyEntry& key, std::vector<std::string>& tokens);
+// The distinct tokens derived from a numeric key's values (StrataNumberToken of each number in
+// them), sorted; none for other keys. The store keeps them apart from the key's own tokens.
+void KeyDerivedTokens(const CMARC& record, const CKeyEntry& key, std::vector<std::string>& tokens);
 
 // Key names that would clash with the reserved path parts ("cfgs", "ctlno") or are not usable in
 // a path. False with `error` for the first bad one.

@@ -119,8 +119,10 @@ std::string StrataFieldsText(const CKeyEntry& key) {
     for (const CKeyField& f : key.m_fields) {
         if (!text.empty()) text += ' ';
         text += f.m_tag + f.m_subfields;
+        if (f.m_from >= 0) text += "/" + std::to_string(f.m_from) + "-" + std::to_string(f.m_to);
     }
     if (key.m_foldDiacritics) text += " " + std::string(kStrataFoldDiacritics);
+    if (key.m_type != CKeyType::kText) text += std::string(" +") + KeyTypeName(key.m_type);
     return text;
 }
 
@@ -132,9 +134,13 @@ CKeyEntry StrataKeyFromText(const std::string& name, const std::string& fields) 
         size_t end = fields.find(' ', pos);
         if (end == std::string::npos) end = fields.size();
         const std::string item = fields.substr(pos, end - pos);
+        CKeyField field;
         if (item == kStrataFoldDiacritics)
             key.m_foldDiacritics = true;
-        else if (item.size() >= 3) key.m_fields.push_back(CKeyField{item.substr(0, 3), item.substr(3)});
+        else if (item.size() > 1 && item[0] == '+')
+            ParseKeyType(item.substr(1), key.m_type);
+        else if (ParseKeyField(item, field))
+            key.m_fields.push_back(std::move(field));
         pos = end + 1;
     }
     return key;
@@ -150,6 +156,8 @@ void StrataCollectPostings(const std::vector<StrataStoreKey>& keys, const CMARC&
     for (const StrataStoreKey& key : keys) {
         KeyTokens(record, key.m_entry, tokens);
         for (std::string& t : tokens) out.push_back(StrataPosting{key.m_id, std::move(t), number});
+        KeyDerivedTokens(record, key.m_entry, tokens);
+        for (std::string& t : tokens) out.push_back(StrataPosting{-key.m_id, std::move(t), number});
     }
 }
 
@@ -174,56 +182,6 @@ void StrataCheckBatch(const std::vector<std::string>& dirivs, std::vector<CMARC>
             lastOf.emplace(number, i);
         }
     }
-}
-
-bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector<uint32_t>& hits,
-                       StrataStatus& st) {
-    hits.clear();
-    std::vector<std::string> exact = term.m_exactTokens;
-    std::sort(exact.begin(), exact.end());
-    exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
-    if (exact.size() > 1) {
-        std::vector<std::pair<int64_t, std::string>> sized;
-        for (std::string& t : exact) {
-            int64_t size = 0;
-            if (!reader.ListSize(t, size, st)) return false;
-            sized.emplace_back(size, std::move(t));
-        }
-        std::sort(sized.begin(), sized.end());
-        exact.clear();
-        for (auto& s : sized) exact.push_back(std::move(s.second));
-    }
-    if (!exact.empty()) {
-        if (!reader.ReadList(exact[0], hits, st)) return false;
-        std::vector<uint32_t> other;
-        for (size_t i = 1; i < exact.size() && !hits.empty(); ++i) {
-            other.clear();
-            if (!reader.ReadList(exact[i], other, st)) return false;
-            const auto end = std::set_intersection(hits.begin(), hits.end(), other.begin(), other.end(), hits.begin());
-            hits.erase(end, hits.end());
-        }
-    }
-    if (!term.m_prefixToken.empty() && (exact.empty() || !hits.empty())) {
-        CRecordBitmap bits;
-        if (!reader.ReadPrefix(term.m_prefixToken, bits, st)) return false;
-        if (exact.empty()) {
-            bits.AppendTo(hits);
-        } else {
-            hits.erase(std::remove_if(hits.begin(), hits.end(), [&bits](uint32_t n) { return !bits.Test(n); }),
-                       hits.end());
-        }
-    }
-    if (term.m_needsCheck) {
-        size_t kept = 0;
-        for (const uint32_t number : hits) {
-            if (reader.Cancelled()) return st.Set(kStrataCancelled, "search");
-            bool match = false;
-            if (!reader.Matches(number, match, st)) return false;
-            if (match) hits[kept++] = number;
-        }
-        hits.resize(kept);
-    }
-    return true;
 }
 
 bool StrataSliceHits(const std::vector<uint32_t>& all, int64_t after, size_t limit, std::vector<int64_t>& page) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,8 @@ struct StrataStoreKey {
     int64_t m_id = 0;
     CKeyEntry m_entry;
 };
-// Appends the postings of `record` (number `number`) for every key.
+// Appends the postings of `record` (number `number`) for every key; a key's derived tokens
+// (KeyDerivedTokens) are kept under the negative of its id.
 void StrataCollectPostings(const std::vector<StrataStoreKey>& keys, const CMARC& record, int64_t number,
                            std::vector<StrataPosting>& out);
 
@@ -63,8 +65,10 @@ void StrataCheckBatch(const std::vector<std::string>& dirivs, std::vector<CMARC>
                       std::map<int64_t, size_t>& lastOf, std::vector<StrataRejectedRecord>& rejected);
 
 class CRecordBitmap;
+class CStrataDictionary;
 struct SearchTerm;
 struct StrataStatus;
+struct StrataTermMode;
 
 // What a term's hit list is computed from: one key's posting lists and its records.
 class IStrataPostingReader {
@@ -72,17 +76,35 @@ public:
     virtual ~IStrataPostingReader() = default;
     virtual bool ListSize(const std::string& token, int64_t& size, StrataStatus& st) = 0;
     virtual bool ReadList(const std::string& token, std::vector<uint32_t>& out, StrataStatus& st) = 0;
-    // Every number of every token from `prefix` up to (not including) prefix + 0xF5.
-    virtual bool ReadPrefix(const std::string& prefix, CRecordBitmap& bits, StrataStatus& st) = 0;
+    // Every number of every token from `lo` up to (not including) `hi`: of the key's own tokens,
+    // or with `derived` of its derived tokens.
+    virtual bool ReadRange(const std::string& lo, const std::string& hi, bool derived, CRecordBitmap& bits,
+                           StrataStatus& st) = 0;
+    // The key's distinct tokens (kept by the store; valid until the search ends).
+    virtual bool Dictionary(const CStrataDictionary*& dictionary, StrataStatus& st) = 0;
     // Whether record `number`'s key values match the term (the check of SearchTerm::m_needsCheck).
     virtual bool Matches(uint32_t number, bool& match, StrataStatus& st) = 0;
     virtual bool Cancelled() const = 0;
 };
 
 // A term's whole hit list in ascending order: the intersection of its exact tokens' lists (the
-// smallest read first), the union of a truncated word's tokens, then the value check.
+// smallest read first), the union of a truncated word's tokens, of the tokens a word's pattern
+// matches in the key's dictionary, then the value check. A relation other than "=" reads the
+// range of the key's number tokens; "any word" structures take the union of the words' hits.
 bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector<uint32_t>& hits,
                        StrataStatus& st);
+
+// Parses a search term (ANSI code page) for `key` as `mode` says: a standard-number key's term is
+// normalised first; a relation other than "=" needs a numeric key and a number in the term. False
+// with kStrataBadTerm (nothing to search for) or kStrataUnsupportedMode.
+bool StrataParseKeyTerm(const std::string& ansiTerm, const CKeyEntry& key, const StrataTermMode& mode,
+                        SearchTerm& term, StrataStatus& st);
+// Whether a record's values of `key` match `term` (by field or by subfield, as its mode says).
+bool StrataRecordMatches(const CMARC& record, const CKeyEntry& key, const SearchTerm& term);
+// The distinct tokens of a key as a dictionary, from `tokens` (ascending); false with
+// kStrataBadTerm when there are more than kStrataMaxDictionaryTokens.
+bool StrataMakeDictionary(std::vector<std::string> tokens, std::unique_ptr<CStrataDictionary>& out,
+                          StrataStatus& st);
 
 // One page of a hit list: the numbers above `after` (all of them for a negative `after`), at most
 // `limit`, into `page`. Returns whether numbers are left after the page.

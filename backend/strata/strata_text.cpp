@@ -83,9 +83,46 @@ bool FoldText(const std::string& utf8, TextFolding folding, icu::UnicodeString& 
     return U_SUCCESS(status);
 }
 
+// The term with its mask characters as stand-ins (strata_pattern.h); stand-ins the client sent
+// itself become separators. 101: "#" any characters; 104: "?" any characters ("?N" up to N),
+// "#" one character, "*" any characters.
+std::string MaskStandIns(const std::string& utf8, int truncation) {
+    std::string out;
+    auto standIn = [&out](uint32_t cp) { AppendUtf8(out, cp); };
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
+        if (c == '\xEE' && i + 2 < utf8.size() && (utf8[i + 1] == '\x80' || utf8[i + 1] == '\x81' ||
+                                                      utf8[i + 1] == '\x82' || utf8[i + 1] == '\x83')) {
+            out.push_back(' ');
+            i += 2;
+        } else if (truncation == 101 && c == '#') {
+            standIn(kMaskAny);
+        } else if (truncation == 104 && c == '#') {
+            standIn(kMaskOne);
+        } else if (truncation == 104 && c == '*') {
+            standIn(kMaskAny);
+        } else if (truncation == 104 && c == '?') {
+            const bool counted = i + 1 < utf8.size() && utf8[i + 1] >= '1' && utf8[i + 1] <= '9';
+            standIn(counted ? kMaskUpTo + uint32_t(utf8[i + 1] - '0') : kMaskAny);
+            if (counted || (i + 1 < utf8.size() && utf8[i + 1] == '0')) ++i;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+void SplitUnitsImpl(const std::string& utf8, std::vector<TextUnit>& units, TextFolding folding, bool masks);
+
 }  // namespace
 
 void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units, TextFolding folding) {
+    SplitUnitsImpl(utf8, units, folding, false);
+}
+
+namespace {
+
+void SplitUnitsImpl(const std::string& utf8, std::vector<TextUnit>& units, TextFolding folding, bool masks) {
     units.clear();
     if (IsAscii(utf8)) {
         SplitAscii(utf8, units);
@@ -107,7 +144,7 @@ void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units, TextFoldi
             AppendUtf8(unit.m_text, uint32_t(cp));
             unit.m_cjk = true;
             units.push_back(std::move(unit));
-        } else if (IsWordChar(cp)) {
+        } else if (IsWordChar(cp) || (masks && IsMaskStandIn(uint32_t(cp)))) {
             AppendUtf8(word, uint32_t(cp));
         } else {
             flush();
@@ -115,6 +152,34 @@ void SplitUnits(const std::string& utf8, std::vector<TextUnit>& units, TextFoldi
     }
     flush();
 }
+
+// Left truncation (2, 3) of the first word, right truncation (3) of the last, and masks: each
+// such word of the term becomes a pattern.
+void MakePatterns(SearchTerm& term, bool masks) {
+    const std::vector<TextUnit>& u = term.m_units;
+    const int truncation = term.m_mode.m_truncation;
+    term.m_patterns.assign(u.size(), CStrataPattern());
+    for (size_t i = 0; i < u.size(); ++i) {
+        const bool left = i == 0 && (truncation == 2 || truncation == 3);
+        const bool right = i + 1 == u.size() && truncation == 3;
+        if (u[i].m_cjk || !(left || right || masks)) continue;
+        CStrataPattern p = CStrataPattern::FromUnit(u[i].m_text, left, right);
+        if (p.HasWildcard()) term.m_patterns[i] = std::move(p);
+    }
+}
+
+bool UnitMatches(const SearchTerm& term, size_t k, const TextUnit& v) {
+    const TextUnit& t = term.m_units[k];
+    if (term.IsPattern(k)) {
+        const CStrataPattern& p = term.m_patterns[k];
+        return p.OnlyWildcards() || (!v.m_cjk && p.Matches(v.m_text));
+    }
+    if (k + 1 == term.m_units.size() && term.m_truncated)
+        return !v.m_cjk && v.m_text.compare(0, t.m_text.size(), t.m_text) == 0;
+    return v.m_text == t.m_text;
+}
+
+}  // namespace
 
 void IndexTokens(const std::vector<TextUnit>& units, std::vector<std::string>& tokens) {
     for (size_t i = 0; i < units.size(); ++i) {
@@ -125,19 +190,24 @@ void IndexTokens(const std::vector<TextUnit>& units, std::vector<std::string>& t
     }
 }
 
-bool ParseSearchTerm(const std::string& utf8, SearchTerm& term, TextFolding folding) {
+bool ParseSearchTerm(const std::string& utf8, SearchTerm& term, TextFolding folding, const StrataTermMode& mode) {
     term = SearchTerm();
-    std::string text = utf8;
-    while (!text.empty() && (text.back() == '?' || text.back() == '*' || text.back() == ' ')) {
+    term.m_mode = mode;
+    const bool masks = mode.m_truncation == 101 || mode.m_truncation == 104;
+    std::string text = masks ? MaskStandIns(utf8, mode.m_truncation) : utf8;
+    while (mode.m_truncation == 0 && !text.empty() &&
+           (text.back() == '?' || text.back() == '*' || text.back() == ' ')) {
         if (text.back() != ' ') term.m_truncated = true;
         text.pop_back();
     }
-    SplitUnits(text, term.m_units, folding);
+    SplitUnitsImpl(text, term.m_units, folding, masks);
     if (term.m_units.empty()) return false;
     const std::vector<TextUnit>& u = term.m_units;
     if (term.m_truncated && u.back().m_cjk) term.m_truncated = false;  // CJK already matches inside
+    MakePatterns(term, masks);
     for (size_t i = 0; i < u.size(); ++i) {
         const bool last = i + 1 == u.size();
+        if (term.IsPattern(i)) continue;
         if (!u[i].m_cjk) {
             if (last && term.m_truncated) {
                 term.m_prefixToken = u[i].m_text;
@@ -152,23 +222,18 @@ bool ParseSearchTerm(const std::string& utf8, SearchTerm& term, TextFolding fold
     }
     // One word, one CJK character or one CJK pair is proved by its index token alone.
     const bool single = u.size() == 1 || (u.size() == 2 && u[0].m_cjk && u[1].m_cjk);
-    term.m_needsCheck = !single;
+    term.m_needsCheck = mode.Anchored() || (!single && !mode.WordList());
     return true;
 }
 
 bool TermMatchesUnits(const SearchTerm& term, const std::vector<TextUnit>& value) {
     const std::vector<TextUnit>& t = term.m_units;
     if (t.empty() || t.size() > value.size()) return false;
-    for (size_t start = 0; start + t.size() <= value.size(); ++start) {
+    if (term.m_mode.Whole() && t.size() != value.size()) return false;
+    const size_t lastStart = term.m_mode.Anchored() ? 0 : value.size() - t.size();
+    for (size_t start = 0; start <= lastStart; ++start) {
         bool ok = true;
-        for (size_t k = 0; k < t.size() && ok; ++k) {
-            const std::string& v = value[start + k].m_text;
-            if (k + 1 == t.size() && term.m_truncated) {
-                ok = !value[start + k].m_cjk && v.compare(0, t[k].m_text.size(), t[k].m_text) == 0;
-            } else {
-                ok = v == t[k].m_text;
-            }
-        }
+        for (size_t k = 0; k < t.size() && ok; ++k) ok = UnitMatches(term, k, value[start + k]);
         if (ok) return true;
     }
     return false;

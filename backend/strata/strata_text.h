@@ -9,10 +9,14 @@
 // so Müller and Dvořák give muller and dvorak.
 // A term matches a value when its units appear as a contiguous run of the value's units (a whole
 // value, one word, a run of words; CJK text as a substring); a trailing "?" or "*" makes the last
-// unit a prefix. Stateless; any thread.
+// unit a prefix. A search mode (strata_pattern.h) can anchor the run at the start of a value or
+// make it fill the value, truncate words on the left, or read mask characters in the term.
+// Stateless; any thread.
 
 #include <string>
 #include <vector>
+
+#include "backend/strata/strata_pattern.h"
 
 struct TextUnit {
     std::string m_text;  // UTF-8, folded
@@ -40,11 +44,18 @@ struct SearchTerm {
     std::vector<std::string> m_exactTokens;   // tokens every hit must carry
     std::string m_prefixToken;                // truncated last word ("" when none)
     bool m_needsCheck = false;                // index tokens alone do not prove a match
+    StrataTermMode m_mode;
+    // Per unit: the pattern of a left-truncated or masked word; empty for a literal unit.
+    std::vector<CStrataPattern> m_patterns;
+    std::string m_rangeToken;  // a relation's number as its index token (StrataNumberToken)
+    bool IsPattern(size_t unit) const { return !m_patterns[unit].Items().empty(); }
 };
 
-// Parses a UTF-8 term, folded as the key folds. False when it holds no unit (empty, only
-// punctuation or only "*").
-bool ParseSearchTerm(const std::string& utf8, SearchTerm& term, TextFolding folding = {});
+// Parses a UTF-8 term, folded as the key folds, read as `mode` says. False when it holds no unit
+// (empty, only punctuation or only "*").
+bool ParseSearchTerm(const std::string& utf8, SearchTerm& term, TextFolding folding = {},
+                     const StrataTermMode& mode = {});
 
-// Whether the term matches one value (already split into units with the same folding).
+// Whether the term matches one value (already split into units with the same folding), anchored
+// and whole as its mode says.
 bool TermMatchesUnits(const SearchTerm& term, const std::vector<TextUnit>& value);

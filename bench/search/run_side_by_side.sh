@@ -16,7 +16,8 @@
 # Both servers index the same fields: vk9000's title key is 245ab 246a and its author key 100a 110a
 # 111a 700a 710a 711a; Zebra gets the stock usmarc.abs plus 246 (title) and 700/710/711 (Author).
 # GEN=intl-nfc uses names and titles of many scripts instead (data/demo/gendemo.py intl-nfc);
-# AUTHOR_TERMS and TITLE_TERMS (comma-separated) replace search_load's built-in word lists.
+# AUTHOR_TERMS and TITLE_TERMS (comma-separated) replace search_load's built-in word lists;
+# QUERY=left or QUERY=mask runs left-truncated or masked words instead (see below).
 # PER_TERM=1 gives one author row per word of AUTHOR_TERMS instead (its hits, search p50 and p99),
 # to compare the cost of words of different scripts; PER_TERM_USE=4 does it for TITLE_TERMS.
 # Needs: BUILD_DIR/bin/{vk9000,strata,search_load}, zebraidx and zebrasrv (apt-get install idzebra-2.0),
@@ -97,6 +98,16 @@ elm 710/?		Author-name-corporate	!:w,!:p,Author:w,Author:p
 elm 711			Author-name-conference	-
 elm 711/?		Author-name-conference	!:w,!:p,Author:w,Author:p
 ABS
+# QUERY=left: left-truncated words (attribute 5=2); QUERY=mask: masked words (5=101 "#" any
+# characters, 5=104 "#" one character); both for the books generator's words. The default, words,
+# is search_load's plain word lists. AUTHOR_TERMS and TITLE_TERMS still replace them.
+case ${QUERY:-words} in
+  left) TITLE_TERMS=${TITLE_TERMS:-5=2:story,5=2:ogy,5=2:ics,5=2:ture}; AUTHOR_TERMS=${AUTHOR_TERMS:-5=2:son,5=2:er} ;;
+  mask) TITLE_TERMS=${TITLE_TERMS:-5=101:hist#y,5=101:th#ory,5=104:c#mputer,5=104:p#ysics}
+        AUTHOR_TERMS=${AUTHOR_TERMS:-5=101:wil#,5=104:m#ller} ;;
+  words) ;;
+  *) echo "run_side_by_side: QUERY is words, left or mask" >&2; exit 2 ;;
+esac
 terms_for() { if [[ $1 == 1003 ]]; then echo "${AUTHOR_TERMS:-}"; else echo "${TITLE_TERMS:-}"; fi; }
 
 printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s %9s\n" records clients use "vk req/s" "pg req/s" \

@@ -5,7 +5,8 @@
 // Usage: search_load HOST PORT DATABASE CLIENTS SECONDS [USER/PASSWORD|-] [ELEMENTS] [USE] [TERMS]
 // USE 1003 (author) rotates through frequent surnames instead of title words; TERMS, a
 // comma-separated list, replaces either list (for example "a*" for a truncation run; with
-// SEARCH_LOAD_TRUNCATION=attribute a trailing "*" is sent as attribute 5=1 instead). Also prints
+// SEARCH_LOAD_TRUNCATION=attribute a trailing "*" is sent as attribute 5=1 instead; leading
+// "T=V:" items add attributes, as in "5=2:puter" for left truncation). Also prints
 // the search's own p50/p99 and the mean hit count, so that servers can be checked to count alike.
 // With SEARCH_LOAD_SCAN=N each request is a Scan of N terms from the term instead (no Present):
 // the search columns then give the scan's latency and "hits" the mean entries returned.
@@ -106,6 +107,15 @@ CByteArray SearchRequest(const Options& o, const std::string& term) {
     element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 120, 1);
     element->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 121, o.use);
     std::string text = term;
+    // Leading "T=V:" items are further attributes of the term ("5=2:puter": left truncation).
+    for (size_t colon; (colon = text.find(':')) != std::string::npos && text.find('=') < colon;) {
+        const long type = std::strtol(text.c_str(), nullptr, 10);
+        const long value = std::strtol(text.c_str() + text.find('=') + 1, nullptr, 10);
+        CBERNode* extra = attrs->NewChildNoContentNode(BER_UNIVERSAL, BER_CONSTRUCTED, 16);
+        extra->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 120, int(type));
+        extra->NewChildIntegerNode(BER_CONTEXT, BER_PRIMITIVE, 121, int(value));
+        text.erase(0, colon + 1);
+    }
     if (o.truncationAttribute && !text.empty() && text.back() == '*') {
         // Right truncation as attribute 5=1 instead of a trailing "*" (for servers that want it).
         text.pop_back();

@@ -1,6 +1,7 @@
 // The bib-1 diagnostics mode ([Server] Diagnostics=bib1) through a real listener: which requests
-// get which diagnostic, that the association goes on after them, default use attribute, right
-// truncation, and that without the mode the same requests still end the association.
+// get which diagnostic, that the association goes on after them, default use attribute, the
+// truncation, position, completeness, structure and relation attributes, and that without the mode
+// the same requests still end the association.
 #include "berkit/bernode_z3950.h"
 #include "test_search_fixture.h"
 
@@ -64,7 +65,23 @@ TEST_F(DiagnosticsModeTest, SearchesAnswerWithTheDiagnosticAndTheAssociationGoes
         {{"books"}, TermWith({{1, 4}, {5, 1}}, "comput"), kComputerRecords, -1, ""},
         {{"books"}, TermWith({{1, 4}, {5, 100}}, "comput"), 0, -1, ""},
         {{"books"}, TermWith({{1, 4}}, "comput"), 0, -1, ""},
-        {{"books"}, TermWith({{1, 4}, {5, 2}}, "comput"), 0, 120, "2"},
+        {{"books"}, TermWith({{1, 4}, {5, 102}}, "comput"), 0, 120, "102"},
+        {{"books"}, TermWith({{1, 4}, {5, 2}}, "puter"), kComputerRecords, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {5, 3}}, "OMPUT"), kComputerRecords, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {5, 101}}, "c#ing"), 1, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {5, 104}}, "c##king"), 1, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {3, 1}}, "computer systems"), kComputerRecords, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {3, 1}}, "systems"), 0, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {6, 3}}, "cooking basics"), 1, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {4, 6}}, "systems computer"), kComputerRecords, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {2, 4}}, "1990"), 0, 117, "4"},
+        {{"books"}, TermWith({{1, 4}, {2, 103}}, "x"), 0, 117, "103"},
+        {{"books"}, TermWith({{1, 4}, {3, 4}}, "x"), 0, 119, "4"},
+        {{"books"}, TermWith({{1, 4}, {4, 100}}, "x"), 0, 118, "100"},
+        {{"books"}, TermWith({{1, 4}, {6, 4}}, "x"), 0, 122, "4"},
+        {{"books"}, TermWith({{1, 4}, {7, 1}}, "x"), 0, 113, "7"},
+        {{"books"}, TermWith({{1, 4}, {2, 4}, {5, 1}}, "x"), 0, 123, "2=4 5=1"},
+        {{"books"}, TermWith({{1, 4}, {4, 6}, {3, 1}}, "x"), 0, 123, "4=6"},
         {{"books"}, TermWith({{5, 1}}, "cook"), 1, -1, ""},
     };
     for (const auto& row : rows) {

@@ -50,7 +50,7 @@ TEST(CUseTreeTest, DemoFilesMapTheRequiredUseAttributes) {
         tree.BuildTree(ReadDemoCfg(db, "use.cfg"));
         std::set<std::string> oids;
         for (const auto& e : tree.GetEntries()) oids.insert(e.m_oid);
-        for (const char* oid : {"4", "1003", "7", "21", "1016", "12"}) EXPECT_TRUE(oids.count(oid)) << db << " " << oid;
+        for (const char* oid : {"4", "1003", "7", "21", "1016", "12", "8", "31", "1018", "5", "1004"}) EXPECT_TRUE(oids.count(oid)) << db << " " << oid;
     }
 }
 
@@ -98,6 +98,14 @@ TEST(CKeysTreeTest, KeysListTheirFieldsAndSubfields) {
     CKeysTree unimarc;
     unimarc.BuildTree(ReadDemoCfg("unimarc", "keys.cfg"));
     EXPECT_EQ(unimarc.FindKey("author")->m_fields.size(), 3u);
+    const CKeyEntry* date = tree.FindKey("date");
+    ASSERT_NE(date, nullptr);
+    EXPECT_EQ(date->m_type, CKeyType::kNumeric);
+    EXPECT_EQ(date->m_fields[0].m_tag, "008");
+    EXPECT_EQ(date->m_fields[0].m_from, 7);
+    EXPECT_EQ(date->m_fields[0].m_to, 10);
+    EXPECT_EQ(unimarc.FindKey("date")->m_fields[0].m_subfields, "a");
+    EXPECT_EQ(tree.FindKey("isbn")->m_type, CKeyType::kIsbn);
 }
 
 TEST(CKeysTreeTest, MalformedKeysAreErrors) {
@@ -105,4 +113,9 @@ TEST(CKeysTreeTest, MalformedKeysAreErrors) {
     EXPECT_NE(ErrorOf<CKeysTree>("key name=\"a\" fields=\"  \"").GetMessage().find("no field"), std::string::npos);
     EXPECT_NE(ErrorOf<CKeysTree>("key name=\"a/b\" fields=\"245a\"").GetMessage().find("'/'"), std::string::npos);
     EXPECT_NE(ErrorOf<CKeysTree>("key fields=\"245a\"").GetMessage().find("'name'"), std::string::npos);
+    for (const char* fields : {"008/11-07", "008/", "008/7-", "245a/1x"})
+        EXPECT_NE(ErrorOf<CKeysTree>("key name=\"a\" fields=\"" + std::string(fields) + "\"").GetMessage().find("not a tag"),
+                  std::string::npos) << fields;
+    EXPECT_NE(ErrorOf<CKeysTree>("key name=\"a\" fields=\"245a\" type=\"date\"").GetMessage().find("numeric"),
+              std::string::npos);
 }
