@@ -14,6 +14,21 @@ import time
 
 VK9000 = os.path.abspath(sys.argv[1])
 DEMO_CACHE = os.path.join(os.path.dirname(VK9000), "interop-demo")
+DEMO_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "data", "demo")
+
+
+def demo_stamp():
+    """What the cached demo instance was made from: the demo data's files and the vk9000 build."""
+    import hashlib
+    digest = hashlib.sha1(str(os.path.getmtime(VK9000)).encode())
+    for folder, dirs, files in sorted(os.walk(DEMO_SOURCE)):
+        dirs.sort()
+        for name in sorted(files):
+            path = os.path.join(folder, name)
+            digest.update(os.path.relpath(path, DEMO_SOURCE).encode())
+            with open(path, "rb") as f:
+                digest.update(f.read())
+    return digest.hexdigest()
 
 
 def yaz_session(server, commands, auth=True, charset=None, seconds=60, encoding="utf-8"):
@@ -82,13 +97,17 @@ class Server:
     `prepare` a function of the instance folder run before the server starts."""
 
     def __init__(self, settings=(), ipfilter=None, env_extra=None, prepare=None):
-        if not os.path.exists(os.path.join(DEMO_CACHE, "vk9000.ini")):
+        stamp_file, stamp = os.path.join(DEMO_CACHE, ".made-from"), demo_stamp()
+        made = open(stamp_file).read() if os.path.exists(stamp_file) else ""
+        if made != stamp or not os.path.exists(os.path.join(DEMO_CACHE, "vk9000.ini")):
             shutil.rmtree(DEMO_CACHE, ignore_errors=True)
             make = subprocess.Popen([VK9000, "--demo", DEMO_CACHE, "--port", str(free_port())],
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             wait_listening(make, 300)
             make.send_signal(signal.SIGTERM)
             make.wait(30)
+            with open(stamp_file, "w") as f:
+                f.write(stamp)
         self.home = tempfile.mkdtemp(prefix="vkinterop")
         shutil.copytree(DEMO_CACHE, self.home, dirs_exist_ok=True)
         ini = os.path.join(self.home, "vk9000.ini")
