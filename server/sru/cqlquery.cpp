@@ -108,7 +108,7 @@ std::unique_ptr<CZQueryNode> Operator(int op, std::unique_ptr<CZQueryNode> left,
 }
 
 std::unique_ptr<CZQueryNode> Operand(const std::vector<CZAttribute>& attributes, const std::string& text,
-                                     CSruDiagnostic& error) {
+                                     CSruDiagnostic& error, long relation = kRelationEqual) {
     std::string literal;
     bool truncated = false;
     if ((error = Unmask(text, literal, truncated)))
@@ -117,7 +117,7 @@ std::unique_ptr<CZQueryNode> Operand(const std::vector<CZAttribute>& attributes,
     node->m_kind = CZQueryKind::kTerm;
     CZQueryTerm& term = node->m_operand;
     term.m_attributes = attributes;
-    term.m_attributes.push_back({kBib1Relation, kRelationEqual});
+    term.m_attributes.push_back({kBib1Relation, relation});
     if (truncated)
         term.m_attributes.push_back({kBib1Truncation, kTruncationRight});
     for (const CZAttribute& a : term.m_attributes)
@@ -190,6 +190,15 @@ std::unique_ptr<CZQueryNode> OneTerm(const cql_node& st, const CCqlIndexMap& map
         return Words(*attributes, term, kZOpOr, error);
     if (relation == "=" || relation == "==" || relation == "exact" || relation == "adj" || relation == "scr")
         return Operand(*attributes, Trim(term), error);
+    // Order relations become bib-1 relation attributes; a key that is not numeric refuses them (19).
+    static const struct {
+        const char* m_cql;
+        long m_relation;
+    } kOrder[] = {{"<", 1}, {"<=", 2}, {">=", 4}, {">", 5}, {"<>", 6}};
+    for (const auto& order : kOrder) {
+        if (relation == order.m_cql)
+            return Operand(*attributes, Trim(term), error, order.m_relation);
+    }
     error = {kSruUnsupportedRelation, relation};
     return nullptr;
 }
