@@ -133,48 +133,38 @@ CSruAnswer CSruService::Serve(const CHttpRequest& request) {
 
     CSruAnswer answer;
     Z_SRW_PDU* reply = nullptr;
+    const CSruDiagnostic refusal = versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""};
+    // Serves the operation unless the request is refused (version, credentials) or, for a search
+    // or scan, the decoder found a fault in it; the decoder's diagnostics follow.
+    auto respond = [&](auto& response, bool needsCleanRequest, auto serve) {
+        if (refusal)
+            SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics, refusal);
+        else if (!needsCleanRequest || diagnosticCount == 0)
+            serve();
+        for (int i = 0; i < diagnosticCount; ++i)
+            yaz_add_srw_diagnostic_uri(encode.get(), &response.diagnostics, &response.num_diagnostics,
+                                       diagnostics[i].uri, diagnostics[i].message, diagnostics[i].details);
+    };
     switch (pdu->which) {
     case Z_SRW_searchRetrieve_request: {
         answer.m_operation = "searchRetrieve";
         reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_searchRetrieve_response, pdu);
         Z_SRW_searchRetrieveResponse& response = *reply->u.response;
-        const CSruDiagnostic first = versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""};
-        if (first) {
-            SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics, first);
-        } else if (diagnosticCount == 0) {
-            SruSearchRetrieve(m_env, encode.get(), *pdu->u.request, response, answer.m_hits);
-        }
-        for (int i = 0; i < diagnosticCount; ++i)
-            yaz_add_srw_diagnostic_uri(encode.get(), &response.diagnostics, &response.num_diagnostics,
-                                       diagnostics[i].uri, diagnostics[i].message, diagnostics[i].details);
+        respond(response, true, [&] { SruSearchRetrieve(m_env, encode.get(), *pdu->u.request, response, answer.m_hits); });
         break;
     }
     case Z_SRW_scan_request: {
         answer.m_operation = "scan";
         reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_scan_response, pdu);
         Z_SRW_scanResponse& response = *reply->u.scan_response;
-        if (versionError || m_env.m_authError)
-            SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics,
-                             versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""});
-        else if (diagnosticCount == 0)
-            SruScan(m_env, encode.get(), *pdu->u.scan_request, response);
-        for (int i = 0; i < diagnosticCount; ++i)
-            yaz_add_srw_diagnostic_uri(encode.get(), &response.diagnostics, &response.num_diagnostics,
-                                       diagnostics[i].uri, diagnostics[i].message, diagnostics[i].details);
+        respond(response, true, [&] { SruScan(m_env, encode.get(), *pdu->u.scan_request, response); });
         break;
     }
     case Z_SRW_explain_request: {
         answer.m_operation = "explain";
         reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_explain_response, pdu);
         Z_SRW_explainResponse& response = *reply->u.explain_response;
-        if (versionError || m_env.m_authError)
-            SruAddDiagnostic(encode.get(), &response.diagnostics, &response.num_diagnostics,
-                             versionError ? versionError : CSruDiagnostic{m_env.m_authError, ""});
-        else
-            SruExplain(m_env, encode.get(), *pdu->u.explain_request, version, response);
-        for (int i = 0; i < diagnosticCount; ++i)
-            yaz_add_srw_diagnostic_uri(encode.get(), &response.diagnostics, &response.num_diagnostics,
-                                       diagnostics[i].uri, diagnostics[i].message, diagnostics[i].details);
+        respond(response, false, [&] { SruExplain(m_env, encode.get(), *pdu->u.explain_request, version, response); });
         break;
     }
     default:  // updates are not offered over SRU
