@@ -10,6 +10,7 @@
 
 #include "host/hostsettings.h"
 #include "platform/inifile.h"
+#include "platform/ipaddress.h"
 #include "platform/socket.h"
 #include "platform/syserror.h"
 #include "server/tunnelarray.h"
@@ -42,17 +43,8 @@ bool ReadSecretLine(const char* prompt, std::string& line) {
 
 bool ParseConsoleListen(const std::string& text, std::string& address, int& port, std::string& error) {
     address = "127.0.0.1";
-    std::string portText = text;
-    const size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        address = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-            address = address.substr(1, address.size() - 2);
-    }
-    char* end = nullptr;
-    const long value = std::strtol(portText.c_str(), &end, 10);
-    if (address.empty() || portText.empty() || *end != '\0' || value < 0 || value > 65535) {
+    long value = 0;
+    if (!PlatSplitListenSpec(text, 65535, address, value) || address.empty()) {
         error = "console address must be [ADDR:]PORT with PORT 0 to 65535, not \"" + text + "\"";
         return false;
     }

@@ -44,3 +44,17 @@ bool PlatIPRangeContains(const PlatIPRange& range, const PlatIPRange& address) {
     }
     return true;
 }
+
+bool PlatSplitListenSpec(const std::string& text, long maxPort, std::string& address, long& port) {
+    std::string portText = text;
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        address = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+        if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+            address = address.substr(1, address.size() - 2);
+    }
+    char* end = nullptr;
+    port = std::strtol(portText.c_str(), &end, 10);
+    return !portText.empty() && *end == '\0' && port >= 0 && port <= maxPort;
+}

@@ -11,6 +11,7 @@
 #include "berkit/codepage.h"
 #include "berkit/extended_exception.h"
 #include "platform/clock.h"
+#include "platform/ipaddress.h"
 #include "server/tunnel.h"
 
 namespace {
@@ -109,17 +110,8 @@ bool CTunnelArray::ListenerStart() {
 bool CTunnelArray::StartSruListener(const std::string& listen) {
     // [ADDR:]PORT; without an address, where the Z39.50 port listens.
     std::string address = m_settings.Snapshot()->m_listenAddress;
-    std::string port = listen;
-    const size_t colon = listen.rfind(':');
-    if (colon != std::string::npos) {
-        address = listen.substr(0, colon);
-        port = listen.substr(colon + 1);
-        if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-            address = address.substr(1, address.size() - 2);
-    }
-    char* end = nullptr;
-    const long number = std::strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end != '\0' || number < 0 || number > 65534) {
+    long number = 0;
+    if (!PlatSplitListenSpec(listen, 65534, address, number)) {
         m_listenerError = EINVAL;
         return false;
     }
