@@ -325,7 +325,7 @@ std::unique_ptr<CPgConn> CPgCall::LeaseStandby() {
             if (ignored.m_code == kStrataUnreachable) standbys->Rest(pool.get());
             continue;
         }
-        if (m_store.m_readAfter.empty() || CaughtUp(*conn)) {
+        if (m_store.m_readAfter.empty() || CaughtUp(*conn, *pool)) {
             m_pool = pool;
             return conn;
         }
@@ -337,10 +337,11 @@ std::unique_ptr<CPgConn> CPgCall::LeaseStandby() {
     return nullptr;
 }
 
-bool CPgCall::CaughtUp(CPgConn& conn) {
+bool CPgCall::CaughtUp(CPgConn& conn, CPgPool& pool) {
     const char* params[] = {m_store.m_readAfter.c_str()};
     const auto deadline = std::chrono::steady_clock::now() + kPgCatchUpWait;
     for (;;) {
+        ++pool.m_roundTrips;
         CPgResult r(PQexecParams(conn.m_conn, "SELECT pg_last_wal_replay_lsn() >= $1::pg_lsn", 1, nullptr, params,
                                  nullptr, nullptr, 0));
         if (PQresultStatus(r.Get()) != PGRES_TUPLES_OK || r.Rows() != 1) return false;

@@ -136,6 +136,7 @@ bool CPgStore::WriteRecord(const std::string& db, int64_t number, StrataWrite ho
 void CPgStore::NoteWritePosition(CPgCall& call) {
     if (!m_pool->ReadServers()) return;
     // The insert position: with asynchronous commits the commit record may not be written yet.
+    ++call.Pool().m_roundTrips;
     CPgResult r(PQexec(call.Connection(), "SELECT pg_current_wal_insert_lsn()::text"));
     // A position that cannot be read sends this channel's reads to the primary until its next write.
     const bool ok = PQresultStatus(r.Get()) == PGRES_TUPLES_OK && r.Rows() == 1;

@@ -202,7 +202,7 @@ private:
     bool Fail(PGresult* r, const char* what);
     // A standby connection for a read, or null (then the primary serves it).
     std::unique_ptr<CPgConn> LeaseStandby();
-    bool CaughtUp(CPgConn& conn);
+    bool CaughtUp(CPgConn& conn, CPgPool& pool);  // counts its statements on `pool`
 
     CPgStore& m_store;
     StrataStatus& m_st;
