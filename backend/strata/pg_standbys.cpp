@@ -1,7 +1,7 @@
 // CPgReadServers: the rotation of a primary's hot standbys.
 #include "backend/strata/pg_standbys.h"
 
-#include "backend/strata/pg_store.h"
+#include "backend/strata/pg_driver.h"
 
 namespace {
 

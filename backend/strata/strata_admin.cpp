@@ -1,18 +1,8 @@
 #include "backend/strata/strata_admin.h"
 
-#include "backend/strata/pg_store.h"
 #include "backend/strata/strata_store.h"
 
 namespace {
-
-// "pg:CONNINFO", "sqlite:FILE" or a plain file name.
-std::unique_ptr<IStrataStore> OpenStoreSpec(const std::string& spec, bool create, StrataStatus& st) {
-    if (spec.rfind("pg:", 0) == 0) {
-        const std::string conninfo = spec.substr(3);
-        return OpenPgStore(PgTarget{conninfo, PgDescribe(conninfo), 4, {}}, create, st);
-    }
-    return OpenSqliteStore(spec.rfind("sqlite:", 0) == 0 ? spec.substr(7) : spec, create, st);
-}
 
 int Result(bool ok, const StrataStatus& st, std::string& error) {
     if (ok) return 0;
@@ -27,7 +17,7 @@ CStrataAdmin::~CStrataAdmin() = default;
 
 std::unique_ptr<CStrataAdmin> CStrataAdmin::Create(const std::string& file, std::string& error) {
     StrataStatus st;
-    auto store = OpenStoreSpec(file, true, st);
+    auto store = StrataOpenSpec(file, true, st);
     if (!store) {
         error = st.m_text;
         return nullptr;
@@ -37,7 +27,7 @@ std::unique_ptr<CStrataAdmin> CStrataAdmin::Create(const std::string& file, std:
 
 std::unique_ptr<CStrataAdmin> CStrataAdmin::Open(const std::string& file, std::string& error) {
     StrataStatus st;
-    auto store = OpenStoreSpec(file, false, st);
+    auto store = StrataOpenSpec(file, false, st);
     if (!store) {
         error = st.m_text;
         return nullptr;

@@ -14,7 +14,6 @@
 #include <utility>
 #include <cstring>
 
-#include "backend/strata/pg_store.h"
 #include "backend/strata/strata_package.h"
 #include "backend/strata/strata_store.h"
 
@@ -201,7 +200,7 @@ std::shared_ptr<const CInterface::Selection> CInterface::Current() const {
 }
 
 void CInterface::Select(Selection next) {
-    next.m_prefix = next.m_row && next.m_row->m_network ? next.m_net.m_address + "/" : std::string();
+    next.m_prefix = next.m_row && next.m_row->m_engine->m_network ? next.m_net.m_address + "/" : std::string();
     auto made = std::make_shared<const Selection>(std::move(next));
     std::lock_guard<std::mutex> lock(m_lock);
     m_selection = std::move(made);
@@ -236,16 +235,7 @@ void CInterface::SetNetworkOptions(const StrataNetOptions& options) {
     Select(std::move(next));
 }
 
-StrataLocation CInterface::Location(const Selection& s) {
-    if (!s.m_row->m_network) return StrataLocation{StrataStoreFile(GetStoreFolder(), s.m_instance), "", 0, {}, {}};
-    StrataLocation where{PgConnInfo(s.m_net.m_address, s.m_instance, s.m_net.m_user, s.m_net.m_password),
-                         s.m_net.m_address, s.m_net.m_maxConnections, {}, {}};
-    for (const std::string& server : s.m_net.m_readServers) {
-        where.m_readPaths.push_back(PgConnInfo(server, s.m_instance, s.m_net.m_user, s.m_net.m_password));
-        where.m_readAddresses.push_back(server);
-    }
-    return where;
-}
+StrataLocation CInterface::Location(const Selection& s) { return s.m_row->m_engine->m_locate(s.m_instance, s.m_net); }
 
 int CInterface::GetAllProcAddress(std::string& error) {
     const auto s = Current();
@@ -253,12 +243,13 @@ int CInterface::GetAllProcAddress(std::string& error) {
         error = s->m_loadError.empty() ? "no back-end interface loaded" : s->m_loadError;
         return -1;
     }
-    if (!s->m_row->m_network) return 0;
+    const StrataEngineRow& engine = *s->m_row->m_engine;
+    if (!engine.m_network) return 0;
     const StrataLocation where = Location(*s);
     StrataStatus st;
-    if (s->m_row->m_open(where, false, st)) return 0;
+    if (engine.m_open(where, false, st)) return 0;
     // A server that does not answer may come later; anything else is a setting to fix.
-    if (PQping(where.m_path.c_str()) == PQPING_NO_RESPONSE) return 0;
+    if (engine.m_mayAnswerLater && engine.m_mayAnswerLater(where)) return 0;
     error = st.m_text;
     return -1;
 }
@@ -271,7 +262,7 @@ std::unique_ptr<IStrataStore> CInterface::OpenChannel(int& code, std::string& er
         return nullptr;
     }
     StrataStatus st;
-    auto store = s->m_row->m_open(Location(*s), false, st);
+    auto store = s->m_row->m_engine->m_open(Location(*s), false, st);
     if (!store) {
         code = st.m_code;
         error = st.m_text;
@@ -285,7 +276,7 @@ std::unique_ptr<IStrataStore> CInterface::TakeChannel(int& code, std::string& er
                                                       ino_t& inode, bool& gated) const {
     gated = false;
     const auto s = Current();
-    if (s->m_row == nullptr || s->m_row->m_network) return OpenChannel(code, error);
+    if (s->m_row == nullptr || s->m_row->m_engine->m_network) return OpenChannel(code, error);
     Pool().Enter();
     gated = true;
     file = StrataStoreFile(GetStoreFolder(), s->m_instance);

@@ -3,7 +3,7 @@
 // the candidates' values.
 #include <algorithm>
 
-#include "backend/strata/sqlite_postings.h"
+#include "backend/strata/strata_postings.h"
 #include "backend/strata/strata_dictionary.h"
 #include "backend/strata/strata_errors.h"
 #include "backend/strata/strata_identifiers.h"
@@ -32,14 +32,9 @@ bool PatternBits(const CStrataPattern& pattern, IStrataPostingReader& reader, CR
     if (!reader.Dictionary(dictionary, st)) return false;
     std::vector<std::string> tokens;
     dictionary->Match(pattern, tokens);
-    std::vector<uint32_t> list;
-    for (const std::string& token : tokens) {
-        if (reader.Cancelled()) return st.Set(kStrataCancelled, "search");
-        list.clear();
-        if (!reader.ReadList(token, list, st)) return false;
-        for (const uint32_t n : list) bits.Set(n);
-    }
-    return true;
+    std::sort(tokens.begin(), tokens.end());
+    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+    return reader.ReadListsInto(tokens, bits, st);
 }
 
 // The range of number tokens a relation with the term's number covers.
@@ -77,24 +72,14 @@ bool ExactHits(const SearchTerm& term, IStrataPostingReader& reader, std::vector
     std::vector<std::string> exact = term.m_exactTokens;
     std::sort(exact.begin(), exact.end());
     exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
-    if (exact.size() > 1) {
-        std::vector<std::pair<int64_t, std::string>> sized;
-        for (std::string& t : exact) {
-            int64_t size = 0;
-            if (!reader.ListSize(t, size, st)) return false;
-            sized.emplace_back(size, std::move(t));
-        }
-        std::sort(sized.begin(), sized.end());
-        exact.clear();
-        for (auto& s : sized) exact.push_back(std::move(s.second));
-    }
     if (exact.empty()) return true;
-    if (!reader.ReadList(exact[0], hits, st)) return false;
-    std::vector<uint32_t> other;
-    for (size_t i = 1; i < exact.size() && !hits.empty(); ++i) {
-        other.clear();
-        if (!reader.ReadList(exact[i], other, st)) return false;
-        const auto end = std::set_intersection(hits.begin(), hits.end(), other.begin(), other.end(), hits.begin());
+    std::vector<std::vector<uint32_t>> lists;
+    if (!reader.ReadLists(exact, lists, st)) return false;
+    // The smallest list first: every intersection after it only shrinks it.
+    std::sort(lists.begin(), lists.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); });
+    hits = std::move(lists[0]);
+    for (size_t i = 1; i < lists.size() && !hits.empty(); ++i) {
+        const auto end = std::set_intersection(hits.begin(), hits.end(), lists[i].begin(), lists[i].end(), hits.begin());
         hits.erase(end, hits.end());
     }
     return true;
@@ -133,16 +118,7 @@ bool StrataComputeHits(const SearchTerm& term, IStrataPostingReader& reader, std
         Narrow(hits, bits, first);
         first = false;
     }
-    if (term.m_needsCheck) {
-        size_t kept = 0;
-        for (const uint32_t number : hits) {
-            if (reader.Cancelled()) return st.Set(kStrataCancelled, "search");
-            bool match = false;
-            if (!reader.Matches(number, match, st)) return false;
-            if (match) hits[kept++] = number;
-        }
-        hits.resize(kept);
-    }
+    if (term.m_needsCheck && !hits.empty()) return reader.KeepMatches(hits, st);
     return true;
 }
 

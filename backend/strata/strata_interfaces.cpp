@@ -1,28 +1,17 @@
-// The interface table: which engine each interface file name selects.
+// The registry: which driver each interface file name and each admin store spec selects.
 #include <strings.h>
 
-#include "backend/strata/pg_store.h"
 #include "backend/strata/strata_store.h"
 
 namespace {
 
-std::unique_ptr<IStrataStore> OpenLocalCore(const StrataLocation& where, bool create, StrataStatus& st) {
-    return OpenSqliteStore(where.m_path, create, st);
-}
-
-std::unique_ptr<IStrataStore> OpenNetChannel(const StrataLocation& where, bool create, StrataStatus& st) {
-    PgTarget target{where.m_path, where.m_address, where.m_maxConnections, {}};
-    for (size_t i = 0; i < where.m_readPaths.size() && i < where.m_readAddresses.size(); ++i) {
-        target.m_standbys.push_back(PgTarget{where.m_readPaths[i], where.m_readAddresses[i], where.m_maxConnections, {}});
-    }
-    return OpenPgStore(target, create, st);
-}
-
 const StrataInterfaceRow kInterfaces[] = {
-    {"localcore32.dll", false, OpenLocalCore},
-    {"netchan32.dll", true, OpenNetChannel},
-    {"netchan32u.dll", true, OpenNetChannel},
+    {"localcore32.dll", &kStrataSqliteEngine},
+    {"netchan32.dll", &kStrataPgEngine},
+    {"netchan32u.dll", &kStrataPgEngine},
 };
+
+const StrataEngineRow* const kEngines[] = {&kStrataSqliteEngine, &kStrataPgEngine};
 
 }  // namespace
 
@@ -31,4 +20,17 @@ const StrataInterfaceRow* StrataFindInterface(const std::string& fileName) {
         if (strcasecmp(row.m_fileName, fileName.c_str()) == 0) return &row;
     }
     return nullptr;
+}
+
+std::unique_ptr<IStrataStore> StrataOpenSpec(const std::string& spec, bool create, StrataStatus& st) {
+    const StrataEngineRow* engine = &kStrataSqliteEngine;
+    std::string location = spec;
+    for (const StrataEngineRow* row : kEngines) {
+        const std::string prefix = std::string(row->m_spec) + ":";
+        if (spec.rfind(prefix, 0) == 0) {
+            engine = row;
+            location = spec.substr(prefix.size());
+        }
+    }
+    return engine->m_open(engine->m_locateSpec(location), create, st);
 }

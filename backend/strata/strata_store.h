@@ -1,7 +1,7 @@
 #pragma once
-// IStrataStore: one connection to a back-end store, the seam between the channel library and an
-// engine (the embedded SQLite store, or a PostgreSQL server). Engines register in the
-// interface table (StrataFindInterface). Internal to vkstrata.
+// IStrataStore: one connection to a back-end store, the seam between the channel library and the
+// store engine (strata_engine.h) over one of its drivers, and the registry that maps interface
+// file names and admin store specs to them (strata_interfaces.cpp). Internal to vkstrata.
 // Thread safety: one thread uses a connection, except Interrupt(), which any thread may call.
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backend/strata/strata_admin.h"
+#include "backend/strata/strata_channel.h"
 #include "backend/strata/strata_scan.h"
 
 struct StrataStatus {
@@ -105,17 +106,34 @@ struct StrataLocation {
     std::vector<std::string> m_readPaths, m_readAddresses;
 };
 
-// One row of the interface table: the interface file name and how to reach a store through it.
+// How to reach a store through one driver; each driver defines its row.
+struct StrataEngineRow {
+    const char* m_spec;  // admin store specs name the driver as m_spec + ":" + location
+    // Reached over the network: remote paths carry the server address, and the driver pools its
+    // server connections itself (the channel library keeps no idle ones).
+    bool m_network;
+    // Where an instance's store is (the host's network options for a network driver).
+    StrataLocation (*m_locate)(const std::string& instance, const StrataNetOptions& net);
+    // Where the location part of an admin store spec points.
+    StrataLocation (*m_locateSpec)(const std::string& location);
+    // Opens a channel to the store (creating it when `create`; refused when there is one). Null
+    // with st set (66 when it cannot be reached or holds no store).
+    std::unique_ptr<IStrataStore> (*m_open)(const StrataLocation& where, bool create, StrataStatus& st);
+    // A failed open of a server that does not answer: true when it may answer later (null: never).
+    bool (*m_mayAnswerLater)(const StrataLocation& where);
+};
+extern const StrataEngineRow kStrataSqliteEngine;
+extern const StrataEngineRow kStrataPgEngine;
+
+// One row of the interface table: an interface file name and its driver.
 struct StrataInterfaceRow {
     const char* m_fileName;
-    bool m_network;  // reached over the network: remote paths carry the server address
-    std::unique_ptr<IStrataStore> (*m_open)(const StrataLocation& where, bool create, StrataStatus& st);
+    const StrataEngineRow* m_engine;
 };
 
 // The row whose file name equals `fileName` without regard to case; null when none does.
 const StrataInterfaceRow* StrataFindInterface(const std::string& fileName);
 
-// Opens the embedded SQLite store `file` (creating it when `create`; refuses an existing file
-// then). Null with st set (66 when the file is missing or not a store).
-std::unique_ptr<IStrataStore> OpenSqliteStore(const std::string& file, bool create,
-                                              StrataStatus& st);
+// Opens the store of an admin spec: "<driver>:LOCATION" ("sqlite:FILE", "pg:CONNINFO") or a
+// plain file name (the embedded store). Null with st set.
+std::unique_ptr<IStrataStore> StrataOpenSpec(const std::string& spec, bool create, StrataStatus& st);

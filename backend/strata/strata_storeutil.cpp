@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "backend/strata/sqlite_postings.h"
+#include "backend/strata/strata_postings.h"
 #include "backend/strata/strata_errors.h"
 #include "backend/strata/strata_store.h"
 #include "backend/strata/strata_text.h"

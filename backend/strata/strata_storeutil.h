@@ -70,20 +70,25 @@ struct SearchTerm;
 struct StrataStatus;
 struct StrataTermMode;
 
-// What a term's hit list is computed from: one key's posting lists and its records.
+// What a term's hit list is computed from: one key's posting lists and its records. Lists of
+// several tokens are asked for at once, so that an engine can read them in one statement.
 class IStrataPostingReader {
 public:
     virtual ~IStrataPostingReader() = default;
-    virtual bool ListSize(const std::string& token, int64_t& size, StrataStatus& st) = 0;
-    virtual bool ReadList(const std::string& token, std::vector<uint32_t>& out, StrataStatus& st) = 0;
+    // Each token's list into lists[i]; `tokens` ascending and distinct.
+    virtual bool ReadLists(const std::vector<std::string>& tokens, std::vector<std::vector<uint32_t>>& lists,
+                           StrataStatus& st) = 0;
+    // Every number of the tokens' lists into `bits`; `tokens` ascending and distinct.
+    virtual bool ReadListsInto(const std::vector<std::string>& tokens, CRecordBitmap& bits, StrataStatus& st) = 0;
     // Every number of every token from `lo` up to (not including) `hi`: of the key's own tokens,
     // or with `derived` of its derived tokens.
     virtual bool ReadRange(const std::string& lo, const std::string& hi, bool derived, CRecordBitmap& bits,
                            StrataStatus& st) = 0;
     // The key's distinct tokens (kept by the store; valid until the search ends).
     virtual bool Dictionary(const CStrataDictionary*& dictionary, StrataStatus& st) = 0;
-    // Whether record `number`'s key values match the term (the check of SearchTerm::m_needsCheck).
-    virtual bool Matches(uint32_t number, bool& match, StrataStatus& st) = 0;
+    // Keeps (in order) the numbers whose records' key values match the term: the check of
+    // SearchTerm::m_needsCheck.
+    virtual bool KeepMatches(std::vector<uint32_t>& numbers, StrataStatus& st) = 0;
     virtual bool Cancelled() const = 0;
 };
 

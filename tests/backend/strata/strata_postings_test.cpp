@@ -7,8 +7,7 @@
 #include <random>
 #include <set>
 
-#include "backend/strata/pg_store.h"
-#include "backend/strata/sqlite_postings.h"
+#include "backend/strata/strata_postings.h"
 #include "backend/strata/strata_store.h"
 #include "strata_fixture.h"
 
@@ -72,7 +71,7 @@ static void AlphaBlocks(bool pg, const std::string& where, int64_t out[3]) {
 TEST_P(StrataPostingsTest, BlocksFollowInsertsReplacesAndDeletes) {
     StrataStatus st;
     const std::string where = IsPg() ? m_pg.Spec().substr(3) : StrataStoreFile(m_folder, "inst");
-    auto store = IsPg() ? OpenPgStore(PgTarget{where, "test", 2, {}}, false, st) : OpenSqliteStore(where, false, st);
+    auto store = StrataOpenSpec(IsPg() ? "pg:" + where : "sqlite:" + where, false, st);
     ASSERT_TRUE(store) << st.m_text;
     std::set<int64_t> alpha;  // records whose title holds "alpha"
     std::vector<std::string> load;

@@ -1,5 +1,5 @@
 #pragma once
-// Posting blocks of the store (see the layout in sqlite_store.h): encoding and decoding of one
+// Posting blocks of the store (see the layout in strata_engine.h): encoding and decoding of one
 // block's record numbers, and a bitmap of record numbers for unions. Stateless; any thread.
 
 #include <cstdint>
