@@ -57,7 +57,7 @@ constexpr std::array<const char*, size_t(StrataSql::kCount)> kSql = {
     "SELECT id, gen FROM databases WHERE fold=$1 FOR UPDATE",
     "SELECT d.id, d.gen, k.id, k.name, k.fields FROM databases d LEFT JOIN keys k ON k.db=d.id AND k.fold=$2"
     " WHERE d.fold=$1",
-    "UPDATE databases SET records=records+$2, gen=gen+1 WHERE id=$1",
+    "UPDATE databases SET records=records+$2, gen=gen+1 WHERE id=$1 RETURNING records",
     "UPDATE databases SET gen=gen+1 WHERE id=$1",
     "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=$1 UNION ALL SELECT -id FROM keys WHERE db=$1)",
     "DELETE FROM keys WHERE db=$1",

@@ -57,7 +57,7 @@ constexpr std::array<const char*, size_t(StrataSql::kCount)> kSql = {
     "SELECT id, 0 FROM databases WHERE name=?1",
     "SELECT d.id, 0, k.id, k.name, k.fields FROM databases d LEFT JOIN keys k ON k.db=d.id AND k.name=?2"
     " WHERE d.name=?1",
-    "UPDATE databases SET records=records+?2 WHERE id=?1",
+    "UPDATE databases SET records=records+?2 WHERE id=?1 RETURNING records",
     nullptr,
     "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1 UNION ALL SELECT -id FROM keys WHERE db=?1)",
     "DELETE FROM keys WHERE db=?1",

@@ -27,11 +27,3 @@ private:
     std::vector<std::string> m_forward;   // ascending
     std::vector<std::string> m_reversed;  // each token reversed by code point, ascending
 };
-
-// The dictionary a connection keeps: for one database key, valid while the store's data is as it
-// was when it was read (`m_version`, the engine's own measure).
-struct StrataDictionaryCache {
-    int64_t m_key = 0;
-    int64_t m_version = -1;
-    std::unique_ptr<CStrataDictionary> m_dictionary;
-};

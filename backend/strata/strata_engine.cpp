@@ -130,7 +130,7 @@ void CStrataEngine::DropCaches() {
     m_names.clear();
     m_namesSnapshot = -2;
     m_lastHits = HitList();
-    m_dictionary = StrataDictionaryCache();
+    m_dictionary = Dictionary();
 }
 
 bool CStrataEngine::FindDatabase(CStrataCall& call, const std::string& name, StrataDbKey& found, bool forWrite) {

@@ -201,7 +201,8 @@ private:
     bool GetRecordText(CStrataCall& call, int64_t db, int64_t number, std::string& diriv, bool& found,
                        bool forWrite = false);
     bool ReindexLocked(CStrataCall& call, int64_t db);
-    bool AddToCount(CStrataCall& call, int64_t db, int64_t delta);
+    // Moves the database's record count by `delta`; the new count into `*count` when asked.
+    bool AddToCount(CStrataCall& call, int64_t db, int64_t delta, int64_t* count = nullptr);
 
     // Posting lists (strata_engine_postings.cpp). ApplyPostings sorts `postings` and adds them to
     // (or removes them from) their lists, rewriting only the blocks they fall in.
@@ -240,6 +241,9 @@ private:
         std::vector<uint32_t> m_hits;
     } m_lastHits;
     // The dictionary of the key last searched by pattern; kept while idle, checked before use.
-    StrataDictionaryCache m_dictionary;
-    Version m_dictionaryVersion;
+    struct Dictionary {
+        int64_t m_key = 0;
+        Version m_version;
+        std::unique_ptr<CStrataDictionary> m_dictionary;
+    } m_dictionary;
 };

@@ -48,11 +48,10 @@ public:
         return !q.Failed();
     }
     bool Dictionary(const CStrataDictionary*& dictionary, StrataStatus& st) override {
-        StrataDictionaryCache& cache = m_engine.m_dictionary;
+        CStrataEngine::Dictionary& cache = m_engine.m_dictionary;
         const CStrataEngine::Version now{m_engine.m_snapshot, m_key.m_gen};
-        if (!(cache.m_dictionary && cache.m_key == m_key.m_key.m_id && now.m_snapshot != -2 &&
-              m_engine.m_dictionaryVersion == now)) {
-            cache = StrataDictionaryCache();
+        if (!(cache.m_dictionary && cache.m_key == m_key.m_key.m_id && now.m_snapshot != -2 && cache.m_version == now)) {
+            cache = CStrataEngine::Dictionary();
             // One index probe per distinct token (a loose index scan), not a walk of every block.
             CQuery q(m_call, StrataSql::kTokens, "search");
             q.Bind(1, m_key.m_key.m_id);
@@ -64,7 +63,7 @@ public:
             }
             if (q.Failed() || !StrataMakeDictionary(std::move(tokens), cache.m_dictionary, st)) return false;
             cache.m_key = m_key.m_key.m_id;
-            m_engine.m_dictionaryVersion = now;
+            cache.m_version = now;
         }
         dictionary = cache.m_dictionary.get();
         return true;

@@ -1,6 +1,10 @@
 #include "storecopy.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <ostream>
 
 #include "backend/marc/cvtdiriv.h"
@@ -8,7 +12,20 @@
 
 namespace {
 
-constexpr size_t kBatch = 5000;  // records per load transaction
+constexpr size_t kBatch = 50000;  // records per load transaction
+
+// "strata: copying DB: N of M records" on stderr, rewritten at most twice a second, ended when
+// `done`. Silent when stderr is not a terminal.
+void CopyProgress(const std::string& db, int64_t copied, int64_t total, bool done) {
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    static std::chrono::steady_clock::time_point last;
+    if (!terminal) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!done && now - last < std::chrono::milliseconds(500)) return;
+    last = now;
+    std::fprintf(stderr, "\rstrata: copying %s: %lld of %lld records%s", db.c_str(), static_cast<long long>(copied),
+                 static_cast<long long>(total), done ? "\n" : "");
+}
 
 // One database's records as their ISO 2709 export, record by record (number, bytes).
 int ExportRecords(CStrataAdmin& admin, const std::string& db, std::vector<std::pair<int64_t, std::string>>& out,
@@ -110,6 +127,7 @@ int CopyStore(const std::string& from, const std::string& to, std::ostream& out,
             }
             copied += n;
             batch.clear();
+            CopyProgress(db.m_name, copied, db.m_records, false);
             return true;
         };
         const int64_t seen = source->ForEachRecord(db.m_name, [&](int64_t, const std::string& diriv) {
@@ -117,9 +135,11 @@ int CopyStore(const std::string& from, const std::string& to, std::ostream& out,
             return batch.size() < kBatch || flush();
         }, error);
         if (seen < 0 || failed || (!batch.empty() && !flush())) return -1;
+        CopyProgress(db.m_name, copied, db.m_records, true);
         out << db.m_name << ": " << copied << " records, " << files.size() << " cfgs files copied\n";
     }
     out << accounts.size() << " accounts copied\n";
+    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "strata: verifying the copy\n");
     if (CompareStores(from, to, error) < 0) return -1;
     out << "verified: both stores export the same databases, cfgs files, accounts and records\n";
     return 0;
