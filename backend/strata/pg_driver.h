@@ -61,6 +61,20 @@ std::string PgDescribe(const std::string& conninfo);
 
 class CPgPool;
 
+// A result freed with the guard.
+class CPgResultGuard {
+public:
+    explicit CPgResultGuard(PGresult* r) : m_r(r) {}
+    ~CPgResultGuard() { PQclear(m_r); }
+    CPgResultGuard(const CPgResultGuard&) = delete;
+    CPgResultGuard& operator=(const CPgResultGuard&) = delete;
+    PGresult* Get() const { return m_r; }
+    ExecStatusType Status() const { return PQresultStatus(m_r); }
+
+private:
+    PGresult* m_r;
+};
+
 // One pooled server connection with its prepared statements; while leased, the connection of
 // one call of a driver.
 class CPgConn : public IStrataConn {
