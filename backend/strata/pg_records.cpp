@@ -109,17 +109,19 @@ bool CPgStore::WriteRecord(const std::string& db, int64_t number, StrataWrite ho
         std::string error;
         std::vector<StrataPosting> postings;
         if (oldRecord.Parse(old, error) >= 0) StrataCollectPostings(keys, oldRecord, number, postings);
-        if (!WritePostings(call, postings, true)) return false;
+        if (!WritePostings(call, postings, true) || !RemoveSortValues(call, id, {number})) return false;
     }
     if (how == StrataWrite::kDelete) {
         if (!call.Run("DELETE FROM records WHERE db=$1 AND num=$2", {id, number}, "delete record")) return false;
     } else {
         std::vector<StrataPosting> postings;
         StrataCollectPostings(keys, record, number, postings);
+        std::vector<StrataSortValue> values;
+        StrataCollectSortValues(keys, record, number, values);
         if (!call.Run("INSERT INTO records(db, num, diriv) VALUES($1, $2, $3)"
                       " ON CONFLICT(db, num) DO UPDATE SET diriv=EXCLUDED.diriv",
                       {id, number, diriv}, "write record") ||
-            !WritePostings(call, postings, false)) {
+            !WritePostings(call, postings, false) || !WriteSortValues(call, values)) {
             return false;
         }
     }
@@ -168,24 +170,28 @@ int CPgStore::LoadRecords(const std::string& db, const std::vector<std::string>&
         std::string error;
         if (oldRecord.Parse(old.Bytes(i, 1), error) >= 0) StrataCollectPostings(keys, oldRecord, old.Int(i, 0), stale);
     }
-    if (!WritePostings(call, stale, true)) return -1;
+    std::vector<int64_t> replaced;
+    for (int i = 0; i < old.Rows(); ++i) replaced.push_back(old.Int(i, 0));
+    if (!WritePostings(call, stale, true) || !RemoveSortValues(call, id, replaced)) return -1;
     std::string rows;
     std::vector<StrataPosting> postings;
+    std::vector<StrataSortValue> values;
     for (const auto& [number, position] : lastOf) {
         rows += std::to_string(id) + '\t' + std::to_string(number) + '\t';
         PgAppendCopyBytes(rows, dirivs[position]);
         rows += '\n';
         StrataCollectPostings(keys, records[position], number, postings);
+        StrataCollectSortValues(keys, records[position], number, values);
     }
     const int64_t added = int64_t(lastOf.size()) - old.Rows();
     if (!call.Copy("COPY records(db, num, diriv) FROM STDIN", rows, "load records") ||
-        !AppendPostings(call, postings) ||
+        !AppendPostings(call, postings) || !WriteSortValues(call, values) ||
         !call.Run("UPDATE databases SET records=records+$2 WHERE id=$1", {id, added}, "count records") ||
         !BumpGeneration(call, id) || !call.Commit()) {
         return -1;
     }
     // Fresh statistics after a bulk load, so that the planner drives searches by the index.
-    if (!call.Run("ANALYZE records, postings", {}, "analyze")) return -1;
+    if (!call.Run("ANALYZE records, postings, sortkeys", {}, "analyze")) return -1;
     std::sort(rejected.begin(), rejected.end(),
               [](const StrataRejectedRecord& a, const StrataRejectedRecord& b) { return a.m_position < b.m_position; });
     return int(lastOf.size());
@@ -238,13 +244,13 @@ bool CPgStore::Reindex(const std::string& db, StrataStatus& st) {
     CPgCall call(*this, st);
     int64_t id = 0;
     return call.Ok() && call.Begin(false) && FindDatabase(call, db, id) && ReindexLocked(call, id) && call.Commit() &&
-           call.Run("ANALYZE postings", {}, "analyze");
+           call.Run("ANALYZE postings, sortkeys", {}, "analyze");
 }
 
 bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
     CPgResult r;
     if (!call.Run("DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=$1 UNION ALL SELECT -id FROM keys WHERE db=$1)", {db}, "reindex") ||
-        !call.Run("DELETE FROM keys WHERE db=$1", {db}, "reindex") ||
+        !DropSortValues(call, db) || !call.Run("DELETE FROM keys WHERE db=$1", {db}, "reindex") ||
         !call.Run("SELECT content FROM cfgfiles WHERE db=$1 AND fold='\\x6b6579732e636667'::bytea", {db}, r, "reindex")) {
         return false;
     }
@@ -271,12 +277,15 @@ bool CPgStore::ReindexLocked(CPgCall& call, int64_t db) {
             return false;
         }
         std::vector<StrataPosting> postings;
+        std::vector<StrataSortValue> values;
         for (int i = 0; i < slice.Rows(); ++i) {
             CMARC record;
             after = slice.Int(i, 0);
-            if (record.Parse(slice.Bytes(i, 1), error) >= 0) StrataCollectPostings(keys, record, after, postings);
+            if (record.Parse(slice.Bytes(i, 1), error) < 0) continue;
+            StrataCollectPostings(keys, record, after, postings);
+            StrataCollectSortValues(keys, record, after, values);
         }
-        if (!AppendPostings(call, postings)) return false;
+        if (!AppendPostings(call, postings) || !WriteSortValues(call, values)) return false;
         keyed += slice.Rows();
         StrataReindexProgress(db, keyed, slice.Rows() < kSlice && keyed > 0);
         if (slice.Rows() < kSlice) return BumpGeneration(call, db);

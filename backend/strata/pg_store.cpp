@@ -21,6 +21,7 @@ const char* const kSchema[] = {
     "CREATE TABLE postings(k bigint NOT NULL, tok bytea NOT NULL, last bigint NOT NULL, n bigint NOT NULL,"
     " data bytea NOT NULL, PRIMARY KEY(k, tok, last))",
     "CREATE TABLE accounts(name bytea PRIMARY KEY, salt bytea NOT NULL, hash bytea NOT NULL, rights bigint NOT NULL)",
+    kPgSortKeysTable,
 };
 
 constexpr const char* kUniqueViolation = "23505";
@@ -81,12 +82,18 @@ bool PgUpgradeSchema(CPgStore& store, CPgCall& call, int64_t from) {
     // normalisation; the index is rebuilt from the records.
     if (from < 3) {
         CPgResult dbs;
-        if (!PgMendMainEntries(call) || !call.Run("SELECT id FROM databases ORDER BY id", {}, dbs, "upgrade store"))
+        if (!PgMendMainEntries(call) || !call.Run(kPgSortKeysTable, {}, "upgrade store") ||
+            !call.Run("SELECT id FROM databases ORDER BY id", {}, dbs, "upgrade store"))
             return false;
         for (int i = 0; i < dbs.Rows(); ++i) {
             if (!store.ReindexLocked(call, dbs.Int(i, 0))) return false;
         }
-        from = 3;
+        from = 4;
+    }
+    // 3 -> 4: sort values, from the records.
+    if (from == 3) {
+        if (!store.AddSortValuesTable(call)) return false;
+        from = 4;
     }
     return call.Run("UPDATE meta SET v=$1 WHERE k='format'", {from}, "upgrade store");
 }
@@ -140,6 +147,7 @@ bool CPgStore::DropDatabase(const std::string& name, StrataStatus& st) {
     if (!call.Ok() || !call.Begin(false) || !FindDatabase(call, name, id)) return false;
     const char* const steps[] = {
         "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=$1 UNION ALL SELECT -id FROM keys WHERE db=$1)",
+        "DELETE FROM sortkeys WHERE k IN (SELECT id FROM keys WHERE db=$1)",
         "DELETE FROM keys WHERE db=$1",
         "DELETE FROM cfgfiles WHERE db=$1",
         "DELETE FROM records WHERE db=$1",

@@ -20,6 +20,7 @@
 //   cfgfiles(db, name, fold, content), records(db, num, diriv), keys(id, db, name, fold, fields)
 //   postings(k, tok, last, n, data)          posting lists in blocks of up to kPostingBlockMax
 //                                            delta-encoded record numbers, keyed by their last
+//   sortkeys(k, num, v)                      the sort value of key k of record num (pg_sortkeys.cpp)
 //   accounts(name, salt, hash, rights)
 // A search computes a term's whole hit list once (StrataComputeHits) and keeps it in the channel,
 // keyed by database, key, term and gen, so the pages that follow are slices of it.
@@ -44,8 +45,9 @@
 #include "backend/strata/strata_storeutil.h"
 #include "backend/strata/strata_store.h"
 
-constexpr int64_t kPgSchemaVersion = 3;  // 1: one postings row per (key, token, record); 2: keys
-                                         // folded without Unicode case folding
+constexpr int64_t kPgSchemaVersion = 4;  // 1: one postings row per (key, token, record); 2: keys
+                                         // folded without Unicode case folding; 3: no sort values
+extern const char* const kPgSortKeysTable;  // CREATE TABLE IF NOT EXISTS sortkeys
 constexpr int kPgDefaultMaxConnections = 16;
 constexpr int64_t kPgSchemaLock = 358483100000;  // advisory lock of schema creation and upgrades
 
@@ -234,6 +236,9 @@ public:
                 size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) override;
     bool ScanTerms(const std::string& db, const std::string& key, const std::string& term, bool before, size_t skip,
                    size_t limit, std::vector<StrataTermCount>& terms, StrataStatus& st) override;
+    bool ReadSortValues(const std::string& db, const std::string& key, int64_t from, int64_t to,
+                        const std::vector<int64_t>& numbers, size_t limit, std::vector<StrataSortValue>& values,
+                        bool& numeric, StrataStatus& st) override;
     bool WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
                      StrataStatus& st) override;
 
@@ -295,6 +300,13 @@ private:
     bool AppendPostings(CPgCall& call, std::vector<StrataPosting>& postings);
     bool BumpGeneration(CPgCall& call, int64_t db);
     bool ReindexLocked(CPgCall& call, int64_t db);
+    // Sort values (pg_sortkeys.cpp): written (new rows in bulk, one row replacing), removed for
+    // some records of a database, dropped for every key of it; the table added and filled from
+    // the records (format 3 to 4).
+    bool WriteSortValues(CPgCall& call, const std::vector<StrataSortValue>& values);
+    bool RemoveSortValues(CPgCall& call, int64_t db, const std::vector<int64_t>& numbers);
+    bool DropSortValues(CPgCall& call, int64_t db);
+    bool AddSortValuesTable(CPgCall& call);
 
     // The hit list of the last search, for its later pages.
     struct HitList {

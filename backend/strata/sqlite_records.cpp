@@ -70,7 +70,10 @@ bool CSqliteStore::IndexRecord(const std::vector<StoreKey>& keys, const CMARC& r
                                bool remove, StrataStatus& st) {
     std::vector<StorePosting> postings;
     CollectPostings(keys, record, number, postings);
-    return ApplyPostings(postings, remove, st);
+    if (remove) return ApplyPostings(postings, true, st) && RemoveSortValues(keys, number, st);
+    std::vector<StrataSortValue> values;
+    StrataCollectSortValues(keys, record, number, values);
+    return ApplyPostings(postings, false, st) && WriteSortValues(values, st);
 }
 
 bool CSqliteStore::ReadRecord(const std::string& db, int64_t number, std::string& diriv, StrataStatus& st) {
@@ -154,6 +157,7 @@ int CSqliteStore::LoadRecords(const std::string& db, const std::vector<std::stri
     std::vector<StoreKey> keys;
     bool ok = FindDatabase(db, id, st) && LoadKeys(id, keys, st);
     std::vector<StorePosting> postings;
+    std::vector<StrataSortValue> values;
     int64_t added = 0;
     int written = 0;
     for (auto it = lastOf.begin(); ok && it != lastOf.end(); ++it) {
@@ -178,16 +182,18 @@ int CSqliteStore::LoadRecords(const std::string& db, const std::vector<std::stri
             break;
         }
         CollectPostings(keys, records[it->second], number, postings);
+        StrataCollectSortValues(keys, records[it->second], number, values);
         records[it->second] = CMARC();
         added += found ? 0 : 1;
         ++written;
         // The numbers ascend, so each slice mostly appends to the lists' final blocks.
         if (size_t(written) % kPostingSlice == 0) {
-            ok = ApplyPostings(postings, false, st);
+            ok = ApplyPostings(postings, false, st) && WriteSortValues(values, st);
             postings.clear();
+            values.clear();
         }
     }
-    if (ok) ok = ApplyPostings(postings, false, st);
+    if (ok) ok = ApplyPostings(postings, false, st) && WriteSortValues(values, st);
     if (ok) {
         CStmt s(Prepare("UPDATE databases SET records=records+?2 WHERE id=?1"));
         ok = s.Ok() && s.Bind(1, id).Bind(2, added).Step() == SQLITE_DONE;
@@ -272,6 +278,7 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
     {
         CStmt drop(Prepare("DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1 UNION ALL SELECT -id FROM keys WHERE db=?1)"));
         if (!drop.Ok() || drop.Bind(1, db).Step() != SQLITE_DONE) return SqlFail(st, "reindex");
+        if (!DropSortValues(db, st)) return false;
         CStmt dropKeys(Prepare("DELETE FROM keys WHERE db=?1"));
         if (!dropKeys.Ok() || dropKeys.Bind(1, db).Step() != SQLITE_DONE) return SqlFail(st, "reindex");
     }
@@ -305,6 +312,7 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
     for (int64_t from = 1; from <= kStrataMaxRecordNumber; from += sliceSize) {
         if (m_cancel.load(std::memory_order_relaxed)) return st.Set(kStrataCancelled, "reindex");
         std::vector<StorePosting> postings;
+        std::vector<StrataSortValue> values;
         CStmt s(Prepare("SELECT id, diriv FROM records WHERE id BETWEEN ?1 AND ?2"));
         if (!s.Ok()) return SqlFail(st, "reindex");
         s.Bind(1, db * kRecordIdBase + from).Bind(2, db * kRecordIdBase + from + sliceSize - 1);
@@ -315,7 +323,9 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
             ++keyed;
             CMARC record;
             std::string error;
-            if (record.Parse(s.Text(1), error) >= 0) CollectPostings(keys, record, s.Int(0) - db * kRecordIdBase, postings);
+            if (record.Parse(s.Text(1), error) < 0) continue;
+            CollectPostings(keys, record, s.Int(0) - db * kRecordIdBase, postings);
+            StrataCollectSortValues(keys, record, s.Int(0) - db * kRecordIdBase, values);
         }
         if (rc != SQLITE_DONE) return SqlFail(st, "reindex");
         if (!any) {
@@ -329,7 +339,7 @@ bool CSqliteStore::ReindexLocked(int64_t db, StrataStatus& st) {
             from = nextId - db * kRecordIdBase - sliceSize;
             continue;
         }
-        if (!ApplyPostings(postings, false, st)) return false;
+        if (!ApplyPostings(postings, false, st) || !WriteSortValues(values, st)) return false;
         StrataReindexProgress(db, keyed, false);
     }
     if (keyed > 0) StrataReindexProgress(db, keyed, true);

@@ -27,9 +27,10 @@ const char* const kSchema[] = {
     "CREATE TABLE keys(id INTEGER PRIMARY KEY, db INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
     " fields TEXT NOT NULL, UNIQUE(db, name))",
     kPostingsTable,
+    kSqliteSortKeysTable,
     "CREATE TABLE accounts(name TEXT PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,"
     " rights INTEGER NOT NULL)",
-    "INSERT INTO meta VALUES('format', 'velkan-strata-3')",
+    "INSERT INTO meta VALUES('format', 'velkan-strata-4')",
 };
 
 }  // namespace
@@ -79,10 +80,12 @@ std::unique_ptr<IStrataStore> OpenSqliteStore(const std::string& file, bool crea
         }
         sqlite3_finalize(s);
         // 1: one postings row per token and record; 2: keys folded without Unicode case folding
-        // and normalisation. Both are re-keyed from the records.
+        // and normalisation. Both are re-keyed from the records. 3: no sort values yet.
         if (format == "velkan-strata-1" || format == "velkan-strata-2") {
             if (!store->UpgradeLayout(format == "velkan-strata-1", st)) return nullptr;
-        } else if (format != "velkan-strata-3") {
+        } else if (format == "velkan-strata-3") {
+            if (!store->AddSortValuesTable(st)) return nullptr;
+        } else if (format != "velkan-strata-4") {
             st.Set(kStrataUnreachable, file + " is not a Strata store");
             return nullptr;
         }
@@ -128,9 +131,10 @@ bool CSqliteStore::UpgradeLayout(bool newPostings, StrataStatus& st) {
             return SqlFail(st, "upgrade the store layout");
         }
     }
-    bool ok = MendMainEntries(st) && (!newPostings || (Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st)));
+    bool ok = MendMainEntries(st) && (!newPostings || (Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st))) &&
+              Exec(kSqliteSortKeysTable, st);
     for (size_t i = 0; ok && i < dbs.size(); ++i) ok = ReindexLocked(dbs[i], st);
-    ok = ok && Exec("UPDATE meta SET v='velkan-strata-3' WHERE k='format'", st);
+    ok = ok && Exec("UPDATE meta SET v='velkan-strata-4' WHERE k='format'", st);
     if (!ok) {
         Rollback();
         return false;
@@ -299,6 +303,7 @@ bool CSqliteStore::DropDatabase(const std::string& name, StrataStatus& st) {
     bool ok = FindDatabase(name, id, st);
     const char* const steps[] = {
         "DELETE FROM postings WHERE k IN (SELECT id FROM keys WHERE db=?1 UNION ALL SELECT -id FROM keys WHERE db=?1)",
+        "DELETE FROM sortkeys WHERE k IN (SELECT id FROM keys WHERE db=?1)",
         "DELETE FROM keys WHERE db=?1",
         "DELETE FROM cfgfiles WHERE db=?1",
         "DELETE FROM records WHERE id BETWEEN ?1 * 100000000 AND ?1 * 100000000 + 99999999",

@@ -2,12 +2,13 @@
 // CSqliteStore: IStrataStore over one SQLite connection to the embedded store file (WAL mode,
 // busy timeout, prepared statements, every write in one transaction). Internal to vkstrata.
 //
-// Layout (meta format "velkan-strata-3"):
+// Layout (meta format "velkan-strata-4"):
 //   databases(id, name, records)          one row per database; records = its record count
 //   cfgfiles(db, name, content)           the cfgs files of a database
 //   records(id, diriv)                    rowid = database id * 10^8 + record number (7 digits)
 //   keys(id, db, name, fields)            the search keys of keys.cfg, per database
 //   postings(k, tok, last, n, data)       PRIMARY KEY(k, tok, last), WITHOUT ROWID
+//   sortkeys(k, id, v)                    the sort value of key k of record id (sqlite_sortkeys.cpp)
 //   accounts(name, salt, hash, rights)
 // Posting lists. The records of key k that carry index token tok form one ascending list of
 // record numbers, cut into blocks; one postings row is one block:
@@ -56,6 +57,7 @@
 constexpr int64_t kRecordIdBase = 100000000;  // records.id = db * kRecordIdBase + number
 constexpr size_t kMaxCachedNames = 256;        // database ids and keys cached per connection, each
 constexpr size_t kPostingBlockMax = 256;       // record numbers in one postings row
+extern const char* const kSqliteSortKeysTable;  // CREATE TABLE IF NOT EXISTS sortkeys
 
 // A cached prepared statement, reset and unbound when the guard goes.
 class CStmt {
@@ -177,6 +179,11 @@ public:
                 size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) override;
     bool ScanTerms(const std::string& db, const std::string& key, const std::string& term, bool before, size_t skip,
                    size_t limit, std::vector<StrataTermCount>& terms, StrataStatus& st) override;
+    bool ReadSortValues(const std::string& db, const std::string& key, int64_t from, int64_t to,
+                        const std::vector<int64_t>& numbers, size_t limit, std::vector<StrataSortValue>& values,
+                        bool& numeric, StrataStatus& st) override;
+    // Brings a store of format 3 to 4: the sortkeys table, filled from the records.
+    bool AddSortValuesTable(StrataStatus& st);
     bool WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
                      StrataStatus& st) override;
 
@@ -224,6 +231,11 @@ private:
     bool IndexRecord(const std::vector<StoreKey>& keys, const CMARC& record, int64_t number,
                      bool remove, StrataStatus& st);
     bool ReindexLocked(int64_t db, StrataStatus& st);
+    // Sort values (sqlite_sortkeys.cpp): written (replacing), removed for one record, dropped
+    // for every key of a database.
+    bool WriteSortValues(const std::vector<StrataSortValue>& values, StrataStatus& st);
+    bool RemoveSortValues(const std::vector<StoreKey>& keys, int64_t number, StrataStatus& st);
+    bool DropSortValues(int64_t db, StrataStatus& st);
     bool CandidateMatches(int64_t db, const StoreKey& key, const SearchTerm& term, int64_t number,
                           bool& match, StrataStatus& st);
     // The whole hit list of a term, ascending (sqlite_search.cpp).
