@@ -4,16 +4,31 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <map>
+
+#include "backend/strata/strata_admin.h"
+#include "backend/strata/strata_sortkeys.h"
 
 #include "berkit/bertrace.h"
 #include "berkit/extended_exception.h"
 #include "server/catalogueview.h"
 #include "server/dbarray.h"
-#include "server/recordservice.h"
+#include "server/pager.h"
 
 namespace {
 
 constexpr size_t kFlushBytes = 64 * 1024;
+// Rows of one database whose values are read together, and the largest span of record numbers
+// per row that is still read as one range (a sparser chunk lists its numbers).
+constexpr size_t kChunkRows = 8192;
+constexpr uint64_t kDenseSpan = 4;
+constexpr int kStrataStyleSortValues = 8;
+
+std::string SevenDigits(uint32_t n) {
+    char text[16];
+    snprintf(text, sizeof text, "%07u", n);
+    return text;
+}
 constexpr uint8_t kPresent = 0;
 constexpr uint8_t kMissing = 1;
 
@@ -94,29 +109,54 @@ CDiagnostic CResultSorter::Sort(CZRecordSet& input, const std::vector<CSortKey>&
     CSortKeyStore store(descending, m_stop);
     if (input.EnsureIndexed() != 0 || store.Create(nullptr) != 0)
         return CDiagnostic::System("sort: cannot prepare the sort");
-    const int64_t rows = input.GetRowCount();
-    if (rows > int64_t(std::numeric_limits<uint32_t>::max()))
+    const int64_t count = input.GetRowCount();
+    if (count > int64_t(std::numeric_limits<uint32_t>::max()))
         return CDiagnostic::System("sort: set too large");
+    // The rows of each database, by record number (stable: equal numbers keep their order).
+    std::map<std::string, Rows> byDatabase;
+    std::string name;
+    int64_t number = 0;
+    for (int64_t i = 0; i < count; ++i) {
+        if (input.GetRow(i, name, number) != 0 || number < 0 || number > int64_t(kStrataMaxRecordNumber))
+            return CDiagnostic::System("sort: cannot read the result set");
+        byDatabase[name].emplace_back(uint32_t(number), uint32_t(i));
+    }
+    std::map<std::string, const CDatabaseNode*> databases;
+    for (auto& [db, rows] : byDatabase) {
+        std::sort(rows.begin(), rows.end());
+        databases[db] = m_catalogue.Find(db);
+    }
+    for (const CSortKey& key : keys) {
+        const std::string use = std::to_string(key.m_use);
+        bool known = false;
+        for (const auto& entry : databases)
+            known = known || (entry.second != nullptr && entry.second->m_keys.count(use) != 0);
+        if (!known && count > 0)
+            return {kDiagSortUnsupported, use, "sort: no key for use " + use};
+    }
     try {
-        for (int64_t first = 0; first < rows; first += kStrataMaxBatchRecords) {
-            if (m_stop != nullptr && m_stop->load())
-                return CDiagnostic::System("sort stopped");
-            const int64_t count = std::min<int64_t>(kStrataMaxBatchRecords, rows - first);
-            if (CDiagnostic error = AddBatch(input, first, count, keys, store, unread))
-                return error;
+        for (const auto& [db, rows] : byDatabase) {
+            for (size_t first = 0; first < rows.size(); first += kChunkRows) {
+                if (m_stop != nullptr && m_stop->load())
+                    return CDiagnostic::System("sort stopped");
+                const size_t last = std::min(rows.size(), first + kChunkRows);
+                if (CDiagnostic error = AddChunk(databases[db], db, rows, first, last, keys, store))
+                    return error;
+            }
+            if (databases[db] == nullptr)
+                unread += int64_t(rows.size());
         }
     } catch (extended_exception& e) {
         BerTrace("%s", e.GetErrorMessage());  // the source file and line: debug trace only
         return CDiagnostic::System(e.LogText());
     }
+    byDatabase.clear();
     const int sorted = store.SortRows();
     if (sorted != 0)
         return CDiagnostic::System(sorted == 1 ? "sort stopped" : "sort: " + store.GetLastError());
     if (output.Create(nullptr) != 0)
         return CDiagnostic::System("sort: cannot create the sorted set");
-    std::string name;
-    int64_t number = 0;
-    for (int64_t i = 0; i < rows; ++i)
+    for (int64_t i = 0; i < count; ++i)
         if (input.GetRow(store.PositionAt(i), name, number) != 0 || output.Add(name, number) != 0)
             return CDiagnostic::System("sort: cannot write the sorted set");
     if (output.EnsureIndexed() != 0)
@@ -124,56 +164,109 @@ CDiagnostic CResultSorter::Sort(CZRecordSet& input, const std::vector<CSortKey>&
     return CDiagnostic::Ok();
 }
 
-CDiagnostic CResultSorter::AddBatch(CZRecordSet& input, int64_t first, int64_t count,
-                                    const std::vector<CSortKey>& keys, CSortKeyStore& store, int64_t& unread) {
-    std::vector<std::string> names(static_cast<size_t>(count));
-    std::vector<int64_t> numbers(static_cast<size_t>(count));
-    for (int64_t i = 0; i < count; ++i)
-        if (input.GetRow(first + i, names[i], numbers[i]) != 0)
-            return CDiagnostic::System("sort: cannot read the result set");
-    std::vector<std::string> texts(names.size());
-    std::vector<CMarcFormat> formats(names.size(), CMarcFormat::kMarc21);
-    std::vector<std::string> runTexts;
-    for (size_t begin = 0, end = 0; begin < names.size(); begin = end) {
-        for (end = begin + 1; end < names.size() && names[end] == names[begin];)
-            ++end;
-        const CDatabaseNode* db = m_catalogue.Find(names[begin]);
-        if (db == nullptr)
-            continue;  // a database no longer offered: its rows have missing values
-        ReadTexts(db, std::vector<int64_t>(numbers.begin() + begin, numbers.begin() + end), runTexts);
-        for (size_t k = begin; k < end; ++k) {
-            texts[k].swap(runTexts[k - begin]);
-            formats[k] = db->MarcFormat();
-        }
+CDiagnostic CResultSorter::AddChunk(const CDatabaseNode* db, const std::string& name, const Rows& rows, size_t first,
+                                    size_t last, const std::vector<CSortKey>& keys, CSortKeyStore& store) {
+    std::vector<std::vector<std::string>> values(keys.size());
+    std::vector<std::string> stand(keys.size());  // each key's missingValueData as a value
+    for (size_t k = 0; k < keys.size(); ++k) {
+        values[k].assign(last - first, std::string());
+        const auto key = db == nullptr ? std::map<std::string, std::string>::const_iterator()
+                                       : db->m_keys.find(std::to_string(keys[k].m_use));
+        if (db == nullptr || key == db->m_keys.end() || key->second.empty())
+            continue;  // rows without a value for this key
+        bool numeric = false;
+        if (CDiagnostic error = ReadValues(db, key->second, rows, first, last, values[k], numeric))
+            return error;
+        if (keys[k].m_missing == CZMissingAction::kValue)
+            stand[k] = StrataTextSortValue(keys[k].m_missingData, numeric);
     }
-    std::vector<std::string> values(keys.size());
     std::vector<const std::string*> row(keys.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (texts[i].empty())
-            ++unread;
+    std::vector<std::string> folded(keys.size());
+    for (size_t i = first; i < last; ++i) {
         for (size_t k = 0; k < keys.size(); ++k) {
             const CSortKey& key = keys[k];
-            const bool found = !texts[i].empty() &&
-                               ExtractSortKey(texts[i], key.m_kind, formats[i], key.m_caseSensitive, values[k]);
-            if (!found && key.m_missing == CZMissingAction::kAbort)
-                return {207, "missing value in record " + std::to_string(numbers[i]) + " of " + names[i],
+            const std::string& value = values[k][i - first];
+            if (value.empty() && key.m_missing == CZMissingAction::kAbort)
+                return {207, "missing value in record " + std::to_string(rows[i].first) + " of " + name,
                         "sort: missing value"};
-            row[k] = found ? &values[k] : (key.m_missing == CZMissingAction::kValue ? &key.m_missingKey : nullptr);
+            const std::string& chosen = value.empty() ? stand[k] : value;
+            if (chosen.empty()) {
+                row[k] = nullptr;
+            } else if (key.m_caseSensitive) {
+                row[k] = &chosen;
+            } else {
+                folded[k].assign(StrataSortValueFolded(chosen));
+                row[k] = &folded[k];
+            }
         }
-        if (store.Add(static_cast<uint32_t>(first + i), row) != 0)
+        if (store.Add(rows[i].second, row) != 0)
             return CDiagnostic::System("sort: " + store.GetLastError());
     }
     return CDiagnostic::Ok();
 }
 
-void CResultSorter::ReadTexts(const CDatabaseNode* db, const std::vector<int64_t>& numbers,
-                              std::vector<std::string>& texts) {
-    CRecordService service(m_channel, CRecordForm{true, false, kStrataStyleRecord});
-    texts.assign(numbers.size(), std::string());
-    if (numbers.size() > 1)
-        service.GetMARCRecords(db, numbers, texts);
-    std::string path;
-    for (size_t i = 0; i < numbers.size(); ++i)
-        if (texts[i].empty() && CRecordService::GetMARCRecordPath(db, numbers[i], path) > 0)
-            service.GetMARCRecord(path, texts[i]);
+CDiagnostic CResultSorter::ReadValues(const CDatabaseNode* db, const std::string& key, const Rows& rows, size_t first,
+                                      size_t last, std::vector<std::string>& values, bool& numeric) {
+    CDiagnostic error;
+    if (!m_channel.Prepare(error))
+        return error;
+    CBackendPager& pager = *m_channel.m_pager;
+    const std::string base = db->m_dbPath + "/" + key + "/";
+    size_t at = first;  // the next row to match a value with; values come in ascending numbers
+    bool malformed = false;
+    auto page = [&](const CPackage& answer) {
+        int64_t record = 0;
+        std::string_view value;
+        for (size_t i = 0; i < answer.GetLineCount(); ++i) {
+            const std::string_view line = answer.GetLineView(i);
+            if (line == kStrataSortKindNumeric || line == kStrataSortKindText) {
+                numeric = line == kStrataSortKindNumeric;
+                continue;
+            }
+            if (!StrataParseSortLine(line, record, value)) {
+                malformed = true;
+                return false;
+            }
+            while (at < last && rows[at].first < record)
+                ++at;
+            for (; at < last && rows[at].first == record; ++at)
+                values[at - first].assign(value);
+        }
+        return !(m_stop != nullptr && m_stop->load());
+    };
+    // A dense chunk is one range read; a sparse one lists its numbers.
+    std::vector<std::string> paths;
+    const uint32_t low = rows[first].first, high = rows[last - 1].first;
+    if (uint64_t(high - low) + 1 <= uint64_t(last - first) * kDenseSpan) {
+        paths.push_back(base + SevenDigits(low) + "-" + SevenDigits(high));
+    } else {
+        std::string list;
+        size_t listed = 0;
+        for (size_t i = first; i < last; ++i) {
+            if (i > first && rows[i].first == rows[i - 1].first)
+                continue;
+            list += (listed ? "," : "") + SevenDigits(rows[i].first);
+            if (++listed == size_t(kStrataMaxBatchRecords) || i + 1 == last) {
+                paths.push_back(base + list);
+                list.clear();
+                listed = 0;
+            }
+        }
+        if (!list.empty())
+            paths.push_back(base + list);
+    }
+    for (const std::string& path : paths) {
+        at = first;
+        const CPagerResult result = pager.Search(path, kStrataStyleSortValues, CPagerFormat::kLines, page);
+        if (malformed)
+            return CDiagnostic::System("sort: malformed sort value from the back-end");
+        if (result == CPagerResult::kStopped || (m_stop != nullptr && m_stop->load()))
+            return CDiagnostic::System("sort stopped");
+        if (result == CPagerResult::kDone || result == CPagerResult::kNoData)
+            continue;
+        if (result == CPagerResult::kBroken)
+            m_channel.Lost();
+        return CDiagnostic::System("sort: back-end read failed: " + pager.GetError());
+    }
+    return CDiagnostic::Ok();
 }

@@ -1,24 +1,26 @@
 #pragma once
-// CResultSorter: the Sort facility's engine: orders the rows of one result set by keys read from
-// their records (server/sortkeys.h) into a new set whose rows are in that order. Records are read
-// through the back-end channel in record-list reads of up to kStrataMaxBatchRecords; keys go into
-// a row store of their own (CSortKeyStore), which sorts in memory or, above the row store's sort
-// memory limit, externally in runs, so memory stays bounded for large sets. The order is stable:
-// rows with equal keys keep their input order. The stop flag is read between reads and during
-// the sort.
+// CResultSorter: the Sort facility's engine: orders the rows of one result set by the sort values
+// the store keeps for the search key a use attribute maps to (backend/strata/strata_sortkeys.h),
+// into a new set whose rows are in that order. No record is read: per database the rows' record
+// numbers are taken in ascending order, in chunks, and each key's values of a chunk come in one
+// paged read (style 8) of the chunk's number range, or, for sparse chunks, of lists of its
+// numbers. Keys go into a row store of their own (CSortKeyStore), which sorts in memory or, above
+// the row store's sort memory limit, externally in runs, so memory stays bounded for large sets.
+// The order is stable: rows with equal keys keep their input order. The stop flag is read
+// between reads and during the sort.
 // Ownership: the channel access, catalogue view and stop flag must outlive the sorter.
 // Thread safety: none; one thread (the caller's) at a time.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backend/rowstore/memsort.h"
 #include "berkit/bernode_sort.h"
 #include "server/diagnostic.h"
 #include "server/searchcontext.h"
-#include "server/sortkeys.h"
 #include "server/zrecordset.h"
 
 class CCatalogueView;
@@ -26,11 +28,11 @@ class CDatabaseNode;
 
 // One key of a sort, as the engine applies it.
 struct CSortKey {
-    CSortKeyKind m_kind = CSortKeyKind::kTitle;
+    long m_use = 0;  // bib-1 use attribute: the search key of each database that it maps to
     bool m_descending = false;
     bool m_caseSensitive = false;
     CZMissingAction m_missing = CZMissingAction::kNull;
-    std::string m_missingKey;  // folded missingValueData (kValue)
+    std::string m_missingData;  // UTF-8 missingValueData (kValue), made a value per key kind
 };
 
 // Rows of (input position, keys): each key a flag octet (0 present, 1 missing) and a 32-bit
@@ -66,17 +68,22 @@ public:
         : m_channel(channel), m_catalogue(catalogue), m_stop(stop) {}
 
     // Orders the rows of `input` (indexed) by `keys` into `output` (re-Created; its rows in the
-    // new order, indexed). A row whose record cannot be read has missing values; `unread` counts
-    // them. The error otherwise: 207 for a missing value under missingValueAction abort (addinfo
-    // the record), 2 for a read, write or stop failure.
+    // new order, indexed). Rows of a database no longer offered have missing values; `unread`
+    // counts them. The error otherwise: kDiagSortUnsupported (addinfo the use) when no database
+    // of the set has a key for a key's use, 207 for a missing value under missingValueAction
+    // abort (addinfo the record), 2 for a read, write or stop failure.
     CDiagnostic Sort(CZRecordSet& input, const std::vector<CSortKey>& keys, CZRecordSet& output, int64_t& unread);
 
 private:
-    // Reads the records of input rows [first, first + count) and adds their key rows.
-    CDiagnostic AddBatch(CZRecordSet& input, int64_t first, int64_t count, const std::vector<CSortKey>& keys,
-                         CSortKeyStore& store, int64_t& unread);
-    // The Diriv texts of `numbers` of `db`: one record-list read, then single reads for the rest.
-    void ReadTexts(const CDatabaseNode* db, const std::vector<int64_t>& numbers, std::vector<std::string>& texts);
+    // (record number, input position) of one database's rows, ascending by number.
+    using Rows = std::vector<std::pair<uint32_t, uint32_t>>;
+    // Adds the key rows of rows[first, last) of `db` (null: not offered).
+    CDiagnostic AddChunk(const CDatabaseNode* db, const std::string& name, const Rows& rows, size_t first, size_t last,
+                         const std::vector<CSortKey>& keys, CSortKeyStore& store);
+    // The values of `key` (a store key name of `db`) for rows[first, last) into values[i - first]
+    // (empty: none); `numeric` the key's kind.
+    CDiagnostic ReadValues(const CDatabaseNode* db, const std::string& key, const Rows& rows, size_t first, size_t last,
+                           std::vector<std::string>& values, bool& numeric);
 
     const CChannelAccess& m_channel;
     CCatalogueView& m_catalogue;

@@ -1,5 +1,6 @@
 // CTunnel Sort service (bib-1 diagnostics mode only): decodes a sortRequest, orders its input
-// set by the requested keys through the engine (server/resultsort.h) into the named output set,
+// set by the requested keys (any use attribute a search key of the set's databases answers)
+// through the engine (server/resultsort.h) into the named output set,
 // which replaces any set of that name (the input included), and answers with a sortResponse:
 // success, partial-1 when some records could not be read (their keys count as missing), or
 // failure with the diagnostic and whether the output set is unchanged or none.
@@ -18,18 +19,16 @@ namespace {
 
 constexpr int kDiagNoSuchSet = 30;  // Specified result set does not exist
 
-// The engine's form of a decoded key; false when no key of the records answers its use.
-bool ToSortKey(const CZSortKeySpec& spec, CSortKey& key) {
-    if (!SortKeyKindOfUse(spec.m_use, key.m_kind))
-        return false;
+// The engine's form of a decoded key.
+CSortKey ToSortKey(const CZSortKeySpec& spec) {
+    CSortKey key;
+    key.m_use = spec.m_use;
     key.m_descending = spec.m_descending;
     key.m_caseSensitive = spec.m_caseSensitive;
     key.m_missing = spec.m_missing;
-    if (spec.m_missing == CZMissingAction::kValue) {
-        const std::string& data = spec.m_missingData;
-        key.m_missingKey = FoldSortText(IsValidUtf8(data) ? data : AnsiToUtf8(data), spec.m_caseSensitive);
-    }
-    return true;
+    if (spec.m_missing == CZMissingAction::kValue)
+        key.m_missingData = IsValidUtf8(spec.m_missingData) ? spec.m_missingData : AnsiToUtf8(spec.m_missingData);
+    return key;
 }
 
 }  // namespace
@@ -51,10 +50,9 @@ bool CTunnel::ProcessSort(CBERNode* apdu) {
 CZSortResponse CTunnel::ServeSort(CBERNode* apdu, CZSortRequest& request) {
     if (const CZSortProblem problem = DecodeSortRequest(apdu, m_utf8, request))
         return {Z_SORT_FAILURE, 0, problem.m_code, problem.m_addinfo};
-    std::vector<CSortKey> keys(request.m_keys.size());
-    for (size_t i = 0; i < keys.size(); ++i)
-        if (!ToSortKey(request.m_keys[i], keys[i]))
-            return {Z_SORT_FAILURE, 0, kDiagSortUnsupported, std::to_string(request.m_keys[i].m_use)};
+    std::vector<CSortKey> keys;
+    for (const CZSortKeySpec& spec : request.m_keys)
+        keys.push_back(ToSortKey(spec));
     CZResultSet* input = m_resultSets.Find(request.m_inputSets[0]);
     if (input == nullptr)
         return {Z_SORT_FAILURE, 0, kDiagNoSuchSet, request.m_inputSets[0]};

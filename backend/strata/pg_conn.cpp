@@ -69,7 +69,13 @@ constexpr std::array<const char*, size_t(StrataSql::kCount)> kSql = {
     " FROM t WHERE t.tok IS NOT NULL) SELECT tok FROM t WHERE tok IS NOT NULL",
     "SELECT tok, sum(n)::bigint FROM postings WHERE k=$1 AND tok>=$2 GROUP BY tok ORDER BY tok LIMIT $3 OFFSET $4",
     "SELECT tok, sum(n)::bigint FROM postings WHERE k=$1 AND tok<$2 GROUP BY tok ORDER BY tok DESC LIMIT $3 OFFSET $4",
-    "ANALYZE records, postings",
+    // sort values
+    "INSERT INTO sortkeys(k, num, v) VALUES($1, $2, $3) ON CONFLICT(k, num) DO UPDATE SET v=EXCLUDED.v",
+    "DELETE FROM sortkeys WHERE k IN (SELECT id FROM keys WHERE db=$1) AND num=ANY($2)",
+    "DELETE FROM sortkeys WHERE k IN (SELECT id FROM keys WHERE db=$1)",
+    "SELECT num, v FROM sortkeys WHERE k=$1 AND num BETWEEN $2 AND $3 ORDER BY num LIMIT $4",
+    "SELECT num, v FROM sortkeys WHERE k=$1 AND num=ANY($2) AND num BETWEEN $3 AND $4 ORDER BY num LIMIT $5",
+    "ANALYZE records, postings, sortkeys",
 };
 
 // The tables bulk rows of an insert statement go to.
@@ -77,6 +83,7 @@ const char* CopySql(StrataSql id) {
     switch (id) {
     case StrataSql::kPutRecord: return "COPY records(db, num, diriv) FROM STDIN (FORMAT binary)";
     case StrataSql::kInsertBlock: return "COPY postings(k, tok, last, n, data) FROM STDIN (FORMAT binary)";
+    case StrataSql::kPutSortValue: return "COPY sortkeys(k, num, v) FROM STDIN (FORMAT binary)";
     default: return nullptr;
     }
 }

@@ -11,13 +11,18 @@
 
 namespace {
 
-constexpr int64_t kPgSchemaVersion = 3;  // 1: one postings row per (key, token, record); 2: keys
-                                         // folded without Unicode case folding
+constexpr int64_t kPgSchemaVersion = 4;  // 1: one postings row per (key, token, record); 2: keys
+                                         // folded without Unicode case folding; 3: no sort values
 #define PG_SCHEMA_LOCK "358483100000"    // advisory lock of schema creation and upgrades
 
 const char* const kPostingsTable =
     "CREATE TABLE postings(k bigint NOT NULL, tok bytea NOT NULL, last bigint NOT NULL, n bigint NOT NULL,"
     " data bytea NOT NULL, PRIMARY KEY(k, tok, last))";
+
+// The sort value of key k of record num.
+const char* const kSortKeysTable =
+    "CREATE TABLE IF NOT EXISTS sortkeys(k bigint NOT NULL, num bigint NOT NULL, v bytea NOT NULL,"
+    " PRIMARY KEY(k, num))";
 
 const char* const kSchema[] = {
     "CREATE TABLE meta(k text PRIMARY KEY, v bigint NOT NULL)",
@@ -30,7 +35,8 @@ const char* const kSchema[] = {
     " name bytea NOT NULL, fold bytea NOT NULL, fields bytea NOT NULL, UNIQUE(db, fold))",
     kPostingsTable,
     "CREATE TABLE accounts(name bytea PRIMARY KEY, salt bytea NOT NULL, hash bytea NOT NULL, rights bigint NOT NULL)",
-    "INSERT INTO meta VALUES('format', 3)",
+    kSortKeysTable,
+    "INSERT INTO meta VALUES('format', 4)",
 };
 
 const char* const kHasStore =
@@ -138,16 +144,18 @@ public:
         m_pool->SetSchemaChecked();
         return true;
     }
-    // 1 -> 2: posting lists in blocks, and the databases' gen. 2 -> 3 is the engine's rebuild.
+    // 1 -> 2: posting lists in blocks, and the databases' gen; 3 -> 4: the sort values' table.
+    // The engine fills them from the records.
     bool UpgradeTables(IStrataConn& c, int level, StrataStatus& st) override {
         CPgConn& conn = static_cast<CPgConn&>(c);
-        return level > 1 || (conn.Exec("DROP TABLE postings", st, "upgrade store") &&
-                             conn.Exec(kPostingsTable, st, "upgrade store") &&
-                             conn.Exec("ALTER TABLE databases ADD COLUMN gen bigint NOT NULL DEFAULT 0", st,
-                                       "upgrade store"));
+        return (level > 1 || (conn.Exec("DROP TABLE postings", st, "upgrade store") &&
+                              conn.Exec(kPostingsTable, st, "upgrade store") &&
+                              conn.Exec("ALTER TABLE databases ADD COLUMN gen bigint NOT NULL DEFAULT 0", st,
+                                        "upgrade store"))) &&
+               conn.Exec(kSortKeysTable, st, "upgrade store");
     }
     bool MarkLayout(IStrataConn& c, StrataStatus& st) override {
-        return static_cast<CPgConn&>(c).Exec("UPDATE meta SET v=3 WHERE k='format'", st, "upgrade store");
+        return static_cast<CPgConn&>(c).Exec("UPDATE meta SET v=4 WHERE k='format'", st, "upgrade store");
     }
 
 private:

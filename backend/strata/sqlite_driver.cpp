@@ -23,6 +23,11 @@ const char* const kPostingsTable =
     "CREATE TABLE postings(k INTEGER NOT NULL, tok TEXT NOT NULL, last INTEGER NOT NULL,"
     " n INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(k, tok, last)) WITHOUT ROWID";
 
+// The sort value of key k of record (number) id, one range of the index per key.
+const char* const kSortKeysTable =
+    "CREATE TABLE IF NOT EXISTS sortkeys(k INTEGER NOT NULL, id INTEGER NOT NULL, v BLOB NOT NULL,"
+    " PRIMARY KEY(k, id)) WITHOUT ROWID";
+
 const char* const kSchema[] = {
     "CREATE TABLE meta(k TEXT PRIMARY KEY, v TEXT NOT NULL)",
     "CREATE TABLE databases(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE,"
@@ -33,9 +38,10 @@ const char* const kSchema[] = {
     "CREATE TABLE keys(id INTEGER PRIMARY KEY, db INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
     " fields TEXT NOT NULL, UNIQUE(db, name))",
     kPostingsTable,
+    kSortKeysTable,
     "CREATE TABLE accounts(name TEXT PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,"
     " rights INTEGER NOT NULL)",
-    "INSERT INTO meta VALUES('format', 'velkan-strata-3')",
+    "INSERT INTO meta VALUES('format', 'velkan-strata-4')",
 };
 
 #define RECORD_ID "?1 * 100000000 + ?2"
@@ -95,6 +101,12 @@ constexpr std::array<const char*, size_t(StrataSql::kCount)> kSql = {
     " SELECT tok FROM t WHERE tok IS NOT NULL",
     "SELECT tok, total(n) FROM postings WHERE k=?1 AND tok>=?2 GROUP BY tok ORDER BY tok LIMIT ?3 OFFSET ?4",
     "SELECT tok, total(n) FROM postings WHERE k=?1 AND tok<?2 GROUP BY tok ORDER BY tok DESC LIMIT ?3 OFFSET ?4",
+    // sort values
+    "INSERT OR REPLACE INTO sortkeys(k, id, v) VALUES(?1, ?2, ?3)",
+    "DELETE FROM sortkeys WHERE k IN (SELECT id FROM keys WHERE db=?1) AND id=?2",
+    "DELETE FROM sortkeys WHERE k IN (SELECT id FROM keys WHERE db=?1)",
+    "SELECT id, v FROM sortkeys WHERE k=?1 AND id BETWEEN ?2 AND ?3 ORDER BY id LIMIT ?4",
+    "SELECT id, v FROM sortkeys WHERE k=?1 AND id=?2 AND id BETWEEN ?3 AND ?4",
     nullptr,
 };
 
@@ -253,10 +265,10 @@ public:
         return Begin(StrataTx::kWrite, st) && ReadLevel(level, st);
     }
     bool UpgradeTables(IStrataConn&, int level, StrataStatus& st) override {
-        return level > 1 || (Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st));
+        return (level > 1 || (Exec("DROP TABLE postings", st) && Exec(kPostingsTable, st))) && Exec(kSortKeysTable, st);
     }
     bool MarkLayout(IStrataConn&, StrataStatus& st) override {
-        return Exec("UPDATE meta SET v='velkan-strata-3' WHERE k='format'", st);
+        return Exec("UPDATE meta SET v='velkan-strata-4' WHERE k='format'", st);
     }
 
     // IStrataConn

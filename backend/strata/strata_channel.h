@@ -10,6 +10,11 @@
 //   db/KEY/TERM             API_Search style 6 (7): the key's index terms from TERM on (below TERM,
 //                           descending), one line each: the record count, a tab, the UTF-8 term
 //                           (pages; the continuation counts the terms answered before)
+//   db/KEY/NNNNNNN-NNNNNNN  API_Search style 8: the key's sort values (strata_sortkeys.h) of the
+//   db/KEY/NNNNNNN,...      records in the range, or of the listed ones (1 to
+//                           kStrataMaxBatchRecords, ascending): the key's kind, then one line per
+//                           record that has a value, ascending (pages; the continuation is the
+//                           last record answered)
 //   db/ctlno/NNNNNNN        API_Search style 2 or 3: one block, 9-octet header "#NNNNNNN " then
 //                           the Diriv text and a zero octet
 //   db/ctlno/NNNNNNN,NNNNNNN,...  (2 to kStrataMaxBatchRecords numbers) API_Search style 2 or 3:
@@ -210,6 +215,8 @@ private:
                    const std::string& cont, char* buffer, int bufferSize);
     int SearchTerms(const std::string& db, const std::string& key, const std::string& term, bool before,
                     const std::string& cont, char* buffer, int bufferSize);
+    int SearchSortValues(const std::string& db, const std::string& key, const std::string& spec,
+                         const std::string& cont, char* buffer, int bufferSize);
 
     CInterface* m_interface = nullptr;
     std::unique_ptr<IStrataStore> m_channel;

@@ -1,4 +1,5 @@
 // CConnect::API_Search and API_Write: path parsing, paging of files and hit lists, record blocks.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr int kPagedStyle = 0x8000;
 constexpr size_t kMaxContinuation = 9;
+constexpr int kSortValueStyle = 8;
 
 // At least seven digits, zero-padded (as printf's %07lld); called once per hit.
 std::string SevenDigits(int64_t n) {
@@ -109,6 +111,27 @@ bool ParseRequestPath(const std::string& path, RequestPath& out, std::string& er
     return true;
 }
 
+// The records of a sort-value read: "NNNNNNN-NNNNNNN" (from, to), or "NNNNNNN,NNNNNNN,..." (1 to
+// kStrataMaxBatchRecords ascending numbers; from and to their first and last).
+bool ParseSortSpec(const std::string& spec, int64_t& from, int64_t& to, std::vector<int64_t>& numbers) {
+    numbers.clear();
+    if (spec.size() == 15 && spec[7] == '-') {
+        from = ParseDigits(spec.substr(0, 7), 7);
+        to = ParseDigits(spec.substr(8), 7);
+        return from >= 1 && to >= from;
+    }
+    if ((spec.size() + 1) % 8 != 0 || (spec.size() + 1) / 8 > size_t(kStrataMaxBatchRecords)) return false;
+    for (size_t i = 0; i * 8 < spec.size(); ++i) {
+        if (i * 8 + 7 < spec.size() && spec[i * 8 + 7] != ',') return false;
+        const int64_t n = ParseDigits(spec.substr(i * 8, 7), 7);
+        if (n < 1 || (!numbers.empty() && n <= numbers.back())) return false;
+        numbers.push_back(n);
+    }
+    from = numbers.front();
+    to = numbers.back();
+    return true;
+}
+
 }  // namespace
 
 int CConnect::API_Search(const char* path, int pathLen, char* buffer, int bufferSize, int style) {
@@ -142,8 +165,9 @@ int CConnect::API_Search(const char* path, int pathLen, char* buffer, int buffer
         if (base != 2 && base != 3) return Fail(kStrataBadArgument, "records are read with style 2 or 3");
         return SearchRecords(req.m_db, req.m_numbers, cont, buffer, bufferSize);
     case RequestPath::kKey:
+        if (base == kSortValueStyle) return SearchSortValues(req.m_db, req.m_name, req.m_term, cont, buffer, bufferSize);
         if (base == 6 || base == 7) return SearchTerms(req.m_db, req.m_name, req.m_term, base == 7, cont, buffer, bufferSize);
-        if (base != 5) return Fail(kStrataBadArgument, "a search key is read with style 5, its terms with 6 or 7");
+        if (base != 5) return Fail(kStrataBadArgument, "a search key is read with style 5, its terms with 6 or 7, its sort values with 8");
         return SearchHits(req.m_db, req.m_name, req.m_term, cont, buffer, bufferSize);
     }
     return Fail(kStrataBadArgument, "style");
@@ -243,6 +267,32 @@ int CConnect::SearchTerms(const std::string& db, const std::string& key, const s
         if (!writer.Add(StrataScanLine(terms[i]), kMaxContinuation)) break;
     if (i == 0) return Fail(kStrataBufferTooSmall, "term of " + std::to_string(terms[0].m_term.size()) + " octets");
     return Succeed(writer.Finish(i < terms.size() ? std::to_string(skip + int64_t(i)) : std::string(), buffer));
+}
+
+int CConnect::SearchSortValues(const std::string& db, const std::string& key, const std::string& spec,
+                               const std::string& cont, char* buffer, int bufferSize) {
+    int64_t from = 0, to = 0;
+    std::vector<int64_t> numbers;
+    if (!ParseSortSpec(spec, from, to, numbers))
+        return Fail(kStrataBadPath, "[" + spec + "]: sort values are read for NNNNNNN-NNNNNNN or a list of 1 to " +
+                                        std::to_string(kStrataMaxBatchRecords) + " ascending record numbers");
+    if (!cont.empty()) from = std::max(from, ParseDigits(cont, kMaxContinuation) + 1);
+    std::vector<StrataSortValue> values;
+    bool numeric = false;
+    StrataStatus st;
+    if (from <= to && !m_channel->ReadSortValues(db, key, from, to, numbers, kStrataMaxSortValues, values, numeric, st))
+        return Fail(st);
+    if (values.empty()) return Fail(kStrataNoData, cont.empty() ? "no sort values" : "no more sort values");
+    CPackageWriter writer(kPackageLines, size_t(bufferSize), &m_channel->m_scratch.m_answer);
+    if (!writer.Add(std::string(numeric ? kStrataSortKindNumeric : kStrataSortKindText), kMaxContinuation))
+        return Fail(kStrataBufferTooSmall, "no room for one sort value");
+    size_t i = 0;
+    for (; i < values.size(); ++i)
+        if (!writer.Add(StrataSortLine(values[i].m_record, values[i].m_value), kMaxContinuation)) break;
+    if (i == 0) return Fail(kStrataBufferTooSmall, "no room for one sort value");
+    // More may follow when the page or the store call was full.
+    const bool more = i < values.size() || (values.size() == kStrataMaxSortValues && values.back().m_record < to);
+    return Succeed(writer.Finish(more ? std::to_string(values[i - 1].m_record) : std::string(), buffer));
 }
 
 int CConnect::API_Write(const char* path, const char* data, int dataLen, char* buffer, int bufferSize, int style,

@@ -36,6 +36,8 @@ enum class StrataSql : int {
     // posting lists (key id, token, ...)
     kBlockAtOrAfter, kFinalBlock, kFinalBlocks, kDeleteBlock, kDeleteBlocks, kInsertBlock, kReadLists,
     kReadRange, kTokens, kScanUp, kScanDown,
+    // sort values (key id, record number, value)
+    kPutSortValue, kRemoveSortValues, kDropSortValues, kSortValuesRange, kSortValuesOf,
     // after bulk writes: fresh planner statistics
     kAnalyze,
     kCount
@@ -141,7 +143,7 @@ protected:
     std::atomic<bool> m_cancel{false};
 };
 
-constexpr int kStrataLayout = 3;
+constexpr int kStrataLayout = 4;
 
 // A statement the dialect leaves out: no rows, no changes.
 class CStrataNoStmt : public IStrataStmt {

@@ -81,7 +81,8 @@ bool CStrataEngine::CreateSchema(StrataStatus& st) {
 
 // Layout 1 kept one postings row per key, token and record; layout 2 folded keys without
 // Unicode case folding and kept MARC 21 main entries loaded from UTF-8 in UTF-8. Both are
-// re-keyed from their records, in the one transaction the driver opened under its upgrade lock.
+// re-keyed from their records; layout 3 had no sort values, which come from the records. All in
+// the one transaction the driver opened under its upgrade lock.
 bool CStrataEngine::CheckLayout(StrataStatus& st) {
     CStrataCall call(*this, st);
     int level = 0;
@@ -95,7 +96,9 @@ bool CStrataEngine::CheckLayout(StrataStatus& st) {
     CQuery list(call, StrataSql::kListDatabases, "upgrade the store layout");
     while (ok && list.Next()) dbs.push_back(list.Int(2));
     ok = ok && !list.Failed();
-    for (size_t i = 0; ok && i < dbs.size(); ++i) ok = MendMainEntries(call, dbs[i]) && ReindexLocked(call, dbs[i]);
+    for (size_t i = 0; ok && i < dbs.size(); ++i) {
+        ok = level < 3 ? MendMainEntries(call, dbs[i]) && ReindexLocked(call, dbs[i]) : FillSortValues(call, dbs[i]);
+    }
     ok = ok && m_driver->MarkLayout(conn, st) && call.Commit();
     conn.Bulk(false);
     return ok;
@@ -208,7 +211,7 @@ bool CStrataEngine::DropDatabase(const std::string& name, StrataStatus& st) {
     return OnWrite(st, [&](CStrataCall& call) {
         StrataDbKey found;
         if (!FindDatabase(call, name, found, true)) return false;
-        for (StrataSql step : {StrataSql::kDropPostings, StrataSql::kDropKeys, StrataSql::kDropCfgFiles,
+        for (StrataSql step : {StrataSql::kDropPostings, StrataSql::kDropSortValues, StrataSql::kDropKeys, StrataSql::kDropCfgFiles,
                                StrataSql::kDropRecords, StrataSql::kDropDatabase}) {
             if (!CQuery(call, step, "drop database").Bind(1, found.m_db).Run()) return false;
         }

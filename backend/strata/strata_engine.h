@@ -12,6 +12,7 @@
 //   records                         one row per record: database id, record number, Diriv text
 //   keys(id, db, name, fields)      the search keys of keys.cfg, per database
 //   postings(k, tok, last, n, data) PRIMARY KEY(k, tok, last)
+//   sortkeys(k, record number, v)   the sort value of key k of a record (strata_sortkeys.h)
 //   accounts(name, salt, hash, rights)
 // Posting lists. The records of key k that carry index token tok form one ascending list of
 // record numbers, cut into blocks; one postings row is one block:
@@ -143,6 +144,9 @@ public:
                 size_t limit, std::vector<int64_t>& hits, bool& more, StrataStatus& st) override;
     bool ScanTerms(const std::string& db, const std::string& key, const std::string& term, bool before, size_t skip,
                    size_t limit, std::vector<StrataTermCount>& terms, StrataStatus& st) override;
+    bool ReadSortValues(const std::string& db, const std::string& key, int64_t from, int64_t to,
+                        const std::vector<int64_t>& numbers, size_t limit, std::vector<StrataSortValue>& values,
+                        bool& numeric, StrataStatus& st) override;
     bool WriteRecord(const std::string& db, int64_t number, StrataWrite how, const std::string& diriv,
                      StrataStatus& st) override;
 
@@ -201,6 +205,11 @@ private:
     bool GetRecordText(CStrataCall& call, int64_t db, int64_t number, std::string& diriv, bool& found,
                        bool forWrite = false);
     bool ReindexLocked(CStrataCall& call, int64_t db);
+    // Sort values (strata_sortkeys.h) of records just written: one replaces, several are new
+    // rows (their records' old ones removed first) and go in bulk. FillSortValues makes every
+    // record's values of database `db` anew from the records.
+    bool WriteSortValues(CStrataCall& call, const std::vector<StrataSortValue>& values);
+    bool FillSortValues(CStrataCall& call, int64_t db);
     // Moves the database's record count by `delta`; the new count into `*count` when asked.
     bool AddToCount(CStrataCall& call, int64_t db, int64_t delta, int64_t* count = nullptr);
 

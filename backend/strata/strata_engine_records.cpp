@@ -96,15 +96,20 @@ bool CStrataEngine::WriteRecord(const std::string& db, int64_t number, StrataWri
             return st.Set(kStrataNoSuchRecord, which);
         std::vector<StrataPosting> postings;
         if (exists) CollectStored(keys, old, number, postings);
-        if (!ApplyPostings(call, postings, true)) return false;
+        const std::vector<int64_t> numbers = {number};
+        if (!ApplyPostings(call, postings, true) ||
+            (exists && !CQuery(call, StrataSql::kRemoveSortValues, "write record").Bind(1, found.m_db).Bind(2, numbers).Run()))
+            return false;
         postings.clear();
         if (how == StrataWrite::kDelete) {
             if (!CQuery(call, StrataSql::kDeleteRecord, "delete record").Bind(1, found.m_db).Bind(2, number).Run())
                 return false;
         } else {
             StrataCollectPostings(keys, record, number, postings);
+            std::vector<StrataSortValue> values;
+            StrataCollectSortValues(keys, record, number, values);
             if (!CQuery(call, StrataSql::kPutRecord, "write record").Bind(1, found.m_db).Bind(2, number).Blob(3, diriv).Run() ||
-                !ApplyPostings(call, postings, false)) {
+                !ApplyPostings(call, postings, false) || !WriteSortValues(call, values)) {
                 return false;
             }
         }
@@ -130,17 +135,26 @@ int CStrataEngine::LoadRecords(const std::string& db, const std::vector<std::str
         if (!FindDatabase(call, db, found, true) || !LoadKeys(call, found.m_db, keys)) return false;
         // The records being replaced leave first, with their index entries.
         std::vector<StrataPosting> postings;
+        std::vector<int64_t> replacedNumbers;
         {
             CQuery old(call, StrataSql::kTakeRecords, "load records");
             old.Bind(1, found.m_db).Bind(2, numbers);
             while (old.Next()) {
-                ++replaced;
+                replacedNumbers.push_back(old.Int(0));
                 CollectStored(keys, old.Bytes(1), old.Int(0), postings);
             }
             if (old.Failed()) return false;
         }
-        if (!ApplyPostings(call, postings, true)) return false;
+        replaced = int64_t(replacedNumbers.size());
+        if (!ApplyPostings(call, postings, true) ||
+            (replaced > 0 && !CQuery(call, StrataSql::kRemoveSortValues, "load records")
+                                  .Bind(1, found.m_db)
+                                  .Bind(2, replacedNumbers)
+                                  .Run())) {
+            return false;
+        }
         postings.clear();
+        std::vector<StrataSortValue> values;
         // In slices: each slice's records go in bulk, then its index entries, which append to the
         // lists' final blocks since the numbers ascend.
         for (auto it = lastOf.begin(); it != lastOf.end();) {
@@ -154,10 +168,12 @@ int CStrataEngine::LoadRecords(const std::string& db, const std::vector<std::str
                 copy->Blob(dirivs[position]);
                 if (!copy->EndRow(st)) return false;
                 StrataCollectPostings(keys, records[position], number, postings);
+                StrataCollectSortValues(keys, records[position], number, values);
                 records[position] = CMARC();
             }
-            if (!copy->Finish(st) || !AppendPostings(call, postings)) return false;
+            if (!copy->Finish(st) || !AppendPostings(call, postings) || !WriteSortValues(call, values)) return false;
             postings.clear();
+            values.clear();
         }
         return AddToCount(call, found.m_db, int64_t(lastOf.size()) - replaced, &total);
     }() && call.Commit();
@@ -229,6 +245,7 @@ bool CStrataEngine::Reindex(const std::string& db, StrataStatus& st) {
 bool CStrataEngine::ReindexLocked(CStrataCall& call, int64_t db) {
     StrataStatus& st = call.Status();
     if (!CQuery(call, StrataSql::kDropPostings, "reindex").Bind(1, db).Run() ||
+        !CQuery(call, StrataSql::kDropSortValues, "reindex").Bind(1, db).Run() ||
         !CQuery(call, StrataSql::kDropKeys, "reindex").Bind(1, db).Run()) {
         return false;
     }
@@ -259,24 +276,78 @@ bool CStrataEngine::ReindexLocked(CStrataCall& call, int64_t db) {
     // Slices keep memory bounded on large databases.
     int64_t keyed = 0;
     std::vector<StrataPosting> postings;
+    std::vector<StrataSortValue> values;
     for (int64_t after = 0;;) {
         if (Cancelled()) return st.Set(kStrataCancelled, "reindex");
         int64_t rows = 0;
         postings.clear();
+        values.clear();
         {
             CQuery slice(call, StrataSql::kRecordsAfter, "reindex");
             slice.Bind(1, db).Bind(2, after).Bind(3, int64_t(kPostingSlice));
             while (slice.Next()) {
                 ++rows;
                 after = slice.Int(0);
-                CollectStored(keys, slice.Bytes(1), after, postings);
+                CMARC record;
+                std::string error;
+                if (record.Parse(std::string(slice.Bytes(1)), error) < 0) continue;
+                StrataCollectPostings(keys, record, after, postings);
+                StrataCollectSortValues(keys, record, after, values);
             }
             if (slice.Failed()) return false;
         }
-        if (!AppendPostings(call, postings)) return false;
+        if (!AppendPostings(call, postings) || !WriteSortValues(call, values)) return false;
         keyed += rows;
         const bool last = rows < int64_t(kPostingSlice);
         if (keyed > 0) StrataReindexProgress(db, keyed, last);
         if (last) return CQuery(call, StrataSql::kBumpGeneration, "reindex").Bind(1, db).Run();
     }
+}
+
+bool CStrataEngine::WriteSortValues(CStrataCall& call, const std::vector<StrataSortValue>& values) {
+    if (values.size() == 1) {
+        const StrataSortValue& v = values.front();
+        return CQuery(call, StrataSql::kPutSortValue, "write sort values")
+            .Bind(1, v.m_key)
+            .Bind(2, v.m_record)
+            .Blob(3, v.m_value)
+            .Run();
+    }
+    if (values.empty()) return true;
+    std::unique_ptr<IStrataCopy> copy = call.Conn().Copy(StrataSql::kPutSortValue, call.Status());
+    if (!copy) return false;
+    for (const StrataSortValue& v : values) {
+        copy->Int(v.m_key);
+        copy->Int(v.m_record);
+        copy->Blob(v.m_value);
+        if (!copy->EndRow(call.Status())) return false;
+    }
+    return copy->Finish(call.Status());
+}
+
+bool CStrataEngine::FillSortValues(CStrataCall& call, int64_t db) {
+    std::vector<StrataStoreKey> keys;
+    if (!LoadKeys(call, db, keys) || !CQuery(call, StrataSql::kDropSortValues, "add sort values").Bind(1, db).Run())
+        return false;
+    std::vector<StrataSortValue> values;
+    for (int64_t after = 0; !keys.empty();) {
+        int64_t rows = 0;
+        values.clear();
+        {
+            CQuery slice(call, StrataSql::kRecordsAfter, "add sort values");
+            slice.Bind(1, db).Bind(2, after).Bind(3, int64_t(kPostingSlice));
+            while (slice.Next()) {
+                ++rows;
+                after = slice.Int(0);
+                CMARC record;
+                std::string error;
+                if (record.Parse(std::string(slice.Bytes(1)), error) >= 0)
+                    StrataCollectSortValues(keys, record, after, values);
+            }
+            if (slice.Failed()) return false;
+        }
+        if (!WriteSortValues(call, values)) return false;
+        if (rows < int64_t(kPostingSlice)) break;
+    }
+    return true;
 }

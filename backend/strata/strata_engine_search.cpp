@@ -184,3 +184,26 @@ bool CStrataEngine::ScanTerms(const std::string& db, const std::string& keyName,
         return !q.Failed();
     });
 }
+
+bool CStrataEngine::ReadSortValues(const std::string& db, const std::string& keyName, int64_t from, int64_t to,
+                                   const std::vector<int64_t>& numbers, size_t limit,
+                                   std::vector<StrataSortValue>& values, bool& numeric, StrataStatus& st) {
+    return OnRead(st, [&](CStrataCall& call) {
+        values.clear();
+        StrataDbKey found;
+        if (!FindKey(call, db, keyName, found)) return false;
+        numeric = found.m_key.m_entry.m_type == CKeyType::kNumeric;
+        const int64_t k = found.m_key.m_id;
+        limit = std::min(limit, kStrataMaxSortValues);
+        CQuery q(call, numbers.empty() ? StrataSql::kSortValuesRange : StrataSql::kSortValuesOf, "read sort values");
+        if (numbers.empty())
+            q.Bind(1, k).Bind(2, from).Bind(3, to).Bind(4, int64_t(limit));
+        else
+            q.Bind(1, k).Bind(2, numbers).Bind(3, from).Bind(4, to).Bind(5, int64_t(limit));
+        while (values.size() < limit && q.Next()) {
+            if (Cancelled()) return st.Set(kStrataCancelled, "read sort values");
+            values.push_back(StrataSortValue{k, q.Int(0), q.Text(1)});
+        }
+        return !q.Failed();
+    });
+}

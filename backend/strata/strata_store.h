@@ -13,6 +13,7 @@
 #include "backend/strata/strata_admin.h"
 #include "backend/strata/strata_channel.h"
 #include "backend/strata/strata_scan.h"
+#include "backend/strata/strata_sortkeys.h"
 
 struct StrataStatus {
     int m_code = 0;
@@ -62,6 +63,13 @@ public:
     // (up to kStrataMaxScanTerms) into `terms`. Read from the posting lists, never the records.
     virtual bool ScanTerms(const std::string& db, const std::string& key, const std::string& term, bool before,
                            size_t skip, size_t limit, std::vector<StrataTermCount>& terms, StrataStatus& st) = 0;
+    // The sort values (strata_sortkeys.h) of `key` of the records numbered `from` to `to`, in
+    // ascending record order, at most `limit` (up to kStrataMaxSortValues); with `numbers`
+    // (ascending) only those records. Records without a value are left out. `numeric` tells the
+    // key's kind. Read from the stored values, never the records.
+    virtual bool ReadSortValues(const std::string& db, const std::string& key, int64_t from, int64_t to,
+                                const std::vector<int64_t>& numbers, size_t limit,
+                                std::vector<StrataSortValue>& values, bool& numeric, StrataStatus& st) = 0;
     // Buffers the channel reuses for the answers it builds while it holds this connection, so that
     // a page of hits or records costs no fresh allocation; they live as long as the connection.
     struct Scratch {

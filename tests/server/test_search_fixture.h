@@ -180,15 +180,17 @@ inline void SearchServerTest::SetUp() {
     m_admin = CStrataAdmin::Create(StrataStoreFile(m_dir.string(), "inst"), error);
     ASSERT_TRUE(m_admin) << error;
     ASSERT_EQ(0, m_admin->AddAccount("demo", "demo", kStrataRightRead | kStrataRightWrite, error)) << error;
-    const std::string keys = "key name=\"title\" fields=\"245a\"\nkey name=\"author\" fields=\"100a\"\n"
-                             "key name=\"subject\" fields=\"650a\"\nkey name=\"localno\" fields=\"001\"\n";
+    const std::string keys = "key name=\"title\" fields=\"245a\"\nkey name=\"author\" fields=\"100a 700a\"\n"
+                             "key name=\"subject\" fields=\"650a\"\nkey name=\"localno\" fields=\"001\"\n"
+                             "key name=\"date\" fields=\"008/07-10 260c 264c\" type=\"numeric\"\n";
     // "books": USMARC, alias "bk", a brief definition without the author. "other": UNIMARC, no
     // author key in its use.cfg.
     ASSERT_EQ(0, m_admin->AddDatabase("books", error)) << error;
     ASSERT_EQ(0, m_admin->PutCfgFile("books", "keys.cfg", keys, error)) << error;
     ASSERT_EQ(0, m_admin->PutCfgFile("books", "use.cfg",
                                      "use name=\"title\" oid=\"4\"\nuse name=\"author\" oid=\"1003\"\n"
-                                     "use name=\"subject\" oid=\"21\"\nuse name=\"localno\" oid=\"12\"\n",
+                                     "use name=\"subject\" oid=\"21\"\nuse name=\"localno\" oid=\"12\"\n"
+                                     "use name=\"date\" oid=\"31\"\n",
                                      error))
         << error;
     ASSERT_EQ(0, m_admin->PutCfgFile("books", "property.cfg",

@@ -1,6 +1,6 @@
-// Sort through a real listener in the bib-1 diagnostics mode: orders by title, author and date,
-// ascending and descending, stable, with each missing-value action; bad requests get their
-// diagnostic and the association goes on; a sorted set serves Present and later queries.
+// Sort through a real listener in the bib-1 diagnostics mode: orders by title, author, date and
+// other keys, ascending and descending, stable, with each missing-value action; bad requests get
+// their diagnostic and the association goes on; a sorted set serves Present and later queries.
 #include "berkit/bernode_sort.h"
 #include "test_search_fixture.h"
 
@@ -105,6 +105,7 @@ TEST_F(SortTest, KeysOrderTheSetStablyInEitherDirection) {
         {{{31, 0, 1, Tlv({0x83}, Text("0000"))}}, {103, 104, 101, 102, 105}},
         {{{1003}}, {102, 104, 103, 101, 105}},                  // 100, else 700
         {{{1003}, {31}}, {104, 102, 103, 101, 105}},            // second key breaks the tie
+        {{{12, 1}}, {105, 104, 103, 102, 101}},                 // any use a key answers: 001
     };
     for (const auto& row : rows) {
         CBERNode* response = SortFive(fd, Specs(row.keys));
@@ -129,7 +130,7 @@ TEST_F(SortTest, BadRequestsGetTheirDiagnosticAndTheAssociationGoesOn) {
         {SortPdu({"in", "in"}, "out", title), 230},
         {SortPdu({"in"}, "", title), 208},
         {SortPdu({"nosuch"}, "out", title), 30},
-        {SortPdu({"in"}, "out", KeySpec({21})), 207},
+        {SortPdu({"in"}, "out", KeySpec({1018})), 207},  // no key for the use
         {SortPdu({"in"}, "out", KeySpec({4, 3})), 214},
         {SortPdu({"in"}, "out", KeySpec({4, 0, 5})), 215},
         {SortPdu({"in"}, "out", KeySpec({4, 0, 1, Tlv({0x84}, {})})), 216},

@@ -155,7 +155,7 @@ TEST_P(StrataLettersTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
     sqlite3_stmt* s = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k='format'", -1, &s, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "velkan-strata-3");
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "velkan-strata-4");
     sqlite3_finalize(s);
     sqlite3_close(db);
     EXPECT_EQ(AllHits(m_c, "books/author/" + Utf8ToAnsi("ŁUKASIEWICZ")), V{"0000005"});

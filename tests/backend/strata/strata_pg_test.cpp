@@ -129,7 +129,7 @@ TEST_P(StrataPgTest, AnOlderStoreFormatIsUpgradedInPlaceAndANewerOneIsRefused) {
     ASSERT_EQ(pkg.CvtPackageToLineFormat(1), 0);
     EXPECT_EQ(pkg.GetLines(), std::vector<std::string>{"0000001"});
     PGresult* r = PQexec(c, "SELECT v FROM meta WHERE k='format'");
-    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "3");  // the current format
+    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "4");  // the current format
     PQclear(r);
 
     PQclear(PQexec(c, "UPDATE meta SET v=99 WHERE k='format'"));
@@ -155,7 +155,7 @@ TEST_P(StrataPgTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
     EXPECT_EQ(AllHits(channel, "books/author/" + Utf8ToAnsi("ŁUKASIEWICZ")),
               std::vector<std::string>{"0000001"});
     PGresult* r = PQexec(c, "SELECT v FROM meta WHERE k='format'");
-    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "3");
+    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "4");
     PQclear(r);
     PQfinish(c);
 }
