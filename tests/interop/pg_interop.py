@@ -22,11 +22,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from es_update import marc, write  # noqa: E402
-from vkserver import DEMO_CACHE, VK9000, Server, hits, run_own_cases  # noqa: E402
+from vkserver import DEMO_CACHE, VK9000, Server, free_port, hits, run_own_cases, set_ini  # noqa: E402
 from yaz_interop import expect, target, yaz  # noqa: E402
 from ops_interop import console_port, get, wait_for  # noqa: E402
 
@@ -58,10 +59,13 @@ class Cluster:
     def run(self, command):
         subprocess.run(["bash", CLUSTER_SCRIPT, command, self.dir], check=True, timeout=120)
 
+    def settings(self, password=None, address=None):
+        return [("common", "DBIPAddress", address or self.address), ("Strata", "interface", "netchan32.dll"),
+                ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
+                ("Backend", "ServerPassword", password or self.env["PGPASSWORD"])]
+
     def server(self, password=None, extra=()):
-        return Server([("common", "DBIPAddress", self.address), ("Strata", "interface", "netchan32.dll"),
-                       ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
-                       ("Backend", "ServerPassword", password or self.env["PGPASSWORD"]), *extra])
+        return Server(self.settings(password) + list(extra))
 
     def destroy(self):
         self.run("destroy")
@@ -79,6 +83,89 @@ class Cluster:
                        check=True, capture_output=True, timeout=60)
         subprocess.run(psql + ["SELECT pg_reload_conf()"], env=run_env, check=True, capture_output=True, timeout=60)
         return f"127.0.0.1:{env['PGPORT']}"
+
+
+class Client:
+    """yaz-client fed command by command while a thread collects what it prints."""
+
+    def __init__(self, *commands):
+        self.proc = subprocess.Popen(["yaz-client"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True)
+        self.lines = []
+        self.reader = threading.Thread(target=lambda: self.lines.extend(iter(self.proc.stdout.readline, "")))
+        self.reader.start()
+        self.send(*commands)
+
+    def send(self, *commands):
+        try:
+            self.proc.stdin.write("".join(c + "\n" for c in commands))
+            self.proc.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass  # yaz-client has ended
+
+    def text(self):
+        return "".join(self.lines)
+
+    def finish(self, seconds):
+        """Quits; everything yaz-client printed. Fails when it does not end within `seconds`."""
+        self.send("quit")
+        try:
+            self.proc.wait(seconds)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise AssertionError(f"yaz-client hung:\n{self.text()[-3000:]}")
+        finally:
+            self.reader.join(10)
+        return self.text()
+
+
+def stored_numbers(pg, lowest):
+    """Record numbers from `lowest` up in "books" as the store holds them (strata export)."""
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "books.mrc")
+        subprocess.run([STRATA, "export", f"pg:{pg.conninfo} dbname=vkdemo", "books", out], check=True,
+                       capture_output=True, timeout=120)
+        dump = subprocess.run(["yaz-marcdump", out], check=True, capture_output=True, timeout=60).stdout.decode("latin-1")
+    return [n for n in map(int, re.findall(r"^001 (\d+)", dump, re.M)) if n >= lowest]
+
+
+INSERTS, KILL_AFTER, FIRST = 150, 20, 9100001
+
+
+def case_killed():
+    pg = Cluster()
+    s = killed = None
+    work = tempfile.mkdtemp(prefix="vkpginterop")
+    try:
+        killed = pg.server()
+        sent = list(range(FIRST, FIRST + INSERTS))
+        files = [write(work, f"{n}.mrc", marc(str(n), f"Kestrel flight log {n}")) for n in sent]
+        client = Client("auth demo demo", f"open {target(killed)}", "base books",
+                        *(f"update insert id{n} <{f}" for n, f in zip(sent, files)))
+        wait_for(lambda: client.text().count("Status: done") >= KILL_AFTER, 60, "inserts acknowledged")
+        killed.proc.kill()
+        killed.proc.wait(10)
+        states = re.findall(r"Status: (\w+)", client.finish(30))
+        # yaz-client sends an update only when the previous one was answered: at most the one
+        # after the last answer was in flight when the server died.
+        acked = sent[:len(states)]
+        if len(states) < KILL_AFTER or set(states) != {"done"} or len(states) == INSERTS:
+            raise AssertionError(f"expected {KILL_AFTER} or more acknowledged inserts and then the kill: {states}")
+        s = pg.server()
+        stored = stored_numbers(pg, FIRST)
+        if len(set(stored)) != len(stored) or not set(acked) <= set(stored) <= set(sent[:len(acked) + 1]):
+            raise AssertionError(f"acknowledged {acked[0]}..{acked[-1]}, stored {sorted(stored)}")
+        out = yaz(s, [f"open {target(s)}", "base books", "find @attr 1=4 kestrel", "format usmarc",
+                      f"show 1+{len(stored)}"], seconds=60)
+        found = [int(n) for n in re.findall(r"^001 (\d+)", out, re.M)]
+        if hits(out) != [len(stored)] or sorted(found) != sorted(stored):
+            raise AssertionError(f"the search finds {hits(out)} records {sorted(found)}, the store holds {sorted(stored)}")
+    finally:
+        for server in (s, killed):
+            if server:
+                server.stop()
+        pg.destroy()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_shared():
@@ -145,13 +232,6 @@ def case_faults():
     pg = Cluster()
     s = None
     try:
-        wrong = pg.server(password="wrong")
-        try:
-            expect(wrong.startup, "password authentication failed", "wrong server password at start")
-            expect(wrong.startup, pg.address, "the address in the start-up error")
-        finally:
-            wrong.stop()  # raises when the process does not end cleanly
-
         s = pg.server(extra=[("Console", "Listen", "127.0.0.1:0")])
         console = console_port(s)
         wait_for(lambda: get(console, "/readyz")[0] == 200, 10, "ready with PostgreSQL up")
@@ -187,6 +267,38 @@ def case_faults():
     finally:
         if s:
             s.stop()
+        pg.destroy()
+
+
+def start_error(settings):
+    """Runs vk9000 on a copy of the demo instance changed by `settings`, expecting it to end at
+    start: its exit code and output."""
+    home = tempfile.mkdtemp(prefix="vkinterop")
+    try:
+        shutil.copytree(DEMO_CACHE, home, dirs_exist_ok=True)
+        for section, key, value in settings:
+            set_ini(os.path.join(home, "vk9000.ini"), section, key, value)
+        out = subprocess.run([VK9000, "--home", home, "--port", str(free_port())], capture_output=True, text=True,
+                             timeout=60)
+        return out.returncode, out.stdout + out.stderr
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def case_start():
+    pg = Cluster()
+    try:
+        nobody = f"127.0.0.1:{free_port()}"
+        for what, settings, needles in [
+            ("wrong server password", pg.settings(password="wrong"), ["password authentication failed", pg.address]),
+            ("server unreachable", pg.settings(address=nobody), ["not reachable", nobody, "Connection refused"]),
+        ]:
+            code, out = start_error(settings)
+            if code != 2 or "listening on port" in out:
+                raise AssertionError(f"{what}: exit {code}, expected 2 before listening:\n{out}")
+            for needle in needles:
+                expect(out, needle, f"{what}: the start-up error")
+    finally:
         pg.destroy()
 
 
