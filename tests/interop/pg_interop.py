@@ -92,7 +92,8 @@ class Client:
         self.proc = subprocess.Popen(["yaz-client"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True)
         self.lines = []
-        self.reader = threading.Thread(target=lambda: self.lines.extend(iter(self.proc.stdout.readline, "")))
+        self.reader = threading.Thread(target=lambda: self.lines.extend(iter(self.proc.stdout.readline, "")),
+                                       daemon=True)
         self.reader.start()
         self.send(*commands)
 
@@ -265,6 +266,58 @@ def case_faults():
         if len(hits(out)) != 1 or hits(out)[0] < 1:
             raise AssertionError(f"a new association after PostgreSQL is back should work:\n{out}")
     finally:
+        if s:
+            s.stop()
+        pg.destroy()
+
+
+def case_restart():
+    pg = Cluster()
+    s = None
+    done = threading.Event()
+    clients = []
+    try:
+        s = pg.server(extra=[("Console", "Listen", "127.0.0.1:0")])
+        console = console_port(s)
+        find = "find @attr 1=4 computer"
+        expected = hits(yaz(s, [f"open {target(s)}", "base books", find], seconds=30))
+
+        def feed(client):  # a search every 50 ms until the end
+            while not done.wait(0.05):
+                client.send(find)
+
+        for outage in (1, 2):  # the second outage is logged too
+            done.clear()
+            clients[:] = [Client(f"open {target(s)}", "base books") for _ in range(4)]
+            feeders = [threading.Thread(target=feed, args=(c,)) for c in clients]
+            for f in feeders:
+                f.start()
+            time.sleep(1.5)
+            pg.run("stop")
+            time.sleep(1)
+            pg.run("resume")
+            wait_for(lambda: get(console, "/readyz")[0] == 200, 15, "ready again with PostgreSQL back")
+            time.sleep(1)
+            done.set()
+            for f in feeders:
+                f.join()
+            for client in clients:
+                out = client.finish(30)  # the session answered or closed: no hang
+                if not hits(out) or set(hits(out)) != set(expected):
+                    raise AssertionError(f"expected searches answered with {expected} hits:\n{out[-3000:]}")
+            if s.proc.poll() is not None:
+                raise AssertionError("vk9000 ended with PostgreSQL")
+            out = yaz(s, [f"open {target(s)}", "base books", find], seconds=30)
+            if hits(out) != expected:
+                raise AssertionError(f"a new association after the restart should work:\n{out}")
+            lines = [line for line in s.log().splitlines() if "back-end lost" in line or "answers again" in line]
+            if len(lines) != 2 * outage or "answers again" not in lines[-1]:
+                raise AssertionError(f"expected one line at the start and one at the end of each outage:\n{s.log()}")
+    finally:
+        done.set()
+        for client in clients:
+            if client.proc.poll() is None:
+                client.proc.kill()
         if s:
             s.stop()
         pg.destroy()
