@@ -7,9 +7,16 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
   parity   the same searches (words, phrases, truncation, CJK substrings, several databases) give
            the same hit counts on the embedded demo store and on its copy in PostgreSQL
   faults   PostgreSQL stopped under an open association ends it (66), the server keeps running and
-           logs one line; with PostgreSQL back, a new association works without a restart; a wrong
-           server password is a clear error at start; /readyz turns 503 while PostgreSQL is stopped
-           and 200 again once it is back
+           logs one line; with PostgreSQL back, a new association works without a restart; /readyz
+           turns 503 while PostgreSQL is stopped and 200 again once it is back
+  start    a wrong server password and a server that cannot be reached: a clear error and exit 2
+           before listening
+  killed   vk9000 SIGKILLed while a client streams ES inserts: after a restart the store holds every
+           acknowledged record, at most the one insert that was in flight besides, no duplicate,
+           and a search finds exactly the records the store holds
+  restart  the primary restarted (twice) under four associations searching every 50 ms: each ends
+           or carries on with right answers, none hangs; new associations work; the log has one
+           line when each outage starts and one when the back-end answers again
   standby  with [Backend] ReadServers naming a hot standby that applies commits 3 s late, searches
            run on the standby (another session sees an insert only after the delay) while the
            session that inserted finds its record at once; with the standby stopped, searches go
