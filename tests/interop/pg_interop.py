@@ -20,7 +20,7 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
   standby  with [Backend] ReadServers naming a hot standby that applies commits 3 s late, searches
            run on the standby (another session sees an insert only after the delay) while the
            session that inserted finds its record at once; with the standby stopped, searches go
-           on through the primary
+           on through the primary, also in an association that was open when it stopped
 Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
 
 import os
@@ -381,7 +381,14 @@ def case_standby():
         time.sleep(4)
         if hits(yaz(s, find, seconds=30)) != [1]:
             raise AssertionError("the standby should have applied the insert by now")
+        # An association that read from the standby carries on when it stops.
+        client = Client(*find)
+        wait_for(lambda: hits(client.text()) == [1], 30, "a search before the standby stops")
         subprocess.run(["bash", CLUSTER_SCRIPT, "stop", pg.standby_dir], check=True, timeout=120)
+        client.send(find[-1])
+        out = client.finish(30)
+        if hits(out) != [1, 1] or "closed connection" in out:
+            raise AssertionError(f"the open association should go on through the primary:\n{out}")
         for _ in range(2):
             out = yaz(s, find, seconds=30)
             if hits(out) != [1]:
