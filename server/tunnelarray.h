@@ -24,6 +24,7 @@
 #include "server/_threadbase.h"
 #include "server/accesslog.h"
 #include "server/addresslimits.h"
+#include "server/backendoutage.h"
 #include "server/dbarray.h"
 #include "server/ipfilter.h"
 #include "server/listener.h"
@@ -125,6 +126,7 @@ public:
     // --- not settings: where the instance lives and its daily log ---
     CSyncString m_homeDir;                 // ends with "/"; file names are appended directly
     CLogger m_log;
+    CBackendOutage m_outage{m_log};  // sessions report a lost back-end here: one log line per outage
 
 private:
     // Takes the session at `index` out of the list (if it is still `tunnel`), then deletes it
