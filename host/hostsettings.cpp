@@ -58,6 +58,8 @@ const IniKey kKeys[] = {
     {"SRU", "Enabled", &CServerSettings::m_sruEnabled},
     {"SRU", "Listen", &CServerSettings::m_sruListen},
     {"SRU", "AllowBasicOverPlain", &CServerSettings::m_sruAllowBasicOverPlain},
+    {"SRU", "MaxResultSetTTL", &CServerSettings::m_sruMaxResultSetTtl},
+    {"SRU", "MaxResultSets", &CServerSettings::m_sruMaxResultSets},
     {"Access", "AllowAnonymous", &CServerSettings::m_allowAnonymous},
     {"Access", "AnonymousUser", &CServerSettings::m_anonymousUser},
     {"Access", "AnonymousPassword", &CServerSettings::m_anonymousPassword},
@@ -139,6 +141,9 @@ std::string CheckRanges(const CServerSettings& s, int port) {
         return "[Server] DefaultUseAttribute must be a use attribute (1 or more)";
     if (s.m_maxSessionsPerAddress < 0 || s.m_maxConnectsPerMinute < 0)
         return "[Server] MaxSessionsPerAddress and MaxConnectsPerMinute must be 0 (no limit) or more";
+    if (s.m_sruMaxResultSetTtl < 0 || s.m_sruMaxResultSetTtl > 86400 || s.m_sruMaxResultSets < 0 ||
+        s.m_sruMaxResultSets > 100000)
+        return "[SRU] MaxResultSetTTL must be 0 to 86400 and MaxResultSets 0 to 100000";
     if (s.m_badLoginAction != 0 && s.m_badLoginAction != 1)
         return "[Access] BadLoginAction must be 0 (continue as anonymous) or 1 (refuse)";
     if (s.m_backendVersion != 0 && s.m_backendVersion != 1)

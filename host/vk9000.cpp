@@ -1,7 +1,8 @@
 // vk9000: the Velkan daemon. Serves one instance folder (`--home DIR`) or creates and serves the
 // demo instance (`--demo DIR`) until SIGINT or SIGTERM.
 // Exit codes: 0 stopped by a signal; 1 bad arguments; 2 bad settings, a local instance without its
-// store, or the demo instance could not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
+// store, a back-end that cannot be used (a network server unreachable or refusing the login), or
+// the demo instance could not be made; 3 the listening port could not be opened; 4 another vk9000 serves the folder.
 #include <CLI/CLI.hpp>
 
 #include <strings.h>
@@ -15,6 +16,8 @@
 #include <string>
 
 #include "backend/strata/strata_channel.h"
+#include "backend/strata/strata_errors.h"
+#include "backend/strata/strata_store.h"
 #include "berkit/codepage.h"
 #include "host/console.h"
 #include "host/demoinstance.h"
@@ -45,8 +48,10 @@ std::string HomeFolder(const std::string& dir) {
     return home;
 }
 
-// Selects the back-end interface so that sessions can open their channels. A failure is logged
-// and leaves the server running (logins then fail with the back-end's error).
+// Selects the back-end interface so that sessions can open their channels. False (printed and
+// logged) for an unknown interface, or a network server that refuses the server's login, lacks
+// the database or cannot be reached at all: a server that would refuse every client must not
+// start as if it were well.
 bool LoadBackend(CTunnelArray& manager, const CServerSettings& settings, const std::string& home) {
     std::string note;
     CInterface::SetStoreFolder(BackendStoreFolder(settings, home, note));
@@ -62,6 +67,16 @@ bool LoadBackend(CTunnelArray& manager, const CServerSettings& settings, const s
         std::fprintf(stderr, "vk9000: back-end not available: %s\n", error.c_str());
         manager.m_log.Write(1, "back-end interface %s (%s) not loaded: %s",
                             settings.m_interfaceLibrary.c_str(), settings.m_instanceName.c_str(),
+                            error.c_str());
+        return false;
+    }
+    if (manager.m_interface.GetPathPrefix().empty())
+        return true;
+    // The interface lets a server that does not answer come later; at start that is an error.
+    int code = 0;
+    if (manager.m_interface.OpenChannel(code, error) == nullptr && code == kStrataUnreachable) {
+        std::fprintf(stderr, "vk9000: back-end not available: %s\n", error.c_str());
+        manager.m_log.Write(1, "back-end %s not reachable at start: %s", settings.m_serverAddress.c_str(),
                             error.c_str());
         return false;
     }
@@ -186,8 +201,9 @@ int Serve(const std::string& home, int portOverride, const std::string& consoleL
     }
     PrepareTempFolder(home);
     manager->InitIPFilter((home + "vkipfilt.cfg").c_str());
-    if (LoadBackend(*manager, settings, home))
-        LoadCatalogue(*manager);
+    if (!LoadBackend(*manager, settings, home))
+        return kExitSettings;
+    LoadCatalogue(*manager);
     manager->Create(false, nullptr);
     if (!manager->ListenerStart()) {
         const int code = manager->GetListenerError();

@@ -136,6 +136,7 @@ int CQueryEvaluator::SearchPath(const std::string& dbName, const std::string& pa
         }
         return true;
     });
+    m_context.m_channel.Outcome(result);
     if (abandoned)
         return -1;
     if (interrupted)
@@ -153,8 +154,6 @@ int CQueryEvaluator::SearchPath(const std::string& dbName, const std::string& pa
     // the association (logged once there), so no diagnostic is prepared for it.
     m_lastBackendError = result == CPagerResult::kBroken ? std::string() : pager.GetError();
     m_lastBackendCode = pager.GetCode();
-    if (result == CPagerResult::kBroken)
-        m_context.m_channel.Lost();
     BerTrace("searchDBUseStrata() error [%s]\r\n", pager.GetError().c_str());
     target.Create(nullptr);
     return -1;

@@ -119,9 +119,8 @@ int CRecordService::GetMARCRecord(const std::string& path, std::string& record) 
             block = *first;
         return false;
     });
+    m_channel.Outcome(result);
     if (result != CPagerResult::kDone) {
-        if (result == CPagerResult::kBroken)
-            m_channel.Lost();
         BerTrace("Error in GetMARCRecord() [%s] \r\n", pager.GetError().c_str());
         return -1;
     }

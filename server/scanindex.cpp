@@ -35,12 +35,11 @@ CDiagnostic ReadTerms(const CSearchContext& context, const std::string& path, in
     });
     if (malformed)
         return CDiagnostic::System("malformed term line from the back-end");
+    context.m_channel.Outcome(result);
     if (context.Stopping() || result == CPagerResult::kStopped)
         return CDiagnostic::System("scan stopped");
     if (result == CPagerResult::kDone || result == CPagerResult::kNoData)
         return CDiagnostic::Ok();
-    if (result == CPagerResult::kBroken)
-        context.m_channel.Lost();
     return {kDiagTemporarySystemError, pager.GetError(), "back-end scan failed: " + pager.GetError()};
 }
 

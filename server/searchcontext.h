@@ -27,6 +27,8 @@ struct CChannelAccess {
     bool m_allowAnonymous = false;       // a refused login falls back to the anonymous account
     // Called when a call found the back-end lost (5 or 66), before the call's result is used.
     std::function<void()> m_lost;
+    // Called when a call got an answer from the back-end (any result but kBroken and kStopped).
+    std::function<void()> m_answered;
 
     // Prepares the channel as the account unless it already is (CBackendPager::Prepare). False
     // with a system error in `error` when there is no interface or the channel cannot be opened.
@@ -34,6 +36,14 @@ struct CChannelAccess {
     void Lost() const {
         if (m_lost)
             m_lost();
+    }
+    // After every back-end call: Lost() when it found the back-end lost, else m_answered when
+    // the back-end answered.
+    void Outcome(CPagerResult result) const {
+        if (result == CPagerResult::kBroken)
+            Lost();
+        else if (result != CPagerResult::kStopped && m_answered)
+            m_answered();
     }
 };
 

@@ -54,6 +54,8 @@ struct CServerSettings {
     bool m_sruEnabled = false;                       // [SRU] Enabled: SRU over HTTP on the Z39.50 port
     std::string m_sruListen;                         // [SRU] Listen=[ADDR:]PORT: a port of its own too
     bool m_sruAllowBasicOverPlain = false;           // [SRU] AllowBasicOverPlain: Basic without TLS
+    int m_sruMaxResultSetTtl = 300;                  // [SRU] MaxResultSetTTL: longest resultSetTTL kept (s), 0: none
+    int m_sruMaxResultSets = 100;                    // [SRU] MaxResultSets: kept sets server-wide, 0: none
     // [Access]
     bool m_allowAnonymous = false;                   // AllowAnonymous
     std::string m_anonymousUser = "public";          // AnonymousUser

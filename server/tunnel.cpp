@@ -47,8 +47,7 @@ void CTunnel::Close() {
 
 void CTunnel::CloseForBrokenBackend() {
     if (m_owner)
-        m_owner->m_log.Write(1, "association from %s ended, back-end lost: %s", m_address.c_str(),
-                             m_pager.GetError().c_str());
+        m_owner->m_outage.Lost(m_address, m_pager.GetError());
     Close();
 }
 

@@ -33,6 +33,8 @@ CChannelAccess CTunnel::ChannelAccess() {
     access.m_password = m_password;
     access.m_allowAnonymous = Settings().m_allowAnonymous;
     access.m_lost = [this] { CloseForBrokenBackend(); };
+    if (m_owner)
+        access.m_answered = [outage = &m_owner->m_outage] { outage->Answered(); };
     return access;
 }
 

@@ -111,6 +111,12 @@ bool CTunnel::ServeHttpRequest(const CHttpRequest& request) {
         if (!entries.empty())
             env.m_defaultDatabase = entries.front()->m_dbName;
     }
+    if (m_owner) {
+        env.m_keptSets = &m_owner->m_sruResultSets;
+        env.m_account = GetUserId();
+        env.m_maxTtl = Settings().m_sruMaxResultSetTtl;
+        env.m_maxKeptSets = static_cast<size_t>(std::max(0, Settings().m_sruMaxResultSets));
+    }
     CSruService service(env);
     const CSruAnswer answer = service.Serve(request);
     if (m_bStop.load())

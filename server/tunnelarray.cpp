@@ -263,6 +263,7 @@ void CTunnelArray::Sweep() {
             BerTrace("tunnel delete, count = %d\r\n", n);
         }
     }
+    m_sruResultSets.Purge();
 }
 
 bool CTunnelArray::DeleteTunnel(int index, CTunnel* tunnel) {

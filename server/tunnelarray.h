@@ -24,6 +24,7 @@
 #include "server/_threadbase.h"
 #include "server/accesslog.h"
 #include "server/addresslimits.h"
+#include "server/backendoutage.h"
 #include "server/dbarray.h"
 #include "server/ipfilter.h"
 #include "server/listener.h"
@@ -31,6 +32,7 @@
 #include "server/metrics.h"
 #include "server/metricshistory.h"
 #include "server/settings.h"
+#include "server/sru/sruresultsets.h"
 #include "server/syncstring.h"
 #include "ui/vlarraytempl.h"
 
@@ -101,7 +103,8 @@ public:
     bool IsListening() const { return m_listening.load(); }
     // The port the last failed ListenerStart could not open. Host thread.
     int GetListenerFailedPort() const { return m_listenerFailedPort; }
-    // One sweep of the session list (what Run does every 1.1 s). Manager thread (or tests with no
+    // One sweep of the session list (what Run does every 1.1 s), then the expired SRU result sets
+    // dropped. Manager thread (or tests with no
     // manager thread running).
     void Sweep();
 
@@ -118,10 +121,12 @@ public:
     CMetricsHistory m_metricsHistory;  // the last ten minutes of m_metrics, for the charts
     CAccessLog m_accessLog;          // one line per request when [Server] AccessLog is on
     CAddressLimits m_addressLimits;  // live sessions and connection rate per client address
+    CSruResultSets m_sruResultSets;  // SRU result sets kept for resultSetTTL; the sweep purges them
 
     // --- not settings: where the instance lives and its daily log ---
     CSyncString m_homeDir;                 // ends with "/"; file names are appended directly
     CLogger m_log;
+    CBackendOutage m_outage{m_log};  // sessions report a lost back-end here: one log line per outage
 
 private:
     // Takes the session at `index` out of the list (if it is still `tunnel`), then deletes it

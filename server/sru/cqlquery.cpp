@@ -171,8 +171,27 @@ std::unique_ptr<CZQueryNode> Clause(const cql_node& st, const CCqlIndexMap& map,
     return tree;
 }
 
+// cql.resultSetId="ID": a reference to a result set the server keeps.
+std::unique_ptr<CZQueryNode> ResultSetReference(const cql_node& st, const std::string& relation, CSruDiagnostic& error) {
+    if (relation != "=" && relation != "==" && relation != "exact") {
+        error = {kSruUnsupportedRelation, relation};
+        return nullptr;
+    }
+    const std::string id = Trim(st.u.st.term ? st.u.st.term : "");
+    if (id.empty()) {
+        error = {kSruEmptyTerm, ""};
+        return nullptr;
+    }
+    auto node = std::make_unique<CZQueryNode>();
+    node->m_kind = CZQueryKind::kResultSet;
+    node->m_text = id;
+    return node;
+}
+
 std::unique_ptr<CZQueryNode> OneTerm(const cql_node& st, const CCqlIndexMap& map, CSruDiagnostic& error) {
     const std::string index = st.u.st.index ? st.u.st.index : "cql.serverChoice";
+    if (strcasecmp(index.c_str(), kCqlResultSetIndex) == 0 && st.u.st.modifiers == nullptr)
+        return ResultSetReference(st, Lower(st.u.st.relation ? st.u.st.relation : "="), error);
     const std::vector<CZAttribute>* attributes = map.Find(index);
     if (attributes == nullptr) {
         error = {kSruUnsupportedIndex, index};

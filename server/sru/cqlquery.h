@@ -35,6 +35,7 @@ enum : int {
     kSruTooManyBooleans = 38,
     kSruProximityUnsupported = 39,
     kSruUnsupportedBooleanModifier = 46,
+    kSruResultSetMissing = 51,
     kSruFirstRecordOutOfRange = 61,
     kSruRecordUnavailable = 64,
     kSruUnknownSchema = 66,
@@ -67,6 +68,10 @@ public:
 private:
     std::vector<Entry> m_entries;
 };
+
+// The index of a reference to a result set the server keeps (cql.resultSetId="ID"): mapped to a
+// result-set operand named ID, whatever the index map says.
+constexpr const char* kCqlResultSetIndex = "cql.resultSetId";
 
 // Longest query accepted (octets) and deepest nesting of the mapped tree.
 constexpr size_t kCqlMaxQueryBytes = 8192;

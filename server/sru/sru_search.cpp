@@ -1,5 +1,6 @@
 // SRU searchRetrieve: the CQL query through the database's index map into the evaluator, then the
-// page of records from the record service in the schema asked for.
+// page of records from the record service in the schema asked for; with resultSetTTL the set is
+// kept, and a query of one cql.resultSetId pages through a kept set without searching.
 #include <strings.h>
 
 #include <libxml/xmlwriter.h>
@@ -10,6 +11,7 @@
 #include "server/catalogueview.h"
 #include "server/dbarray.h"
 #include "server/evaluator.h"
+#include "server/resultsets.h"
 #include "server/sru/marcdc.h"
 #include "server/sru/sru_ops.h"
 
@@ -158,6 +160,57 @@ void FillRecords(CSruEnvironment& env, ODR o, const CZResultSet& set, const Page
         response.nextRecordPosition = odr_intdup(o, next);
 }
 
+// numberOfRecords and the page of records of `set` (hits: its row count).
+void AnswerPage(CSruEnvironment& env, ODR o, const CZResultSet& set, const Page& page,
+                Z_SRW_searchRetrieveResponse& response, int& hits) {
+    hits = static_cast<int>(set.GetRowCount());
+    response.numberOfRecords = odr_intdup(o, hits);
+    if (page.m_count == 0 || hits == 0)
+        return;
+    if (page.m_start > hits) {
+        SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics,
+                         {kSruFirstRecordOutOfRange, std::to_string(page.m_start)});
+        return;
+    }
+    FillRecords(env, o, set, page, hits, response);
+}
+
+// How long the request's set is to be kept: its resultSetTTL within the server's bound; 0: not kept.
+int KeepSeconds(const CSruEnvironment& env, const Z_SRW_searchRetrieveRequest& request) {
+    if (env.m_keptSets == nullptr || env.m_maxKeptSets == 0 || request.resultSetTTL == nullptr ||
+        *request.resultSetTTL <= 0)
+        return 0;
+    return static_cast<int>(std::min<Odr_int>(*request.resultSetTTL, env.m_maxTtl));
+}
+
+// Copies every kept set that `node` refers to into `referred` under its id, for the evaluator.
+// False with diagnostic 51 naming the first the account has no set of.
+bool CopyReferredSets(CSruEnvironment& env, const CZQueryNode* node, CResultSetStore& referred,
+                      CSruDiagnostic& error) {
+    if (node == nullptr)
+        return true;
+    if (node->m_kind == CZQueryKind::kOperator)
+        return CopyReferredSets(env, node->m_left.get(), referred, error) &&
+               CopyReferredSets(env, node->m_right.get(), referred, error);
+    if (node->m_kind != CZQueryKind::kResultSet || referred.Find(node->m_text) != nullptr)
+        return true;
+    auto copy = std::make_unique<CZResultSet>();
+    bool copied = false;
+    const bool found = env.m_keptSets != nullptr &&
+                       env.m_keptSets->Use(node->m_text, env.m_account, 0, [&](CZResultSet& set, int) {
+                           CZResultSet empty;  // a union with an empty set copies every row
+                           copied = copy->Create(nullptr) == 0 && empty.Create(nullptr) == 0 &&
+                                    empty.Or(set, *copy) == 0;
+                       });
+    if (!found || !copied) {
+        error = {found ? kSruGeneralError : kSruResultSetMissing, node->m_text};
+        return false;
+    }
+    copy->m_name = node->m_text;
+    referred.Add(std::move(copy));
+    return true;
+}
+
 }  // namespace
 
 std::string SruDatabaseName(const CSruEnvironment& env, const char* name) {
@@ -194,21 +247,39 @@ void SruSearchRetrieve(CSruEnvironment& env, ODR o, const Z_SRW_searchRetrieveRe
         SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics, error);
         return;
     }
+    const int ttl = KeepSeconds(env, request);
+    if (query->m_kind == CZQueryKind::kResultSet) {  // a page of a kept set: no search
+        const std::string& id = query->m_text;
+        const bool found = env.m_keptSets != nullptr &&
+                           env.m_keptSets->Use(id, env.m_account, ttl, [&](CZResultSet& set, int idle) {
+                               AnswerPage(env, o, set, page, response, hits);
+                               response.resultSetId = odr_strdup(o, id.c_str());
+                               response.resultSetIdleTime = odr_intdup(o, idle);
+                           });
+        if (!found)
+            SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics, {kSruResultSetMissing, id});
+        return;
+    }
+    CResultSetStore referred;  // copies of the kept sets the query names
+    if (!CopyReferredSets(env, query.get(), referred, error)) {
+        SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics, error);
+        return;
+    }
     env.m_search.m_databases = {SruDatabaseName(env, request.database)};
+    env.m_search.m_sets = &referred;
     CQueryEvaluator evaluator(env.m_search);
     CSearchOutcome outcome = evaluator.Search(query.get());
+    env.m_search.m_sets = nullptr;
     if (outcome.m_error) {
         SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics, FromBib1(outcome.m_error));
         return;
     }
-    hits = static_cast<int>(outcome.m_set->GetRowCount());
-    response.numberOfRecords = odr_intdup(o, hits);
-    if (page.m_count == 0 || hits == 0)
-        return;
-    if (page.m_start > hits) {
-        SruAddDiagnostic(o, &response.diagnostics, &response.num_diagnostics,
-                         {kSruFirstRecordOutOfRange, std::to_string(page.m_start)});
-        return;
+    AnswerPage(env, o, *outcome.m_set, page, response, hits);
+    if (ttl > 0 && env.m_keptSets != nullptr) {
+        const std::string id = env.m_keptSets->Keep(std::move(outcome.m_set), env.m_account, ttl, env.m_maxKeptSets);
+        if (!id.empty()) {
+            response.resultSetId = odr_strdup(o, id.c_str());
+            response.resultSetIdleTime = odr_intdup(o, ttl);
+        }
     }
-    FillRecords(env, o, *outcome.m_set, page, hits, response);
 }

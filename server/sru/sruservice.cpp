@@ -39,8 +39,8 @@ Z_HTTP_Request* ToYaz(ODR o, const CHttpRequest& request) {
     return http;
 }
 
-// The names of the request's SRU parameters (query string of a GET, body of a form POST).
-std::vector<std::string> ParameterNames(const CHttpRequest& request) {
+// The request's SRU parameters as "name=value" (query string of a GET, body of a form POST).
+std::vector<std::string> Parameters(const CHttpRequest& request) {
     std::string text;
     if (request.m_method == "POST") {
         text = request.m_body;
@@ -54,18 +54,31 @@ std::vector<std::string> ParameterNames(const CHttpRequest& request) {
         size_t end = text.find('&', from);
         if (end == std::string::npos)
             end = text.size();
-        const std::string pair = text.substr(from, end - from);
-        names.push_back(pair.substr(0, pair.find('=')));
+        names.push_back(text.substr(from, end - from));
         from = end + 1;
     }
     return names;
 }
 
-bool Has(const std::vector<std::string>& names, const char* name) {
-    for (const std::string& n : names)
-        if (n == name)
+bool Has(const std::vector<std::string>& parameters, const char* name) {
+    const size_t length = strlen(name);
+    for (const std::string& p : parameters)
+        if (p.compare(0, length, name) == 0 && (p.size() == length || p[length] == '='))
             return true;
     return false;
+}
+
+// libyaz refuses resultSetTTL in a GET or form POST (diagnostic 8) and leaves it out of the
+// request: the value is read here, digits only (longer ones are capped later anyway).
+void ReadResultSetTtl(ODR o, const std::vector<std::string>& parameters, Z_SRW_searchRetrieveRequest& request) {
+    static const std::string kName = "resultSetTTL=";
+    for (const std::string& p : parameters) {
+        if (p.compare(0, kName.size(), kName) != 0)
+            continue;
+        const std::string value = p.substr(kName.size(), 9);
+        if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos)
+            request.resultSetTTL = odr_intdup(o, std::stoi(value));
+    }
 }
 
 // The version to answer in: the one asked for (1.1, 1.2 or 2.0); without one, 2.0 for a request
@@ -79,14 +92,17 @@ std::string SettleVersion(const char* asked, bool given, const std::vector<std::
     return std::string();
 }
 
-// Drops the diagnostics libyaz gives for a missing version (the server settles it) and counts the rest.
+// Drops the diagnostics libyaz gives for a missing version (the server settles it) and for
+// resultSetTTL (read by ReadResultSetTtl), and counts the rest.
 void FilterDecodeDiagnostics(Z_SRW_diagnostic* list, int& count) {
     int kept = 0;
     for (int i = 0; i < count; ++i) {
         const char* details = list[i].details;
         const bool versionNote = list[i].uri != nullptr && details != nullptr && strcmp(details, "version") == 0 &&
                                  strstr(list[i].uri, "/7") != nullptr;
-        if (!versionNote)
+        const bool ttlNote = list[i].uri != nullptr && details != nullptr && strcmp(details, "resultSetTTL") == 0 &&
+                             strstr(list[i].uri, "/8") != nullptr;
+        if (!versionNote && !ttlNote)
             list[kept++] = list[i];
     }
     count = kept;
@@ -122,7 +138,7 @@ CSruAnswer CSruService::Serve(const CHttpRequest& request) {
         return PlainError(400, "not an SRU request (GET, form POST or SOAP)");
     FilterDecodeDiagnostics(diagnostics, diagnosticCount);
 
-    const std::vector<std::string> names = isSoap ? std::vector<std::string>() : ParameterNames(request);
+    const std::vector<std::string> names = isSoap ? std::vector<std::string>() : Parameters(request);
     std::string version = SettleVersion(pdu->srw_version, isSoap || Has(names, "version"), names);
     CSruDiagnostic versionError;
     if (version.empty()) {
@@ -150,6 +166,8 @@ CSruAnswer CSruService::Serve(const CHttpRequest& request) {
         answer.m_operation = "searchRetrieve";
         reply = yaz_srw_get_pdu_e(encode.get(), Z_SRW_searchRetrieve_response, pdu);
         Z_SRW_searchRetrieveResponse& response = *reply->u.response;
+        if (pdu->u.request->resultSetTTL == nullptr)
+            ReadResultSetTtl(decode.get(), names, *pdu->u.request);
         respond(response, true, [&] { SruSearchRetrieve(m_env, encode.get(), *pdu->u.request, response, answer.m_hits); });
         break;
     }

@@ -4,7 +4,8 @@
 // and encodes the response (so every text from the store is escaped by libxml2), the query is CQL
 // mapped through the database's index map (server/sru/cqlquery.h), the search runs in the
 // evaluator with the caller's session-less context and the records come from the record service,
-// converted to the record schema asked for (MARCXML, Dublin Core).
+// converted to the record schema asked for (MARCXML, Dublin Core). A searchRetrieve with
+// resultSetTTL keeps its set in the environment's kept sets; cql.resultSetId="ID" pages through it.
 // Every response answers in the version asked for; without a version 2.0 when the request uses
 // 2.0 parameters (queryType, recordXMLEscaping), 1.2 otherwise.
 // Ownership: the environment's pointers belong to the caller and must outlive Serve.
@@ -15,6 +16,7 @@
 #include "server/recordservice.h"
 #include "server/searchcontext.h"
 #include "server/sru/httprequest.h"
+#include "server/sru/sruresultsets.h"
 
 // Records per searchRetrieve without maximumRecords, and at most.
 constexpr int kSruDefaultRecords = 10;
@@ -26,6 +28,13 @@ struct CSruEnvironment {
     int m_authError = 0;      // an SRU diagnostic every operation answers with (3: refused login)
     std::string m_host;       // host:port for explain (from the Host header when empty)
     std::string m_defaultDatabase;  // the database of a request that names none ("/")
+    // Result sets kept for resultSetTTL (null: none are, and resultSetTTL is not answered), whose
+    // sets this request may use (m_account's), for at most m_maxTtl seconds, at most
+    // m_maxKeptSets of them server-wide.
+    CSruResultSets* m_keptSets = nullptr;
+    std::string m_account;
+    int m_maxTtl = 0;
+    size_t m_maxKeptSets = 0;
 };
 
 struct CSruAnswer {

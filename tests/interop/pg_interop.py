@@ -7,13 +7,20 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
   parity   the same searches (words, phrases, truncation, CJK substrings, several databases) give
            the same hit counts on the embedded demo store and on its copy in PostgreSQL
   faults   PostgreSQL stopped under an open association ends it (66), the server keeps running and
-           logs one line; with PostgreSQL back, a new association works without a restart; a wrong
-           server password is a clear error at start; /readyz turns 503 while PostgreSQL is stopped
-           and 200 again once it is back
+           logs one line; with PostgreSQL back, a new association works without a restart; /readyz
+           turns 503 while PostgreSQL is stopped and 200 again once it is back
+  start    a wrong server password and a server that cannot be reached: a clear error and exit 2
+           before listening
+  killed   vk9000 SIGKILLed while a client streams ES inserts: after a restart the store holds every
+           acknowledged record, at most the one insert that was in flight besides, no duplicate,
+           and a search finds exactly the records the store holds
+  restart  the primary restarted (twice) under four associations searching every 50 ms: each ends
+           or carries on with right answers, none hangs; new associations work; the log has one
+           line when each outage starts and one when the back-end answers again
   standby  with [Backend] ReadServers naming a hot standby that applies commits 3 s late, searches
            run on the standby (another session sees an insert only after the delay) while the
            session that inserted finds its record at once; with the standby stopped, searches go
-           on through the primary
+           on through the primary, also in an association that was open when it stopped
 Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
 
 import os
@@ -22,11 +29,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from es_update import marc, write  # noqa: E402
-from vkserver import DEMO_CACHE, VK9000, Server, hits, run_own_cases  # noqa: E402
+from vkserver import DEMO_CACHE, VK9000, Server, free_port, hits, run_own_cases, set_ini  # noqa: E402
 from yaz_interop import expect, target, yaz  # noqa: E402
 from ops_interop import console_port, get, wait_for  # noqa: E402
 
@@ -58,10 +66,13 @@ class Cluster:
     def run(self, command):
         subprocess.run(["bash", CLUSTER_SCRIPT, command, self.dir], check=True, timeout=120)
 
+    def settings(self, password=None, address=None):
+        return [("common", "DBIPAddress", address or self.address), ("Strata", "interface", "netchan32.dll"),
+                ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
+                ("Backend", "ServerPassword", password or self.env["PGPASSWORD"])]
+
     def server(self, password=None, extra=()):
-        return Server([("common", "DBIPAddress", self.address), ("Strata", "interface", "netchan32.dll"),
-                       ("Strata", "DB Instance", "vkdemo"), ("Backend", "ServerUser", self.env["PGUSER"]),
-                       ("Backend", "ServerPassword", password or self.env["PGPASSWORD"]), *extra])
+        return Server(self.settings(password) + list(extra))
 
     def destroy(self):
         self.run("destroy")
@@ -79,6 +90,90 @@ class Cluster:
                        check=True, capture_output=True, timeout=60)
         subprocess.run(psql + ["SELECT pg_reload_conf()"], env=run_env, check=True, capture_output=True, timeout=60)
         return f"127.0.0.1:{env['PGPORT']}"
+
+
+class Client:
+    """yaz-client fed command by command while a thread collects what it prints."""
+
+    def __init__(self, *commands):
+        self.proc = subprocess.Popen(["yaz-client"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True)
+        self.lines = []
+        self.reader = threading.Thread(target=lambda: self.lines.extend(iter(self.proc.stdout.readline, "")),
+                                       daemon=True)
+        self.reader.start()
+        self.send(*commands)
+
+    def send(self, *commands):
+        try:
+            self.proc.stdin.write("".join(c + "\n" for c in commands))
+            self.proc.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass  # yaz-client has ended
+
+    def text(self):
+        return "".join(self.lines)
+
+    def finish(self, seconds):
+        """Quits; everything yaz-client printed. Fails when it does not end within `seconds`."""
+        self.send("quit")
+        try:
+            self.proc.wait(seconds)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise AssertionError(f"yaz-client hung:\n{self.text()[-3000:]}")
+        finally:
+            self.reader.join(10)
+        return self.text()
+
+
+def stored_numbers(pg, lowest):
+    """Record numbers from `lowest` up in "books" as the store holds them (strata export)."""
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "books.mrc")
+        subprocess.run([STRATA, "export", f"pg:{pg.conninfo} dbname=vkdemo", "books", out], check=True,
+                       capture_output=True, timeout=120)
+        dump = subprocess.run(["yaz-marcdump", out], check=True, capture_output=True, timeout=60).stdout.decode("latin-1")
+    return [n for n in map(int, re.findall(r"^001 (\d+)", dump, re.M)) if n >= lowest]
+
+
+INSERTS, KILL_AFTER, FIRST = 150, 20, 9100001
+
+
+def case_killed():
+    pg = Cluster()
+    s = killed = None
+    work = tempfile.mkdtemp(prefix="vkpginterop")
+    try:
+        killed = pg.server()
+        sent = list(range(FIRST, FIRST + INSERTS))
+        files = [write(work, f"{n}.mrc", marc(str(n), f"Kestrel flight log {n}")) for n in sent]
+        client = Client("auth demo demo", f"open {target(killed)}", "base books",
+                        *(f"update insert id{n} <{f}" for n, f in zip(sent, files)))
+        wait_for(lambda: client.text().count("Status: done") >= KILL_AFTER, 60, "inserts acknowledged")
+        killed.proc.kill()
+        killed.proc.wait(10)
+        states = re.findall(r"Status: (\w+)", client.finish(30))
+        # yaz-client sends an update only when the previous one was answered: at most the one
+        # after the last answer was in flight when the server died.
+        acked = sent[:len(states)]
+        if len(states) < KILL_AFTER or set(states) != {"done"} or len(states) == INSERTS:
+            raise AssertionError(f"expected {KILL_AFTER} or more acknowledged inserts and then the kill: {states}")
+        s = pg.server()
+        stored = stored_numbers(pg, FIRST)
+        if len(set(stored)) != len(stored) or not set(acked) <= set(stored) <= set(sent[:len(acked) + 1]):
+            raise AssertionError(f"acknowledged {acked[0]}..{acked[-1]}, stored {sorted(stored)}")
+        out = yaz(s, [f"open {target(s)}", "base books", "find @attr 1=4 kestrel", "format usmarc",
+                      f"show 1+{len(stored)}"], seconds=60)
+        found = [int(n) for n in re.findall(r"^001 (\d+)", out, re.M)]
+        if hits(out) != [len(stored)] or sorted(found) != sorted(stored):
+            raise AssertionError(f"the search finds {hits(out)} records {sorted(found)}, the store holds {sorted(stored)}")
+    finally:
+        for server in (s, killed):
+            if server:
+                server.stop()
+        pg.destroy()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_shared():
@@ -145,13 +240,6 @@ def case_faults():
     pg = Cluster()
     s = None
     try:
-        wrong = pg.server(password="wrong")
-        try:
-            expect(wrong.startup, "password authentication failed", "wrong server password at start")
-            expect(wrong.startup, pg.address, "the address in the start-up error")
-        finally:
-            wrong.stop()  # raises when the process does not end cleanly
-
         s = pg.server(extra=[("Console", "Listen", "127.0.0.1:0")])
         console = console_port(s)
         wait_for(lambda: get(console, "/readyz")[0] == 200, 10, "ready with PostgreSQL up")
@@ -190,6 +278,90 @@ def case_faults():
         pg.destroy()
 
 
+def case_restart():
+    pg = Cluster()
+    s = None
+    done = threading.Event()
+    clients = []
+    try:
+        s = pg.server(extra=[("Console", "Listen", "127.0.0.1:0")])
+        console = console_port(s)
+        find = "find @attr 1=4 computer"
+        expected = hits(yaz(s, [f"open {target(s)}", "base books", find], seconds=30))
+
+        def feed(client):  # a search every 50 ms until the end
+            while not done.wait(0.05):
+                client.send(find)
+
+        for outage in (1, 2):  # the second outage is logged too
+            done.clear()
+            clients[:] = [Client(f"open {target(s)}", "base books") for _ in range(4)]
+            feeders = [threading.Thread(target=feed, args=(c,)) for c in clients]
+            for f in feeders:
+                f.start()
+            time.sleep(1.5)
+            pg.run("stop")
+            time.sleep(1)
+            pg.run("resume")
+            wait_for(lambda: get(console, "/readyz")[0] == 200, 15, "ready again with PostgreSQL back")
+            time.sleep(1)
+            done.set()
+            for f in feeders:
+                f.join()
+            for client in clients:
+                out = client.finish(30)  # the session answered or closed: no hang
+                if not hits(out) or set(hits(out)) != set(expected):
+                    raise AssertionError(f"expected searches answered with {expected} hits:\n{out[-3000:]}")
+            if s.proc.poll() is not None:
+                raise AssertionError("vk9000 ended with PostgreSQL")
+            out = yaz(s, [f"open {target(s)}", "base books", find], seconds=30)
+            if hits(out) != expected:
+                raise AssertionError(f"a new association after the restart should work:\n{out}")
+            lines = [line for line in s.log().splitlines() if "back-end lost" in line or "answers again" in line]
+            if len(lines) != 2 * outage or "answers again" not in lines[-1]:
+                raise AssertionError(f"expected one line at the start and one at the end of each outage:\n{s.log()}")
+    finally:
+        done.set()
+        for client in clients:
+            if client.proc.poll() is None:
+                client.proc.kill()
+        if s:
+            s.stop()
+        pg.destroy()
+
+
+def start_error(settings):
+    """Runs vk9000 on a copy of the demo instance changed by `settings`, expecting it to end at
+    start: its exit code and output."""
+    home = tempfile.mkdtemp(prefix="vkinterop")
+    try:
+        shutil.copytree(DEMO_CACHE, home, dirs_exist_ok=True)
+        for section, key, value in settings:
+            set_ini(os.path.join(home, "vk9000.ini"), section, key, value)
+        out = subprocess.run([VK9000, "--home", home, "--port", str(free_port())], capture_output=True, text=True,
+                             timeout=60)
+        return out.returncode, out.stdout + out.stderr
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def case_start():
+    pg = Cluster()
+    try:
+        nobody = f"127.0.0.1:{free_port()}"
+        for what, settings, needles in [
+            ("wrong server password", pg.settings(password="wrong"), ["password authentication failed", pg.address]),
+            ("server unreachable", pg.settings(address=nobody), ["not reachable", nobody, "Connection refused"]),
+        ]:
+            code, out = start_error(settings)
+            if code != 2 or "listening on port" in out:
+                raise AssertionError(f"{what}: exit {code}, expected 2 before listening:\n{out}")
+            for needle in needles:
+                expect(out, needle, f"{what}: the start-up error")
+    finally:
+        pg.destroy()
+
+
 def case_standby():
     pg = Cluster()
     s = None
@@ -209,7 +381,14 @@ def case_standby():
         time.sleep(4)
         if hits(yaz(s, find, seconds=30)) != [1]:
             raise AssertionError("the standby should have applied the insert by now")
+        # An association that read from the standby carries on when it stops.
+        client = Client(*find)
+        wait_for(lambda: hits(client.text()) == [1], 30, "a search before the standby stops")
         subprocess.run(["bash", CLUSTER_SCRIPT, "stop", pg.standby_dir], check=True, timeout=120)
+        client.send(find[-1])
+        out = client.finish(30)
+        if hits(out) != [1, 1] or "closed connection" in out:
+            raise AssertionError(f"the open association should go on through the primary:\n{out}")
         for _ in range(2):
             out = yaz(s, find, seconds=30)
             if hits(out) != [1]:

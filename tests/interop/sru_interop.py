@@ -2,8 +2,10 @@
 """SRU over HTTP on the Z39.50 port ([SRU] Enabled=1): curl with each version and method, every
 response well-formed (xmllint), yaz-client and zoomsh over SRU, MARCXML records equal to their
 ISO 2709 form (yaz-marcdump), CQL hit counts equal to the type-1 queries over Z39.50, the
-diagnostics table, the HTTP limits and HTTP Basic only where allowed.
-Usage: sru_interop.py VK9000 CASE (CASE: versions, clients, records, cql, diagnostics, http, or "all")."""
+diagnostics table, the HTTP limits, HTTP Basic only where allowed, kept result sets (resultSetTTL,
+cql.resultSetId) and a database's own CQL index map.
+Usage: sru_interop.py VK9000 CASE (CASE: versions, clients, records, cql, diagnostics, http, basic,
+resultset, cqlmap, or "all")."""
 
 import base64
 import os
@@ -11,6 +13,7 @@ import re
 import socket
 import subprocess
 import sys
+import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -221,8 +224,90 @@ def case_basic(_):
         s.stop()
 
 
+def case_resultset(_):
+    s = Server(SRU + [("SRU", "MaxResultSetTTL", "3")])
+    try:
+        first = sru(s, "books", version="1.2", query="title=history", resultSetTTL="60", maximumRecords="2")
+        rid = re.search(r"<zs:resultSetId>([0-9a-f]{32})</zs:resultSetId>", first)
+        expect(rid and "<zs:resultSetIdleTime>3<" in first, "a kept set: its id, the idle time capped at 3 s", first)
+        rid, n = rid.group(1), count(first)
+        positions = lambda text: re.findall(r"<zs:recordPosition>(\d+)<", text)
+        records = lambda text: re.findall(r"<record xmlns=.*?</record>", text, re.S)
+        rows = [  # request on a new connection, what it must give
+            (dict(query=f'cql.resultSetId="{rid}"', startRecord="3", maximumRecords="2"),
+             dict(query="title=history", startRecord="3", maximumRecords="2")),
+            (dict(query=f'cql.resultSetId="{rid}" and author=johnson', maximumRecords="0"),
+             dict(query="title=history and author=johnson", maximumRecords="0")),
+            (dict(query=f'cql.resultSetId="{rid}"', version="2.0", maximumRecords="1"),
+             dict(query="title=history", version="2.0", maximumRecords="1")),
+        ]
+        for params, same in rows:
+            params.setdefault("version", "1.2")
+            same.setdefault("version", "1.2")
+            got, want = sru(s, "books", **params), sru(s, "books", **same)
+            expect(count(got) == count(want) and positions(got) == positions(want) and records(got) == records(want),
+                   f"{params['query']}: as {same['query']}", got)
+        again = sru(s, "books", version="1.2", query=f'cql.resultSetId="{rid}"', maximumRecords="0")
+        expect(rid in again and count(again) == n, "paging answers the set's id and count", again)
+        plain = sru(s, "books", version="1.2", query="title=history", maximumRecords="0")
+        expect("resultSetId" not in plain, "no resultSetTTL, no kept set", plain)
+        time.sleep(4.5)
+        for query in (f'cql.resultSetId="{rid}"', 'cql.resultSetId="0123" or title=history'):
+            text = sru(s, "books", version="1.2", query=query)
+            expect("51" in diag(text), f"{query}: an expired or unknown set is diagnostic 51", text)
+    finally:
+        s.stop()
+
+
+def case_cqlmap(_):
+    """A database's own cfgs/cql.cfg maps title to the author key and has no dc.title."""
+    import shutil
+    import tempfile
+    here = os.path.dirname(os.path.abspath(__file__))
+    books = os.path.join(here, "..", "..", "data", "demo", "books")
+    strata = os.path.join(os.path.dirname(os.path.abspath(sys.argv[1])), "strata")
+
+    def prepare(home):
+        cfgs = tempfile.mkdtemp(prefix="vkcql")
+        for name in os.listdir(os.path.join(books, "cfgs")):
+            text = open(os.path.join(books, "cfgs", name), encoding="utf-8").read()
+            open(os.path.join(cfgs, name), "wb").write(text.encode("gbk"))
+        open(os.path.join(cfgs, "cql.cfg"), "w").write("index.title = 1=1003\nindex.local.name = 1=1003\n")
+        store = os.path.join(home, "backend", "vk9000.strata")
+        for args in (["db", "add", store, "mapped", "--cfgs", cfgs],
+                     ["load", store, "mapped", os.path.join(books, "sample-marc21.mrc"), "--format", "usmarc"]):
+            subprocess.run([strata, *args], check=True, capture_output=True, timeout=120)
+        shutil.rmtree(cfgs)
+
+    s = Server(SRU, prepare=prepare)
+    try:
+        z = yaz_session(s, ["base mapped", "find @attr 1=1003 adam", "find @attr 1=4 computer"], auth=False)
+        author, title = hits(z)
+        expect(author > 0 and title > 0, "the mapped database answers Z39.50", z)
+        rows = [  # database, CQL, hits or a diagnostic
+            ("mapped", "title=adam", author),
+            ("mapped", "local.name=adam", author),
+            ("mapped", "title=computer", 0),
+            ("mapped", "dc.title=computer", "16"),
+            ("books", "title=computer", None),
+            ("books", "local.name=adam", "16"),
+        ]
+        for db, cql, want in rows:
+            text = sru(s, db, version="1.2", query=cql, maximumRecords="0")
+            if isinstance(want, str):
+                expect(want in diag(text), f"{db} {cql}: diagnostic {want}", text)
+            else:
+                expect(count(text) == want if want is not None else count(text) > title,
+                       f"{db} {cql}: {count(text)} hits", text)
+        explain = curl(s, "/mapped")
+        expect(">name<" in explain and "1003" in explain, "explain serves the database's own map", explain)
+    finally:
+        s.stop()
+
+
 CASES = {"versions": case_versions, "clients": case_clients, "records": case_records, "cql": case_cql,
-         "diagnostics": case_diagnostics, "http": case_http, "basic": case_basic}
+         "diagnostics": case_diagnostics, "http": case_http, "basic": case_basic,
+         "resultset": case_resultset, "cqlmap": case_cqlmap}
 
 
 if __name__ == "__main__":
@@ -232,4 +317,4 @@ if __name__ == "__main__":
     def with_sru(self, settings=(), *args, **kwargs):
         original(self, list(settings) + SRU, *args, **kwargs)
     Server.__init__ = with_sru
-    sys.exit(run_cases(CASES, {"basic"}))
+    sys.exit(run_cases(CASES, {"basic", "resultset", "cqlmap"}))

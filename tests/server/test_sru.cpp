@@ -1,5 +1,6 @@
 // SRU's own pieces without a server: the HTTP request reader and its limits, CQL and PQF mapped to
-// the type-1 tree, the index map's syntax and the Dublin Core crosswalk's escaping.
+// the type-1 tree, the index map's syntax, the Dublin Core crosswalk's escaping and the kept result
+// sets' bounds.
 #include <gtest/gtest.h>
 
 #include "backend/marc/cvtdiriv.h"
@@ -7,6 +8,7 @@
 #include "server/sru/cqlquery.h"
 #include "server/sru/httprequest.h"
 #include "server/sru/marcdc.h"
+#include "server/sru/sruresultsets.h"
 
 namespace {
 
@@ -92,6 +94,8 @@ std::string Text(const CZQueryNode* node) {
         return std::string("(") + ops[node->m_operator] + " " + Text(node->m_left.get()) + " " +
                Text(node->m_right.get()) + ")";
     }
+    if (node->m_kind == CZQueryKind::kResultSet)
+        return "set:" + node->m_text;
     if (node->m_kind != CZQueryKind::kTerm)
         return "error " + node->m_text;
     std::string out;
@@ -126,6 +130,9 @@ TEST(CqlToQuery, MapsClausesBooleansAndMaskingOrNamesTheDiagnostic) {
         {"a not b", "(not 1=1016,2=3:a 1=1016,2=3:b)"},
         {"bath.isbn = 9780", "1=7,2=3:9780"},
         {"rec.id = 0001006", "1=12,2=3:0001006"},
+        {"cql.resultSetId = \"a1b2\"", "set:a1b2"},
+        {"cql.resultsetid == a1b2 and title = x", "(and set:a1b2 1=4,2=3:x)"},
+        {"cql.resultSetId < a1b2", "diag 19 <"},
         {"title = h*st", "diag 28 h*st"},
         {"title = h?st", "diag 28 h?st"},
         {"title = *", "diag 28 *"},
@@ -183,6 +190,59 @@ TEST(CqlIndexMap, ParsesPropertiesAndNamesTheBadLine) {
         EXPECT_FALSE(map.Parse(std::string("index.ok = 1=4\n") + bad + "\n", error)) << bad;
         EXPECT_NE(error.find("line 2"), std::string::npos) << error;
     }
+}
+
+// A set of `rows` rows of one database.
+std::unique_ptr<CZResultSet> Rows(int rows) {
+    auto set = std::make_unique<CZResultSet>();
+    set->Create(nullptr);
+    for (int64_t i = 1; i <= rows; ++i)
+        set->Add("books", i);
+    set->EnsureIndexed();
+    return set;
+}
+
+TEST(SruResultSets, KeepsSetsForTheirAccountUntilIdleAndWithinTheBound) {
+    auto now = std::chrono::steady_clock::time_point();
+    CSruResultSets kept([&] { return now; });
+    // "rows/idle" of the set, or "none".
+    auto use = [&](const std::string& id, const std::string& account, int seconds = 0) {
+        std::string out = "none";
+        kept.Use(id, account, seconds, [&](CZResultSet& set, int idle) {
+            out = std::to_string(set.GetRowCount()) + "/" + std::to_string(idle);
+        });
+        return out;
+    };
+    const std::string a = kept.Keep(Rows(3), "public", 10, 2);
+    const std::string b = kept.Keep(Rows(5), "demo", 20, 2);
+    ASSERT_EQ(a.size(), 32u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(kept.Keep(Rows(1), "public", 10, 0), "") << "capacity 0 keeps nothing";
+    EXPECT_EQ(kept.Keep(nullptr, "public", 10, 2), "");
+    now += std::chrono::seconds(9);
+    const struct {
+        std::string id, account, expected;
+        int seconds;
+    } steps[] = {
+        {a, "public", "3/10", 0},  // used at 9 s: idle again from now, until 19 s
+        {a, "demo", "none", 0},    // another account's set
+        {"nosuch", "public", "none", 0},
+        {b, "demo", "5/30", 30},   // a new time replaces the set's
+    };
+    for (const auto& s : steps)
+        EXPECT_EQ(use(s.id, s.account, s.seconds), s.expected) << s.id << " " << s.account;
+    now += std::chrono::seconds(9);  // 18 s: a was used 9 s ago
+    EXPECT_EQ(use(a, "public"), "3/10");
+    now += std::chrono::seconds(11);  // 29 s: a idle for 11 s
+    kept.Purge();
+    EXPECT_EQ(kept.Size(), 1u);
+    EXPECT_EQ(use(a, "public"), "none");
+    // Full: the set nearest its end (b, until 39 s) goes for the new one.
+    const std::string c = kept.Keep(Rows(2), "public", 100, 2);
+    const std::string d = kept.Keep(Rows(4), "public", 100, 2);
+    EXPECT_EQ(kept.Size(), 2u);
+    EXPECT_EQ(use(b, "demo"), "none");
+    EXPECT_EQ(use(c, "public") + " " + use(d, "public"), "2/100 4/100");
 }
 
 TEST(MarcToDublinCore, EscapesStoreTextAndFollowsTheFormat) {

@@ -62,7 +62,7 @@ TEST_F(CSheetConfigTest, PortMustBeAboveZeroAndBelow65535) {
         } else {
             EXPECT_TRUE(page.m_messages.empty()) << c.text;
         }
-        if (!c.accepted)  // issue 22: a refused number did not switch to its page
+        if (!c.accepted)  // a refused number did not switch to its page
             EXPECT_EQ(ui.m_active, kPageCommon) << c.text;
     }
 }
