@@ -1,6 +1,7 @@
 // The interface table: which engine each interface file name selects.
 #include <strings.h>
 
+#include "backend/strata/pg_notify.h"
 #include "backend/strata/pg_store.h"
 #include "backend/strata/strata_store.h"
 
@@ -15,7 +16,7 @@ std::unique_ptr<IStrataStore> OpenNetChannel(const StrataLocation& where, bool c
     for (size_t i = 0; i < where.m_readPaths.size() && i < where.m_readAddresses.size(); ++i) {
         target.m_standbys.push_back(PgTarget{where.m_readPaths[i], where.m_readAddresses[i], where.m_maxConnections, {}});
     }
-    return OpenPgStore(target, create, st);
+    return OpenCachedPgStore(target, create, st);
 }
 
 const StrataInterfaceRow kInterfaces[] = {

@@ -1,0 +1,191 @@
+// CPgChangeListener: the change notices of a PostgreSQL store for the process's cache of it
+// (pg_notify.h), and the channels behind that cache.
+#include "backend/strata/pg_notify.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "backend/strata/pg_standbys.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// An idle listening connection runs a statement this often, so that a server gone without a
+// word (a host down) is noticed.
+constexpr auto kProbeEvery = std::chrono::seconds(10);
+
+// The triggers' tables: a write to any of them can change a search's hits or a record.
+constexpr const char* kWatchedTables[] = {"records", "postings", "keys", "databases"};
+
+class CPgChangeListener;
+std::mutex g_listenersLock;
+std::map<std::string, std::shared_ptr<CPgChangeListener>>* g_listeners = nullptr;  // guarded; lives to exit
+
+bool Exec(PGconn* conn, const std::string& sql, std::string* value = nullptr) {
+    PGresult* r = PQexec(conn, sql.c_str());
+    const ExecStatusType status = PQresultStatus(r);
+    const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (ok && value) *value = PQntuples(r) > 0 && !PQgetisnull(r, 0, 0) ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    return ok;
+}
+
+// The triggers, made when one of them is missing; false when the database holds no store yet.
+bool MakeTriggers(PGconn* conn) {
+    std::string tables;
+    for (const char* t : kWatchedTables) tables += std::string(tables.empty() ? "'" : ",'") + t + "'";
+    const std::string count = std::string("SELECT count(*) FROM pg_trigger t JOIN pg_class c ON c.oid=t.tgrelid"
+                                          " WHERE t.tgname='") + kPgChangeChannel +
+                              "' AND c.relnamespace=current_schema()::regnamespace AND c.relname IN (" + tables + ")";
+    std::string n;
+    if (!Exec(conn, count, &n)) return false;
+    if (atoi(n.c_str()) == int(std::size(kWatchedTables))) return true;
+    const std::string fn = kPgChangeChannel;
+    bool ok = Exec(conn, "BEGIN") && Exec(conn, "SELECT pg_advisory_xact_lock(" + std::to_string(kPgTriggerLock) + ")") &&
+              Exec(conn, "CREATE OR REPLACE FUNCTION " + fn + "() RETURNS trigger LANGUAGE plpgsql AS"
+                         " $$BEGIN PERFORM pg_notify('" + fn + "', ''); RETURN NULL; END$$");
+    for (const char* t : kWatchedTables) {
+        ok = ok && Exec(conn, "CREATE OR REPLACE TRIGGER " + fn + " AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON " +
+                                  t + " FOR EACH STATEMENT EXECUTE FUNCTION " + fn + "()");
+    }
+    ok = ok && Exec(conn, "COMMIT");
+    if (!ok) Exec(conn, "ROLLBACK");
+    return ok;
+}
+
+uint64_t ParsePosition(const std::string& text, bool& ok) {
+    const size_t slash = text.find('/');
+    ok = slash != std::string::npos && slash > 0 && slash + 1 < text.size() && slash <= 8 && text.size() - slash <= 9;
+    if (!ok) return 0;
+    char* end = nullptr;
+    const uint64_t hi = strtoull(text.c_str(), &end, 16);
+    ok = end == text.c_str() + slash;
+    const uint64_t lo = strtoull(text.c_str() + slash + 1, &end, 16);
+    ok = ok && *end == '\0';
+    return hi << 32 | lo;
+}
+
+class CPgChangeListener : public std::enable_shared_from_this<CPgChangeListener> {
+public:
+    CPgChangeListener(std::string key, std::string conninfo)
+        : m_key(std::move(key)),
+          m_conninfo(std::move(conninfo)),
+          m_cache(std::make_shared<CStrataCache>(StrataCacheBytes(), PgLaterPosition)) {
+        StrataRegisterCache(m_cache);
+        Touch();
+    }
+    void Start() {
+        std::thread([self = shared_from_this()] { self->Run(); }).detach();
+    }
+    void Touch() { m_lastUse.store(SteadyClock::now().time_since_epoch().count()); }
+    const std::shared_ptr<CStrataCache>& Cache() const { return m_cache; }
+
+private:
+    void Run() {
+        for (;;) {
+            if (PGconn* conn = Connect()) {
+                Listen(conn);
+                PQfinish(conn);
+            }
+            m_cache->SetLive(false, std::string());
+            if (Unused() && Leave()) return;
+            std::this_thread::sleep_for(kPgListenRetry);
+        }
+    }
+
+    PGconn* Connect() {
+        const char* keys[] = {"connect_timeout", "application_name", "keepalives_idle", "dbname", nullptr};
+        const char* values[] = {"5", "velkan-notices", "30", m_conninfo.c_str(), nullptr};
+        PGconn* conn = PQconnectdbParams(keys, values, 1);
+        if (conn && PQstatus(conn) == CONNECTION_OK && MakeTriggers(conn) &&
+            Exec(conn, std::string("LISTEN ") + kPgChangeChannel)) {
+            return conn;
+        }
+        PQfinish(conn);
+        return nullptr;
+    }
+
+    // Serves notices until the connection is lost.
+    void Listen(PGconn* conn) {
+        std::string position;
+        if (!Exec(conn, "SELECT pg_current_wal_insert_lsn()::text", &position)) return;
+        m_cache->SetLive(true, position);
+        auto probe = SteadyClock::now() + kProbeEvery;
+        for (;;) {
+            pollfd p{PQsocket(conn), POLLIN, 0};
+            if (p.fd < 0 || poll(&p, 1, 1000) < 0 || PQconsumeInput(conn) == 0) return;
+            bool changed = false;
+            while (PGnotify* n = PQnotifies(conn)) {
+                changed = true;
+                PQfreemem(n);
+            }
+            if (changed || SteadyClock::now() >= probe) {
+                if (!Exec(conn, "SELECT pg_current_wal_insert_lsn()::text", &position)) return;
+                if (changed) m_cache->Invalidate(position);
+                probe = SteadyClock::now() + kProbeEvery;
+            }
+            if (PQstatus(conn) != CONNECTION_OK) return;
+        }
+    }
+
+    bool Unused() const {
+        const auto last = SteadyClock::time_point(SteadyClock::duration(m_lastUse.load()));
+        return SteadyClock::now() - last > kPgListenerIdle;
+    }
+
+    // Leaves the registry (a channel opened meanwhile keeps this listener going instead).
+    bool Leave() {
+        std::lock_guard<std::mutex> lock(g_listenersLock);
+        if (!Unused()) return false;
+        const auto it = g_listeners->find(m_key);
+        if (it != g_listeners->end() && it->second.get() == this) g_listeners->erase(it);
+        return true;
+    }
+
+    const std::string m_key, m_conninfo;
+    const std::shared_ptr<CStrataCache> m_cache;
+    std::atomic<SteadyClock::rep> m_lastUse{0};
+};
+
+std::shared_ptr<CStrataCache> CacheFor(const PgTarget& target) {
+    std::lock_guard<std::mutex> lock(g_listenersLock);
+    if (g_listeners == nullptr) g_listeners = new std::map<std::string, std::shared_ptr<CPgChangeListener>>();
+    std::shared_ptr<CPgChangeListener>& listener = (*g_listeners)[target.m_conninfo];
+    if (listener) {
+        listener->Touch();
+    } else {
+        listener = std::make_shared<CPgChangeListener>(target.m_conninfo, target.m_conninfo);
+        listener->Start();
+    }
+    return listener->Cache();
+}
+
+}  // namespace
+
+std::string PgLaterPosition(const std::string& a, const std::string& b) {
+    if (a == kPgOnPrimary || b == kPgOnPrimary) return kPgOnPrimary;
+    bool okA = false, okB = false;
+    const uint64_t pa = ParsePosition(a, okA), pb = ParsePosition(b, okB);
+    if (!okA) return okB ? b : std::string(kPgOnPrimary);  // an unreadable position: the primary reads
+    if (!okB) return kPgOnPrimary;
+    return pa >= pb ? a : b;
+}
+
+std::unique_ptr<IStrataStore> OpenCachedPgStore(const PgTarget& target, bool create, StrataStatus& st) {
+    if (create || StrataCacheBytes() == 0) return OpenPgStore(target, create, st);
+    std::shared_ptr<CStrataCache> cache = CacheFor(target);
+    std::unique_ptr<IStrataStore> inner;
+    // Not serving from the cache: the channel reaches the server now, so that its errors come here.
+    if (!cache->Live()) {
+        inner = OpenPgStore(target, false, st);
+        if (!inner) return nullptr;
+    }
+    return std::make_unique<CCachedStore>(std::move(cache), std::move(inner),
+                                          [target](StrataStatus& s) { return OpenPgStore(target, false, s); });
+}
