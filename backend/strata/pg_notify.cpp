@@ -172,18 +172,18 @@ std::string PgLaterPosition(const std::string& a, const std::string& b) {
     if (a == kPgOnPrimary || b == kPgOnPrimary) return kPgOnPrimary;
     bool okA = false, okB = false;
     const uint64_t pa = ParsePosition(a, okA), pb = ParsePosition(b, okB);
-    if (!okA) return okB ? b : std::string(kPgOnPrimary);  // an unreadable position: the primary reads
-    if (!okB) return kPgOnPrimary;
+    if (!okA || !okB) return kPgOnPrimary;  // an unreadable position: the primary reads
     return pa >= pb ? a : b;
 }
 
 std::unique_ptr<IStrataStore> OpenCachedPgStore(const PgTarget& target, bool create, StrataStatus& st) {
-    if (create || StrataCacheBytes() == 0) return OpenPgStore(target, create, st);
+    if (StrataCacheBytes() == 0) return OpenPgStore(target, create, st);
     std::shared_ptr<CStrataCache> cache = CacheFor(target);
     std::unique_ptr<IStrataStore> inner;
-    // Not serving from the cache: the channel reaches the server now, so that its errors come here.
-    if (!cache->Live()) {
-        inner = OpenPgStore(target, false, st);
+    // Not serving from the cache, or a pool that has not checked the store yet: the channel
+    // reaches the server now, so that its errors come here.
+    if (create || !cache->Live() || !CPgPool::For(target)->SchemaChecked()) {
+        inner = OpenPgStore(target, create, st);
         if (!inner) return nullptr;
     }
     return std::make_unique<CCachedStore>(std::move(cache), std::move(inner),

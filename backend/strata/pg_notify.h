@@ -31,6 +31,6 @@ constexpr int64_t kPgTriggerLock = 358483100001;  // advisory lock of making the
 // The later of two WAL positions ("X/Y" hex, or kPgOnPrimary, which is later than any).
 std::string PgLaterPosition(const std::string& a, const std::string& b);
 
-// A channel to the store at `target` behind the process's cache of that store (when caching is
-// on, StrataCacheBytes() > 0, and `create` is false); else OpenPgStore's channel.
+// A channel to the store at `target` (OpenPgStore's) behind the process's cache of that store;
+// OpenPgStore's channel alone when caching is off (StrataCacheBytes() is 0).
 std::unique_ptr<IStrataStore> OpenCachedPgStore(const PgTarget& target, bool create, StrataStatus& st);

@@ -1,5 +1,6 @@
 #include "backend/strata/strata_admin.h"
 
+#include "backend/strata/pg_notify.h"
 #include "backend/strata/pg_store.h"
 #include "backend/strata/strata_store.h"
 
@@ -9,7 +10,7 @@ namespace {
 std::unique_ptr<IStrataStore> OpenStoreSpec(const std::string& spec, bool create, StrataStatus& st) {
     if (spec.rfind("pg:", 0) == 0) {
         const std::string conninfo = spec.substr(3);
-        return OpenPgStore(PgTarget{conninfo, PgDescribe(conninfo), 4, {}}, create, st);
+        return OpenCachedPgStore(PgTarget{conninfo, PgDescribe(conninfo), 4, {}}, create, st);
     }
     return OpenSqliteStore(spec.rfind("sqlite:", 0) == 0 ? spec.substr(7) : spec, create, st);
 }

@@ -164,15 +164,28 @@ void StrataRegisterCache(const std::shared_ptr<CStrataCache>& cache) {
     g_registry->push_back(cache);
 }
 
-StrataCacheStats StrataNetworkCacheStats() {
+namespace {
+
+std::vector<std::shared_ptr<CStrataCache>> LiveCaches() {
     std::vector<std::shared_ptr<CStrataCache>> caches;
-    {
-        std::lock_guard<std::mutex> lock(g_registryLock);
-        if (g_registry == nullptr) return {};
-        for (const auto& w : *g_registry) {
-            if (auto c = w.lock()) caches.push_back(std::move(c));
-        }
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    if (g_registry == nullptr) return caches;
+    for (const auto& w : *g_registry) {
+        if (auto c = w.lock()) caches.push_back(std::move(c));
     }
+    return caches;
+}
+
+}  // namespace
+
+void StrataInvalidateOtherCaches(const CStrataCache* except) {
+    for (const auto& c : LiveCaches()) {
+        if (c.get() != except) c->Invalidate(std::string());
+    }
+}
+
+StrataCacheStats StrataNetworkCacheStats() {
+    const std::vector<std::shared_ptr<CStrataCache>> caches = LiveCaches();
     StrataCacheStats all;
     for (const auto& c : caches) {
         const StrataCacheStats s = c->Stats();

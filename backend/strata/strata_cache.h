@@ -4,8 +4,8 @@
 // front of a network channel that answers searches, their later pages and record reads from it.
 // Internal to vkstrata.
 //
-// Staleness: the cache is emptied by every write made through this process (before the write
-// call returns, so a session reads its own write) and by the store's change notices for writes
+// Staleness: the caches of the process are emptied by every write made through any of them
+// (before the write call returns, so a session reads its own write) and by the store's change notices for writes
 // of other processes (pg_notify.h). It only serves while it is "live", that is while those
 // notices are known to arrive; a listener that lost its server connection makes it not live
 // (and empty) until it listens again, since notices may have been missed meanwhile.
@@ -94,6 +94,8 @@ private:
 
 // Registers a cache for StrataNetworkCacheStats (held weakly). Any thread.
 void StrataRegisterCache(const std::shared_ptr<CStrataCache>& cache);
+// Empties every registered cache but `except` (another connection string may name the same store).
+void StrataInvalidateOtherCaches(const CStrataCache* except);
 StrataCacheStats StrataNetworkCacheStats();
 
 class CCachedStore : public IStrataStore {
@@ -149,6 +151,7 @@ private:
     template <class T>
     T Wrote(T result) {
         m_cache->Invalidate(m_inner ? m_inner->WritePosition() : std::string());
+        StrataInvalidateOtherCaches(m_cache.get());
         return result;
     }
 
