@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "backend/strata/pg_standbys.h"
 
@@ -84,6 +85,15 @@ public:
         std::thread([self = shared_from_this()] { self->Run(); }).detach();
     }
     void Touch() { m_lastUse.store(SteadyClock::now().time_since_epoch().count()); }
+    // Keeps `pool` (and its idle connections) while the listener lives: channels behind the
+    // cache hold no connection between calls, and a pool that nobody holds closes.
+    void Keep(const std::shared_ptr<CPgPool>& pool) {
+        std::lock_guard<std::mutex> lock(m_poolsLock);
+        for (const auto& p : m_pools) {
+            if (p == pool) return;
+        }
+        m_pools.push_back(pool);
+    }
     const std::shared_ptr<CStrataCache>& Cache() const { return m_cache; }
 
 private:
@@ -148,12 +158,14 @@ private:
         return true;
     }
 
+    std::mutex m_poolsLock;
+    std::vector<std::shared_ptr<CPgPool>> m_pools;  // guarded by m_poolsLock
     const std::string m_key, m_conninfo;
     const std::shared_ptr<CStrataCache> m_cache;
     std::atomic<SteadyClock::rep> m_lastUse{0};
 };
 
-std::shared_ptr<CStrataCache> CacheFor(const PgTarget& target) {
+std::shared_ptr<CStrataCache> CacheFor(const PgTarget& target, const std::shared_ptr<CPgPool>& pool) {
     std::lock_guard<std::mutex> lock(g_listenersLock);
     if (g_listeners == nullptr) g_listeners = new std::map<std::string, std::shared_ptr<CPgChangeListener>>();
     std::shared_ptr<CPgChangeListener>& listener = (*g_listeners)[target.m_conninfo];
@@ -163,6 +175,7 @@ std::shared_ptr<CStrataCache> CacheFor(const PgTarget& target) {
         listener = std::make_shared<CPgChangeListener>(target.m_conninfo, target.m_conninfo);
         listener->Start();
     }
+    listener->Keep(pool);
     return listener->Cache();
 }
 
@@ -178,11 +191,12 @@ std::string PgLaterPosition(const std::string& a, const std::string& b) {
 
 std::unique_ptr<IStrataStore> OpenCachedPgStore(const PgTarget& target, bool create, StrataStatus& st) {
     if (StrataCacheBytes() == 0) return OpenPgStore(target, create, st);
-    std::shared_ptr<CStrataCache> cache = CacheFor(target);
+    const std::shared_ptr<CPgPool> pool = CPgPool::For(target);
+    std::shared_ptr<CStrataCache> cache = CacheFor(target, pool);
     std::unique_ptr<IStrataStore> inner;
     // Not serving from the cache, or a pool that has not checked the store yet: the channel
     // reaches the server now, so that its errors come here.
-    if (create || !cache->Live() || !CPgPool::For(target)->SchemaChecked()) {
+    if (create || !cache->Live() || !pool->SchemaChecked()) {
         inner = OpenPgStore(target, create, st);
         if (!inner) return nullptr;
     }
