@@ -179,6 +179,17 @@ std::shared_ptr<CStrataCache> CacheFor(const PgTarget& target, const std::shared
     return listener->Cache();
 }
 
+// Without a cache the pools are kept to the process's exit, for the same reason as Keep().
+void KeepWithoutCache(const std::shared_ptr<CPgPool>& pool) {
+    static std::mutex lock;
+    static auto* kept = new std::vector<std::shared_ptr<CPgPool>>();  // guarded by lock; lives to exit
+    std::lock_guard<std::mutex> guard(lock);
+    for (const auto& p : *kept) {
+        if (p == pool) return;
+    }
+    kept->push_back(pool);
+}
+
 }  // namespace
 
 std::string PgLaterPosition(const std::string& a, const std::string& b) {
@@ -190,8 +201,11 @@ std::string PgLaterPosition(const std::string& a, const std::string& b) {
 }
 
 std::unique_ptr<IStrataStore> OpenCachedPgStore(const PgTarget& target, bool create, StrataStatus& st) {
-    if (StrataCacheBytes() == 0) return OpenPgStore(target, create, st);
     const std::shared_ptr<CPgPool> pool = CPgPool::For(target);
+    if (StrataCacheBytes() == 0) {
+        KeepWithoutCache(pool);
+        return OpenPgStore(target, create, st);
+    }
     std::shared_ptr<CStrataCache> cache = CacheFor(target, pool);
     std::unique_ptr<IStrataStore> inner;
     // Not serving from the cache, or a pool that has not checked the store yet: the channel
