@@ -105,6 +105,95 @@ TEST(StrataCacheTest, ConcurrentFillsNeverOutliveTheEmptyingAfterThem) {
     EXPECT_EQ(stale.load(), 0);
 }
 
+// An inner channel that answers searches with fixed hits and notes the read positions asked of it.
+class CFakeStore : public IStrataStore {
+public:
+    std::vector<std::string> m_readAfter;  // at each search
+    std::string m_position, m_written;
+    int m_searches = 0;
+
+    void Interrupt() override {}
+    void BeginCall() override {}
+    std::string WritePosition() const override { return m_written; }
+    void ReadAfter(const std::string& position) override { m_position = position; }
+    bool Search(const std::string&, const std::string&, const std::string&, int64_t after, size_t limit,
+                std::vector<int64_t>& hits, bool& more, StrataStatus&) override {
+        ++m_searches;
+        m_readAfter.push_back(m_position);
+        hits.clear();
+        for (int64_t n = after + 1; n <= 5 && hits.size() < limit; ++n) hits.push_back(n);
+        more = hits.size() == limit && hits.back() < 5;
+        return true;
+    }
+    bool WriteRecord(const std::string&, int64_t, StrataWrite, const std::string&, StrataStatus&) override {
+        m_written = "0/30";
+        return true;
+    }
+    bool Login(const std::string&, const std::string&, int&, StrataStatus&) override { return false; }
+    bool ListDatabases(std::vector<StrataDatabaseInfo>&, bool, StrataStatus&) override { return false; }
+    bool ReadCfgFile(const std::string&, const std::string&, std::string&, StrataStatus&) override { return false; }
+    bool ReadRecord(const std::string&, int64_t, std::string&, StrataStatus&) override { return false; }
+    bool ReadRecords(const std::string&, const std::vector<int64_t>&, std::vector<std::string>&,
+                     StrataStatus&) override {
+        return false;
+    }
+    bool ScanTerms(const std::string&, const std::string&, const std::string&, bool, size_t, size_t,
+                   std::vector<StrataTermCount>&, StrataStatus&) override {
+        return false;
+    }
+    bool CreateSchema(StrataStatus&) override { return false; }
+    bool AddDatabase(const std::string&, StrataStatus&) override { return false; }
+    bool DropDatabase(const std::string&, StrataStatus&) override { return false; }
+    bool PutCfgFile(const std::string&, const std::string&, const std::string&, StrataStatus&) override { return false; }
+    bool ListCfgFiles(const std::string&, std::vector<std::string>&, StrataStatus&) override { return false; }
+    int LoadRecords(const std::string&, const std::vector<std::string>&, std::vector<StrataRejectedRecord>&,
+                    StrataStatus&) override {
+        return -1;
+    }
+    int64_t NextRecordNumber(const std::string&, StrataStatus&) override { return -1; }
+    int64_t ForEachRecord(const std::string&, const std::function<bool(int64_t, const std::string&)>&,
+                          StrataStatus&) override {
+        return -1;
+    }
+    bool Reindex(const std::string&, StrataStatus&) override { return false; }
+    bool PutAccount(const std::string&, const std::string*, int, bool, StrataStatus&) override { return false; }
+    bool RemoveAccount(const std::string&, StrataStatus&) override { return false; }
+    bool ListAccounts(std::vector<StrataAccountInfo>&, StrataStatus&) override { return false; }
+    bool ExportAccounts(std::vector<StrataAccountInfo>&, StrataStatus&) override { return false; }
+    bool ImportAccount(const StrataAccountInfo&, StrataStatus&) override { return false; }
+};
+
+// Pages come from one computed list; a refill after an emptying reads at least the position of
+// the emptying (a lagging standby cannot answer it), and a session's own later position wins.
+TEST(StrataCacheTest, RefillsReadAtLeastTheEmptyingsPosition) {
+    auto cache = std::make_shared<CStrataCache>(1 << 20, PgLaterPosition);
+    cache->SetLive(true, "0/20");
+    auto owned = std::make_unique<CFakeStore>();
+    CFakeStore& fake = *owned;
+    int opened = 0;
+    CCachedStore store(cache, nullptr, [&](StrataStatus&) {
+        ++opened;
+        return std::move(owned);
+    });
+    std::vector<int64_t> hits;
+    bool more = false;
+    StrataStatus st;
+    store.ReadAfter("0/10");
+    ASSERT_TRUE(store.Search("books", "title", "x", 0, 2, hits, more, st));
+    EXPECT_EQ(hits, (std::vector<int64_t>{1, 2}));
+    EXPECT_TRUE(more);
+    ASSERT_TRUE(store.Search("books", "title", "x", 2, 10, hits, more, st));
+    EXPECT_EQ(hits, (std::vector<int64_t>{3, 4, 5}));
+    EXPECT_FALSE(more);
+    ASSERT_TRUE(store.WriteRecord("books", 1, StrataWrite::kReplace, "", st));
+    ASSERT_TRUE(store.Search("books", "title", "x", 0, 10, hits, more, st));
+    store.ReadAfter("0/40");
+    cache->Invalidate("");
+    ASSERT_TRUE(store.Search("books", "title", "x", 0, 10, hits, more, st));
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(fake.m_readAfter, (std::vector<std::string>{"0/20", "0/30", "0/40"}));
+}
+
 class StrataCachePgTest : public StrataStoreTest {
 protected:
     // Runs `sql` on a connection of its own, as another program writing to the store would.
