@@ -113,8 +113,10 @@ private:
         const char* keys[] = {"connect_timeout", "application_name", "keepalives_idle", "dbname", nullptr};
         const char* values[] = {"5", "velkan-notices", "30", m_conninfo.c_str(), nullptr};
         PGconn* conn = PQconnectdbParams(keys, values, 1);
-        if (conn && PQstatus(conn) == CONNECTION_OK && MakeTriggers(conn) &&
-            Exec(conn, std::string("LISTEN ") + kPgChangeChannel)) {
+        // Making the triggers waits for writes in progress; the listener gives up (and tries again
+        // later) before the server's deadlock check could pick the writer instead.
+        if (conn && PQstatus(conn) == CONNECTION_OK && Exec(conn, "SET lock_timeout = '500ms'") &&
+            MakeTriggers(conn) && Exec(conn, std::string("LISTEN ") + kPgChangeChannel)) {
             return conn;
         }
         PQfinish(conn);
