@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -26,6 +27,28 @@ constexpr const char* kWatchedTables[] = {"records", "postings", "keys", "databa
 
 class CPgChangeListener;
 std::mutex g_listenersLock;
+
+// The listeners' threads end and are joined when the process exits, before the libraries they
+// call (libpq, GSSAPI) are torn down.
+std::atomic<bool> g_stopping{false};
+struct CListenerThreads {
+    std::mutex m_lock;
+    std::vector<std::thread> m_threads;  // guarded by m_lock
+    ~CListenerThreads() {
+        g_stopping.store(true);
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (std::thread& t : m_threads) t.join();
+    }
+};
+CListenerThreads g_threads;
+
+// Waits `d`, in short slices so that an exit is not held up; false when the process is exiting.
+bool Pause(std::chrono::milliseconds d) {
+    for (auto left = d; left.count() > 0 && !g_stopping.load(); left -= std::chrono::milliseconds(100)) {
+        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(100)));
+    }
+    return !g_stopping.load();
+}
 std::map<std::string, std::shared_ptr<CPgChangeListener>>* g_listeners = nullptr;  // guarded; lives to exit
 
 bool Exec(PGconn* conn, const std::string& sql, std::string* value = nullptr) {
@@ -82,7 +105,8 @@ public:
         Touch();
     }
     void Start() {
-        std::thread([self = shared_from_this()] { self->Run(); }).detach();
+        std::lock_guard<std::mutex> lock(g_threads.m_lock);
+        g_threads.m_threads.emplace_back([self = shared_from_this()] { self->Run(); });
     }
     void Touch() { m_lastUse.store(SteadyClock::now().time_since_epoch().count()); }
     // Keeps `pool` (and its idle connections) while the listener lives: channels behind the
@@ -98,14 +122,14 @@ public:
 
 private:
     void Run() {
-        for (;;) {
+        while (!g_stopping.load()) {
             if (PGconn* conn = Connect()) {
                 Listen(conn);
                 PQfinish(conn);
             }
             m_cache->SetLive(false, std::string());
             if (Unused() && Leave()) return;
-            std::this_thread::sleep_for(kPgListenRetry);
+            if (!Pause(kPgListenRetry)) return;
         }
     }
 
@@ -131,7 +155,7 @@ private:
         auto probe = SteadyClock::now() + kProbeEvery;
         for (;;) {
             pollfd p{PQsocket(conn), POLLIN, 0};
-            if (p.fd < 0 || poll(&p, 1, 1000) < 0 || PQconsumeInput(conn) == 0) return;
+            if (g_stopping.load() || p.fd < 0 || poll(&p, 1, 100) < 0 || PQconsumeInput(conn) == 0) return;
             bool changed = false;
             while (PGnotify* n = PQnotifies(conn)) {
                 changed = true;
