@@ -2,6 +2,7 @@
 // (pg_notify.h), and the channels behind that cache.
 #include "backend/strata/pg_notify.h"
 
+#include <openssl/crypto.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -29,18 +30,30 @@ class CPgChangeListener;
 std::mutex g_listenersLock;
 
 // The listeners' threads end and are joined when the process exits, before the libraries they
-// call (libpq, GSSAPI) are torn down.
+// call are torn down: the exit handler is registered after OpenSSL's (handlers run in reverse
+// order), and GSSAPI's teardown comes after every handler.
 std::atomic<bool> g_stopping{false};
 struct CListenerThreads {
     std::mutex m_lock;
     std::vector<std::thread> m_threads;  // guarded by m_lock
-    ~CListenerThreads() {
-        g_stopping.store(true);
-        std::lock_guard<std::mutex> lock(m_lock);
-        for (std::thread& t : m_threads) t.join();
-    }
 };
-CListenerThreads g_threads;
+CListenerThreads& Threads() {
+    static auto* threads = new CListenerThreads();  // lives to exit
+    return *threads;
+}
+void StopListeners() {
+    g_stopping.store(true);
+    CListenerThreads& t = Threads();
+    std::lock_guard<std::mutex> lock(t.m_lock);
+    for (std::thread& thread : t.m_threads) thread.join();
+}
+void RegisterExitOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        OPENSSL_init_crypto(0, nullptr);
+        std::atexit(StopListeners);
+    });
+}
 
 // Waits `d`, in short slices so that an exit is not held up; false when the process is exiting.
 bool Pause(std::chrono::milliseconds d) {
@@ -105,8 +118,9 @@ public:
         Touch();
     }
     void Start() {
-        std::lock_guard<std::mutex> lock(g_threads.m_lock);
-        g_threads.m_threads.emplace_back([self = shared_from_this()] { self->Run(); });
+        RegisterExitOnce();
+        std::lock_guard<std::mutex> lock(Threads().m_lock);
+        Threads().m_threads.emplace_back([self = shared_from_this()] { self->Run(); });
     }
     void Touch() { m_lastUse.store(SteadyClock::now().time_since_epoch().count()); }
     // Keeps `pool` (and its idle connections) while the listener lives: channels behind the
