@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "backend/strata/strata_cache.h"
 #include "platform/inifile.h"
 #include "server/tunnelarray.h"
 #include "setup/coralib/coralib.h"
@@ -74,6 +75,7 @@ const IniKey kKeys[] = {
     {"Backend", "ServerPassword", &CServerSettings::m_serverPassword},
     {"Backend", "MaxConnections", &CServerSettings::m_maxConnections},
     {"Backend", "ReadServers", &CServerSettings::m_readServers},
+    {"Backend", "CacheMegabytes", &CServerSettings::m_cacheMegabytes},
 };
 
 constexpr const char* kDiagnosticsNames[] = {"none", "bib1"};
@@ -150,6 +152,8 @@ std::string CheckRanges(const CServerSettings& s, int port) {
         return "[Strata] Version must be 0 (Kaltro) or 1 (Lumo)";
     if (s.m_maxConnections < 1)
         return "[Backend] MaxConnections must be 1 or more";
+    if (s.m_cacheMegabytes < 0 || s.m_cacheMegabytes > 65536)
+        return "[Backend] CacheMegabytes must be 0 (no cache) to 65536";
     CQueryCharset charset;
     if (!ParseQueryCharset(s.m_queryCharset, charset))
         return "[Server] QueryCharset must be ansi, utf-8 or auto, not " + s.m_queryCharset;
@@ -194,6 +198,8 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
 }
 
 StrataNetOptions BackendNetOptions(const CServerSettings& s) {
+    // The cache in front of the network back-end is process-wide: set with the rest of its options.
+    StrataSetCacheBytes(static_cast<size_t>(s.m_cacheMegabytes) << 20);
     StrataNetOptions options{s.m_serverAddress, s.m_serverUser, s.m_serverPassword, s.m_maxConnections, {}};
     size_t start = 0;
     while (start <= s.m_readServers.size()) {

@@ -35,5 +35,6 @@ void ApplyHostSettings(const CServerSettings& settings, const std::string& homeD
 std::string BackendStoreFolder(const CServerSettings& settings, const std::string& homeDir, std::string& note);
 
 // The network back-end's options: [common] DBIPAddress, [Backend] ServerUser, ServerPassword,
-// MaxConnections, and ReadServers split at its commas (blanks around a name ignored).
+// MaxConnections, and ReadServers split at its commas (blanks around a name ignored). Also sets
+// the process-wide cache limit of the network back-end from [Backend] CacheMegabytes.
 StrataNetOptions BackendNetOptions(const CServerSettings& settings);

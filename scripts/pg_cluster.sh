@@ -6,7 +6,8 @@
 #   scripts/pg_cluster.sh start DIR   initdb and start; writes DIR/env (PGHOST, PGPORT, PGUSER,
 #                                     PGPASSWORD lines), DIR/conninfo, and DIR/cluster: the path of
 #                                     the cluster's own folder under /tmp (data, socket, log), which
-#                                     the server account can reach wherever DIR is
+#                                     the server account can reach wherever DIR is;
+#                                     PG_STAT_STATEMENTS=1 loads pg_stat_statements
 #   scripts/pg_cluster.sh stop DIR    stop the server, keep the data (for fault tests)
 #   scripts/pg_cluster.sh resume DIR  start a stopped cluster again on the same port
 #   scripts/pg_cluster.sh destroy DIR stop the server and remove DIR
@@ -83,6 +84,10 @@ full_page_writes = off
 max_connections = 200
 shared_buffers = 64MB
 EOF
+  # PG_STAT_STATEMENTS=1: statement figures for profiling (CREATE EXTENSION pg_stat_statements).
+  if [[ ${PG_STAT_STATEMENTS:-0} == 1 ]]; then
+    printf "shared_preload_libraries = 'pg_stat_statements'\npg_stat_statements.track = all\n" >>"$c/data/postgresql.conf"
+  fi
   printf 'PGHOST=127.0.0.1\nPGPORT=%s\nPGUSER=velkan\nPGPASSWORD=%s\n' "$port" "$password" > "$dir/env"
   printf "host=127.0.0.1 port=%s user=velkan password=%s" "$port" "$password" > "$dir/conninfo"
   as_owner "$bindir/pg_ctl" -D "$c/data" -l "$c/server.log" -w -t 60 start >/dev/null

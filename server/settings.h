@@ -72,6 +72,7 @@ struct CServerSettings {
     std::string m_serverPassword;                    // ServerPassword
     int m_maxConnections = 16;                       // MaxConnections: network back-end pool cap
     std::string m_readServers;                       // ReadServers: hot standbys, "host[:port],..."
+    int m_cacheMegabytes = 64;                       // CacheMegabytes: network back-end cache, 0 off
 };
 
 class CSettings {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "backend/strata/pg_notify.h"
 #include "backend/strata/strata_engine.h"
 #include "backend/strata/strata_errors.h"
 
@@ -241,11 +242,15 @@ std::unique_ptr<IStrataStore> OpenServer(const StrataLocation& where, bool creat
     for (size_t i = 0; i < where.m_readPaths.size() && i < where.m_readAddresses.size(); ++i) {
         target.m_standbys.push_back(PgTarget{where.m_readPaths[i], where.m_readAddresses[i], where.m_maxConnections, {}});
     }
-    return CStrataEngine::Open(std::make_unique<CPgDriver>(CPgPool::For(target)), create, st);
+    return OpenCachedPgStore(target, create, st);
 }
 
 bool MayAnswerLater(const StrataLocation& where) { return PQping(where.m_path.c_str()) == PQPING_NO_RESPONSE; }
 
 }  // namespace
+
+std::unique_ptr<IStrataStore> OpenPgStore(const PgTarget& target, bool create, StrataStatus& st) {
+    return CStrataEngine::Open(std::make_unique<CPgDriver>(CPgPool::For(target)), create, st);
+}
 
 const StrataEngineRow kStrataPgEngine = {"pg", true, LocateServer, LocateSpec, OpenServer, MayAnswerLater};

@@ -59,6 +59,10 @@ std::string PgOneLine(const char* message);
 // "host:port/dbname" of a connection string, for messages (never its password).
 std::string PgDescribe(const std::string& conninfo);
 
+// A channel to the store at `target` through the one store engine over this driver, without
+// the process's cache (pg_notify.h puts the cache in front).
+std::unique_ptr<IStrataStore> OpenPgStore(const PgTarget& target, bool create, StrataStatus& st);
+
 class CPgPool;
 
 // A result freed with the guard.

@@ -128,6 +128,7 @@ TEST_F(CServerSettingsTest, OutOfRangeValuesAreRefusedWithTheKeyNamed) {
         {"[Server]\nDiagnostics=full\n", "Diagnostics"},
         {"[Server]\nDefaultUseAttribute=0\n", "DefaultUseAttribute"},
         {"[Backend]\nMaxConnections=0\n", "MaxConnections"},
+        {"[Backend]\nCacheMegabytes=-1\n", "CacheMegabytes"},
         {"[Server]\nMaxSessionsPerAddress=-1\n", "MaxSessionsPerAddress"},
         {"[Server]\nTlsPort=70000\nTlsCertFile=c\nTlsKeyFile=k\n", "TlsPort"},
         {"[common]\nListenerPort=2100\n[Server]\nTlsPort=2100\nTlsCertFile=c\nTlsKeyFile=k\n", "TlsPort"},

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "backend/strata/strata_cache.h"
 #include "backend/strata/strata_channel.h"
 #include "server/metrics.h"
 #include "server/metricshistory.h"
@@ -65,6 +66,24 @@ void AppendBackendServers(std::string& out) {
         out += std::string("# HELP ") + c.m_name + " " + c.m_help + "\n# TYPE " + c.m_name + " counter\n";
         for (const StrataServerStats& s : servers)
             out += std::string(c.m_name) + "{" + label(s) + "} " + std::to_string(s.*c.m_value) + "\n";
+    }
+    // The process's cache of hit lists and records in front of the servers.
+    const StrataCacheStats cache = StrataNetworkCacheStats();
+    const struct {
+        const char* m_name;
+        const char* m_type;
+        const char* m_help;
+        uint64_t m_value;
+    } figures[] = {
+        {"velkan_backend_cache_hits_total", "counter", "Hit lists and records answered from the cache.", cache.m_hits},
+        {"velkan_backend_cache_misses_total", "counter", "Hit lists and records read from the server.", cache.m_misses},
+        {"velkan_backend_cache_emptied_total", "counter", "Times the cache emptied (a write, a change notice).",
+         cache.m_emptied},
+        {"velkan_backend_cache_bytes", "gauge", "Bytes the cache holds.", cache.m_bytes},
+    };
+    for (const auto& f : figures) {
+        out += std::string("# HELP ") + f.m_name + " " + f.m_help + "\n# TYPE " + f.m_name + " " + f.m_type + "\n";
+        out += std::string(f.m_name) + " " + std::to_string(f.m_value) + "\n";
     }
 }
 
