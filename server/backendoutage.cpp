@@ -17,11 +17,11 @@ void CBackendOutage::Lost(const std::string& client, const std::string& error) {
                 client.c_str(), error.c_str());
 }
 
-void CBackendOutage::Answered() {
+void CBackendOutage::Answered(std::chrono::steady_clock::time_point begun) {
     if (!m_open.load())
         return;
     CMutexLock lock(m_lock);
-    if (!m_open.load())
+    if (!m_open.load() || begun < m_since)
         return;
     m_open.store(false);
     const auto seconds =

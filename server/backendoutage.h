@@ -21,8 +21,9 @@ public:
 
     // An association from `client` ended because the back-end was lost with `error`.
     void Lost(const std::string& client, const std::string& error);
-    // A call of some session got an answer from the back-end.
-    void Answered();
+    // A call of some session, part of a request that began at `begun`, got an answer from the
+    // back-end. Answers to requests that began before the outage do not end it.
+    void Answered(std::chrono::steady_clock::time_point begun);
 
 private:
     CLogger& m_log;

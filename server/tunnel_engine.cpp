@@ -34,7 +34,9 @@ CChannelAccess CTunnel::ChannelAccess() {
     access.m_allowAnonymous = Settings().m_allowAnonymous;
     access.m_lost = [this] { CloseForBrokenBackend(); };
     if (m_owner)
-        access.m_answered = [outage = &m_owner->m_outage] { outage->Answered(); };
+        access.m_answered = [outage = &m_owner->m_outage, begun = std::chrono::steady_clock::now()] {
+            outage->Answered(begun);
+        };
     return access;
 }
 

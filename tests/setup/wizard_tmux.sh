@@ -21,6 +21,7 @@ cleanup() {
   tmux -S "$sock" kill-server 2>/dev/null || true
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  bash "$src/scripts/pg_cluster.sh" destroy "$work/pg" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -115,10 +116,20 @@ for f in bin/vk9000 bin/strata bin/SetupVelkan lib/libberkit.so lib/libvelkansvc
 done
 
 # ---- 2. re-installation with the copied programs, a vk9000 running, port 2 taken --------------
+# vk9000 does not start without its back-end: this one serves a throw-away cluster, and the
+# ini names db.example again once it runs.
+bash "$src/scripts/pg_cluster.sh" start "$work/pg"
+(set -a; . "$work/pg/env"; psql -qXd postgres -c 'CREATE DATABASE "Lumo"' >/dev/null)
+"$work/prog/bin/strata" create "pg:$(cat "$work/pg/conninfo") dbname=Lumo" >/dev/null
+cp "$work/inst/vk9000.ini" "$work/ini.wizard"
+pgport=$(sed -n 's/^PGPORT=//p' "$work/pg/env")
+sed -i -e "s/^DBIPAddress=.*/DBIPAddress=127.0.0.1:$pgport/" "$work/inst/vk9000.ini"
+printf '[Backend]\nServerUser=velkan\nServerPassword=%s\n' "$(sed -n 's/^PGPASSWORD=//p' "$work/pg/env")" >> "$work/inst/vk9000.ini"
 "$work/prog/bin/vk9000" --home "$work/inst" --port 0 >"$work/vk9000.out" 2>&1 &
 pids+=($!); vk=$!
 for _ in $(seq 100); do grep -q "listening on port" "$work/vk9000.out" && break; sleep 0.1; done
 grep -q "listening on port" "$work/vk9000.out" || fail "vk9000 did not start: $(cat "$work/vk9000.out")"
+cp "$work/ini.wizard" "$work/inst/vk9000.ini"
 port2=$(free_port)
 python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(120)' "$port2" &
