@@ -38,14 +38,12 @@ if [[ ! -s $STORE ]]; then
   "$BUILD/bin/strata" load "$STORE" books "$MRC" --format usmarc --encoding auto >/dev/null
   "$BUILD/bin/strata" account add "$STORE" demo --password demo --rights rw >/dev/null
 fi
-# Zebra sorts from sort registers (:s) of the title and the author. Its title words also come from
-# 246 $a, as the vk9000 title key's do, so that both servers find the same records.
-ZDIR=$DATA/zebra-sort246-books-$N
+# Zebra sorts from sort registers (:s) of the title and the author.
+ZDIR=$DATA/zebra-sort-books-$N
 if [[ ! -d $ZDIR/reg ]]; then
   mkdir -p "$ZDIR/tab" "$ZDIR/reg" "$ZDIR/lock"
   sed -e 's|^elm 245/?/a\t\ttitle\t\t!:w,!:p$|elm 245/?/a\t\ttitle\t\t!:w,!:p,!:s|' \
       -e 's|^elm 100/?\t\tAuthor-name-personal\t!:w,!:p,Author:w,Author:p$|&,Author:s|' \
-      -e 's|^elm 245/?/a\t\ttitle\t\t!:w,!:p,!:s$|&\nelm 246/?/a\t\ttitle\t\t!:w|' \
       /usr/share/idzebra-2.0/tab/usmarc.abs > "$ZDIR/tab/usmarc.abs"
   cat > "$ZDIR/zebra.cfg" <<CFG
 profilePath: $ZDIR/tab:/usr/share/idzebra-2.0/tab
