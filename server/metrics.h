@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-enum class CMetricService { kInit = 0, kSearch, kPresent, kEs, kClose, kCount };
+enum class CMetricService { kInit = 0, kSearch, kPresent, kEs, kClose, kScan, kSort, kDelete, kCount };
 enum class CMetricRefusal { kIpFilter = 0, kForbidden, kServiceOff, kAddressLimit, kCount };
 
 class CServerMetrics {

@@ -90,6 +90,44 @@ int CSortKeyStore::CompareRowData(const unsigned char* a, const unsigned char* b
     return positionA < positionB ? -1 : (positionA > positionB ? 1 : 0);
 }
 
+int CSortKeyStore::QuickSort() {
+    const int64_t rows = GetRowCount();
+    if (rows < 2 || GetDataSize() > GetSortMemoryLimit() || m_descending.empty())
+        return CMemSort::QuickSort();
+    // The prefix orders as CompareRowData does: the missing flag, then seven key octets (ascending
+    // padded with 0, descending inverted and padded with 0xFF; keys hold no zero octet).
+    struct Entry {
+        uint64_t m_prefix;
+        int64_t m_row;
+    };
+    std::vector<Entry> entries(static_cast<size_t>(rows));
+    const bool descending = m_descending[0];
+    for (int64_t i = 0; i < rows; ++i) {
+        const int64_t row = GetRowPtr(i);
+        const unsigned char* key = GetData() + row + 4;
+        const uint32_t length = RowGetU32(key + 1);
+        uint64_t prefix = uint64_t(key[0]) << 56;
+        for (uint32_t k = 0; k < 7; ++k) {
+            const unsigned octet = k < length ? key[5 + k] : (descending ? 0xFF : 0x00);
+            prefix |= uint64_t(descending && k < length ? 0xFF - octet : octet) << (48 - 8 * k);
+        }
+        entries[size_t(i)] = {prefix, row};
+    }
+    if (DoProgress(0, rows) != 0)
+        return 1;
+    const unsigned char* data = GetData();
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        if (a.m_prefix != b.m_prefix)
+            return a.m_prefix < b.m_prefix;
+        return CompareRowData(data + a.m_row, data + b.m_row) < 0;
+    });
+    if (DoProgress(rows, rows) != 0)
+        return 1;
+    for (int64_t i = 0; i < rows; ++i)
+        SetRowPtr(i, entries[size_t(i)].m_row);
+    return 0;
+}
+
 bool CSortKeyStore::IsValidRow(const unsigned char* body, uint32_t length) const {
     uint64_t offset = 4;
     for (size_t k = 0; k < m_descending.size(); ++k) {

@@ -10,7 +10,7 @@
 
 namespace {
 
-const char* const kOperationNames[] = {"init", "search", "present", "es", "close"};
+const char* const kOperationNames[] = {"init", "search", "present", "es", "close", "scan", "sort", "delete"};
 static_assert(std::size(kOperationNames) == CServerMetrics::kServices);
 
 // The integer of the response's child `tag`, or -1.
@@ -22,12 +22,6 @@ long ResponseInteger(const CBERNode* response, unsigned tag) {
     }
     return -1;
 }
-
-// Names of the services the metrics do not count, by request tag.
-const struct {
-    int m_request;
-    const char* m_name;
-} kUncountedNames[] = {{Z_SCAN_REQUEST, "scan"}, {Z_DELETE_RESULT_SET_REQUEST, "delete"}};
 
 bool HasDiagnostic(const CBERNode* response) {
     for (const CBERNode* child : response->m_arrChildren)
@@ -47,9 +41,6 @@ void CTunnel::LogAccess(const CTunnelService* service, CBERNode* apdu, std::chro
     r.m_user = GetUserId();
     const size_t metric = service ? static_cast<size_t>(service->m_metric) : CServerMetrics::kServices;
     r.m_operation = metric < CServerMetrics::kServices ? kOperationNames[metric] : "unsupported";
-    for (const auto& named : kUncountedNames)
-        if (service != nullptr && service->m_request == named.m_request && service->m_serve != &CTunnel::ProcessUnsupported)
-            r.m_operation = named.m_name;
     for (const std::string& name : m_databaseNames)
         r.m_databases += (r.m_databases.empty() ? "" : ",") + name;
     const CBERNode* response = m_response.m_arrChildren.empty() ? nullptr : m_response.m_arrChildren[0];

@@ -18,10 +18,10 @@ const CTunnelService CTunnel::kServices[] = {
     {Z_EXTSERVICES_REQUEST, Z_EXTSERVICES_RESPONSE, &CTunnel::ProcessExtServices, CMetricService::kEs, "extsreq",
      "extsres"},
     {Z_CLOSE, Z_CLOSE, &CTunnel::ProcessClose, CMetricService::kClose, "closreq", "closres"},
-    {Z_SCAN_REQUEST, Z_SCAN_RESPONSE, &CTunnel::ProcessScan, CMetricService::kCount, nullptr, nullptr},
+    {Z_SCAN_REQUEST, Z_SCAN_RESPONSE, &CTunnel::ProcessScan, CMetricService::kScan, nullptr, nullptr},
     {Z_DELETE_RESULT_SET_REQUEST, Z_DELETE_RESULT_SET_RESPONSE, &CTunnel::ProcessDeleteResultSet,
-     CMetricService::kCount, nullptr, nullptr},
-    {Z_SORT_REQUEST, Z_SORT_RESPONSE, &CTunnel::ProcessSort, CMetricService::kCount, nullptr, nullptr},
+     CMetricService::kDelete, nullptr, nullptr},
+    {Z_SORT_REQUEST, Z_SORT_RESPONSE, &CTunnel::ProcessSort, CMetricService::kSort, nullptr, nullptr},
 };
 
 const CTunnelService* CTunnel::FindService(int tag, bool response) {

@@ -277,22 +277,43 @@ int CConnect::SearchSortValues(const std::string& db, const std::string& key, co
         return Fail(kStrataBadPath, "[" + spec + "]: sort values are read for NNNNNNN-NNNNNNN or a list of 1 to " +
                                         std::to_string(kStrataMaxBatchRecords) + " ascending record numbers");
     if (!cont.empty()) from = std::max(from, ParseDigits(cont, kMaxContinuation) + 1);
+    // A page takes several store calls, each sized by the lines of the ones before, so that the
+    // store reads little more than the page holds.
     std::vector<StrataSortValue> values;
-    bool numeric = false;
-    StrataStatus st;
-    if (from <= to && !m_channel->ReadSortValues(db, key, from, to, numbers, kStrataMaxSortValues, values, numeric, st))
-        return Fail(st);
-    if (values.empty()) return Fail(kStrataNoData, cont.empty() ? "no sort values" : "no more sort values");
     CPackageWriter writer(kPackageLines, size_t(bufferSize), &m_channel->m_scratch.m_answer);
-    if (!writer.Add(std::string(numeric ? kStrataSortKindNumeric : kStrataSortKindText), kMaxContinuation))
-        return Fail(kStrataBufferTooSmall, "no room for one sort value");
-    size_t i = 0;
-    for (; i < values.size(); ++i)
-        if (!writer.Add(StrataSortLine(values[i].m_record, values[i].m_value), kMaxContinuation)) break;
-    if (i == 0) return Fail(kStrataBufferTooSmall, "no room for one sort value");
-    // More may follow when the page or the store call was full.
-    const bool more = i < values.size() || (values.size() == kStrataMaxSortValues && values.back().m_record < to);
-    return Succeed(writer.Finish(more ? std::to_string(values[i - 1].m_record) : std::string(), buffer));
+    const size_t room = size_t(bufferSize) > kPackageHeaderSize + kMaxContinuation
+                            ? size_t(bufferSize) - kPackageHeaderSize - kMaxContinuation
+                            : 0;
+    size_t used = 0, lines = 0;
+    int64_t last = 0;
+    bool full = false, more = true;
+    while (!full && more && from <= to) {
+        const size_t perLine = lines == 0 ? 64 : used / lines + 1;
+        const size_t limit = std::min(kStrataMaxSortValues, std::max<size_t>(16, (room - std::min(room, used)) / perLine + 1));
+        bool numeric = false;
+        StrataStatus st;
+        if (!m_channel->ReadSortValues(db, key, from, to, numbers, limit, values, numeric, st)) return Fail(st);
+        more = values.size() == limit;
+        if (lines == 0 && !values.empty()) {
+            const std::string kind = numeric ? kStrataSortKindNumeric : kStrataSortKindText;
+            if (!writer.Add(kind, kMaxContinuation)) return Fail(kStrataBufferTooSmall, "no room for one sort value");
+            used += kind.size() + kPackageEntryOverhead;
+        }
+        for (size_t i = 0; i < values.size(); ++i) {
+            const std::string line = StrataSortLine(values[i].m_record, values[i].m_value);
+            if (!writer.Add(line, kMaxContinuation)) {
+                full = true;
+                break;
+            }
+            used += line.size() + kPackageEntryOverhead;
+            ++lines;
+            last = values[i].m_record;
+        }
+        if (!values.empty()) from = values.back().m_record + 1;
+    }
+    if (lines == 0 && full) return Fail(kStrataBufferTooSmall, "no room for one sort value");
+    if (lines == 0) return Fail(kStrataNoData, cont.empty() ? "no sort values" : "no more sort values");
+    return Succeed(writer.Finish(full || (more && last < to) ? std::to_string(last) : std::string(), buffer));
 }
 
 int CConnect::API_Write(const char* path, const char* data, int dataLen, char* buffer, int bufferSize, int style,

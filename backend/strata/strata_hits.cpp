@@ -48,7 +48,7 @@ bool RelationHits(const SearchTerm& term, IStrataPostingReader& reader, std::vec
     default: lo = t + "\x01"; break;
     }
     CRecordBitmap bits;
-    if (!reader.ReadRange(lo, hi, true, bits, st)) return false;
+    if (!reader.ReadRange(lo, hi, !term.m_rangeText, bits, st)) return false;
     bits.AppendTo(hits);
     return true;
 }
@@ -131,8 +131,13 @@ bool StrataParseKeyTerm(const std::string& ansiTerm, const CKeyEntry& key, const
         return st.Set(kStrataBadTerm, "[" + ansiTerm + "] holds nothing to search for");
     if (mode.m_relation == 3) return true;
     if (key.m_type != CKeyType::kNumeric) {
-        return st.Set(kStrataUnsupportedMode,
-                      "2=" + std::to_string(mode.m_relation) + " needs a numeric key, [" + key.m_name + "] is not");
+        // Index-term order: the records that carry a token below (above) the folded term.
+        term.m_rangeToken.clear();
+        for (const TextUnit& unit : term.m_units)
+            term.m_rangeToken += (term.m_rangeToken.empty() || unit.m_cjk ? "" : " ") + unit.m_text;
+        term.m_rangeText = true;
+        term.m_needsCheck = false;
+        return true;
     }
     std::vector<uint64_t> numbers;
     StrataNumbersIn(utf8, numbers);

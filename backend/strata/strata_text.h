@@ -47,7 +47,9 @@ struct SearchTerm {
     StrataTermMode m_mode;
     // Per unit: the pattern of a left-truncated or masked word; empty for a literal unit.
     std::vector<CStrataPattern> m_patterns;
-    std::string m_rangeToken;  // a relation's number as its index token (StrataNumberToken)
+    std::string m_rangeToken;  // a relation's bound: a number's index token (StrataNumberToken),
+                               // or for a text key the folded term (m_rangeText)
+    bool m_rangeText = false;  // the relation compares the key's own tokens, in index order
     bool IsPattern(size_t unit) const { return !m_patterns[unit].Items().empty(); }
 };
 

@@ -85,11 +85,16 @@ ok = [float(t) for status, t in sorts if status == "success"]
 print(f"{statistics.median(ok) * 1000:.0f} {hits[0] if hits else 0}" if ok else f"- {hits[0] if hits else 0}")
 PY
 }
-printf "%-8s %-6s %9s %12s %12s %7s %5s\n" records use hits "vk sort ms" "zb sort ms" "zb/vk" load
+# The ratio is printed only when both servers' hit counts agree within 2%.
+printf "%-8s %-6s %9s %9s %12s %12s %7s %5s\n" records use "vk hits" "zb hits" "vk sort ms" "zb sort ms" "zb/vk" load
 for use in 4 1003; do
   load=$(cut -d' ' -f1 /proc/loadavg)
   read -r vk hits < <(sort_time "$VKPORT" "$use")
-  read -r zb _ < <(sort_time "$ZPORT" "$use")
-  ratio=$(python3 -c "import sys; a, b = sys.argv[1], sys.argv[2]; print(f'{float(b) / float(a):.2f}' if '-' not in (a, b) and float(a) else '-')" "$vk" "$zb")
-  printf "%-8s %-6s %9s %12s %12s %7s %5s\n" "$N" "$use" "$hits" "$vk" "$zb" "$ratio" "$load"
+  read -r zb zhits < <(sort_time "$ZPORT" "$use")
+  ratio=$(python3 -c "
+import sys
+a, b, h, z = sys.argv[1:5]
+same = int(h) > 0 and abs(int(h) - int(z)) <= 0.02 * int(h)
+print(f'{float(b) / float(a):.2f}' if same and '-' not in (a, b) and float(a) else '-')" "$vk" "$zb" "$hits" "$zhits")
+  printf "%-8s %-6s %9s %9s %12s %12s %7s %5s\n" "$N" "$use" "$hits" "$zhits" "$vk" "$zb" "$ratio" "$load"
 done

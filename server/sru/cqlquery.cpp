@@ -209,7 +209,8 @@ std::unique_ptr<CZQueryNode> OneTerm(const cql_node& st, const CCqlIndexMap& map
         return Words(*attributes, term, kZOpOr, error);
     if (relation == "=" || relation == "==" || relation == "exact" || relation == "adj" || relation == "scr")
         return Operand(*attributes, Trim(term), error);
-    // Order relations become bib-1 relation attributes; a key that is not numeric refuses them (19).
+    // Order relations become bib-1 relation attributes (index-term order on a key that is not
+    // numeric); "<>", which no key answers, is refused (19).
     static const struct {
         const char* m_cql;
         long m_relation;

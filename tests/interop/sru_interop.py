@@ -160,7 +160,7 @@ def case_diagnostics(s):
     rows = [  # parameters, diagnostic
         (dict(query="title=", version="1.2"), "10"),
         (dict(query="nosuch.idx=x", version="1.2"), "16"),
-        (dict(query="title<x", version="1.2"), "19"),
+        (dict(query="title<>x", version="1.2"), "19"),
         (dict(query="title=h*t", version="1.2"), "28"),
         (dict(query="a prox b", version="1.2"), "39"),
         (dict(query="a", recordSchema="mods", version="1.2"), "66"),

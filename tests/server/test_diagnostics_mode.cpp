@@ -74,7 +74,9 @@ TEST_F(DiagnosticsModeTest, SearchesAnswerWithTheDiagnosticAndTheAssociationGoes
         {{"books"}, TermWith({{1, 4}, {3, 1}}, "systems"), 0, -1, ""},
         {{"books"}, TermWith({{1, 4}, {6, 3}}, "cooking basics"), 1, -1, ""},
         {{"books"}, TermWith({{1, 4}, {4, 6}}, "systems computer"), kComputerRecords, -1, ""},
-        {{"books"}, TermWith({{1, 4}, {2, 4}}, "1990"), 0, 117, "4"},
+        // Relations on a text key compare index terms: digits, basics, ... systems, then CJK.
+        {{"books"}, TermWith({{1, 4}, {2, 5}}, "SYSTEMS"), 1, -1, ""},
+        {{"books"}, TermWith({{1, 4}, {2, 2}}, "basics"), kComputerRecords + 1, -1, ""},
         {{"books"}, TermWith({{1, 4}, {2, 103}}, "x"), 0, 117, "103"},
         {{"books"}, TermWith({{1, 4}, {3, 4}}, "x"), 0, 119, "4"},
         {{"books"}, TermWith({{1, 4}, {4, 100}}, "x"), 0, 118, "100"},

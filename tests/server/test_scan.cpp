@@ -157,6 +157,8 @@ TEST_F(ScanTest, WhatCannotBeServedGetsItsDiagnosticAndTheAssociationGoesOn) {
         EXPECT_TRUE(a.entries.empty());
     }
     EXPECT_EQ(Search(fd, "a", {"books"}, Term(4, "computer")).count, kComputerRecords);
+    // Answered scans count in the metrics (the search after them has been answered too).
+    EXPECT_EQ(m_owner->m_metrics.GetService(CMetricService::kScan).m_count.load(), std::size(rows));
 }
 
 TEST_F(ScanTest, DeleteNamedSetsAndAllWithAStatusPerSet) {
@@ -181,6 +183,8 @@ TEST_F(ScanTest, DeleteNamedSetsAndAllWithAStatusPerSet) {
         EXPECT_EQ(sets, row.sets);
     }
     EXPECT_EQ(Present(fd, PresentPdu("c", 1, 1)).records.size(), 0u);
+    // The deletes count in the metrics (the Present after them has been answered too).
+    EXPECT_EQ(m_owner->m_metrics.GetService(CMetricService::kDelete).m_count.load(), std::size(rows));
     // No deleteFunction: not a delete the server can read.
     CBERNode* close = Exchange(fd, Tlv({0xba}, Tlv({0x30}, Tlv({0x9f, 0x1f}, Text("c")))));
     ASSERT_NE(close, nullptr);

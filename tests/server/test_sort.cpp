@@ -113,6 +113,7 @@ TEST_F(SortTest, KeysOrderTheSetStablyInEitherDirection) {
         EXPECT_EQ(IntOf(response, kZTagSortStatus), Z_SORT_SUCCESS);
         EXPECT_EQ(Numbers(Present(fd, PresentPdu("out", 1, 10, "F"))), row.order) << row.keys[0].use;
     }
+    EXPECT_EQ(m_owner->m_metrics.GetService(CMetricService::kSort).m_count.load(), std::size(rows));
 }
 
 TEST_F(SortTest, BadRequestsGetTheirDiagnosticAndTheAssociationGoesOn) {

@@ -10,7 +10,7 @@
 
 namespace {
 
-const char* const kServiceNames[] = {"init", "search", "present", "es", "close"};
+const char* const kServiceNames[] = {"init", "search", "present", "es", "close", "scan", "sort", "delete"};
 const char* const kRefusalNames[] = {"ipfilter", "forbidden", "service", "limit"};
 static_assert(std::size(kServiceNames) == CServerMetrics::kServices);
 static_assert(std::size(kRefusalNames) == static_cast<size_t>(CMetricRefusal::kCount));
