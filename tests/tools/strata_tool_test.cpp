@@ -180,37 +180,3 @@ TEST_F(StrataToolTest, DroppingADatabaseRemovesItAndABadCfgLeavesNoDatabase) {
     EXPECT_NE(r.err.find("keys.cfg"), std::string::npos) << r.err;
     EXPECT_EQ(Run("list '" + m_store + "'").out, "");
 }
-
-TEST_F(StrataToolTest, AutoReadsMarc8RecordsAsMarc8AndLeavesGbkRecordsAlone) {
-    CreateBooks();
-    const std::string lines = Write("in.txt",
-                                    "00000nam  2200000   4500\n001 0000001\n100 1  $a M\xC3\xBCller, Anton\xC3\xADn\n"
-                                    "245 10 $a Caf\xC3\xA9 und \xC3\x98resund \xE8\xAE\xA1\xE7\xAE\x97\n\n");
-    // The same record in MARC-8 (without the CJK word, which MARC-8 here lacks) and in GB18030.
-    const struct {
-        const char* name;
-        const char* to;
-        const char* expected;  // the encoding auto must read it in
-    } rows[] = {{"m8", "marc8", "marc8"}, {"gb", "gb18030", "gbk"}};
-    for (const auto& row : rows) {
-        const std::string file = (m_dir / (std::string(row.name) + ".mrc")).string();
-        const std::string text = std::string(row.to) == "marc8" ? Write("m8.txt", Slurp(lines).replace(
-                                                                                 Slurp(lines).find(" \xE8\xAE"), 7, ""))
-                                                                : lines;
-        ASSERT_EQ(std::system(("yaz-marcdump -i line -o marc -f utf-8 -t " + std::string(row.to) + " '" + text + "' > '" +
-                               file + "'").c_str()),
-                  0);
-        std::string exported[2];
-        for (int i = 0; i < 2; ++i) {
-            const std::string db = std::string(row.name) + std::to_string(i);
-            ASSERT_EQ(Run("db add '" + m_store + "' " + db + " --cfgs '" + m_source + "/data/demo/books/cfgs'").exitCode, 0);
-            RunResult r = Run("load '" + m_store + "' " + db + " '" + file + "' --encoding " + (i ? "auto" : row.expected));
-            ASSERT_EQ(r.exitCode, 0) << r.err;
-            const std::string out = (m_dir / (db + ".out")).string();
-            ASSERT_EQ(Run("export '" + m_store + "' " + db + " '" + out + "'").exitCode, 0);
-            exported[i] = Slurp(out);
-        }
-        EXPECT_FALSE(exported[0].empty()) << row.name;
-        EXPECT_EQ(exported[1], exported[0]) << row.name;
-    }
-}

@@ -3,11 +3,9 @@
 #include "isoload.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "backend/marc/marcrecord.h"
 #include "backend/marc/marcxml.h"
-#include "berkit/codepage.h"
 #include "berkit/marcglobal.h"
 
 namespace {
@@ -27,34 +25,6 @@ bool UnimarcDeclaresUnicode(const CByteArray& record) {
     const CMARCItem* f100 = marc.FindField("100");
     std::string a;
     return f100 != nullptr && f100->GetSubfield('a', a) && a.size() >= 28 && a.compare(26, 2, "50") == 0;
-}
-
-// Whether a MARC 21 record that does not declare UTF-8 (leader/09 blank) reads as MARC-8: a MARC-8
-// escape sequence, or else octets above 0x7F that are all MARC-8's own (combining marks before
-// an ASCII base character, spacing letters and signs before ASCII, the non-sort and joiner
-// controls) in text that is not UTF-8. Text in GBK, GB18030 or UTF-8 (pairs of high octets) is
-// never taken for MARC-8.
-bool LooksLikeMarc8(const CByteArray& record) {
-    if (record.size() <= 24 || record[9] != ' ') return false;
-    bool high = false;
-    for (size_t i = 24; i + 1 < record.size(); ++i) {
-        const unsigned char c = record[i], next = record[i + 1];
-        if (c == 0x1B && std::strchr("(,$)-bgps", next) != nullptr && next != 0) return true;
-        if (c < 0x80) continue;
-        high = true;
-        if (c == 0x88 || c == 0x89 || c == 0x8D || c == 0x8E) continue;
-        if (c >= 0xE0 && c <= 0xFE) {
-            size_t j = i + 1;
-            while (j < record.size() && record[j] >= 0xE0 && record[j] <= 0xFE) ++j;
-            if (j == record.size() || record[j] < 0x21 || record[j] > 0x7E) return false;
-            i = j;
-            continue;
-        }
-        if (c < 0xA1 || c > 0xC8 || next >= 0x80) return false;
-    }
-    if (!high) return false;
-    const std::string text(record.begin() + 24, record.end());
-    return !IsValidUtf8(text);
 }
 
 }  // namespace
@@ -106,8 +76,6 @@ int ConvertIsoRecord(const CByteArray& record, IsoEncoding encoding, IsoFormat f
     bool given = true;
     bool utf8 = encoding == IsoEncoding::Utf8;
     if (encoding == IsoEncoding::Auto) {
-        if (format == IsoFormat::Usmarc && LooksLikeMarc8(record))
-            return ConvertIsoRecord(record, IsoEncoding::Marc8, format, diriv, error);
         if (format == IsoFormat::Usmarc)
             utf8 = record.size() > 9 && record[9] == 'a';
         else

@@ -26,9 +26,8 @@ struct IsoPiece {
 std::vector<IsoPiece> SplitIsoFile(const CByteArray& file);
 
 // Converts one record to Diriv in the ANSI code page. Auto: MARC 21 leader/09 "a", or UNIMARC
-// 100 $a/26-27 "50", means UTF-8; a MARC 21 record with leader/09 blank whose text holds a MARC-8
-// escape sequence, or only octets MARC-8 uses where they fit (combining marks before a letter,
-// and not UTF-8), is read as MARC-8; otherwise field 100 is left to Iso2Diriv's own test. Marc8: the record is read with libyaz's MARC-8 tables; the
+// 100 $a/26-27 "50", means UTF-8; otherwise field 100 is left to Iso2Diriv's own test (Auto
+// never takes a record for MARC-8). Marc8: the record is read with libyaz's MARC-8 tables; the
 // stored record keeps its leader 09 (blank), its text in the ANSI code page.
 // Returns 0, or -1 with `error`.
 int ConvertIsoRecord(const CByteArray& record, IsoEncoding encoding, IsoFormat format, std::string& diriv,

@@ -310,7 +310,7 @@ int main(int argc, char** argv) {
     load->add_option("STORE", store)->required();
     load->add_option("DB", db)->required();
     load->add_option("FILE", files)->required();
-    load->add_option("--encoding", encoding, "gbk, utf8, marc8 or auto (default: leader 09 \"a\" or UNIMARC 100 says UTF-8; MARC-8 escapes or combining marks in a MARC 21 record say MARC-8; else gbk)")
+    load->add_option("--encoding", encoding, "gbk, utf8, marc8 or auto (default: leader 09 \"a\" or UNIMARC 100 says UTF-8, else gbk)")
         ->check(CLI::IsMember({"gbk", "utf8", "marc8", "auto"}));
     load->add_option("--format", format, "usmarc (default) or unimarc")->check(CLI::IsMember({"usmarc", "unimarc"}));
 
