@@ -20,7 +20,7 @@ bool PlatParseIPRange(const std::string& text, PlatIPRange& out);
 // True when `address`'s first range.prefix bits equal the range's.
 bool PlatIPRangeContains(const PlatIPRange& range, const PlatIPRange& address);
 
-// Splits a listening spec "[ADDR:]PORT" (ADDR may be "[v6]"; the brackets are dropped). `address`
-// keeps the value it had when the spec names none. False when PORT is not a number from 0 to
+// Splits a listening address "[ADDR:]PORT" (ADDR may be "[v6]"; the brackets are dropped).
+// `address` keeps the value it had when the text names none. False when PORT is not a number from 0 to
 // `maxPort`.
 bool PlatSplitListenSpec(const std::string& text, long maxPort, std::string& address, long& port);

@@ -216,7 +216,7 @@ protected:
     // as [Server] QueryCharset says.
     std::string SessionTerm(const std::string& term) const;
 
-    // --- spec-named parts of Search and Present, kept as delegates. Session thread only. ---
+    // --- named parts of Search and Present, kept as delegates. Session thread only. ---
     // Deletes and removes every stored set named `name` (case-insensitive), keeping the order.
     void DeleteSameNameResultSet(const std::string& name);
     // -1 for a null set or when no per-set limit is configured; else the set's row count.
