@@ -6,7 +6,9 @@
 # of concurrent associations, a title word (use 4) and a surname (use 1003) in turn. Both servers
 # count every hit (vk9000's MaxSearchHits is raised above the record count). Prints one row per
 # size, concurrency and use: requests per second of each server, their ratio, the search p99 of
-# each, the mean hit counts, the machine's load average at the time and the p99 ratio vk/zebra.
+# each, the mean hit counts, the machine's load average at the time and the p99 ratio vk/zebra
+# (both ratios "-" unless the two servers' mean hit counts agree within 2%). The shared pieces
+# (ports, demo instance, store, Zebra register, PostgreSQL cluster) are in bench/lib/common.sh.
 # SEARCH_LOAD_SCAN=N makes every request a Scan of N terms instead (bench/scan/).
 # Usage: bench/search/run_side_by_side.sh BUILD_DIR [SECONDS=5] [SIZES="10000 100000"]
 #        [CLIENTS="1 8 32 64"] [DATA_DIR]
@@ -31,6 +33,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 LOAD=$BUILD/bin/search_load
 STRATA=$BUILD/bin/strata
 VK9000=$BUILD/bin/vk9000
+. "$HERE/bench/lib/common.sh"
 command -v zebraidx >/dev/null || { echo "run_side_by_side: zebraidx not found (apt-get install idzebra-2.0)" >&2; exit 2; }
 WORK=$(mktemp -d /tmp/vk-bench.XXXXXX)
 DATA=${5:-$WORK/data}
@@ -40,64 +43,27 @@ PIDS=()
 WITH_PG=${WITH_PG:-1}
 PGDIR=$WORK/pg
 cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  bench_stop_servers
   [[ $WITH_PG == 1 ]] && bash "$HERE/scripts/pg_cluster.sh" destroy "$PGDIR" || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 300); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
-load1() { cut -d' ' -f1 /proc/loadavg; }
-field() { sed -n "s/.*[ ^]$1=\([0-9.]*\).*/\1/p" <<<" $2"; }
-
-# The demo instance gives vk9000.ini and the layout; its store is replaced per size below.
-VELKAN_SOURCE_DIR=$HERE "$VK9000" --demo "$WORK/vk" --port "$(free_port)" > "$WORK/demo.log" 2>&1 &
-DEMO=$!
-for _ in $(seq 600); do grep -qs "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
-kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
-# Count every hit: the largest hit count is below the record count.
-sed -i -e '/^MaxSearchHits=/d' -e 's/^\[Server\]\r\?$/[Server]\nMaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"
-grep -q '^MaxSearchHits=100000000' "$WORK/vk/vk9000.ini" || { echo "run_side_by_side: no [Server] section in vk9000.ini" >&2; exit 2; }
+# The demo instance gives vk9000.ini and the layout (every hit counted: the largest hit count is
+# below the record count); its store is linked in per size below.
+bench_demo_instance "$VK9000" "$HERE" "$WORK/vk"
 
 # vk9000 on PostgreSQL: a second instance whose back-end is a database of a throw-away cluster.
 if [[ $WITH_PG == 1 ]]; then
-  bash "$HERE/scripts/pg_cluster.sh" start "$PGDIR"
-  set -a; . "$PGDIR/env"; set +a
-  cp -r "$WORK/vk" "$WORK/vkpg"
-  rm -f "$WORK/vkpg/backend/"*.strata*
-  python3 - "$WORK/vkpg/vk9000.ini" "$PGHOST:$PGPORT" "$PGUSER" "$PGPASSWORD" <<'PY'
-import re, sys
-path, address, user, password = sys.argv[1:]
-text = open(path, encoding="latin-1").read()
-for section, key, value in (("common", "DBIPAddress", address), ("Strata", "interface", "netchan32.dll"),
-                            ("Backend", "ServerUser", user), ("Backend", "ServerPassword", password)):
-    pattern = re.compile(rf"^{re.escape(key)}=.*$", re.M)
-    if pattern.search(text):
-        text = pattern.sub(f"{key}={value}", text)
-    else:
-        text = re.sub(rf"^\[{section}\]\s*$", f"[{section}]\n{key}={value}", text, count=1, flags=re.M)
-open(path, "w", encoding="latin-1").write(text)
-PY
+  bench_pg_start "$HERE" "$PGDIR"
+  bench_pg_instance "$WORK/vk" "$WORK/vkpg" "$PGHOST:$PGPORT" vk
 fi
 
-mkdir -p "$WORK/cfgs"
-for f in "$HERE"/data/demo/books/cfgs/*.cfg; do iconv -f UTF-8 -t GBK "$f" > "$WORK/cfgs/$(basename "$f")"; done
+bench_cfgs "$HERE" "$WORK/cfgs"
 sed -i 's/^key name="author" .*/key name="author"  fields="100a 110a 111a 700a 710a 711a"/' "$WORK/cfgs/keys.cfg"
 GEN=${GEN:-books}
 # Zebra's usmarc.abs with the same title and author fields as vk9000's keys.
-mkdir -p "$WORK/zebra-tab"
-cp /usr/share/idzebra-2.0/tab/usmarc.abs "$WORK/zebra-tab/usmarc.abs"
-cat >> "$WORK/zebra-tab/usmarc.abs" <<'ABS'
-elm 246			title		-
-elm 246/?		title		!:w
-elm 700			Author-name-personal	-
-elm 700/?		Author-name-personal	!:w,!:p,Author:w,Author:p
-elm 710			Author-name-corporate	-
-elm 710/?		Author-name-corporate	!:w,!:p,Author:w,Author:p
-elm 711			Author-name-conference	-
-elm 711/?		Author-name-conference	!:w,!:p,Author:w,Author:p
-ABS
+bench_zebra_tab "$WORK/zebra-tab"
 # QUERY=left: left-truncated words (attribute 5=2); QUERY=mask: masked words (5=101 "#" any
 # characters, 5=104 "#" one character); both for the books generator's words. The default, words,
 # is search_load's plain word lists. AUTHOR_TERMS and TITLE_TERMS still replace them.
@@ -114,60 +80,39 @@ printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s %9s\n" rec
   "zb req/s" ratio "vk s.p99 ms" "pg s.p99 ms" "zb s.p99 ms" "vk hits" "pg hits" "zb hits" load "p99 vk/zb"
 for n in $SIZES; do
   MRC=$DATA/$GEN-$n.mrc
-  [[ -s $MRC ]] || python3 "$HERE/data/demo/gendemo.py" "$GEN" "$MRC" "$n"
+  bench_records "$HERE" "$GEN" "$MRC" "$n"
   # vk9000: a store holding exactly these records.
   STORE=$DATA/vk-$GEN-$n.strata
+  ZDIR=$DATA/zebra-$GEN-$n
   if [[ ${REBUILD:-0} == 1 || ! -s $STORE ]]; then
-    rm -f "$STORE" "$STORE-wal" "$STORE-shm"
-    "$STRATA" create "$STORE" >/dev/null
-    "$STRATA" db add "$STORE" books --cfgs "$WORK/cfgs" >/dev/null
-    l0=$(load1); t0=$(date +%s.%N)
-    "$STRATA" load "$STORE" books "$MRC" --format usmarc --encoding auto >/dev/null
-    t1=$(date +%s.%N)
-    "$STRATA" account add "$STORE" demo --password demo --rights rw >/dev/null
-    rm -rf "$DATA/zebra-$GEN-$n"; mkdir -p "$DATA/zebra-$GEN-$n/reg" "$DATA/zebra-$GEN-$n/lock"
-    cat > "$DATA/zebra-$GEN-$n/zebra.cfg" <<CFG
-profilePath: $WORK/zebra-tab:/usr/share/idzebra-2.0/tab
-attset: bib1.att
-recordType: grs.marc.usmarc
-register: $DATA/zebra-$GEN-$n/reg:16G
-lockDir: $DATA/zebra-$GEN-$n/lock
-CFG
+    l0=$(bench_load1)
+    bench_make_store "$STRATA" "$STORE" "$WORK/cfgs" "$MRC"
+    rm -rf "$ZDIR"
+    bench_zebra_cfg "$ZDIR" "$WORK/zebra-tab" "$ZDIR/reg" "$ZDIR/lock"
     t2=$(date +%s.%N)
-    (cd "$DATA/zebra-$GEN-$n" && zebraidx -c zebra.cfg -d books update "$MRC" >/dev/null 2>&1 && zebraidx -c zebra.cfg commit >/dev/null 2>&1 || true)
+    bench_zebra_index "$ZDIR" "$MRC"
     t3=$(date +%s.%N)
-    python3 - "$n" "$t0" "$t1" "$t2" "$t3" "$l0" "$(load1)" <<'PY'
+    python3 - "$n" "$BENCH_LOAD_SECONDS" "$t2" "$t3" "$l0" "$(bench_load1)" <<'PY'
 import sys
-n, t0, t1, t2, t3 = int(sys.argv[1]), *map(float, sys.argv[2:6])
-vk, zb = t1 - t0, t3 - t2
+n, vk, t2, t3 = int(sys.argv[1]), *map(float, sys.argv[2:5])
+zb = t3 - t2
 print(f"load {n} records: strata load {vk:.1f} s ({n / vk:.0f} records/s), zebraidx {zb:.1f} s "
-      f"({n / zb:.0f} records/s), strata/zebraidx rate {zb / vk:.2f}x (load {sys.argv[6]} -> {sys.argv[7]})")
+      f"({n / zb:.0f} records/s), strata/zebraidx rate {zb / vk:.2f}x (load {sys.argv[5]} -> {sys.argv[6]})")
 PY
   fi
   ln -sf "$STORE" "$WORK/vk/backend/vk9000.strata"
   PGPORT_VK=""
   if [[ $WITH_PG == 1 ]]; then
-    psql -qXd postgres -c "CREATE DATABASE vk$n" >/dev/null
-    t0=$(date +%s.%N)
-    "$STRATA" copy "$STORE" "pg:$(cat "$PGDIR/conninfo") dbname=vk$n" >/dev/null
-    t1=$(date +%s.%N)
-    python3 -c "import sys; print(f'strata copy of {sys.argv[1]} records to PostgreSQL, verified: {float(sys.argv[3]) - float(sys.argv[2]):.1f} s')" "$n" "$t0" "$t1"
-    sed -i "s/^DB Instance=.*/DB Instance=vk$n/" "$WORK/vkpg/vk9000.ini"
-    PGPORT_VK=$(free_port)
-    mkdir -p "$WORK/vkpg/rs-tmp"
-    TMPDIR=$WORK/vkpg/rs-tmp "$VK9000" --home "$WORK/vkpg" --port "$PGPORT_VK" > "$WORK/vkpg.log" 2>&1 &
-    PIDS+=($!)
-    wait_port "$PGPORT_VK"
+    bench_pg_copy "$STRATA" "$STORE" "$PGDIR" "vk$n"
+    echo "strata copy of $n records to PostgreSQL, verified: $BENCH_COPY_SECONDS s"
+    bench_set_ini "$WORK/vkpg/vk9000.ini" Strata "DB Instance" "vk$n"
+    PGPORT_VK=$(bench_free_port)
+    bench_start_vk9000 "$VK9000" "$WORK/vkpg" "$PGPORT_VK" "$WORK/vkpg.log"
   fi
-  VKPORT=$(free_port)
-  mkdir -p "$WORK/vk/rs-tmp"
-  TMPDIR=$WORK/vk/rs-tmp "$VK9000" --home "$WORK/vk" --port "$VKPORT" > "$WORK/vk.log" 2>&1 &
-  PIDS+=($!)
-  wait_port "$VKPORT"
-  ZPORT=$(free_port)
-  (cd "$DATA/zebra-$GEN-$n" && exec zebrasrv -l "$WORK/zebra-srv.log" -c zebra.cfg "tcp:127.0.0.1:$ZPORT") &
-  PIDS+=($!)
-  wait_port "$ZPORT"
+  VKPORT=$(bench_free_port)
+  bench_start_vk9000 "$VK9000" "$WORK/vk" "$VKPORT" "$WORK/vk.log"
+  ZPORT=$(bench_free_port)
+  bench_start_zebra "$ZDIR" "$ZPORT" "$WORK/zebra-srv.log"
   runs=("4:$(terms_for 4)" "1003:$(terms_for 1003)")
   if [[ ${PER_TERM:-0} == 1 ]]; then
     runs=()
@@ -179,28 +124,30 @@ PY
     for run in "${runs[@]}"; do
       use=${run%%:*}
       t=${run#*:}
-      l=$(load1)
+      l=$(bench_load1)
       vk=$("$LOAD" 127.0.0.1 "$VKPORT" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" $t || true)
       pg=""
       [[ -n $PGPORT_VK ]] && pg=$("$LOAD" 127.0.0.1 "$PGPORT_VK" books "$c" "$SECONDS_PER_RUN" demo/demo F "$use" $t || true)
       zb=$("$LOAD" 127.0.0.1 "$ZPORT" books "$c" "$SECONDS_PER_RUN" - F "$use" $t || true)
-      vr=$(field rps "$vk"); zr=$(field rps "$zb"); pr=$(field rps "$pg")
-      ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.2f}' if b else '-')" "$vr" "$zr")
-      p99ratio=$(python3 -c "import sys; a, b = float(sys.argv[1] or 0), float(sys.argv[2] or 0); print(f'{a / b:.3g}' if b else '-')" \
-        "$(field search_p99 "$vk")" "$(field search_p99 "$zb")")
+      vr=$(bench_field rps "$vk"); zr=$(bench_field rps "$zb"); pr=$(bench_field rps "$pg")
+      # Ratios only of the same work: both servers' mean hits within 2%.
+      ratio=-; p99ratio=-
+      if bench_hits_agree "$(bench_field hits "$vk")" "$(bench_field hits "$zb")"; then
+        ratio=$(bench_ratio "$vr" "$zr")
+        p99ratio=$(bench_ratio "$(bench_field search_p99 "$vk")" "$(bench_field search_p99 "$zb")" .3g)
+      fi
       errs=""
-      [[ $(field errors "$vk") != 0 ]] && errs+="  vk errors=$(field errors "$vk")"
-      [[ $(field errors "$zb") != 0 ]] && errs+="  zebra errors=$(field errors "$zb")"
-      [[ -n $pg && $(field errors "$pg") != 0 ]] && errs+="  pg errors=$(field errors "$pg")"
+      [[ $(bench_field errors "$vk") != 0 ]] && errs+="  vk errors=$(bench_field errors "$vk")"
+      [[ $(bench_field errors "$zb") != 0 ]] && errs+="  zebra errors=$(bench_field errors "$zb")"
+      [[ -n $pg && $(bench_field errors "$pg") != 0 ]] && errs+="  pg errors=$(bench_field errors "$pg")"
       label=$use
-      [[ ${PER_TERM:-0} == 1 ]] && label="$use:$t p50 vk/zb $(field search_p50 "$vk")/$(field search_p50 "$zb")"
+      [[ ${PER_TERM:-0} == 1 ]] && label="$use:$t p50 vk/zb $(bench_field search_p50 "$vk")/$(bench_field search_p50 "$zb")"
       printf "%-8s %-7s %-6s %9s %9s %9s %6s %12s %12s %12s %9s %9s %9s %5s %9s%s\n" "$n" "$c" "$label" "$vr" "${pr:--}" "$zr" \
-        "$ratio" "$(field search_p99 "$vk")" "$(field search_p99 "$pg")" "$(field search_p99 "$zb")" "$(field hits "$vk")" \
-        "$(field hits "$pg")" "$(field hits "$zb")" "$l" "$p99ratio" "$errs"
+        "$ratio" "$(bench_field search_p99 "$vk")" "$(bench_field search_p99 "$pg")" "$(bench_field search_p99 "$zb")" "$(bench_field hits "$vk")" \
+        "$(bench_field hits "$pg")" "$(bench_field hits "$zb")" "$l" "$p99ratio" "$errs"
     done
   done
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  PIDS=()
+  bench_stop_servers
   rm -f "$WORK/vk/backend/vk9000.strata"
   sleep 1
 done

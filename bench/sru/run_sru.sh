@@ -21,55 +21,29 @@ CLIENTS=${5:-"1 8 32"}
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SRC=$(cd "$HERE/../.." && pwd)
 VK9000=$BUILD/bin/vk9000
+. "$SRC/bench/lib/common.sh"
 for tool in zebrasrv wrk curl; do
   command -v $tool >/dev/null || { echo "run_sru: $tool not found (scripts/deps.sh installs it)" >&2; exit 2; }
 done
 WORK=$(mktemp -d /var/tmp/vk-sru-bench.XXXXXX)
 PIDS=()
 cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  bench_stop_servers
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 300); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+# hits.py and wrk's lines carry words besides numbers (agree=1, vk_page=10).
 field() { sed -n "s/.*[ ^]$1=\([^ ]*\).*/\1/p" <<<" $2"; }
-load1() { cut -d' ' -f1 /proc/loadavg; }
 
 # vk9000: the demo instance's vk9000.ini with SRU on and every hit counted (as Zebra does).
-VELKAN_SOURCE_DIR=$SRC "$VK9000" --demo "$WORK/vk" --port "$(free_port)" > "$WORK/demo.log" 2>&1 &
-DEMO=$!
-for _ in $(seq 600); do grep -qs "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
-kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
-python3 - "$WORK/vk/vk9000.ini" <<'PY'
-import re, sys
-path = sys.argv[1]
-text = open(path, encoding="latin-1").read()
-for section, key, value in (("Server", "MaxSearchHits", "100000000"), ("SRU", "Enabled", "1"), ("Server", "Log", "0")):
-    pattern = re.compile(rf"^{key}=.*$", re.M)
-    if pattern.search(text):
-        text = pattern.sub(f"{key}={value}", text)
-    else:
-        text = re.sub(rf"^\[{section}\]\s*$", f"[{section}]\n{key}={value}", text, count=1, flags=re.M)
-open(path, "w", encoding="latin-1").write(text)
-PY
-rm -f "$WORK/vk/backend/"*.strata*
+bench_demo_instance "$VK9000" "$SRC" "$WORK/vk"
+bench_set_ini "$WORK/vk/vk9000.ini" SRU Enabled 1
+bench_set_ini "$WORK/vk/vk9000.ini" Server Log 0
 
 # zebrasrv: the profile path of bench/search (usmarc.abs with 246 and 7XX), YAZ's front-end
 # configuration with the CQL map and MARCXML from the USMARC records (UTF-8).
-mkdir -p "$WORK/zebra-tab"
-cp /usr/share/idzebra-2.0/tab/usmarc.abs "$WORK/zebra-tab/usmarc.abs"
-cat >> "$WORK/zebra-tab/usmarc.abs" <<'ABS'
-elm 246			title		-
-elm 246/?		title		!:w
-elm 700			Author-name-personal	-
-elm 700/?		Author-name-personal	!:w,!:p,Author:w,Author:p
-elm 710			Author-name-corporate	-
-elm 710/?		Author-name-corporate	!:w,!:p,Author:w,Author:p
-elm 711			Author-name-conference	-
-elm 711/?		Author-name-conference	!:w,!:p,Author:w,Author:p
-ABS
+bench_zebra_tab "$WORK/zebra-tab"
 cp "$HERE/cql2pqf.txt" "$WORK/cql2pqf.txt"
 
 printf "%-8s %-7s %9s %9s %6s %10s %10s %9s %9s %5s %9s\n" records clients "vk req/s" "zb req/s" ratio \
@@ -81,20 +55,10 @@ for n in $SIZES; do
   rm -f "$WORK/vk/backend/"vk9000.strata*
   cp "$DATA/vk-books-$n.strata" "$WORK/vk/backend/vk9000.strata"
   [[ -s $DATA/vk-books-$n.strata-wal ]] && cp "$DATA/vk-books-$n.strata-wal" "$WORK/vk/backend/vk9000.strata-wal"
-  VKPORT=$(free_port)
-  mkdir -p "$WORK/vk/rs-tmp"
-  TMPDIR=$WORK/vk/rs-tmp "$VK9000" --home "$WORK/vk" --port "$VKPORT" > "$WORK/vk.log" 2>&1 &
-  PIDS+=($!)
-  wait_port "$VKPORT"
-  ZPORT=$(free_port)
-  mkdir -p "$WORK/zebra-$n/lock"
-  cat > "$WORK/zebra-$n/zebra.cfg" <<CFG
-profilePath: $WORK/zebra-tab:/usr/share/idzebra-2.0/tab
-attset: bib1.att
-recordType: grs.marc.usmarc
-register: $DATA/zebra-books-$n/reg:16G
-lockDir: $WORK/zebra-$n/lock
-CFG
+  VKPORT=$(bench_free_port)
+  bench_start_vk9000 "$VK9000" "$WORK/vk" "$VKPORT" "$WORK/vk.log"
+  ZPORT=$(bench_free_port)
+  bench_zebra_cfg "$WORK/zebra-$n" "$WORK/zebra-tab" "$DATA/zebra-books-$n/reg" "$WORK/zebra-$n/lock"
   cat > "$WORK/zebra-$n/yazgfs.xml" <<XML
 <yazgfs>
   <listen id="l">tcp:127.0.0.1:$ZPORT</listen>
@@ -113,30 +77,28 @@ CFG
   </server>
 </yazgfs>
 XML
-  (cd "$WORK/zebra-$n" && exec zebrasrv -l "$WORK/zebra-srv.log" -f yazgfs.xml) &
-  PIDS+=($!)
-  wait_port "$ZPORT"
+  bench_start_zebra "$WORK/zebra-$n" "$ZPORT" "$WORK/zebra-srv.log" -f yazgfs.xml
   WORDS=$(python3 "$HERE/words.py" "$DATA/books-$n.mrc" 40)
   check=$(python3 "$HERE/hits.py" "http://127.0.0.1:$VKPORT/books" "http://127.0.0.1:$ZPORT/books" "$WORDS")
   [[ $(field agree "$check") == 1 ]] || echo "size $n: mean hits differ, no ratio ($check)"
   [[ $(field vk_page "$check") == 10 && $(field zb_page "$check") == 10 ]] || echo "size $n: a page is not 10 MARCXML records ($check)"
   for c in $CLIENTS; do
     threads=$(( c < 2 ? c : 2 ))
-    l=$(load1)
+    l=$(bench_load1)
     vk=$(WORDS=$WORDS DB=books wrk -t"$threads" -c"$c" -d"${SECONDS_PER_RUN}s" -s "$HERE/sru.lua" "http://127.0.0.1:$VKPORT" | tail -1)
     zb=$(WORDS=$WORDS DB=books wrk -t"$threads" -c"$c" -d"${SECONDS_PER_RUN}s" -s "$HERE/sru.lua" "http://127.0.0.1:$ZPORT" | tail -1)
     vr=$(field rps "$vk"); zr=$(field rps "$zb")
-    ratio=-
-    [[ $(field agree "$check") == 1 ]] && ratio=$(python3 -c "import sys; a, b = map(float, sys.argv[1:]); print(f'{a / b:.2f}' if b else '-')" "$vr" "$zr")
-    p99ratio=$(python3 -c "import sys; a, b = map(float, sys.argv[1:]); print(f'{a / b:.3g}' if b else '-')" \
-      "$(field p99 "$vk")" "$(field p99 "$zb")")
+    ratio=-; p99ratio=-
+    if [[ $(field agree "$check") == 1 ]]; then
+      ratio=$(bench_ratio "$vr" "$zr")
+      p99ratio=$(bench_ratio "$(field p99 "$vk")" "$(field p99 "$zb")" .3g)
+    fi
     errs=""
     [[ $(field errors "$vk") != 0 ]] && errs+="  vk errors=$(field errors "$vk")"
     [[ $(field errors "$zb") != 0 ]] && errs+="  zebra errors=$(field errors "$zb")"
     printf "%-8s %-7s %9s %9s %6s %10s %10s %9s %9s %5s %9s%s\n" "$n" "$c" "$vr" "$zr" "$ratio" "$(field p99 "$vk")" \
       "$(field p99 "$zb")" "$(field vk_hits "$check")" "$(field zb_hits "$check")" "$l" "$p99ratio" "$errs"
   done
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  bench_stop_servers
   wait 2>/dev/null || true
-  PIDS=()
 done

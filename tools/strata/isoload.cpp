@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "backend/marc/marc8guess.h"
 #include "backend/marc/marcrecord.h"
 #include "backend/marc/marcxml.h"
 #include "berkit/marcglobal.h"
@@ -59,6 +60,19 @@ std::vector<IsoPiece> SplitIsoFile(const CByteArray& file) {
         pieces.push_back(std::move(piece));
     }
     return pieces;
+}
+
+std::vector<IsoEncoding> ChooseEncodings(const std::vector<IsoPiece>& pieces, IsoEncoding encoding, IsoFormat format) {
+    std::vector<IsoEncoding> chosen(pieces.size(), encoding);
+    if (encoding != IsoEncoding::Auto || format != IsoFormat::Usmarc) return chosen;
+    std::vector<std::string_view> records;
+    records.reserve(pieces.size());
+    for (const IsoPiece& piece : pieces)
+        records.emplace_back(reinterpret_cast<const char*>(piece.m_bytes.data()), piece.m_bytes.size());
+    const std::vector<bool> marc8 = GuessMarc8(records);
+    for (size_t i = 0; i < pieces.size(); ++i)
+        if (marc8[i]) chosen[i] = IsoEncoding::Marc8;
+    return chosen;
 }
 
 int ConvertIsoRecord(const CByteArray& record, IsoEncoding encoding, IsoFormat format, std::string& diriv,

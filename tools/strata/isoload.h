@@ -25,10 +25,15 @@ struct IsoPiece {
 // up to the next 0x1D (or the end).
 std::vector<IsoPiece> SplitIsoFile(const CByteArray& file);
 
+// The encoding to read each piece in: `encoding` itself, except that with Auto the MARC 21
+// records GuessMarc8 (backend/marc/marc8guess.h) finds to be MARC-8 over the whole file get Marc8.
+std::vector<IsoEncoding> ChooseEncodings(const std::vector<IsoPiece>& pieces, IsoEncoding encoding, IsoFormat format);
+
 // Converts one record to Diriv in the ANSI code page. Auto: MARC 21 leader/09 "a", or UNIMARC
-// 100 $a/26-27 "50", means UTF-8; otherwise field 100 is left to Iso2Diriv's own test (Auto
-// never takes a record for MARC-8). Marc8: the record is read with libyaz's MARC-8 tables; the
-// stored record keeps its leader 09 (blank), its text in the ANSI code page.
+// 100 $a/26-27 "50", means UTF-8; otherwise field 100 is left to Iso2Diriv's own test (Auto on
+// one record never takes it for MARC-8: that is ChooseEncodings' vote over the file). Marc8: the
+// record is read with libyaz's MARC-8 tables; the stored record keeps its leader 09 (blank), its
+// text in the ANSI code page.
 // Returns 0, or -1 with `error`.
 int ConvertIsoRecord(const CByteArray& record, IsoEncoding encoding, IsoFormat format, std::string& diriv,
                      std::string& error);

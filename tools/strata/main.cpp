@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +124,10 @@ int LoadFile(CStrataAdmin& admin, const std::string& db, const std::string& path
     bool progress = isatty(STDERR_FILENO) != 0;
     std::vector<IsoPiece> pieces = SplitIsoFile(bytes);
     bytes.clear();
+    const std::vector<IsoEncoding> encodings = ChooseEncodings(pieces, encoding, format);
+    const size_t marc8 = static_cast<size_t>(std::count(encodings.begin(), encodings.end(), IsoEncoding::Marc8));
+    if (encoding == IsoEncoding::Auto && marc8 != 0)
+        Message(0, path + ": " + std::to_string(marc8) + " records read as MARC-8");
 
     std::vector<std::string> dirivs;
     std::vector<const IsoPiece*> origin;
@@ -131,7 +136,7 @@ int LoadFile(CStrataAdmin& admin, const std::string& db, const std::string& path
     for (size_t i = 0; i < pieces.size(); ++i) {
         const IsoPiece& piece = pieces[i];
         std::string diriv, why = piece.m_error;
-        if (why.empty() && ConvertIsoRecord(piece.m_bytes, encoding, format, diriv, why) < 0 && why.empty())
+        if (why.empty() && ConvertIsoRecord(piece.m_bytes, encodings[i], format, diriv, why) < 0 && why.empty())
             why = "not a valid ISO 2709 record";
         if (!why.empty()) {
             Message(0, path + ": record " + std::to_string(piece.m_ordinal) + " at offset " +
@@ -310,7 +315,7 @@ int main(int argc, char** argv) {
     load->add_option("STORE", store)->required();
     load->add_option("DB", db)->required();
     load->add_option("FILE", files)->required();
-    load->add_option("--encoding", encoding, "gbk, utf8, marc8 or auto (default: leader 09 \"a\" or UNIMARC 100 says UTF-8, else gbk)")
+    load->add_option("--encoding", encoding, "gbk, utf8, marc8 or auto (default: leader 09 \"a\" or UNIMARC 100 says UTF-8; MARC 21 records with MARC-8 escapes, or a file whose every non-ASCII octet is MARC-8's, say MARC-8; else gbk)")
         ->check(CLI::IsMember({"gbk", "utf8", "marc8", "auto"}));
     load->add_option("--format", format, "usmarc (default) or unimarc")->check(CLI::IsMember({"usmarc", "unimarc"}));
 
