@@ -180,3 +180,35 @@ TEST_F(StrataToolTest, DroppingADatabaseRemovesItAndABadCfgLeavesNoDatabase) {
     EXPECT_NE(r.err.find("keys.cfg"), std::string::npos) << r.err;
     EXPECT_EQ(Run("list '" + m_store + "'").out, "");
 }
+
+TEST_F(StrataToolTest, AutoReadsAClearlyMarc8FileAsMarc8AndTheDemoSampleAsBefore) {
+    CreateBooks();
+    const std::string lines = Write("in.txt",
+                                    "00000nam  2200000   4500\n001 0000001\n100 1  $a M\xC3\xBCller, Anton\xC3\xADn\n"
+                                    "245 10 $a Caf\xC3\xA9 und \xC3\x98resund\n\n");
+    const std::string marc8 = (m_dir / "m8.mrc").string();
+    ASSERT_EQ(std::system(("yaz-marcdump -i line -o marc -f utf-8 -t marc8 '" + lines + "' > '" + marc8 + "'").c_str()), 0);
+    const struct {
+        std::string file;
+        const char* same;  // the encoding auto must read the file in
+        bool noted;        // whether strata says it read records as MARC-8
+    } rows[] = {{marc8, "marc8", true}, {m_source + "/data/demo/books/sample-marc21.mrc", "gbk", false}};
+    int n = 0;
+    for (const auto& row : rows) {
+        std::string exported[2];
+        for (int i = 0; i < 2; ++i) {
+            const std::string db = "d" + std::to_string(n++);
+            ASSERT_EQ(Run("db add '" + m_store + "' " + db + " --cfgs '" + m_source + "/data/demo/books/cfgs'").exitCode, 0);
+            RunResult r = Run("load '" + m_store + "' " + db + " '" + row.file + "' --encoding " + (i ? "auto" : row.same));
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            if (i) {
+                EXPECT_EQ(r.err.find("read as MARC-8") != std::string::npos, row.noted) << row.same << r.err;
+            }
+            const std::string out = (m_dir / (db + ".out")).string();
+            ASSERT_EQ(Run("export '" + m_store + "' " + db + " '" + out + "'").exitCode, 0);
+            exported[i] = Slurp(out);
+        }
+        EXPECT_FALSE(exported[0].empty()) << row.same;
+        EXPECT_EQ(exported[1], exported[0]) << row.same;
+    }
+}
