@@ -5,23 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "backend/marc/cvtdiriv.h"
 #include "marc_test_util.h"
 
 namespace {
 
-// A MARC 21 record of 001 and a 245 10 $a holding `title` as given (octets unchanged).
-std::string Record(const std::string& title, char leader09 = ' ') {
-    std::string leader = "00000nam  2200000   4500";
-    leader[9] = leader09;
-    CByteArray iso;
-    std::string error;
-    EXPECT_GT(CvtDirivToISO2709(MakeDiriv({{"001", "0000007\x1E"}, {"245", "10\x1F" "a" + title + "\x1E"}}, leader),
-                                iso, 0, error, CMarcFormat::kMarc21),
-              0)
-        << error;
-    return std::string(iso.begin(), iso.end());
-}
+std::string Record(const std::string& title, char leader09 = ' ') { return TitleRecord(title, leader09); }
 
 std::vector<bool> Guess(const std::vector<std::string>& records) {
     return GuessMarc8(std::vector<std::string_view>(records.begin(), records.end()));

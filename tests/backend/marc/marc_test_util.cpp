@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "backend/marc/cvtdiriv.h"
+
 std::vector<CByteArray> ReadIsoRecords(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     CByteArray all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -51,4 +53,16 @@ std::string MakeDiriv(const std::vector<std::pair<std::string, std::string>>& fi
     std::string text = leader;
     for (const auto& field : fields) text += field.first + field.second;
     return text + '\x1D';
+}
+
+std::string TitleRecord(const std::string& title, char leader09) {
+    std::string leader = "00000nam a2200000 a 4500";
+    leader[9] = leader09;
+    CByteArray iso;
+    std::string error;
+    EXPECT_GT(CvtDirivToISO2709(MakeDiriv({{"001", "0000007\x1E"}, {"245", "10\x1F" "a" + title + "\x1E"}}, leader),
+                                iso, 0, error, CMarcFormat::kMarc21),
+              0)
+        << error;
+    return std::string(iso.begin(), iso.end());
 }

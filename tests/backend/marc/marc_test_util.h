@@ -15,3 +15,6 @@ std::vector<CByteArray> GenerateDemoRecords(const std::string& kind, int count);
 // Leader (24 characters) + the given tag/data pieces + 0x1D.
 std::string MakeDiriv(const std::vector<std::pair<std::string, std::string>>& fields,
                       const std::string& leader = "00000nam a2200000 a 4500");
+// An ISO 2709 MARC 21 record of 001 "0000007" and a 245 10 $a holding `title` (octets as given),
+// leader 09 from `leader09`.
+std::string TitleRecord(const std::string& title, char leader09 = ' ');

@@ -9,18 +9,7 @@
 
 namespace {
 
-// An ISO 2709 record of 001 "0000007" and a 245 10 $a with `title`; leader 09 from `leader09`.
-std::string Record(const std::string& title, char leader09 = ' ') {
-    std::string leader = "00000nam a2200000 a 4500";
-    leader[9] = leader09;
-    CByteArray iso;
-    std::string error;
-    EXPECT_GT(CvtDirivToISO2709(MakeDiriv({{"001", "0000007\x1E"}, {"245", "10\x1F" "a" + title + "\x1E"}}, leader),
-                                iso, 0, error, CMarcFormat::kMarc21),
-              0)
-        << error;
-    return std::string(iso.begin(), iso.end());
-}
+std::string Record(const std::string& title, char leader09 = ' ') { return TitleRecord(title, leader09); }
 
 // Record() with a control field 005 holding `data` before the 245.
 std::string Control005(const std::string& data) {
