@@ -130,7 +130,8 @@ CMarc8Look Look(std::string_view iso, CRunCache& cache) {
                 ++j;
             const unsigned char base = j < iso.size() ? static_cast<unsigned char>(iso[j]) : 0;
             const bool hasBase = (base >= 0x21 && base <= 0x7E) || (base >= 0x80 && ClassOf(base) == Octet::kSpacing);
-            if (j - i <= kMaxMarks && hasBase && cache.Composes(iso.substr(i, j - i + 1)))
+            // Once the record is against MARC-8 only an escape sequence can change that.
+            if (!against && j - i <= kMaxMarks && hasBase && cache.Composes(iso.substr(i, j - i + 1)))
                 ++look.m_composed;
             else
                 against = true;
