@@ -94,31 +94,44 @@ int CSortKeyStore::QuickSort() {
     const int64_t rows = GetRowCount();
     if (rows < 2 || GetDataSize() > GetSortMemoryLimit() || m_descending.empty())
         return CMemSort::QuickSort();
-    // The prefix orders as CompareRowData does: the missing flag, then seven key octets (ascending
-    // padded with 0, descending inverted and padded with 0xFF; keys hold no zero octet).
+    // Each row's 16-octet prefix orders as CompareRowData does: the missing flag, then fifteen
+    // octets of the first key (ascending padded with 0, descending inverted and padded with 0xFF;
+    // keys hold no zero octet, so a padded octet never equals a key's). Equal prefixes of two
+    // first keys that both fit mean equal first keys: with one key the input position decides,
+    // otherwise the full comparison does.
     struct Entry {
-        uint64_t m_prefix;
+        uint64_t m_high;
+        uint64_t m_low;
         int64_t m_row;
+        uint32_t m_position;
+        bool m_whole;  // the first key lies wholly in the prefix
     };
+    constexpr uint32_t kPrefixOctets = 15;
     std::vector<Entry> entries(static_cast<size_t>(rows));
     const bool descending = m_descending[0];
+    const unsigned char* data = GetData();
     for (int64_t i = 0; i < rows; ++i) {
         const int64_t row = GetRowPtr(i);
-        const unsigned char* key = GetData() + row + 4;
+        const unsigned char* key = data + row + 4;
         const uint32_t length = RowGetU32(key + 1);
-        uint64_t prefix = uint64_t(key[0]) << 56;
-        for (uint32_t k = 0; k < 7; ++k) {
+        uint64_t words[2] = {uint64_t(key[0]) << 56, 0};
+        for (uint32_t k = 0; k < kPrefixOctets; ++k) {
             const unsigned octet = k < length ? key[5 + k] : (descending ? 0xFF : 0x00);
-            prefix |= uint64_t(descending && k < length ? 0xFF - octet : octet) << (48 - 8 * k);
+            const uint32_t at = k + 1;  // octet 0 of the first word is the flag
+            words[at / 8] |= uint64_t(descending && k < length ? 0xFF - octet : octet) << (56 - 8 * (at % 8));
         }
-        entries[size_t(i)] = {prefix, row};
+        entries[size_t(i)] = {words[0], words[1], row, RowGetU32(data + row), length <= kPrefixOctets};
     }
     if (DoProgress(0, rows) != 0)
         return 1;
-    const unsigned char* data = GetData();
+    const bool oneKey = m_descending.size() == 1;
     std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-        if (a.m_prefix != b.m_prefix)
-            return a.m_prefix < b.m_prefix;
+        if (a.m_high != b.m_high)
+            return a.m_high < b.m_high;
+        if (a.m_low != b.m_low)
+            return a.m_low < b.m_low;
+        if (oneKey && a.m_whole && b.m_whole)
+            return a.m_position < b.m_position;
         return CompareRowData(data + a.m_row, data + b.m_row) < 0;
     });
     if (DoProgress(rows, rows) != 0)

@@ -54,8 +54,9 @@ public:
     int CompareRowData(const unsigned char* a, const unsigned char* b) override;
     bool IsValidRow(const unsigned char* body, uint32_t length) const override;
     int DoProgress(int64_t, int64_t) override { return m_stop != nullptr && m_stop->load() ? 1 : 0; }
-    // In memory: the rows ordered by an 8-octet prefix of their first key, the full comparison
-    // only for equal prefixes; above the sort memory limit, the row store's external sort.
+    // In memory: the rows ordered by a 16-octet prefix (flag and fifteen octets) of their first
+    // key, the full comparison only for equal prefixes of longer keys or of several keys; above
+    // the sort memory limit, the row store's external sort.
     int QuickSort() override;
 
 private:
