@@ -96,15 +96,15 @@ int CSortKeyStore::QuickSort() {
         return CMemSort::QuickSort();
     // Each row's 16-octet prefix orders as CompareRowData does: the missing flag, then fifteen
     // octets of the first key (ascending padded with 0, descending inverted and padded with 0xFF;
-    // keys hold no zero octet, so a padded octet never equals a key's). Equal prefixes of two
-    // first keys that both fit mean equal first keys: with one key the input position decides,
-    // otherwise the full comparison does.
+    // a padded octet equals a key's only where a key holds a zero octet, which the full
+    // comparison then settles). Equal prefixes of two first keys of one length that fits mean
+    // equal first keys: with one key the input position decides, otherwise the full comparison.
     struct Entry {
         uint64_t m_high;
         uint64_t m_low;
         int64_t m_row;
         uint32_t m_position;
-        bool m_whole;  // the first key lies wholly in the prefix
+        uint32_t m_length;  // of the first key
     };
     constexpr uint32_t kPrefixOctets = 15;
     std::vector<Entry> entries(static_cast<size_t>(rows));
@@ -120,7 +120,7 @@ int CSortKeyStore::QuickSort() {
             const uint32_t at = k + 1;  // octet 0 of the first word is the flag
             words[at / 8] |= uint64_t(descending && k < length ? 0xFF - octet : octet) << (56 - 8 * (at % 8));
         }
-        entries[size_t(i)] = {words[0], words[1], row, RowGetU32(data + row), length <= kPrefixOctets};
+        entries[size_t(i)] = {words[0], words[1], row, RowGetU32(data + row), length};
     }
     if (DoProgress(0, rows) != 0)
         return 1;
@@ -130,7 +130,7 @@ int CSortKeyStore::QuickSort() {
             return a.m_high < b.m_high;
         if (a.m_low != b.m_low)
             return a.m_low < b.m_low;
-        if (oneKey && a.m_whole && b.m_whole)
+        if (oneKey && a.m_length == b.m_length && a.m_length <= kPrefixOctets)
             return a.m_position < b.m_position;
         return CompareRowData(data + a.m_row, data + b.m_row) < 0;
     });

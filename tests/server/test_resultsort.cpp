@@ -20,7 +20,7 @@ class SortKeyStoreTest : public ::testing::TestWithParam<int64_t> {
 protected:
     void TearDown() override { CMemSort::SetSortMemoryLimit(256LL * 1024 * 1024); }
 
-    // Rows of `count` keys of two letters, with lengths about the 15 octets the in-memory sort
+    // Rows of `count` keys of two letters and zero octets, with lengths about the 15 octets the in-memory sort
     // compares first (many ties, many keys the beginning of others), every seventh missing.
     static Keys MakeKeys(size_t rows, size_t count = 1) {
         static const size_t kLengths[] = {1, 2, 7, 8, 14, 15, 16, 17, 30};
@@ -30,8 +30,10 @@ protected:
             for (auto& key : row)
                 if (random() % 7 != 0) {
                     key.emplace(kLengths[random() % std::size(kLengths)], 'a');
-                    for (char& c : *key)
-                        c = random() % 8 == 0 ? 'b' : 'a';
+                    for (char& c : *key) {
+                        const unsigned r = random() % 16;
+                        c = r < 2 ? 'b' : (r == 2 ? '\0' : 'a');  // a zero octet may come from a client
+                    }
                 }
         return keys;
     }
