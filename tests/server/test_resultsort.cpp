@@ -40,11 +40,9 @@ protected:
     static int Fill(CSortKeyStore& store, const Keys& keys) {
         if (store.Create(nullptr) != 0)
             return -1;
-        std::vector<const std::string*> row;
+        std::vector<std::optional<std::string_view>> row;
         for (size_t i = 0; i < keys.size(); ++i) {
-            row.clear();
-            for (const auto& key : keys[i])
-                row.push_back(key ? &*key : nullptr);
+            row.assign(keys[i].begin(), keys[i].end());
             if (store.Add(static_cast<uint32_t>(i), row) != 0)
                 return -1;
         }
