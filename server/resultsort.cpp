@@ -40,14 +40,14 @@ void PutU32(std::vector<unsigned char>& out, uint32_t value) {
 
 }  // namespace
 
-int CSortKeyStore::Add(uint32_t position, const std::vector<const std::string*>& keys) {
+int CSortKeyStore::Add(uint32_t position, const std::vector<std::optional<std::string_view>>& keys) {
     const size_t start = m_buffer.size();
     PutU32(m_buffer, 0);  // the row's length, set below
     PutU32(m_buffer, position);
-    for (const std::string* key : keys) {
-        m_buffer.push_back(key == nullptr ? kMissing : kPresent);
-        PutU32(m_buffer, key == nullptr ? 0 : static_cast<uint32_t>(key->size()));
-        if (key != nullptr)
+    for (const std::optional<std::string_view>& key : keys) {
+        m_buffer.push_back(key ? kPresent : kMissing);
+        PutU32(m_buffer, key ? static_cast<uint32_t>(key->size()) : 0);
+        if (key)
             m_buffer.insert(m_buffer.end(), key->begin(), key->end());
     }
     RowPutU32(m_buffer.data() + start, static_cast<uint32_t>(m_buffer.size() - start - 4));
@@ -94,31 +94,44 @@ int CSortKeyStore::QuickSort() {
     const int64_t rows = GetRowCount();
     if (rows < 2 || GetDataSize() > GetSortMemoryLimit() || m_descending.empty())
         return CMemSort::QuickSort();
-    // The prefix orders as CompareRowData does: the missing flag, then seven key octets (ascending
-    // padded with 0, descending inverted and padded with 0xFF; keys hold no zero octet).
+    // Each row's 16-octet prefix orders as CompareRowData does: the missing flag, then fifteen
+    // octets of the first key (ascending padded with 0, descending inverted and padded with 0xFF;
+    // a padded octet equals a key's only where a key holds a zero octet, which the full
+    // comparison then settles). Equal prefixes of two first keys of one length that fits mean
+    // equal first keys: with one key the input position decides, otherwise the full comparison.
     struct Entry {
-        uint64_t m_prefix;
+        uint64_t m_high;
+        uint64_t m_low;
         int64_t m_row;
+        uint32_t m_position;
+        uint32_t m_length;  // of the first key
     };
+    constexpr uint32_t kPrefixOctets = 15;
     std::vector<Entry> entries(static_cast<size_t>(rows));
     const bool descending = m_descending[0];
+    const unsigned char* data = GetData();
     for (int64_t i = 0; i < rows; ++i) {
         const int64_t row = GetRowPtr(i);
-        const unsigned char* key = GetData() + row + 4;
+        const unsigned char* key = data + row + 4;
         const uint32_t length = RowGetU32(key + 1);
-        uint64_t prefix = uint64_t(key[0]) << 56;
-        for (uint32_t k = 0; k < 7; ++k) {
+        uint64_t words[2] = {uint64_t(key[0]) << 56, 0};
+        for (uint32_t k = 0; k < kPrefixOctets; ++k) {
             const unsigned octet = k < length ? key[5 + k] : (descending ? 0xFF : 0x00);
-            prefix |= uint64_t(descending && k < length ? 0xFF - octet : octet) << (48 - 8 * k);
+            const uint32_t at = k + 1;  // octet 0 of the first word is the flag
+            words[at / 8] |= uint64_t(descending && k < length ? 0xFF - octet : octet) << (56 - 8 * (at % 8));
         }
-        entries[size_t(i)] = {prefix, row};
+        entries[size_t(i)] = {words[0], words[1], row, RowGetU32(data + row), length};
     }
     if (DoProgress(0, rows) != 0)
         return 1;
-    const unsigned char* data = GetData();
+    const bool oneKey = m_descending.size() == 1;
     std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-        if (a.m_prefix != b.m_prefix)
-            return a.m_prefix < b.m_prefix;
+        if (a.m_high != b.m_high)
+            return a.m_high < b.m_high;
+        if (a.m_low != b.m_low)
+            return a.m_low < b.m_low;
+        if (oneKey && a.m_length == b.m_length && a.m_length <= kPrefixOctets)
+            return a.m_position < b.m_position;
         return CompareRowData(data + a.m_row, data + b.m_row) < 0;
     });
     if (DoProgress(rows, rows) != 0)
@@ -204,10 +217,10 @@ CDiagnostic CResultSorter::Sort(CZRecordSet& input, const std::vector<CSortKey>&
 
 CDiagnostic CResultSorter::AddChunk(const CDatabaseNode* db, const std::string& name, const Rows& rows, size_t first,
                                     size_t last, const std::vector<CSortKey>& keys, CSortKeyStore& store) {
-    std::vector<std::vector<std::string>> values(keys.size());
+    std::vector<ChunkValues> values(keys.size());
     std::vector<std::string> stand(keys.size());  // each key's missingValueData as a value
     for (size_t k = 0; k < keys.size(); ++k) {
-        values[k].assign(last - first, std::string());
+        values[k].m_spans.assign(last - first, {0, 0});
         const auto key = db == nullptr ? std::map<std::string, std::string>::const_iterator()
                                        : db->m_keys.find(std::to_string(keys[k].m_use));
         if (db == nullptr || key == db->m_keys.end() || key->second.empty())
@@ -218,24 +231,19 @@ CDiagnostic CResultSorter::AddChunk(const CDatabaseNode* db, const std::string& 
         if (keys[k].m_missing == CZMissingAction::kValue)
             stand[k] = StrataTextSortValue(keys[k].m_missingData, numeric);
     }
-    std::vector<const std::string*> row(keys.size());
-    std::vector<std::string> folded(keys.size());
+    std::vector<std::optional<std::string_view>> row(keys.size());
     for (size_t i = first; i < last; ++i) {
         for (size_t k = 0; k < keys.size(); ++k) {
             const CSortKey& key = keys[k];
-            const std::string& value = values[k][i - first];
+            const std::string_view value = values[k].At(i - first);
             if (value.empty() && key.m_missing == CZMissingAction::kAbort)
                 return {207, "missing value in record " + std::to_string(rows[i].first) + " of " + name,
                         "sort: missing value"};
-            const std::string& chosen = value.empty() ? stand[k] : value;
-            if (chosen.empty()) {
-                row[k] = nullptr;
-            } else if (key.m_caseSensitive) {
-                row[k] = &chosen;
-            } else {
-                folded[k].assign(StrataSortValueFolded(chosen));
-                row[k] = &folded[k];
-            }
+            const std::string_view chosen = value.empty() ? std::string_view(stand[k]) : value;
+            if (chosen.empty())
+                row[k].reset();
+            else
+                row[k] = key.m_caseSensitive ? chosen : StrataSortValueFolded(chosen);
         }
         if (store.Add(rows[i].second, row) != 0)
             return CDiagnostic::System("sort: " + store.GetLastError());
@@ -244,7 +252,7 @@ CDiagnostic CResultSorter::AddChunk(const CDatabaseNode* db, const std::string& 
 }
 
 CDiagnostic CResultSorter::ReadValues(const CDatabaseNode* db, const std::string& key, const Rows& rows, size_t first,
-                                      size_t last, std::vector<std::string>& values, bool& numeric) {
+                                      size_t last, ChunkValues& values, bool& numeric) {
     CDiagnostic error;
     if (!m_channel.Prepare(error))
         return error;
@@ -267,8 +275,10 @@ CDiagnostic CResultSorter::ReadValues(const CDatabaseNode* db, const std::string
             }
             while (at < last && rows[at].first < record)
                 ++at;
+            if (at < last && rows[at].first == record)
+                values.Add(at - first, value);
             for (; at < last && rows[at].first == record; ++at)
-                values[at - first].assign(value);
+                values.m_spans[at - first] = values.m_spans[values.m_last];
         }
         return !(m_stop != nullptr && m_stop->load());
     };

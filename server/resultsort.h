@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,8 +44,8 @@ class CSortKeyStore : public CMemSort {
 public:
     CSortKeyStore(std::vector<bool> descending, const std::atomic<bool>* stop)
         : m_descending(std::move(descending)), m_stop(stop) {}
-    // Buffers one row; keys[i] null for a missing value. 0, or -1 when it cannot be written.
-    int Add(uint32_t position, const std::vector<const std::string*>& keys);
+    // Buffers one row; keys[i] empty for a missing value. 0, or -1 when it cannot be written.
+    int Add(uint32_t position, const std::vector<std::optional<std::string_view>>& keys);
     // Writes the buffered rows, maps and indexes, sorts. 0; 1 stopped; -1 failed.
     int SortRows();
     // The input position of sorted row i.
@@ -54,8 +56,9 @@ public:
     int CompareRowData(const unsigned char* a, const unsigned char* b) override;
     bool IsValidRow(const unsigned char* body, uint32_t length) const override;
     int DoProgress(int64_t, int64_t) override { return m_stop != nullptr && m_stop->load() ? 1 : 0; }
-    // In memory: the rows ordered by an 8-octet prefix of their first key, the full comparison
-    // only for equal prefixes; above the sort memory limit, the row store's external sort.
+    // In memory: the rows ordered by a 16-octet prefix (flag and fifteen octets) of their first
+    // key, the full comparison only for equal prefixes of longer keys or of several keys; above
+    // the sort memory limit, the row store's external sort.
     int QuickSort() override;
 
 private:
@@ -80,13 +83,28 @@ public:
 private:
     // (record number, input position) of one database's rows, ascending by number.
     using Rows = std::vector<std::pair<uint32_t, uint32_t>>;
+    // One key's values of a chunk's rows: each row's (offset, length) in one buffer; length 0
+    // when the row has none.
+    struct ChunkValues {
+        std::string m_text;
+        std::vector<std::pair<uint32_t, uint32_t>> m_spans;
+        size_t m_last = 0;  // the row given a value last
+        void Add(size_t row, std::string_view value) {
+            m_spans[row] = {uint32_t(m_text.size()), uint32_t(value.size())};
+            m_text.append(value);
+            m_last = row;
+        }
+        std::string_view At(size_t row) const {
+            return std::string_view(m_text).substr(m_spans[row].first, m_spans[row].second);
+        }
+    };
     // Adds the key rows of rows[first, last) of `db` (null: not offered).
     CDiagnostic AddChunk(const CDatabaseNode* db, const std::string& name, const Rows& rows, size_t first, size_t last,
                          const std::vector<CSortKey>& keys, CSortKeyStore& store);
-    // The values of `key` (a store key name of `db`) for rows[first, last) into values[i - first]
-    // (empty: none); `numeric` the key's kind.
+    // The values of `key` (a store key name of `db`) for rows[first, last) into values, row
+    // i - first (empty: none); `numeric` the key's kind.
     CDiagnostic ReadValues(const CDatabaseNode* db, const std::string& key, const Rows& rows, size_t first, size_t last,
-                           std::vector<std::string>& values, bool& numeric);
+                           ChunkValues& values, bool& numeric);
 
     const CChannelAccess& m_channel;
     CCatalogueView& m_catalogue;

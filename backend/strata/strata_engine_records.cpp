@@ -1,5 +1,6 @@
 // CStrataEngine: records with their index entries, bulk loads, export and reindexing.
 #include <algorithm>
+#include <functional>
 
 #include "backend/strata/strata_engine.h"
 #include "backend/strata/strata_errors.h"
@@ -18,6 +19,33 @@ void CollectStored(const std::vector<StrataStoreKey>& keys, std::string_view dir
     CMARC record;
     std::string error;
     if (record.Parse(std::string(diriv), error) >= 0) StrataCollectPostings(keys, record, number, out);
+}
+
+// Walks the records of database `db` inside the call, kPostingSlice at a time in number order:
+// `visit(number, record)` for each record that parses, then `slice(rows, last)` once the slice's
+// statement is done (its rows, and whether it was the last), so that what the visitor gathered is
+// written before the next slice is read. False when a read or `slice` fails.
+bool WalkRecordSlices(CStrataCall& call, int64_t db, const char* what,
+                      const std::function<void(int64_t, const CMARC&)>& visit,
+                      const std::function<bool(int64_t, bool)>& slice) {
+    for (int64_t after = 0;;) {
+        int64_t rows = 0;
+        {
+            CQuery q(call, StrataSql::kRecordsAfter, what);
+            q.Bind(1, db).Bind(2, after).Bind(3, int64_t(kPostingSlice));
+            while (q.Next()) {
+                ++rows;
+                after = q.Int(0);
+                CMARC record;
+                std::string error;
+                if (record.Parse(std::string(q.Bytes(1)), error) >= 0) visit(after, record);
+            }
+            if (q.Failed()) return false;
+        }
+        const bool last = rows < int64_t(kPostingSlice);
+        if (!slice(rows, last)) return false;
+        if (last) return true;
+    }
 }
 
 }  // namespace
@@ -274,34 +302,24 @@ bool CStrataEngine::ReindexLocked(CStrataCall& call, int64_t db) {
     std::vector<StrataStoreKey> keys;
     if (!LoadKeys(call, db, keys)) return false;
     // Slices keep memory bounded on large databases.
+    if (Cancelled()) return st.Set(kStrataCancelled, "reindex");
     int64_t keyed = 0;
     std::vector<StrataPosting> postings;
     std::vector<StrataSortValue> values;
-    for (int64_t after = 0;;) {
-        if (Cancelled()) return st.Set(kStrataCancelled, "reindex");
-        int64_t rows = 0;
+    const auto visit = [&](int64_t number, const CMARC& record) {
+        StrataCollectPostings(keys, record, number, postings);
+        StrataCollectSortValues(keys, record, number, values);
+    };
+    const auto slice = [&](int64_t rows, bool last) {
+        if (!AppendPostings(call, postings) || !WriteSortValues(call, values)) return false;
         postings.clear();
         values.clear();
-        {
-            CQuery slice(call, StrataSql::kRecordsAfter, "reindex");
-            slice.Bind(1, db).Bind(2, after).Bind(3, int64_t(kPostingSlice));
-            while (slice.Next()) {
-                ++rows;
-                after = slice.Int(0);
-                CMARC record;
-                std::string error;
-                if (record.Parse(std::string(slice.Bytes(1)), error) < 0) continue;
-                StrataCollectPostings(keys, record, after, postings);
-                StrataCollectSortValues(keys, record, after, values);
-            }
-            if (slice.Failed()) return false;
-        }
-        if (!AppendPostings(call, postings) || !WriteSortValues(call, values)) return false;
         keyed += rows;
-        const bool last = rows < int64_t(kPostingSlice);
         if (keyed > 0) StrataReindexProgress(db, keyed, last);
-        if (last) return CQuery(call, StrataSql::kBumpGeneration, "reindex").Bind(1, db).Run();
-    }
+        return last || !Cancelled() || st.Set(kStrataCancelled, "reindex");
+    };
+    return WalkRecordSlices(call, db, "reindex", visit, slice) &&
+           CQuery(call, StrataSql::kBumpGeneration, "reindex").Bind(1, db).Run();
 }
 
 bool CStrataEngine::WriteSortValues(CStrataCall& call, const std::vector<StrataSortValue>& values) {
@@ -329,25 +347,14 @@ bool CStrataEngine::FillSortValues(CStrataCall& call, int64_t db) {
     std::vector<StrataStoreKey> keys;
     if (!LoadKeys(call, db, keys) || !CQuery(call, StrataSql::kDropSortValues, "add sort values").Bind(1, db).Run())
         return false;
+    if (keys.empty()) return true;
     std::vector<StrataSortValue> values;
-    for (int64_t after = 0; !keys.empty();) {
-        int64_t rows = 0;
-        values.clear();
-        {
-            CQuery slice(call, StrataSql::kRecordsAfter, "add sort values");
-            slice.Bind(1, db).Bind(2, after).Bind(3, int64_t(kPostingSlice));
-            while (slice.Next()) {
-                ++rows;
-                after = slice.Int(0);
-                CMARC record;
-                std::string error;
-                if (record.Parse(std::string(slice.Bytes(1)), error) >= 0)
-                    StrataCollectSortValues(keys, record, after, values);
-            }
-            if (slice.Failed()) return false;
-        }
-        if (!WriteSortValues(call, values)) return false;
-        if (rows < int64_t(kPostingSlice)) break;
-    }
-    return true;
+    return WalkRecordSlices(
+        call, db, "add sort values",
+        [&](int64_t number, const CMARC& record) { StrataCollectSortValues(keys, record, number, values); },
+        [&](int64_t, bool) {
+            const bool written = WriteSortValues(call, values);
+            values.clear();
+            return written;
+        });
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Sort with yaz-client and zoomsh against the demo instance: `sort 1=4 <` and `>` order the
 titles shown, `sort 1=1003 >` the authors; the Init announces sort; a bad key gets its diagnostic
-and the association goes on.
-Usage: sort_interop.py VK9000 CASE (CASE: yaz, zoomsh, or "all")."""
+and the association goes on; on the PostgreSQL back-end (pg) title ascending and author descending
+give the same records in the same order as on the embedded store.
+Usage: sort_interop.py VK9000 CASE (CASE: yaz, zoomsh, pg, or "all")."""
 
 import os
 import re
@@ -11,7 +12,7 @@ import sys
 import unicodedata
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vkserver import expect, hits, run_cases, yaz_session  # noqa: E402
+from vkserver import Server, expect, hits, run_cases, yaz_session  # noqa: E402
 
 
 def fold(title):
@@ -53,7 +54,34 @@ def case_zoomsh(s):
     expect(len(shown) == 6 and shown == sorted(shown), "zoomsh shows the titles ascending", out)
 
 
-CASES = {"yaz": case_yaz, "zoomsh": case_zoomsh}
+def case_pg(_server):
+    from pg_interop import Cluster  # noqa: E402  (a private PostgreSQL cluster with the demo store)
+    # A sparse set (its values read by lists of numbers) and a dense one (read by number ranges).
+    pub = "@attr 1=1018"
+    sets = [("@attr 1=4 computer", "1=4 <", titles, False),
+            (f"@or @or @or {pub} penguin {pub} harper {pub} dover {pub} norton", "1=1003 >", authors, True)]
+    pg = Cluster()
+    local = remote = None
+    try:
+        local, remote = Server(), pg.server()
+        for query, key, shown, reverse in sets:
+            runs = []
+            for s in (local, remote):
+                out = yaz_session(s, ["base books", f"find {query}", f"sort {key}", "show 1+40"], auth=False)
+                expect("status=success" in out, f"sort {key} succeeds", out)
+                runs.append((re.findall(r"^001 (\d+)", out, re.M), shown(out)))
+            (ids, values), (pg_ids, _) = runs
+            expect(len(ids) == 40 and values == sorted(values, reverse=reverse), f"{query}: sorted by {key}",
+                   "\n".join(values))
+            expect(pg_ids == ids, f"{query} sort {key}: embedded {ids}, PostgreSQL {pg_ids}")
+    finally:
+        for s in (local, remote):
+            if s:
+                s.stop()
+        pg.destroy()
+
+
+CASES = {"yaz": case_yaz, "zoomsh": case_zoomsh, "pg": case_pg}
 
 if __name__ == "__main__":
-    sys.exit(run_cases(CASES))
+    sys.exit(run_cases(CASES, own_server=("pg",)))

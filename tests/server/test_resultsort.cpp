@@ -6,55 +6,79 @@
 #include <atomic>
 #include <numeric>
 #include <optional>
+#include <iterator>
 #include <random>
 
 #include "server/resultsort.h"
 
 namespace {
 
-using Keys = std::vector<std::optional<std::string>>;
+// Each row's keys; a missing value is nullopt.
+using Keys = std::vector<std::vector<std::optional<std::string>>>;
 
 class SortKeyStoreTest : public ::testing::TestWithParam<int64_t> {
 protected:
     void TearDown() override { CMemSort::SetSortMemoryLimit(256LL * 1024 * 1024); }
 
-    // Rows with a two-letter key (many ties) and every seventh key missing.
-    static Keys MakeKeys(size_t rows) {
+    // Rows of `count` keys of two letters and zero octets, with lengths about the 15 octets the in-memory sort
+    // compares first (many ties, many keys the beginning of others), every seventh missing.
+    static Keys MakeKeys(size_t rows, size_t count = 1) {
+        static const size_t kLengths[] = {1, 2, 7, 8, 14, 15, 16, 17, 30};
         std::mt19937 random(7);
-        Keys keys(rows);
-        for (auto& key : keys)
-            if (random() % 7 != 0)
-                key = std::string{char('a' + random() % 5), char('a' + random() % 5)};
+        Keys keys(rows, std::vector<std::optional<std::string>>(count));
+        for (auto& row : keys)
+            for (auto& key : row)
+                if (random() % 7 != 0) {
+                    key.emplace(kLengths[random() % std::size(kLengths)], 'a');
+                    for (char& c : *key) {
+                        const unsigned r = random() % 16;
+                        c = r < 2 ? 'b' : (r == 2 ? '\0' : 'a');  // a zero octet may come from a client
+                    }
+                }
         return keys;
     }
     static int Fill(CSortKeyStore& store, const Keys& keys) {
         if (store.Create(nullptr) != 0)
             return -1;
-        for (size_t i = 0; i < keys.size(); ++i)
-            if (store.Add(static_cast<uint32_t>(i), {keys[i] ? &*keys[i] : nullptr}) != 0)
+        std::vector<std::optional<std::string_view>> row;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            row.assign(keys[i].begin(), keys[i].end());
+            if (store.Add(static_cast<uint32_t>(i), row) != 0)
                 return -1;
+        }
         return 0;
     }
 };
 
 TEST_P(SortKeyStoreTest, OrderIsAStableSortWithMissingValuesLast) {
     CMemSort::SetSortMemoryLimit(GetParam());
-    const Keys keys = MakeKeys(100000);
-    for (const bool descending : {false, true}) {
-        std::atomic<bool> stop{false};
-        CSortKeyStore store({descending}, &stop);
-        ASSERT_EQ(0, Fill(store, keys));
-        ASSERT_EQ(0, store.SortRows()) << store.GetLastError();
-        std::vector<uint32_t> expected(keys.size());
-        std::iota(expected.begin(), expected.end(), 0);
-        std::stable_sort(expected.begin(), expected.end(), [&](uint32_t a, uint32_t b) {
-            if (!keys[a] || !keys[b])
-                return keys[a] && !keys[b];
-            return descending ? *keys[a] > *keys[b] : *keys[a] < *keys[b];
-        });
-        ASSERT_EQ(store.GetRowCount(), int64_t(keys.size()));
-        for (size_t i = 0; i < expected.size(); ++i)
-            ASSERT_EQ(store.PositionAt(int64_t(i)), expected[i]) << "row " << i << " descending " << descending;
+    for (const size_t count : {1, 2}) {
+        const Keys keys = MakeKeys(100000, count);
+        for (const bool descending : {false, true}) {
+            std::atomic<bool> stop{false};
+            CSortKeyStore store(std::vector<bool>(count, descending), &stop);
+            ASSERT_EQ(0, Fill(store, keys));
+            ASSERT_EQ(0, store.SortRows()) << store.GetLastError();
+            std::vector<uint32_t> expected(keys.size());
+            std::iota(expected.begin(), expected.end(), 0);
+            std::stable_sort(expected.begin(), expected.end(), [&](uint32_t a, uint32_t b) {
+                for (size_t k = 0; k < count; ++k) {
+                    const auto &x = keys[a][k], &y = keys[b][k];
+                    if (!x || !y) {
+                        if (x || y)
+                            return bool(x);
+                        continue;
+                    }
+                    if (*x != *y)
+                        return descending ? *x > *y : *x < *y;
+                }
+                return false;
+            });
+            ASSERT_EQ(store.GetRowCount(), int64_t(keys.size()));
+            for (size_t i = 0; i < expected.size(); ++i)
+                ASSERT_EQ(store.PositionAt(int64_t(i)), expected[i])
+                    << "row " << i << " keys " << count << " descending " << descending;
+        }
     }
 }
 
