@@ -199,6 +199,7 @@ private:
             if (!ExecuteAfterBegin(types, values, lengths, formats, st, what)) return false;
         } else {
             if (!m_prepared) {
+                m_conn.CountRoundTrip();
                 CPgResultGuard prep(PQprepare(m_conn.m_conn, m_name.c_str(), kSql[size_t(m_id)], int(n), types.data()));
                 if (prep.Status() != PGRES_COMMAND_OK) return m_conn.Fail(prep.Get(), st, what);
                 m_prepared = true;
@@ -433,7 +434,6 @@ bool CPgConn::Commit(StrataStatus& st) {
     if (!m_readOnly) return Exec("COMMIT", st, "commit");
     // A read has nothing to lose at its end: its answer is read at the connection's next use.
     if (!Settle(st)) return false;
-    CountRoundTrip();
     if (PQsendQuery(m_conn, "COMMIT") != 1) {
         m_broken = true;
         return Fail(nullptr, st, "commit");

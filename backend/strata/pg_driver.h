@@ -141,7 +141,7 @@ public:
     // The standbys of this primary; null when it has none.
     const std::shared_ptr<CPgReadServers>& ReadServers() const { return m_readServers; }
     int OpenCount();
-    // Counted for /metrics: statements sent, leases that had to wait for a free connection,
+    // Counted for /metrics: round trips (answers waited for), leases that had to wait for a free connection,
     // searches served.
     std::atomic<uint64_t> m_roundTrips{0}, m_waits{0}, m_searches{0};
     int InUse();
