@@ -194,7 +194,8 @@ TEST_P(StrataPgTest, UncachedCallsWaitForFewAnswersAndEndedIdleConnectionsAreRep
         return records;
     };
     const std::vector<std::string> round{"0000001", "0000002"};
-    ASSERT_EQ(call("books/title/round", 5), round);  // prepares the statements
+    ASSERT_EQ(call("books/title/round", 5), round);  // these two prepare the statements
+    ASSERT_EQ(call("books/ctlno/0000002,0000003", 2), (std::vector<std::string>{"#0000002 ", "#0000003 "}));
     const uint64_t before = RoundTrips();
     for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(call("books/title/round", 5), round);
