@@ -6,6 +6,7 @@
 #include <endian.h>
 
 #include <cstring>
+#include <utility>
 
 #include "backend/strata/strata_errors.h"
 
@@ -183,15 +184,10 @@ private:
     }
     bool Execute(StrataStatus& st, const char* what) {
         if (m_conn.Cancelled()) return st.Set(kStrataCancelled, what);
+        if (!m_conn.Settle(st)) return false;
         const size_t n = m_params.size();
-        if (!m_prepared) {
-            std::vector<Oid> types;
-            for (const Param& p : m_params) types.push_back(p.m_set ? p.m_type : 0);
-            m_conn.CountRoundTrip();
-            CPgResultGuard prep(PQprepare(m_conn.m_conn, m_name.c_str(), kSql[size_t(m_id)], int(n), types.data()));
-            if (prep.Status() != PGRES_COMMAND_OK) return m_conn.Fail(prep.Get(), st, what);
-            m_prepared = true;
-        }
+        std::vector<Oid> types;
+        for (const Param& p : m_params) types.push_back(p.m_set ? p.m_type : 0);
         std::vector<const char*> values(n);
         std::vector<int> lengths(n), formats(n, 1);
         for (size_t i = 0; i < n; ++i) {
@@ -199,7 +195,18 @@ private:
             lengths[i] = int(m_params[i].m_value.size());
         }
         m_conn.CountRoundTrip();
-        m_result = PQexecPrepared(m_conn.m_conn, m_name.c_str(), int(n), values.data(), lengths.data(), formats.data(), 1);
+        if (m_conn.PendingBegin() != nullptr) {
+            if (!ExecuteAfterBegin(types, values, lengths, formats, st, what)) return false;
+        } else {
+            if (!m_prepared) {
+                m_conn.CountRoundTrip();
+                CPgResultGuard prep(PQprepare(m_conn.m_conn, m_name.c_str(), kSql[size_t(m_id)], int(n), types.data()));
+                if (prep.Status() != PGRES_COMMAND_OK) return m_conn.Fail(prep.Get(), st, what);
+                m_prepared = true;
+            }
+            m_result = PQexecPrepared(m_conn.m_conn, m_name.c_str(), int(n), values.data(), lengths.data(),
+                                      formats.data(), 1);
+        }
         m_row = -1;
         const ExecStatusType status = PQresultStatus(m_result);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -213,6 +220,74 @@ private:
         return true;
     }
     int Advance() { return ++m_row < PQntuples(m_result) ? kStrataRow : kStrataDone; }
+
+    // The transaction's BEGIN, the statement's PREPARE when it is new, and the statement, sent
+    // together in pipeline mode; the statement's result into m_result. False with st set when
+    // the BEGIN or the PREPARE failed or the pipeline broke.
+    bool ExecuteAfterBegin(const std::vector<Oid>& types, const std::vector<const char*>& values,
+                           const std::vector<int>& lengths, const std::vector<int>& formats, StrataStatus& st,
+                           const char* what) {
+        PGconn* c = m_conn.m_conn;
+        const int n = int(values.size());
+        const bool prepare = !m_prepared;
+        bool sent = PQenterPipelineMode(c) == 1 &&
+                    PQsendQueryParams(c, m_conn.PendingBegin(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+                    (!prepare || PQsendPrepare(c, m_name.c_str(), kSql[size_t(m_id)], n, types.data()) == 1) &&
+                    PQsendQueryPrepared(c, m_name.c_str(), n, values.data(), lengths.data(), formats.data(), 1) == 1 &&
+                    PQpipelineSync(c) == 1;
+        // One result per query sent (BEGIN, PREPARE, the statement), each followed by a null,
+        // then the sync. Two nulls in a row mean the connection went.
+        std::vector<PGresult*> results;
+        const size_t queries = prepare ? 3 : 2;
+        size_t at = 0;
+        bool synced = false, lastNull = false;
+        while (sent && !synced) {
+            PGresult* r = PQgetResult(c);
+            if (r == nullptr) {
+                if (lastNull) break;
+                lastNull = true;
+                ++at;
+                continue;
+            }
+            lastNull = false;
+            if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+                synced = true;
+                PQclear(r);
+            } else if (at < queries && results.size() == at) {
+                results.push_back(r);
+            } else {
+                PQclear(r);
+            }
+        }
+        const bool left = PQpipelineStatus(c) == PQ_PIPELINE_OFF || PQexitPipelineMode(c) == 1;
+        auto clear = [&results]() {
+            for (PGresult* r : results) PQclear(r);
+        };
+        if (!sent || !synced || !left || results.size() != queries) {
+            PGresult* failed = nullptr;
+            for (PGresult* r : results) {
+                const ExecStatusType s = PQresultStatus(r);
+                if (!failed && s != PGRES_COMMAND_OK && s != PGRES_TUPLES_OK && s != PGRES_PIPELINE_ABORTED) failed = r;
+            }
+            m_conn.Fail(failed, st, what);
+            m_conn.m_broken = true;  // whether the BEGIN ran is not known
+            clear();
+            return false;
+        }
+        m_conn.BeginSent();
+        for (size_t i = 0; i + 1 < queries; ++i) {
+            if (PQresultStatus(results[i]) != PGRES_COMMAND_OK) {
+                m_conn.Fail(results[i], st, what);
+                clear();
+                return false;
+            }
+        }
+        if (prepare) m_prepared = true;
+        m_result = results.back();
+        results.pop_back();
+        clear();
+        return true;
+    }
 
     CPgConn& m_conn;
     const StrataSql m_id;
@@ -321,7 +396,24 @@ bool CPgConn::Fail(PGresult* r, StrataStatus& st, const char* what) {
     return st.Set(kStrataStoreError, std::string(what) + ": " + message);
 }
 
+bool CPgConn::Settle(StrataStatus& st) {
+    if (!m_commitPending) return true;
+    m_commitPending = false;
+    bool ok = true;
+    while (PGresult* r = PQgetResult(m_conn)) {
+        if (ok && PQresultStatus(r) != PGRES_COMMAND_OK) ok = Fail(r, st, "commit");
+        PQclear(r);
+    }
+    if (ok && PQstatus(m_conn) != CONNECTION_OK) ok = Fail(nullptr, st, "commit");
+    if (!ok) m_broken = true;
+    return ok;
+}
+
 bool CPgConn::Exec(const char* sql, StrataStatus& st, const char* what, std::string* value) {
+    if (!Settle(st)) return false;
+    if (const char* begin = std::exchange(m_beginPending, nullptr)) {
+        if (!Exec(begin, st, what)) return false;
+    }
     CountRoundTrip();
     CPgResultGuard r(PQexec(m_conn, sql));
     if (r.Status() != PGRES_COMMAND_OK && r.Status() != PGRES_TUPLES_OK) return Fail(r.Get(), st, what);
@@ -329,21 +421,31 @@ bool CPgConn::Exec(const char* sql, StrataStatus& st, const char* what, std::str
     return true;
 }
 
-bool CPgConn::Begin(StrataTx tx, StrataStatus& st) {
-    if (!Exec(tx == StrataTx::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY" : "BEGIN", st, "begin"))
-        return false;
+bool CPgConn::Begin(StrataTx tx, StrataStatus&) {
+    m_beginPending = tx == StrataTx::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY" : "BEGIN";
+    m_readOnly = tx == StrataTx::kRead;
     m_inTransaction = true;
     return true;
 }
 
 bool CPgConn::Commit(StrataStatus& st) {
     m_inTransaction = false;
-    return Exec("COMMIT", st, "commit");
+    if (std::exchange(m_beginPending, nullptr)) return true;  // nothing was sent
+    if (!m_readOnly) return Exec("COMMIT", st, "commit");
+    // A read has nothing to lose at its end: its answer is read at the connection's next use.
+    if (!Settle(st)) return false;
+    if (PQsendQuery(m_conn, "COMMIT") != 1) {
+        m_broken = true;
+        return Fail(nullptr, st, "commit");
+    }
+    m_commitPending = true;
+    return true;
 }
 
 void CPgConn::Rollback() {
     if (!m_inTransaction) return;
     m_inTransaction = false;
+    if (std::exchange(m_beginPending, nullptr)) return;  // nothing was sent
     if (m_broken) return;
     StrataStatus ignored;
     if (!Exec("ROLLBACK", ignored, "rollback")) m_broken = true;
@@ -364,6 +466,10 @@ std::unique_ptr<IStrataCopy> CPgConn::Copy(StrataSql id, StrataStatus& st) {
     if (sql == nullptr) {
         st.Set(kStrataStoreError, "no bulk form of this write");
         return nullptr;
+    }
+    if (!Settle(st)) return nullptr;
+    if (const char* begin = std::exchange(m_beginPending, nullptr)) {
+        if (!Exec(begin, st, "bulk write")) return nullptr;
     }
     CountRoundTrip();
     CPgResultGuard start(PQexec(m_conn, sql));

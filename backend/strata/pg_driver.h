@@ -86,6 +86,9 @@ public:
     CPgConn(CPgPool& pool, PGconn* conn) : m_pool(pool), m_conn(conn) {}
     ~CPgConn() override;
 
+    // A transaction's BEGIN goes out with its first statement, in one round trip (pipeline mode);
+    // a transaction that runs no statement sends nothing. A read transaction's COMMIT is sent
+    // without waiting for its answer, which the next use of the connection reads (Settle).
     bool Begin(StrataTx tx, StrataStatus& st) override;
     bool Commit(StrataStatus& st) override;
     void Rollback() override;
@@ -101,6 +104,12 @@ public:
     bool Exec(const char* sql, StrataStatus& st, const char* what, std::string* value = nullptr);
     bool Cancelled() const;
     void CountRoundTrip();
+    // Reads the answer of a read transaction's COMMIT sent earlier; false (and broken) when
+    // the connection failed meanwhile. Every use of the connection begins with it.
+    bool Settle(StrataStatus& st);
+    // The BEGIN that opens the transaction, when no statement has sent it yet (null: none).
+    const char* PendingBegin() const { return m_beginPending; }
+    void BeginSent() { m_beginPending = nullptr; }
 
     CPgPool& m_pool;       // the pool the connection belongs to
     PGconn* const m_conn;
@@ -110,6 +119,9 @@ public:
 
 private:
     bool m_inTransaction = false;
+    bool m_readOnly = false;                 // the transaction is a read
+    const char* m_beginPending = nullptr;    // its BEGIN, not sent yet
+    bool m_commitPending = false;            // a COMMIT sent, its answer not read
     std::array<std::unique_ptr<IStrataStmt>, size_t(StrataSql::kCount)> m_statements;  // prepared on first use
 };
 
@@ -129,7 +141,7 @@ public:
     // The standbys of this primary; null when it has none.
     const std::shared_ptr<CPgReadServers>& ReadServers() const { return m_readServers; }
     int OpenCount();
-    // Counted for /metrics: statements sent, leases that had to wait for a free connection,
+    // Counted for /metrics: round trips (answers waited for), leases that had to wait for a free connection,
     // searches served.
     std::atomic<uint64_t> m_roundTrips{0}, m_waits{0}, m_searches{0};
     int InUse();

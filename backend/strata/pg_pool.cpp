@@ -186,8 +186,14 @@ std::unique_ptr<CPgConn> CPgPool::Acquire(const std::atomic<bool>& cancel, Strat
         while (!m_idle.empty()) {
             std::unique_ptr<CPgConn> conn = std::move(m_idle.back());
             m_idle.pop_back();
-            if (Healthy(conn->m_conn)) return conn;
-            --m_open;  // closed below, outside nothing shared
+            // The answer of its last COMMIT may still be on the way: read outside the lock.
+            lock.unlock();
+            StrataStatus ignored;
+            const bool healthy = conn->Settle(ignored) && Healthy(conn->m_conn);
+            if (healthy) return conn;
+            conn.reset();
+            lock.lock();
+            --m_open;
         }
         if (m_open < m_target.m_maxConnections) {
             ++m_open;

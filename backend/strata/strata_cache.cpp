@@ -47,26 +47,24 @@ CStrataCache::Lru::iterator CStrataCache::Find(const std::string& key) {
     return it->second;
 }
 
-std::shared_ptr<const std::vector<uint32_t>> CStrataCache::FindHits(const std::string& key) {
+template <class T>
+std::shared_ptr<const T> CStrataCache::Lookup(const std::string& key, std::shared_ptr<const T> Entry::*member) {
     std::lock_guard<std::mutex> lock(m_lock);
     const auto it = Find(key);
-    if (it == m_lru.end() || !it->m_hits) {
+    if (it == m_lru.end() || !((*it).*member)) {
         ++m_missCount;
         return nullptr;
     }
     ++m_hitsCount;
-    return it->m_hits;
+    return (*it).*member;
+}
+
+std::shared_ptr<const std::vector<uint32_t>> CStrataCache::FindHits(const std::string& key) {
+    return Lookup(key, &Entry::m_hits);
 }
 
 std::shared_ptr<const std::string> CStrataCache::FindRecord(const std::string& key) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    const auto it = Find(key);
-    if (it == m_lru.end() || !it->m_text) {
-        ++m_missCount;
-        return nullptr;
-    }
-    ++m_hitsCount;
-    return it->m_text;
+    return Lookup(key, &Entry::m_text);
 }
 
 void CStrataCache::PutHits(const std::string& key, std::shared_ptr<const std::vector<uint32_t>> hits,

@@ -78,6 +78,9 @@ private:
     using Lru = std::list<Entry>;
     void Put(Entry entry, uint64_t epoch);
     Lru::iterator Find(const std::string& key);  // moves it to the front; end() when absent; needs m_lock
+    // The entry's `member` (hits or text), counted as a hit or a miss; null when absent.
+    template <class T>
+    std::shared_ptr<const T> Lookup(const std::string& key, std::shared_ptr<const T> Entry::*member);
     void Clear();                                // needs m_lock
 
     const size_t m_limit;

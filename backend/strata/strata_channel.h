@@ -75,7 +75,7 @@ struct StrataServerStats {
     bool m_standby = false;
     int m_open = 0, m_inUse = 0;
     uint64_t m_waits = 0;       // leases that waited for a free connection
-    uint64_t m_roundTrips = 0;  // statements sent
+    uint64_t m_roundTrips = 0;  // answers of the server waited for (statements sent together count once)
     uint64_t m_searches = 0;
 };
 // Every live pool, primaries and standbys (none in embedded mode). Any thread.

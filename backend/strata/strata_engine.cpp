@@ -31,6 +31,7 @@ bool CStrataCall::Begin(StrataTx tx) {
     if (tx == StrataTx::kWrite) m_engine.DropCaches();
     if (!m_conn->Begin(tx, m_st)) return false;
     m_own = true;
+    m_writing = tx == StrataTx::kWrite;
     m_engine.m_snapshot = tx == StrataTx::kRead ? m_conn->Snapshot() : -2;
     return true;
 }
@@ -39,7 +40,8 @@ bool CStrataCall::Commit() {
     if (!m_own) return true;
     m_own = false;
     m_engine.m_snapshot = -2;
-    const bool writing = m_conn->InTransaction();
+    // Only a write moves the position this channel's later reads wait for.
+    const bool writing = m_writing && m_conn->InTransaction();
     if (!m_conn->Commit(m_st)) return false;
     m_wrote = writing;
     return true;
@@ -89,6 +91,7 @@ bool CStrataEngine::CheckLayout(StrataStatus& st) {
     if (!call.Ok() || !m_driver->CheckLayout(call.Conn(), level, st)) return false;
     if (level >= kStrataLayout) return true;
     call.m_own = true;
+    call.m_writing = true;
     IStrataConn& conn = call.Conn();
     conn.Bulk(true);
     std::vector<int64_t> dbs;

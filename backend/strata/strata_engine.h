@@ -77,7 +77,8 @@ private:
     StrataStatus& m_st;
     IStrataConn* m_conn = nullptr;
     bool m_own = false;    // this call began the transaction
-    bool m_wrote = false;  // a write transaction committed
+    bool m_writing = false;  // the transaction begun is a write
+    bool m_wrote = false;    // a write transaction committed
 };
 
 // One run of a statement of the call's connection, reset when it goes.

@@ -21,6 +21,10 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
            run on the standby (another session sees an insert only after the delay) while the
            session that inserted finds its record at once; with the standby stopped, searches go
            on through the primary, also in an association that was open when it stopped
+  cached   the process cache on, two standbys (one applying commits 3 s late) and a second vk9000
+           writing to the same primary: a session that inserts reads its own write at once; after
+           the other host's insert the first host's cached answer changes within 15 s and never
+           goes back; with one standby stopped, searches go on with the primary's counts
 Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
 
 import os
@@ -76,12 +80,13 @@ class Cluster:
 
     def destroy(self):
         self.run("destroy")
-        if getattr(self, "standby_dir", None):
-            subprocess.run(["bash", CLUSTER_SCRIPT, "destroy", self.standby_dir], check=True, timeout=120)
+        for d in getattr(self, "standby_dirs", []):
+            subprocess.run(["bash", CLUSTER_SCRIPT, "destroy", d], check=True, timeout=120)
 
     def add_standby(self, apply_delay):
-        """A hot standby of this cluster; returns its address."""
+        """A hot standby of this cluster (its folder in standby_dir); returns its address."""
         self.standby_dir = tempfile.mkdtemp(prefix="vkpgs")
+        self.standby_dirs = getattr(self, "standby_dirs", []) + [self.standby_dir]
         subprocess.run(["bash", CLUSTER_SCRIPT, "standby", self.standby_dir, self.dir], check=True, timeout=120)
         env = dict(line.split("=", 1) for line in open(os.path.join(self.standby_dir, "env")).read().split())
         psql = ["psql", "-qXd", "postgres", "-c"]
@@ -402,6 +407,64 @@ def case_standby():
     finally:
         if s:
             s.stop()
+        pg.destroy()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def case_cached():
+    pg = Cluster()
+    a = b = None
+    work = tempfile.mkdtemp(prefix="vkpginterop")
+    try:
+        late = pg.add_standby("3s")
+        late_dir = pg.standby_dir
+        prompt = pg.add_standby("0")
+        # Host A keeps its process cache (the default) and reads from both standbys; host B, the
+        # other writer, reads and writes the primary.
+        a = pg.server(extra=[("Backend", "ReadServers", f"{late},{prompt}")])
+        b = pg.server()
+
+        def count(server, word):
+            found = hits(yaz(server, [f"open {target(server)}", "base books", f"find @attr 1=4 {word}"], seconds=30))
+            return found[0] if len(found) == 1 else None
+
+        # A session of host A that inserts reads its own write at once, though a standby is late.
+        if count(a, "quokka") != 0:
+            raise AssertionError("no quokka before the insert")
+        record = write(work, "a.mrc", marc(NUMBER, "Quokka cached reading"))
+        out = yaz(a, ["auth demo demo", f"open {target(a)}", "base books", f"update insert id1 <{record}",
+                      "find @attr 1=4 quokka"], seconds=30)
+        expect(out, "Status: done", "insert through host A")
+        if hits(out) != [1]:
+            raise AssertionError(f"the inserting session should read its own write:\n{out}")
+
+        # Host A answers "wombat" from its cache; host B inserts one: after B's notice host A's
+        # answer changes within a bounded time, and the late standby never brings the old one back.
+        if count(a, "wombat") != 0 or count(a, "wombat") != 0:
+            raise AssertionError("no wombat before host B's insert")
+        record = write(work, "b.mrc", marc("9000003", "Wombat second writer"))
+        out = yaz(b, ["auth demo demo", f"open {target(b)}", "base books", f"update insert id1 <{record}"],
+                  seconds=30)
+        expect(out, "Status: done", "insert through host B")
+        wait_for(lambda: count(a, "wombat") == 1, 15, "host A's cached answer after host B's insert")
+        for _ in range(4):
+            if count(a, "wombat") != 1:
+                raise AssertionError("host A went back to the answer from before host B's insert")
+            time.sleep(0.5)
+
+        # One of the two standbys stops: host A's searches go on, with host B's (the primary's) counts.
+        subprocess.run(["bash", CLUSTER_SCRIPT, "stop", late_dir], check=True, timeout=120)
+        for word in ("computer", "history", "wombat"):
+            want = count(b, word)
+            if want is None or count(a, word) != want:
+                raise AssertionError(f"with one standby stopped host A should answer {word} as the primary does")
+        for server in (a, b):
+            if server.proc.poll() is not None:
+                raise AssertionError("a vk9000 ended")
+    finally:
+        for server in (a, b):
+            if server:
+                server.stop()
         pg.destroy()
         shutil.rmtree(work, ignore_errors=True)
 

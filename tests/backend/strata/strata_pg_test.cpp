@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "backend/strata/strata_cache.h"
 #include "strata_fixture.h"
 
 namespace {
@@ -159,6 +160,69 @@ TEST_P(StrataPgTest, AStoreOfTheFormerKeyFormatIsRekeyedWhenOpened) {
     EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "4");
     PQclear(r);
     PQfinish(c);
+}
+
+uint64_t RoundTrips() {
+    uint64_t n = 0;
+    for (const StrataServerStats& s : StrataNetworkServerStats()) n += s.m_roundTrips;
+    return n;
+}
+
+// Without the process cache a search and the present of its records wait for four answers of
+// the server (the BEGIN travels with the first statement, a read's COMMIT is not waited for),
+// and the pooled connections, left with that COMMIT's answer unread, are reused or, when the
+// server ended them meanwhile, replaced: every call still answers right.
+TEST_P(StrataPgTest, UncachedCallsWaitForFewAnswersAndEndedIdleConnectionsAreReplaced) {
+    Load({MakeDiriv(1, "Round trip"), MakeDiriv(2, "Round table"), MakeDiriv(3, "Square table")});
+    const size_t cacheBytes = StrataCacheBytes();
+    StrataSetCacheBytes(0);
+    CInterface iface;
+    CConnect c;
+    ASSERT_NO_FATAL_FAILURE(OpenThroughNewPool(iface, c));
+    StrataSetCacheBytes(cacheBytes);
+    std::vector<char> buffer(65535);
+    auto call = [&](const std::string& path, int style) {
+        const std::string full = iface.GetPathPrefix() + path;
+        const int r = c.API_Search(full.c_str(), int(full.size()) + 1, buffer.data(), 65535, style);
+        CPackage pkg;
+        if (r <= 0 || pkg.LoadPackage(buffer.data(), buffer.size()) != 0) return std::vector<std::string>{"failed"};
+        if (style == 5) return pkg.CvtPackageToLineFormat(1) == 0 ? pkg.GetLines() : std::vector<std::string>{"failed"};
+        std::vector<std::string> records;  // the 9-octet headers of a record list
+        if (pkg.CvtPackageToBinFormat(1) != 0) return std::vector<std::string>{"failed"};
+        for (size_t i = 0; i < pkg.GetRecordCount(); ++i)
+            records.emplace_back(reinterpret_cast<const char*>(pkg.GetRecord(i)->data()), 9);
+        return records;
+    };
+    const std::vector<std::string> round{"0000001", "0000002"};
+    ASSERT_EQ(call("books/title/round", 5), round);  // these two prepare the statements
+    ASSERT_EQ(call("books/ctlno/0000002,0000003", 2), (std::vector<std::string>{"#0000002 ", "#0000003 "}));
+    const uint64_t before = RoundTrips();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(call("books/title/round", 5), round);
+        ASSERT_EQ(call("books/ctlno/0000001,0000002", 2), (std::vector<std::string>{"#0000001 ", "#0000002 "}));
+    }
+    EXPECT_LE(RoundTrips() - before, 10u * 4u);
+    std::string error;
+    struct Case {
+        const char* path;
+        int style;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"books/title/table", 5, {"0000002", "0000003"}},
+        {"books/title/square", 5, {"0000003"}},
+        {"books/ctlno/0000003,0000001", 2, {"#0000003 ", "#0000001 "}},
+        {"books/title/square", 5, {"0000003"}},
+    };
+    for (const Case& k : cases) {
+        // Every idle connection of the database ends between two calls.
+        ASSERT_TRUE(m_pg.Admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname='" +
+                                   m_pg.Database() + "' AND pid<>pg_backend_pid() AND state='idle'",
+                               error))
+            << error;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(call(k.path, k.style), k.lines) << k.path;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StrataPgTest, ::testing::Values(std::string("pg")), EngineName);
