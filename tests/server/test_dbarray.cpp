@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -274,11 +275,16 @@ TEST_F(DBArrayTest, ReloadWhileSessionsLookNamesUp) {
     ASSERT_EQ(0, m_catalogue.Init(m_error)) << m_error;
     std::atomic<bool> done{false};
     std::atomic<long> found{0};
+    // The reloads start only once every session has made a lookup, so on a busy machine they
+    // still overlap the lookups instead of ending before the threads are scheduled.
+    std::latch running(4);
     std::vector<std::thread> sessions;
     for (int t = 0; t < 4; ++t)
         sessions.emplace_back([&, t] {
             const char* names[] = {"BK", "unimarc", "books", "nosuch"};
             for (int i = 0; i < 200000 && !done.load(); ++i) {
+                if (i == 1)
+                    running.count_down();
                 std::shared_ptr<const CDatabaseNode> node;
                 if (m_catalogue.IsLegalDBName(names[(i + t) % 4], node)) {
                     found += node->m_keys.count("4") + (node->m_dbName.empty() ? 0 : 1);
@@ -287,6 +293,7 @@ TEST_F(DBArrayTest, ReloadWhileSessionsLookNamesUp) {
                 m_catalogue.IsLegalDBName(names[i % 4], raw);
             }
         });
+    running.wait();
     for (int round = 0; round < 15; ++round) {
         if (round % 5 == 4)
             m_catalogue.ForbidDBAccess();
