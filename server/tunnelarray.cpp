@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <ctime>
 #include <exception>
+#include <system_error>
 #include <vector>
 
 #include "berkit/bertrace.h"
@@ -153,7 +154,7 @@ void CTunnelArray::InitIPFilter(const char* fileName) { m_ipFilter.Init(fileName
 int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket, const PlatTlsContext* tls) {
     CTunnel* tunnel = nullptr;
     try {
-        tunnel = new CTunnel;
+        tunnel = CreateTunnel();
     } catch (const std::exception& e) {
         PlatCloseSocket(socket);
         THROW_EXTENDED(ENOMEM, std::string("Failed to create tunnel: ") + e.what());
@@ -183,6 +184,32 @@ int CTunnelArray::NewTunnel(const char* address, SOCKET_T socket, const PlatTlsC
     return 0;
 }
 
+CTunnel* CTunnelArray::CreateTunnel() {
+    constexpr int kRetries = 5;
+    constexpr uint32_t kSweepWaitMs = 200;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return new CTunnel;
+        } catch (const std::system_error& e) {
+            const int code = e.code().value();
+            if ((code != EMFILE && code != ENFILE) || attempt == kRetries)
+                throw;
+            WaitForSweep(kSweepWaitMs);
+        }
+    }
+}
+
+bool CTunnelArray::WaitForSweep(uint32_t ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    CMutexLock lock(m_sweepLock);
+    const uint64_t seen = m_sweeps;
+    SessionEnded();
+    while (m_sweeps == seen)
+        if (!lock.WaitUntil(m_swept, deadline))
+            return m_sweeps != seen;
+    return true;
+}
+
 void CTunnelArray::RemoveTunnel(CTunnel* tunnel, bool flag) {
     if (!tunnel || flag)
         return;
@@ -195,7 +222,7 @@ void CTunnelArray::RemoveTunnel(CTunnel* tunnel, bool flag) {
 }
 
 uint32_t CTunnelArray::Run() {
-    bool stop = WaitStopOrTimeout(kFirstWaitMs);
+    bool stop = WaitStopOrWake(kFirstWaitMs);
     while (!stop) {
         try {
             Sweep();
@@ -264,6 +291,11 @@ void CTunnelArray::Sweep() {
         }
     }
     m_sruResultSets.Purge();
+    {
+        CMutexLock lock(m_sweepLock);
+        ++m_sweeps;
+    }
+    m_swept.notify_all();
 }
 
 bool CTunnelArray::DeleteTunnel(int index, CTunnel* tunnel) {

@@ -12,6 +12,7 @@
 // them while other threads read them.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -138,6 +139,13 @@ private:
     bool StartSruListener(const std::string& listen);
     // Deletes an unlisted session and frees its identity and its place in the address limits.
     void DestroyTunnel(CTunnel* tunnel);
+    // A new session object. An ended session keeps a descriptor until the manager deletes it, so
+    // a burst of short associations can outrun a busy manager and leave none free: on EMFILE or
+    // ENFILE this waits for the manager's next sweep and tries again, for up to a second, before
+    // the error reaches the caller. Listener thread.
+    CTunnel* CreateTunnel();
+    // Wakes the manager and waits up to `ms` for it to finish a sweep. False when none finished.
+    bool WaitForSweep(uint32_t ms);
 
     // Waits up to `ms` for the stop event or a SessionEnded wake-up (which it consumes), then
     // holds while suspended. True when a stop has been requested. Manager thread.
@@ -151,6 +159,11 @@ private:
     // (invalid when the pair could not be made: the manager then sweeps on its timer only).
     SOCKET_T m_wakeRead = INVALID_SOCKET_T;
     SOCKET_T m_wakeWrite = INVALID_SOCKET_T;
+
+    // Sweeps finished so far; WaitForSweep waits on m_swept for this to move.
+    CMutex m_sweepLock;
+    std::condition_variable m_swept;
+    uint64_t m_sweeps GUARDED_BY(m_sweepLock) = 0;
 
     CMutex m_idLock;
     uint32_t m_lastId GUARDED_BY(m_idLock) = 0;

@@ -401,6 +401,29 @@ TEST_F(BadInput, TwoThousandAssociationsInARowUnderA256DescriptorLimit) {
     EXPECT_TRUE(vktest::WaitFor([&] { return m_server->GetSize() == 0; }, 500)) << m_server->GetSize();
 }
 
+// Ended sessions hold a descriptor until the manager deletes them. With the manager held back and
+// only 40 descriptors to spare, new associations wait for it rather than being dropped.
+TEST_F(BadInput, AssociationsAtTheDescriptorLimitWaitForAManagerThatIsHeldBack) {
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                    std::filesystem::directory_iterator{});
+    CLowDescriptorLimit limit(static_cast<rlim_t>(open) + 40);
+    ASSERT_TRUE(limit.Ok());
+    m_server->Suspend();
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        m_server->Resume();
+    });
+    int failed = 0;
+    std::string first;
+    for (int i = 0; i < 150; ++i) {
+        std::string why;
+        if (!InitAndClose(m_port, why) && failed++ == 0)
+            first = "association " + std::to_string(i) + ": " + why;
+    }
+    release.join();
+    EXPECT_EQ(0, failed) << first << "\n" << OtherLogLines(ReadLogs(m_dir));
+}
+
 TEST_F(BadInput, EightClientsOpenAndInitFiveHundredAssociationsEach) {
     constexpr int kThreads = 8;
     constexpr int kEach = 500;
