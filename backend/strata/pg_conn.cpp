@@ -409,11 +409,14 @@ bool CPgConn::Settle(StrataStatus& st) {
     return ok;
 }
 
-bool CPgConn::Exec(const char* sql, StrataStatus& st, const char* what, std::string* value) {
+bool CPgConn::SettleAndBegin(StrataStatus& st, const char* what) {
     if (!Settle(st)) return false;
-    if (const char* begin = std::exchange(m_beginPending, nullptr)) {
-        if (!Exec(begin, st, what)) return false;
-    }
+    const char* begin = std::exchange(m_beginPending, nullptr);
+    return begin == nullptr || Exec(begin, st, what);
+}
+
+bool CPgConn::Exec(const char* sql, StrataStatus& st, const char* what, std::string* value) {
+    if (!SettleAndBegin(st, what)) return false;
     CountRoundTrip();
     CPgResultGuard r(PQexec(m_conn, sql));
     if (r.Status() != PGRES_COMMAND_OK && r.Status() != PGRES_TUPLES_OK) return Fail(r.Get(), st, what);
@@ -467,10 +470,7 @@ std::unique_ptr<IStrataCopy> CPgConn::Copy(StrataSql id, StrataStatus& st) {
         st.Set(kStrataStoreError, "no bulk form of this write");
         return nullptr;
     }
-    if (!Settle(st)) return nullptr;
-    if (const char* begin = std::exchange(m_beginPending, nullptr)) {
-        if (!Exec(begin, st, "bulk write")) return nullptr;
-    }
+    if (!SettleAndBegin(st, "bulk write")) return nullptr;
     CountRoundTrip();
     CPgResultGuard start(PQexec(m_conn, sql));
     if (start.Status() != PGRES_COPY_IN) {

@@ -110,6 +110,8 @@ public:
     // The BEGIN that opens the transaction, when no statement has sent it yet (null: none).
     const char* PendingBegin() const { return m_beginPending; }
     void BeginSent() { m_beginPending = nullptr; }
+    // Settle, then sends the pending BEGIN on its own (for uses that cannot carry it along).
+    bool SettleAndBegin(StrataStatus& st, const char* what);
 
     CPgPool& m_pool;       // the pool the connection belongs to
     PGconn* const m_conn;

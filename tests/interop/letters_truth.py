@@ -239,8 +239,7 @@ def case_sqlite():
 
 
 def case_pg():
-    pg = Cluster()
-    try:
+    with Cluster() as pg:
         def settings(charset):
             return base_settings(charset) + [
                 ("common", "DBIPAddress", pg.address), ("Strata", "interface", "netchan32.dll"),
@@ -250,8 +249,6 @@ def case_pg():
         subprocess.run(["psql", "-qXd", "postgres", "-c", "CREATE DATABASE vkletters"], env=env, check=True,
                        capture_output=True, timeout=60)
         check(settings, lambda store: run([STRATA, "copy", store, f"pg:{pg.conninfo} dbname=vkletters"]))
-    finally:
-        pg.destroy()
 
 
 def case_charset():

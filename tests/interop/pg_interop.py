@@ -27,6 +27,7 @@ starts its own throw-away cluster (scripts/pg_cluster.sh) and copies the demo st
            goes back; with one standby stopped, searches go on with the primary's counts
 Usage: pg_interop.py VK9000 CASE|all. Each yaz-client run is bounded in time."""
 
+import contextlib
 import os
 import re
 import shutil
@@ -49,10 +50,28 @@ NUMBER = "9000002"
 
 
 class Cluster:
-    """A private PostgreSQL cluster holding the demo store in the database "vkdemo"."""
+    """A private PostgreSQL cluster holding the demo store in the database "vkdemo", with a scratch
+    folder `work`. Used in a `with` block, it ends on leaving what was registered in `cleanup`
+    (latest first: the servers it started, then whatever a case added), then itself and `work`."""
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="vkpg")
+        self.work = tempfile.mkdtemp(prefix="vkpginterop")
+        self.cleanup = contextlib.ExitStack()
+        self.cleanup.callback(shutil.rmtree, self.work, ignore_errors=True)
+        self.cleanup.callback(self.destroy)
+        with self.cleanup:  # a cluster that fails to come up is removed at once
+            self.start()
+            self.cleanup = self.cleanup.pop_all()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup.close()
+        return False
+
+    def start(self):
         self.run("start")
         self.env = dict(line.split("=", 1) for line in open(os.path.join(self.dir, "env")).read().split())
         self.conninfo = open(os.path.join(self.dir, "conninfo")).read().strip()
@@ -76,7 +95,12 @@ class Cluster:
                 ("Backend", "ServerPassword", password or self.env["PGPASSWORD"])]
 
     def server(self, password=None, extra=()):
-        return Server(self.settings(password) + list(extra))
+        return self.track(Server(self.settings(password) + list(extra)))
+
+    def track(self, server):
+        """`server`, to be stopped on leaving the `with` block."""
+        self.cleanup.callback(server.stop)
+        return server
 
     def destroy(self):
         self.run("destroy")
@@ -146,10 +170,8 @@ INSERTS, KILL_AFTER, FIRST = 150, 20, 9100001
 
 
 def case_killed():
-    pg = Cluster()
-    s = killed = None
-    work = tempfile.mkdtemp(prefix="vkpginterop")
-    try:
+    with Cluster() as pg:
+        work = pg.work
         killed = pg.server()
         sent = list(range(FIRST, FIRST + INSERTS))
         files = [write(work, f"{n}.mrc", marc(str(n), f"Kestrel flight log {n}")) for n in sent]
@@ -175,19 +197,11 @@ def case_killed():
         found = [int(n) for n in re.findall(r"^001 (\d+)", out, re.M)]
         if hits(out) != [len(stored)] or sorted(found) != sorted(stored):
             raise AssertionError(f"the search finds {hits(out)} records {sorted(found)}, the store holds {sorted(stored)}")
-    finally:
-        for server in (s, killed):
-            if server:
-                server.stop()
-        pg.destroy()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_shared():
-    pg = Cluster()
-    a = b = None
-    work = tempfile.mkdtemp(prefix="vkpginterop")
-    try:
+    with Cluster() as pg:
+        work = pg.work
         a, b = pg.server(), pg.server()
         for s in (a, b):
             expect(s.log(), f"{pg.address}/books", "the catalogue lists the remote name")
@@ -202,12 +216,6 @@ def case_shared():
         with open(shown, "rb") as f, open(record, "rb") as g:
             if f.read() != g.read():
                 raise AssertionError("the record shown by the second server differs from the one inserted")
-    finally:
-        for s in (a, b):
-            if s:
-                s.stop()
-        pg.destroy()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 PARITY = [  # (databases, query): every kind of term the index answers
@@ -219,10 +227,8 @@ PARITY = [  # (databases, query): every kind of term the index answers
 
 def case_parity():
     from search_interop import yaz as yaz_gbk  # noqa: E402  (sends the script in a chosen encoding)
-    pg = Cluster()
-    local = remote = None
-    try:
-        local, remote = Server(), pg.server()
+    with Cluster() as pg:
+        local, remote = pg.track(Server()), pg.server()
         for base, query in PARITY:
             counts = []
             for s in (local, remote):
@@ -236,17 +242,10 @@ def case_parity():
                      for s in (local, remote)]
             if not lists[0] or lists[0] != lists[1]:
                 raise AssertionError(f"scan {base} {start}: embedded {lists[0]}, PostgreSQL {lists[1]}")
-    finally:
-        for s in (local, remote):
-            if s:
-                s.stop()
-        pg.destroy()
 
 
 def case_faults():
-    pg = Cluster()
-    s = None
-    try:
+    with Cluster() as pg:
         s = pg.server(extra=[("Console", "Listen", "127.0.0.1:0")])
         console = console_port(s)
         wait_for(lambda: get(console, "/readyz")[0] == 200, 10, "ready with PostgreSQL up")
@@ -279,19 +278,21 @@ def case_faults():
         out = yaz(s, [f"open {target(s)}", "base books", "find @attr 1=4 computer"], seconds=30)
         if len(hits(out)) != 1 or hits(out)[0] < 1:
             raise AssertionError(f"a new association after PostgreSQL is back should work:\n{out}")
-    finally:
-        if s:
-            s.stop()
-        pg.destroy()
 
 
 def case_restart():
-    pg = Cluster()
-    s = None
-    done = threading.Event()
-    clients = []
-    try:
+    with Cluster() as pg:
         s = pg.server(extra=[("Console", "Listen", "127.0.0.1:0")])
+        done = threading.Event()
+        clients = []
+
+        @pg.cleanup.callback
+        def end_clients():
+            done.set()
+            for client in clients:
+                if client.proc.poll() is None:
+                    client.proc.kill()
+
         console = console_port(s)
         find = "find @attr 1=4 computer"
         expected = hits(yaz(s, [f"open {target(s)}", "base books", find], seconds=30))
@@ -327,14 +328,6 @@ def case_restart():
             lines = [line for line in s.log().splitlines() if "back-end lost" in line or "answers again" in line]
             if len(lines) != 2 * outage or "answers again" not in lines[-1]:
                 raise AssertionError(f"expected one line at the start and one at the end of each outage:\n{s.log()}")
-    finally:
-        done.set()
-        for client in clients:
-            if client.proc.poll() is None:
-                client.proc.kill()
-        if s:
-            s.stop()
-        pg.destroy()
 
 
 def start_error(settings):
@@ -353,8 +346,7 @@ def start_error(settings):
 
 
 def case_start():
-    pg = Cluster()
-    try:
+    with Cluster() as pg:
         nobody = f"127.0.0.1:{free_port()}"
         for what, settings, needles in [
             ("wrong server password", pg.settings(password="wrong"), ["password authentication failed", pg.address]),
@@ -365,15 +357,11 @@ def case_start():
                 raise AssertionError(f"{what}: exit {code}, expected 2 before listening:\n{out}")
             for needle in needles:
                 expect(out, needle, f"{what}: the start-up error")
-    finally:
-        pg.destroy()
 
 
 def case_standby():
-    pg = Cluster()
-    s = None
-    work = tempfile.mkdtemp(prefix="vkpginterop")
-    try:
+    with Cluster() as pg:
+        work = pg.work
         standby = pg.add_standby("3s")
         # Without the process cache: a refill after the insert would wait for the standby's replay
         # or read the primary, and this case shows by the standby's delay that reads go there.
@@ -404,18 +392,11 @@ def case_standby():
                 raise AssertionError(f"with the standby stopped the primary should answer:\n{out}")
         if s.proc.poll() is not None:
             raise AssertionError("vk9000 ended with the standby")
-    finally:
-        if s:
-            s.stop()
-        pg.destroy()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_cached():
-    pg = Cluster()
-    a = b = None
-    work = tempfile.mkdtemp(prefix="vkpginterop")
-    try:
+    with Cluster() as pg:
+        work = pg.work
         late = pg.add_standby("3s")
         late_dir = pg.standby_dir
         prompt = pg.add_standby("0")
@@ -461,12 +442,6 @@ def case_cached():
         for server in (a, b):
             if server.proc.poll() is not None:
                 raise AssertionError("a vk9000 ended")
-    finally:
-        for server in (a, b):
-            if server:
-                server.stop()
-        pg.destroy()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

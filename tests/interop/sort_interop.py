@@ -60,10 +60,8 @@ def case_pg(_server):
     pub = "@attr 1=1018"
     sets = [("@attr 1=4 computer", "1=4 <", titles, False),
             (f"@or @or @or {pub} penguin {pub} harper {pub} dover {pub} norton", "1=1003 >", authors, True)]
-    pg = Cluster()
-    local = remote = None
-    try:
-        local, remote = Server(), pg.server()
+    with Cluster() as pg:
+        local, remote = pg.track(Server()), pg.server()
         for query, key, shown, reverse in sets:
             runs = []
             for s in (local, remote):
@@ -74,11 +72,6 @@ def case_pg(_server):
             expect(len(ids) == 40 and values == sorted(values, reverse=reverse), f"{query}: sorted by {key}",
                    "\n".join(values))
             expect(pg_ids == ids, f"{query} sort {key}: embedded {ids}, PostgreSQL {pg_ids}")
-    finally:
-        for s in (local, remote):
-            if s:
-                s.stop()
-        pg.destroy()
 
 
 CASES = {"yaz": case_yaz, "zoomsh": case_zoomsh, "pg": case_pg}
