@@ -287,6 +287,7 @@ int CConnect::SearchSortValues(const std::string& db, const std::string& key, co
     size_t used = 0, lines = 0;
     int64_t last = 0;
     bool full = false, more = true;
+    std::string line;  // one buffer for every line of the page
     while (!full && more && from <= to) {
         const size_t perLine = lines == 0 ? 64 : used / lines + 1;
         const size_t limit = std::min(kStrataMaxSortValues, std::max<size_t>(16, (room - std::min(room, used)) / perLine + 1));
@@ -300,7 +301,7 @@ int CConnect::SearchSortValues(const std::string& db, const std::string& key, co
             used += kind.size() + kPackageEntryOverhead;
         }
         for (size_t i = 0; i < values.size(); ++i) {
-            const std::string line = StrataSortLine(values[i].m_record, values[i].m_value);
+            StrataSortLine(values[i].m_record, values[i].m_value, line);
             if (!writer.Add(line, kMaxContinuation)) {
                 full = true;
                 break;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "backend/strata/strata_admin.h"
 #include "backend/strata/strata_identifiers.h"
 #include "backend/strata/strata_text.h"
 #include "berkit/codepage.h"
@@ -130,10 +131,16 @@ bool StrataRecordSortValue(const CMARC& record, const CKeyEntry& key, std::strin
     return false;
 }
 
-std::string StrataSortLine(int64_t record, const std::string& value) {
-    char number[16];
-    snprintf(number, sizeof number, "%07lld\t", static_cast<long long>(record));
-    return number + value;
+void StrataSortLine(int64_t record, std::string_view value, std::string& line) {
+    line.clear();
+    if (record < 0 || record > kStrataMaxRecordNumber) {
+        line = std::to_string(record);  // no record has such a number; the reading refuses it
+    } else {
+        line.resize(7);
+        for (int i = 6; i >= 0; --i, record /= 10) line[size_t(i)] = char('0' + record % 10);
+    }
+    line += '\t';
+    line += value;
 }
 
 bool StrataParseSortLine(std::string_view line, int64_t& record, std::string_view& value) {

@@ -59,6 +59,7 @@ void StrataCollectSortValues(const std::vector<Key>& keys, const CMARC& record, 
         if (StrataRecordSortValue(record, key.m_entry, value)) out.push_back(StrataSortValue{key.m_id, number, value});
 }
 
-// A line of a sort-value answer, and its reading (false when the line is not one).
-std::string StrataSortLine(int64_t record, const std::string& value);
+// A line of a sort-value answer into `line` (its earlier text replaced), and its reading (false
+// when the line is not one).
+void StrataSortLine(int64_t record, std::string_view value, std::string& line);
 bool StrataParseSortLine(std::string_view line, int64_t& record, std::string_view& value);

@@ -160,4 +160,22 @@ TEST_P(StrataSortKeysTest, AStoreWithoutSortValuesIsFilledWhenOpened) {
 
 STRATA_ENGINE_TESTS(StrataSortKeysTest);
 
+TEST(StrataSortLine, EveryRecordNumberReadsBackAndOthersAreRefused) {
+    std::string line = "left over from an earlier line";
+    for (int64_t record : {int64_t(1), int64_t(10), int64_t(4096), kStrataMaxRecordNumber}) {
+        StrataSortLine(record, "value\ttab", line);
+        int64_t read = 0;
+        std::string_view value;
+        ASSERT_TRUE(StrataParseSortLine(line, read, value)) << line;
+        EXPECT_EQ(record, read);
+        EXPECT_EQ("value\ttab", value);
+    }
+    for (int64_t record : {int64_t(0), int64_t(-1), kStrataMaxRecordNumber + 1}) {
+        StrataSortLine(record, "v", line);
+        int64_t read = 0;
+        std::string_view value;
+        EXPECT_FALSE(StrataParseSortLine(line, read, value)) << line;
+    }
+}
+
 }  // namespace
