@@ -1,5 +1,5 @@
 # shellcheck shell=bash disable=SC2034  # BENCH_*_SECONDS are read by the scripts that source this
-# Shared pieces of the side-by-side bench scripts (bench/search, bench/sru, bench/pg): ports, the
+# Shared pieces of the side-by-side bench scripts (bench/search, bench/sru, bench/pg, bench/sort): ports, the
 # demo instance's vk9000.ini, generated records and their store, Zebra's register, a throw-away
 # PostgreSQL cluster, the servers' processes. Sourced, never run: defines functions and nothing
 # else. Servers the functions start are appended to the caller's PIDS array (bench_stop_servers
@@ -139,9 +139,10 @@ bench_start_zebra() {
   bench_wait_port "$port"
 }
 
-# bench_stop_servers: ends every process in PIDS and empties it.
+# bench_stop_servers: ends every process in PIDS, waits for each, and empties PIDS.
 bench_stop_servers() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
   PIDS=()
 }
 

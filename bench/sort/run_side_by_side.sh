@@ -17,62 +17,43 @@ ROUNDS=${4:-3}
 PUB="@attr 1=1018"
 QUERY=${QUERY:-"@or @or @or @or @or $PUB penguin $PUB harper $PUB springer $PUB dover $PUB norton $PUB macmillan"}
 command -v zebraidx >/dev/null || { echo "run_side_by_side: zebraidx not found (apt-get install idzebra-2.0)" >&2; exit 2; }
+# shellcheck source=../lib/common.sh
+. "$HERE/bench/lib/common.sh"
 WORK=$(mktemp -d /tmp/vk-sortbench.XXXXXX)
 DATA=${3:-$WORK/data}
 mkdir -p "$DATA"
 DATA=$(cd "$DATA" && pwd)
 PIDS=()
 cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  bench_stop_servers
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 300); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
 MRC=$DATA/books-$N.mrc
-[[ -s $MRC ]] || python3 "$HERE/data/demo/gendemo.py" books "$MRC" "$N"
+bench_records "$HERE" books "$MRC" "$N"
 STORE=$DATA/vk-books-$N.strata
 if [[ ! -s $STORE ]]; then
-  mkdir -p "$WORK/cfgs"
-  for f in "$HERE"/data/demo/books/cfgs/*.cfg; do iconv -f UTF-8 -t GBK "$f" > "$WORK/cfgs/$(basename "$f")"; done
-  "$BUILD/bin/strata" create "$STORE" >/dev/null
-  "$BUILD/bin/strata" db add "$STORE" books --cfgs "$WORK/cfgs" >/dev/null
-  "$BUILD/bin/strata" load "$STORE" books "$MRC" --format usmarc --encoding auto >/dev/null
-  "$BUILD/bin/strata" account add "$STORE" demo --password demo --rights rw >/dev/null
+  bench_cfgs "$HERE" "$WORK/cfgs"
+  bench_make_store "$BUILD/bin/strata" "$STORE" "$WORK/cfgs" "$MRC"
 fi
 # Zebra sorts from sort registers (:s) of the title and the author.
 ZDIR=$DATA/zebra-sort-books-$N
 if [[ ! -d $ZDIR/reg ]]; then
-  mkdir -p "$ZDIR/tab" "$ZDIR/reg" "$ZDIR/lock"
+  mkdir -p "$ZDIR/tab"
   sed -e 's|^elm 245/?/a\t\ttitle\t\t!:w,!:p$|elm 245/?/a\t\ttitle\t\t!:w,!:p,!:s|' \
       -e 's|^elm 100/?\t\tAuthor-name-personal\t!:w,!:p,Author:w,Author:p$|&,Author:s|' \
       /usr/share/idzebra-2.0/tab/usmarc.abs > "$ZDIR/tab/usmarc.abs"
-  cat > "$ZDIR/zebra.cfg" <<CFG
-profilePath: $ZDIR/tab:/usr/share/idzebra-2.0/tab
-attset: bib1.att
-recordType: grs.marc.usmarc
-register: $ZDIR/reg:16G
-lockDir: $ZDIR/lock
-CFG
-  (cd "$ZDIR" && zebraidx -c zebra.cfg -d books update "$MRC" >/dev/null 2>&1 && zebraidx -c zebra.cfg commit >/dev/null 2>&1)
+  bench_zebra_cfg "$ZDIR" "$ZDIR/tab" "$ZDIR/reg" "$ZDIR/lock"
+  bench_zebra_index "$ZDIR" "$MRC"
 fi
 
-VELKAN_SOURCE_DIR=$HERE "$BUILD/bin/vk9000" --demo "$WORK/vk" --port "$(free_port)" > "$WORK/demo.log" 2>&1 &
-DEMO=$!
-for _ in $(seq 600); do grep -qs "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
-kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
-sed -i -e '/^MaxSearchHits=/d' -e 's/^\[Server\]\r\?$/[Server]\nMaxSearchHits=100000000/' "$WORK/vk/vk9000.ini"
-rm -f "$WORK/vk/backend/vk9000.strata"*
+bench_demo_instance "$BUILD/bin/vk9000" "$HERE" "$WORK/vk"
 ln -sf "$STORE" "$WORK/vk/backend/vk9000.strata"
-VKPORT=$(free_port)
-"$BUILD/bin/vk9000" --home "$WORK/vk" --port "$VKPORT" > "$WORK/vk.log" 2>&1 &
-PIDS+=($!)
-ZPORT=$(free_port)
-(cd "$ZDIR" && exec zebrasrv -l "$WORK/zebra-srv.log" -c zebra.cfg "tcp:127.0.0.1:$ZPORT") &
-PIDS+=($!)
-wait_port "$VKPORT"
-wait_port "$ZPORT"
+VKPORT=$(bench_free_port)
+bench_start_vk9000 "$BUILD/bin/vk9000" "$WORK/vk" "$VKPORT" "$WORK/vk.log"
+ZPORT=$(bench_free_port)
+bench_start_zebra "$ZDIR" "$ZPORT" "$WORK/zebra-srv.log"
 
 # The median of ROUNDS "Elapsed" times of a sort of `use` after a fresh search, and the hits.
 sort_time() {
@@ -91,13 +72,10 @@ PY
 # The ratio is printed only when both servers' hit counts agree within 2%.
 printf "%-8s %-6s %9s %9s %12s %12s %7s %5s\n" records use "vk hits" "zb hits" "vk sort ms" "zb sort ms" "zb/vk" load
 for use in 4 1003; do
-  load=$(cut -d' ' -f1 /proc/loadavg)
+  load=$(bench_load1)
   read -r vk hits < <(sort_time "$VKPORT" "$use")
   read -r zb zhits < <(sort_time "$ZPORT" "$use")
-  ratio=$(python3 -c "
-import sys
-a, b, h, z = sys.argv[1:5]
-same = int(h) > 0 and abs(int(h) - int(z)) <= 0.02 * int(h)
-print(f'{float(b) / float(a):.2f}' if same and '-' not in (a, b) and float(a) else '-')" "$vk" "$zb" "$hits" "$zhits")
+  ratio=-
+  if bench_hits_agree "$hits" "$zhits" && [[ $vk != - && $zb != - ]]; then ratio=$(bench_ratio "$zb" "$vk"); fi
   printf "%-8s %-6s %9s %9s %12s %12s %7s %5s\n" "$N" "$use" "$hits" "$zhits" "$vk" "$zb" "$ratio" "$load"
 done

@@ -139,13 +139,19 @@ class Server:
         return os.listdir(self.tmp) if os.path.isdir(self.tmp) else []
 
     def stop(self):
+        """Ends vk9000 with SIGTERM. Fails when it does not end, or when it was running and does
+        not exit with 0 (a crash or a sanitizer's report on the way out)."""
+        running = self.proc.poll() is None
         self.proc.send_signal(signal.SIGTERM)
         try:
             self.proc.wait(15)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise AssertionError("vk9000 did not stop on SIGTERM")
-        shutil.rmtree(self.home, ignore_errors=True)
+        finally:
+            shutil.rmtree(self.home, ignore_errors=True)
+        if running and self.proc.returncode != 0:
+            raise AssertionError(f"vk9000 exited with {self.proc.returncode} on SIGTERM:\n{self.proc.stdout.read()[-3000:]}")
 
 
 def run_cases(cases, own_server=(), server_env=None):
