@@ -138,4 +138,29 @@ TEST_P(StrataPostingsTest, BlocksFollowInsertsReplacesAndDeletes) {
     check(601);
 }
 
+// A reindex reads the records in slices of 20,000: the records of the second slice, and one each
+// side of the boundary, are found after it as before.
+TEST_P(StrataPostingsTest, AReindexOverTwoSlicesKeepsEveryRecordFindable) {
+    StrataStatus st;
+    auto store = StrataOpenSpec(IsPg() ? m_pg.Spec() : "sqlite:" + StrataStoreFile(m_folder, "inst"), false, st);
+    ASSERT_TRUE(store) << st.m_text;
+    constexpr int64_t kRecords = 20100;
+    std::vector<std::string> load;
+    for (int64_t n = 1; n <= kRecords; ++n)
+        load.push_back(MakeDiriv(n, n == 20000 || n == 20001 ? "alpha edge" : "alpha"));
+    std::vector<StrataRejectedRecord> rejected;
+    ASSERT_EQ(store->LoadRecords("books", load, rejected, st), int(kRecords)) << st.m_text;
+    ASSERT_TRUE(store->Reindex("books", st)) << st.m_text;
+    auto hits = [&](const std::string& term) {
+        std::vector<int64_t> part;
+        bool more = false;
+        EXPECT_TRUE(store->Search("books", "title", term, 0, 100000, part, more, st)) << st.m_text;
+        return part;
+    };
+    EXPECT_EQ(hits("edge"), (std::vector<int64_t>{20000, 20001}));
+    const std::vector<int64_t> all = hits("alpha");
+    ASSERT_EQ(all.size(), size_t(kRecords));
+    EXPECT_EQ(all.back(), kRecords);
+}
+
 STRATA_ENGINE_TESTS(StrataPostingsTest);
