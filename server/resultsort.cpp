@@ -275,10 +275,13 @@ CDiagnostic CResultSorter::ReadValues(const CDatabaseNode* db, const std::string
             }
             while (at < last && rows[at].first < record)
                 ++at;
-            if (at < last && rows[at].first == record)
+            if (at < last && rows[at].first == record) {
+                // A record in the set more than once: its later rows share the first one's value.
                 values.Add(at - first, value);
-            for (; at < last && rows[at].first == record; ++at)
-                values.m_spans[at - first] = values.m_spans[values.m_last];
+                const auto span = values.m_spans[at - first];
+                for (++at; at < last && rows[at].first == record; ++at)
+                    values.m_spans[at - first] = span;
+            }
         }
         return !(m_stop != nullptr && m_stop->load());
     };

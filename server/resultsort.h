@@ -88,11 +88,9 @@ private:
     struct ChunkValues {
         std::string m_text;
         std::vector<std::pair<uint32_t, uint32_t>> m_spans;
-        size_t m_last = 0;  // the row given a value last
         void Add(size_t row, std::string_view value) {
             m_spans[row] = {uint32_t(m_text.size()), uint32_t(value.size())};
             m_text.append(value);
-            m_last = row;
         }
         std::string_view At(size_t row) const {
             return std::string_view(m_text).substr(m_spans[row].first, m_spans[row].second);

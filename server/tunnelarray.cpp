@@ -199,15 +199,13 @@ CTunnel* CTunnelArray::CreateTunnel() {
     }
 }
 
-bool CTunnelArray::WaitForSweep(uint32_t ms) {
+void CTunnelArray::WaitForSweep(uint32_t ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     CMutexLock lock(m_sweepLock);
     const uint64_t seen = m_sweeps;
     SessionEnded();
-    while (m_sweeps == seen)
-        if (!lock.WaitUntil(m_swept, deadline))
-            return m_sweeps != seen;
-    return true;
+    while (m_sweeps == seen && lock.WaitUntil(m_swept, deadline)) {
+    }
 }
 
 void CTunnelArray::RemoveTunnel(CTunnel* tunnel, bool flag) {

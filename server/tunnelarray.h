@@ -144,8 +144,8 @@ private:
     // ENFILE this waits for the manager's next sweep and tries again, for up to a second, before
     // the error reaches the caller. Listener thread.
     CTunnel* CreateTunnel();
-    // Wakes the manager and waits up to `ms` for it to finish a sweep. False when none finished.
-    bool WaitForSweep(uint32_t ms);
+    // Wakes the manager and waits up to `ms` for it to finish a sweep.
+    void WaitForSweep(uint32_t ms);
 
     // Waits up to `ms` for the stop event or a SessionEnded wake-up (which it consumes), then
     // holds while suspended. True when a stop has been requested. Manager thread.

@@ -186,8 +186,9 @@ private:
         if (m_conn.Cancelled()) return st.Set(kStrataCancelled, what);
         if (!m_conn.Settle(st)) return false;
         const size_t n = m_params.size();
-        std::vector<Oid> types;
-        for (const Param& p : m_params) types.push_back(p.m_set ? p.m_type : 0);
+        std::vector<Oid> types;  // what a PREPARE needs
+        if (!m_prepared)
+            for (const Param& p : m_params) types.push_back(p.m_set ? p.m_type : 0);
         std::vector<const char*> values(n);
         std::vector<int> lengths(n), formats(n, 1);
         for (size_t i = 0; i < n; ++i) {
