@@ -14,60 +14,34 @@ CLIENTS=${3:-"1 8"}
 SECS=${4:-5}
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 LOAD=$BUILD/bin/search_load
-CLUSTER=$HERE/scripts/pg_cluster.sh
+# shellcheck source=../lib/common.sh
+. "$HERE/bench/lib/common.sh"
 WORK=$(mktemp -d /tmp/vk-uncached.XXXXXX)
 PIDS=()
 cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  bash "$CLUSTER" destroy "$WORK/pg" 2>/dev/null || true
+  bench_stop_servers
+  bash "$HERE/scripts/pg_cluster.sh" destroy "$WORK/pg" 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 300); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
-field() { sed -n "s/.*[ ^]$1=\([0-9.]*\).*/\1/p" <<<" $2"; }
 
-VELKAN_SOURCE_DIR=$HERE "$BUILD/bin/vk9000" --demo "$WORK/vk" --port "$(free_port)" > "$WORK/demo.log" 2>&1 &
-DEMO=$!
-for _ in $(seq 600); do grep -qs "listening on port" "$WORK/demo.log" && break; sleep 0.5; done
-kill "$DEMO"; wait "$DEMO" 2>/dev/null || true
-rm -f "$WORK/vk/backend/"*.strata*
-
-PG_STAT_STATEMENTS=1 bash "$CLUSTER" start "$WORK/pg"
-set -a; . "$WORK/pg/env"; set +a
-psql -qXd postgres -c "CREATE DATABASE vkbench" >/dev/null
+bench_demo_instance "$BUILD/bin/vk9000" "$HERE" "$WORK/demo"
+PG_STAT_STATEMENTS=1 bench_pg_start "$HERE" "$WORK/pg"
+bench_pg_copy "$BUILD/bin/strata" "$STORE" "$WORK/pg" vkbench
 psql -qXd vkbench -c "CREATE EXTENSION pg_stat_statements" >/dev/null
-"$BUILD/bin/strata" copy "$STORE" "pg:$(cat "$WORK/pg/conninfo") dbname=vkbench" >/dev/null
-python3 - "$WORK/vk/vk9000.ini" "$PGHOST:$PGPORT" "$PGUSER" "$PGPASSWORD" <<'PY'
-import re, sys
-path, address, user, password = sys.argv[1:]
-text = open(path, encoding="latin-1").read()
-for section, key, value in (("Server", "MaxSearchHits", "100000000"), ("common", "DBIPAddress", address),
-                            ("Strata", "interface", "netchan32.dll"), ("Strata", "DB Instance", "vkbench"),
-                            ("Backend", "ServerUser", user), ("Backend", "ServerPassword", password),
-                            ("Backend", "CacheMegabytes", "0")):
-    pattern = re.compile(rf"^{re.escape(key)}=.*$", re.M)
-    if pattern.search(text):
-        text = pattern.sub(f"{key}={value}", text)
-    elif re.search(rf"^\[{section}\]\s*$", text, re.M):
-        text = re.sub(rf"^\[{section}\]\s*$", f"[{section}]\n{key}={value}", text, count=1, flags=re.M)
-    else:
-        text += f"\n[{section}]\n{key}={value}\n"
-open(path, "w", encoding="latin-1").write(text)
-PY
-PORT=$(free_port)
-"$BUILD/bin/vk9000" --home "$WORK/vk" --port "$PORT" > "$WORK/vk.log" 2>&1 &
-PIDS+=($!)
-wait_port "$PORT" || { cat "$WORK/vk.log" >&2; exit 1; }
+bench_pg_instance "$WORK/demo" "$WORK/vk" "$PGHOST:$PGPORT" vkbench
+bench_set_ini "$WORK/vk/vk9000.ini" Backend CacheMegabytes 0
+PORT=$(bench_free_port)
+bench_start_vk9000 "$BUILD/bin/vk9000" "$WORK/vk" "$PORT" "$WORK/vk.log"
 # A warm-up run, so that the connections and their prepared statements exist.
 "$LOAD" 127.0.0.1 "$PORT" books 8 1 demo/demo F 4 >/dev/null || true
 
 for c in $CLIENTS; do
   psql -qXAtd vkbench -c "SELECT pg_stat_statements_reset()" >/dev/null
-  l=$(cut -d' ' -f1 /proc/loadavg)
+  l=$(bench_load1)
   out=$("$LOAD" 127.0.0.1 "$PORT" books "$c" "$SECS" demo/demo F 4 || true)
-  n=$(field requests "$out")
-  echo "clients=$c rps=$(field rps "$out") requests=$n hits=$(field hits "$out") errors=$(field errors "$out") search_p99=$(field search_p99 "$out")ms load=$l"
+  n=$(bench_field requests "$out")
+  echo "clients=$c rps=$(bench_field rps "$out") requests=$n hits=$(bench_field hits "$out") errors=$(bench_field errors "$out") search_p99=$(bench_field search_p99 "$out")ms load=$l"
   psql -qXAtd vkbench -F ' | ' -c "SELECT round(sum(calls)::numeric / $n, 2), 'statements per request (all)' FROM pg_stat_statements
      WHERE query NOT LIKE '%pg_stat_statements%'
      UNION ALL SELECT * FROM (SELECT round(calls::numeric / $n, 2) AS r, left(regexp_replace(query, '\s+', ' ', 'g'), 110)
